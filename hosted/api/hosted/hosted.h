@@ -1,0 +1,14 @@
+// The hosted platform's control API (everything).
+#pragma once
+
+#include <hosted/clock.h>
+#include <hosted/files.h>
+#include <hosted/io.h>
+#include <hosted/loader.h>
+#include <hosted/platform.h>
+#include <hosted/pool.h>
+#include <hosted/registry.h>
+#include <hosted/thread.h>
+#include <hosted/trace.h>
+#include <hosted/verifier.h>
+#include <hosted/wmi.h>

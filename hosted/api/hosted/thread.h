@@ -1,0 +1,41 @@
+// Hosted threads: real threads of which only one runs at a time.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+extern "C" {
+struct _KTHREAD;
+}
+
+namespace hosted {
+
+namespace detail { struct ThreadState; }
+
+// A handle to a hosted thread started with StartThread.
+class Thread {
+public:
+    Thread() = default;
+    // Blocks the calling hosted thread until this thread has ended.
+    void Join();
+    bool Finished() const;
+    const std::string& Name() const;
+    // The kernel thread object (waitable with KeWaitForSingleObject).
+    _KTHREAD* Object() const;
+    explicit operator bool() const { return static_cast<bool>(state_); }
+
+private:
+    friend Thread StartThread(std::string, std::function<void()>);
+    std::shared_ptr<detail::ThreadState> state_;
+};
+
+// Start a hosted thread running `fn`. It becomes ready and runs when the
+// current thread blocks (the scheduler never preempts). Must be called from a
+// hosted thread while a Platform exists.
+Thread StartThread(std::string name, std::function<void()> fn);
+
+// Name of the calling hosted thread ("" if the caller is not a hosted thread).
+std::string CurrentThreadName();
+
+}  // namespace hosted

@@ -1,0 +1,285 @@
+// Internal state of the hosted kernel. One global instance, guarded by one
+// mutex (`K().m`). Every kernel routine takes the mutex for its own state
+// changes and releases it before it calls back into driver code.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <ntddk.h>
+
+#include <hosted/hosted.h>
+
+struct _KTHREAD {
+    DISPATCHER_HEADER Header;
+    hosted::detail::ThreadState* state;
+};
+struct _ETHREAD {
+    _KTHREAD Tcb;
+};
+
+namespace hosted::detail {
+
+using Lock = std::unique_lock<std::mutex>;
+constexpr int64_t kNoDeadline = INT64_MAX;
+
+// Dispatcher object types as kept in DISPATCHER_HEADER.Type.
+enum ObjType : UCHAR {
+    kEventNotification = 0,
+    kEventSynchronization = 1,
+    kMutant = 2,
+    kSemaphore = 5,
+    kThread = 6,
+    kTimerNotification = 8,
+    kTimerSynchronization = 9,
+};
+
+struct ThreadExit {
+    NTSTATUS status;
+};
+
+struct ThreadState {
+    std::string name;
+    int id = 0;
+    bool system = false;  // created by PsCreateSystemThread
+    enum class Run { Ready, Running, Blocked, Finished } run = Run::Ready;
+    std::condition_variable cv;
+    std::thread thread;
+    std::function<void()> body;
+    _ETHREAD* object = nullptr;
+    KIRQL irql = PASSIVE_LEVEL;
+    KPRIORITY priority = 8;
+    int criticalRegion = 0;
+    int spinLocksHeld = 0;
+    NTSTATUS exitStatus = STATUS_SUCCESS;
+    KEVENT done{};  // notification event, signalled when the thread has ended
+
+    // Current wait.
+    std::vector<DISPATCHER_HEADER*> waitObjects;
+    WAIT_TYPE waitType = WaitAny;
+    int64_t deadline = kNoDeadline;
+    uint64_t waitSeq = 0;
+    NTSTATUS waitResult = STATUS_SUCCESS;
+    bool aborted = false;     // woken by the deadlock breaker
+    bool internalWait = false;  // waits of the platform itself (never aborted)
+    std::string waitWhat;     // description for the deadlock report
+};
+
+struct TimerInfo {
+    int64_t due;
+    LONG period;
+};
+
+enum class HandleKind { Thread, Key, File };
+struct HandleEntry {
+    HandleKind kind;
+    void* object;
+    ACCESS_MASK access;
+    std::shared_ptr<void> holder;  // keeps key/file state alive
+};
+
+struct PoolBlock {
+    size_t bytes;
+    uint32_t tag;
+    int type;
+    uint64_t serial;
+    int64_t time;
+    std::string thread;
+};
+
+struct TagStats {
+    size_t live = 0, liveCount = 0, peak = 0;
+    uint64_t attempts = 0;
+};
+
+struct Failure {
+    NTSTATUS status;
+    unsigned remaining;  // 0: unlimited
+};
+
+struct RegKey;
+struct FileState;
+
+struct CallFrame {
+    PIRP irp;
+    int location;
+    bool passed = false;       // completion walked past this location
+    bool pendingBit = false;   // SL_PENDING_RETURNED seen when it did
+    bool gone = false;         // IRP freed while the dispatch routine ran
+    ThreadState* thread = nullptr;
+};
+
+struct IrpInfo {
+    uint64_t serial;
+    enum class Kind { Allocated, Threaded, Platform } kind = Kind::Allocated;
+    bool completing = false;
+    bool completedToTop = false;
+    bool down = false;
+    std::vector<CallFrame*> frames;
+    // Locations whose dispatch routine returned STATUS_PENDING before the
+    // completion reached them: checked for SL_PENDING_RETURNED when it does.
+    std::map<int, std::string> pendingExpected;
+    // threaded IRPs (IoBuildDeviceIoControlRequest)
+    bool buffered = false;
+    PVOID outputBuffer = nullptr;
+    ULONG outputLength = 0;
+};
+
+struct DeviceInfo {
+    bool pdo = false;
+    std::string name;
+    std::string driverKey, deviceKey;
+    std::map<int, std::vector<uint8_t>> properties;
+    std::map<int, NTSTATUS> propertyFailures;
+    DEVICE_POWER_STATE devicePower = PowerDeviceD0;
+    SYSTEM_POWER_STATE systemPower = PowerSystemWorking;
+    bool wmiRegistered = false;
+};
+
+struct DriverExtensionBlock {
+    PVOID id;
+    void* memory;
+};
+struct DriverInfo {
+    std::string name;
+    std::u16string nameBuffer;
+    std::u16string serviceBuffer;
+    std::vector<DriverExtensionBlock> extensions;
+    bool platformOwned = false;
+};
+
+struct Kernel {
+    std::mutex m;
+    Options options;
+    bool booted = false;
+
+    // ---- scheduler ----
+    std::vector<std::shared_ptr<ThreadState>> threads;
+    std::deque<ThreadState*> ready;
+    ThreadState* running = nullptr;
+    int nextThreadId = 1;
+    uint64_t nextWaitSeq = 1;
+    int abortPending = 0;  // threads still to be unwound after a deadlock
+    std::string lastDeadlock;
+
+    // ---- time ----
+    int64_t now = 0;
+    int64_t bootSystemTime = 0;
+    std::chrono::steady_clock::time_point wallBase;
+    int64_t virtualBase = 0;
+    std::map<KTIMER*, TimerInfo> timers;
+    uint32_t resolution = Clock::kDefaultResolution;
+    uint32_t resolutionRequests = 0;
+    uint32_t requestedResolution = 0;
+
+    // ---- trace ----
+    std::vector<TraceRecord> trace;
+    std::FILE* echo = nullptr;
+    std::FILE* traceFile = nullptr;
+
+    // ---- verifier ----
+    std::vector<std::string> violations;
+
+    // ---- objects and handles ----
+    std::map<uint64_t, HandleEntry> handles;
+    uint64_t nextHandle = 1;
+    std::map<void*, LONG_PTR> threadObjectRefs;  // _ETHREAD* -> reference count
+
+    // ---- pool ----
+    std::map<void*, PoolBlock> pool;
+    std::deque<std::pair<void*, size_t>> quarantine;
+    std::set<void*> quarantined;
+    std::map<uint32_t, TagStats> tagStats;
+    size_t liveBytes = 0, peakBytes = 0;
+    uint64_t poolSerial = 0;
+    uint64_t failNth = 0;  // attempts until the failing one (1: next)
+    std::map<uint32_t, uint64_t> failTag;  // tag -> nth (0: all)
+    bool failAll = false;
+    uint64_t injected = 0;
+
+    // ---- registry ----
+    std::shared_ptr<RegKey> registryRoot;
+    struct RegFail {
+        NTSTATUS status;
+        unsigned remaining;
+    };
+    std::map<std::string, RegFail> regOpenFail;   // lower-case path
+    std::map<std::string, RegFail> regQueryFail;  // lower-case path + '\n' + name
+    std::map<std::string, RegFail> regSetFail;
+
+    // ---- files ----
+    std::map<char, std::string> drives;
+    std::map<std::string, Failure> fileOpenFail;  // lower-case nt name
+    std::map<std::string, Failure> fileReadFail;
+    std::map<std::string, uint32_t> shortReads;
+    std::map<std::string, uint64_t> openCounts;
+
+    // ---- I/O manager ----
+    std::map<PIRP, IrpInfo> irps;
+    uint64_t irpSerial = 0;
+    uint64_t failIrpNth = 0;
+    uint64_t failCreateDeviceNth = 0;
+    NTSTATUS failCreateDeviceStatus = STATUS_INSUFFICIENT_RESOURCES;
+    uint64_t failDriverExtNth = 0;
+    std::map<PDEVICE_OBJECT, DeviceInfo> devices;
+    std::map<PDRIVER_OBJECT, DriverInfo> drivers;
+    int pdoCounter = 0;
+    std::map<PDEVICE_OBJECT, void*> ksDevices;  // function devices of KsCreateDevice -> their KSDEVICE block
+    KSPIN_LOCK cancelLock = 0;
+    void* cancelLockOwner = nullptr;
+};
+
+Kernel& K();
+
+// ---- scheduler (scheduler.cpp) ----
+ThreadState* Current();                 // nullptr for threads the platform does not know
+ThreadState* CurrentOrFail(const char* routine);
+// Block the calling thread (its wait fields set) until woken; lock held on entry and exit.
+void Block(Lock& lock, ThreadState* self);
+// Signal handling: re-examine waiters of `obj` after its state changed.
+void WakeWaiters(Lock& lock, DISPATCHER_HEADER* obj);
+void MakeReady(ThreadState* t, NTSTATUS result);
+int64_t DeadlineFrom(const LARGE_INTEGER* timeout);  // kNoDeadline for NULL
+NTSTATUS WaitInternal(Lock& lock, ThreadState* self, ULONG count, DISPATCHER_HEADER** objects, WAIT_TYPE type,
+                      const LARGE_INTEGER* timeout, const char* routine);
+void StartThreadLocked(Lock& lock, const std::shared_ptr<ThreadState>& t);
+void ThreadFinished(Lock& lock, ThreadState* self);
+void WaitForOtherThreads(Lock& lock);
+
+// ---- verifier / trace ----
+void Violation(Lock& lock, const std::string& what);  // lock held
+void ViolationUnlocked(const std::string& what);
+void TraceAppend(Lock& lock, std::string text);
+std::string FormatKernel(const char* format, va_list args);
+
+// ---- handles ----
+HANDLE NewHandle(Lock& lock, HandleKind kind, void* object, ACCESS_MASK access, std::shared_ptr<void> holder = {});
+HandleEntry* FindHandle(HANDLE h);
+
+// ---- strings ----
+std::string Utf16ToUtf8(const char16_t* s, size_t n);
+std::u16string Utf8ToUtf16(const std::string& s);
+std::string FromUnicodeString(const UNICODE_STRING* u);
+std::string Lower(std::string s);
+std::string Hex(uint64_t v);
+
+// ---- per-area resets (boot) ----
+void ResetRegistry();
+void ResetFiles();
+void CloseKeyOrFile(HandleEntry& e);
+
+// ---- I/O ----
+void FreeDriverObject(Lock& lock, PDRIVER_OBJECT driver);
+PDRIVER_OBJECT NewDriverObject(Lock& lock, const std::string& name, const std::string& service);
+PIRP AllocIrp(Lock& lock, CCHAR stackSize, IrpInfo::Kind kind);
+
+}  // namespace hosted::detail

@@ -1,0 +1,81 @@
+// The driver loader: DriverEntry, AddDevice and DriverUnload as the I/O
+// manager calls them, with the end-of-driver checks.
+#include "internal.h"
+
+using namespace hosted;
+using namespace hosted::detail;
+
+namespace hosted::detail {
+std::vector<std::string> PoolLeaks();
+}
+
+namespace hosted {
+
+DriverHost::DriverHost(PDRIVER_INITIALIZE entry, std::string serviceName)
+    : entry_(entry), serviceName_(std::move(serviceName)), serviceKey_(ServiceKeyPath(serviceName_))
+{
+    registryPath_ = detail::Utf8ToUtf16(serviceKey_);
+    registryPathString_.Buffer = reinterpret_cast<PWSTR>(registryPath_.data());
+    registryPathString_.Length = USHORT(registryPath_.size() * 2);
+    registryPathString_.MaximumLength = USHORT(registryPath_.size() * 2);
+}
+
+DriverHost::~DriverHost()
+{
+    if (object_) Unload();
+}
+
+NTSTATUS DriverHost::Load()
+{
+    Registry::CreateKey(serviceKey_);
+    {
+        Kernel& k = K();
+        Lock lock(k.m);
+        if (object_) {
+            Violation(lock, "DriverHost::Load on a driver that is already loaded");
+            return STATUS_INVALID_DEVICE_STATE;
+        }
+        object_ = NewDriverObject(lock, "\\Driver\\" + serviceName_, serviceName_);
+        ThreadState* t = Current();
+        if (t && t->irql != PASSIVE_LEVEL) Violation(lock, "driver loaded above PASSIVE_LEVEL");
+    }
+    object_->DriverInit = entry_;
+    NTSTATUS st = entry_(object_, &registryPathString_);
+    if (!NT_SUCCESS(st)) {
+        // A failed load: no unload routine is called, the object goes away.
+        object_->DriverUnload = nullptr;
+        Unload();
+        return st;
+    }
+    loaded_ = true;
+    return st;
+}
+
+NTSTATUS DriverHost::AddDevice(PDEVICE_OBJECT pdo)
+{
+    if (!loaded_ || !object_->DriverExtension->AddDevice) return STATUS_NOT_SUPPORTED;
+    return object_->DriverExtension->AddDevice(object_, pdo);
+}
+
+std::vector<std::string> DriverHost::Unload()
+{
+    std::vector<std::string> problems;
+    if (!object_) return problems;
+    if (loaded_ && object_->DriverUnload) {
+        object_->Flags |= DRVO_UNLOAD_INVOKED;
+        object_->DriverUnload(object_);
+    }
+    Kernel& k = K();
+    Lock lock(k.m);
+    size_t before = k.violations.size();
+    FreeDriverObject(lock, object_);
+    object_ = nullptr;
+    loaded_ = false;
+    for (auto& leak : PoolLeaks()) Violation(lock, "after unload of " + serviceName_ + ": " + leak);
+    for (auto& [irp, info] : k.irps)
+        Violation(lock, "after unload of " + serviceName_ + ": IRP " + Hex(uint64_t(irp)) + " is still alive");
+    for (size_t i = before; i < k.violations.size(); ++i) problems.push_back(k.violations[i]);
+    return problems;
+}
+
+}  // namespace hosted

@@ -1,0 +1,290 @@
+// Pool: allocations accounted by tag, leak and misuse checks, failure injection.
+//
+// Freed blocks are filled with 0xDD and kept in a quarantine (poisoned under
+// AddressSanitizer) before they go back to malloc, so a second free of the
+// same pointer is recognised as a double free rather than hitting a newer
+// allocation at the same address.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "internal.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define HOSTED_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
+#define HOSTED_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
+#else
+#define HOSTED_POISON(p, n) ((void)(p), (void)(n))
+#define HOSTED_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
+using namespace hosted;
+using namespace hosted::detail;
+
+namespace {
+
+constexpr size_t kQuarantine = 4096;
+
+std::string TagText(uint32_t tag)
+{
+    std::string s;
+    for (int i = 0; i < 4; ++i) {
+        char c = char((tag >> (8 * i)) & 0xFF);
+        s.push_back(c >= 32 && c < 127 ? c : '.');
+    }
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "'%s' (0x%08X)", s.c_str(), tag);
+    return buf;
+}
+
+bool ValidPoolType(int type)
+{
+    switch (type) {
+    case NonPagedPool:
+    case PagedPool:
+    case NonPagedPoolCacheAligned:
+    case PagedPoolCacheAligned:
+    case NonPagedPoolNx:
+    case NonPagedPoolNxCacheAligned:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool ShouldFail(Kernel& k, uint32_t tag, uint64_t tagAttempt)
+{
+    bool fail = false;
+    if (k.failAll) fail = true;
+    if (k.failNth) {
+        if (--k.failNth == 0) fail = true;
+    }
+    auto it = k.failTag.find(tag);
+    if (it != k.failTag.end()) {
+        if (it->second == 0) {
+            fail = true;
+        } else if (tagAttempt == it->second) {
+            fail = true;
+            k.failTag.erase(it);
+        }
+    }
+    return fail;
+}
+
+void ReleaseQuarantine(Kernel& k, size_t keep)
+{
+    while (k.quarantine.size() > keep) {
+        auto [p, n] = k.quarantine.front();
+        k.quarantine.pop_front();
+        k.quarantined.erase(p);
+        HOSTED_UNPOISON(p, n);
+        std::free(p);
+    }
+}
+
+void FreeBlock(PVOID P, const ULONG* tag, const char* routine)
+{
+    Kernel& k = K();
+    Lock lock(k.m);
+    ThreadState* t = Current();
+    if (!P) {
+        Violation(lock, std::string(routine) + "(NULL)");
+        return;
+    }
+    auto it = k.pool.find(P);
+    if (it == k.pool.end()) {
+        char buf[200];
+        if (k.quarantined.count(P))
+            std::snprintf(buf, sizeof buf, "%s(%p): double free (the block was already freed)", routine, P);
+        else
+            std::snprintf(buf, sizeof buf, "%s(%p): not a pool allocation", routine, P);
+        Violation(lock, buf);
+        return;
+    }
+    PoolBlock& b = it->second;
+    if (tag && *tag != b.tag)
+        Violation(lock, std::string(routine) + " with tag " + TagText(*tag) + " on a block allocated with tag " +
+                            TagText(b.tag));
+    if (t && t->irql > DISPATCH_LEVEL)
+        Violation(lock, std::string(routine) + " at IRQL " + std::to_string(t->irql));
+    if (t && t->irql > APC_LEVEL && (b.type & 1))
+        Violation(lock, std::string(routine) + " of paged pool at IRQL " + std::to_string(t->irql));
+    TagStats& s = k.tagStats[b.tag];
+    s.live -= b.bytes;
+    s.liveCount--;
+    k.liveBytes -= b.bytes;
+    size_t n = b.bytes ? b.bytes : 1;
+    k.pool.erase(it);
+    std::memset(P, 0xDD, n);
+    HOSTED_POISON(P, n);
+    k.quarantine.emplace_back(P, n);
+    k.quarantined.insert(P);
+    ReleaseQuarantine(k, kQuarantine);
+}
+
+}  // namespace
+
+namespace hosted::detail {
+
+// Frees every block (after the end-of-run checks have reported leaks).
+void DrainPool()
+{
+    Kernel& k = K();
+    for (auto& [p, b] : k.pool) std::free(p);
+    k.pool.clear();
+    ReleaseQuarantine(k, 0);
+}
+
+std::vector<std::string> PoolLeaks()
+{
+    Kernel& k = K();
+    std::vector<std::string> out;
+    for (auto& [p, b] : k.pool) {
+        char buf[300];
+        std::snprintf(buf, sizeof buf,
+                      "pool leak: %zu bytes with tag %s at %p, allocation #%llu at virtual time %lld by thread '%s'",
+                      b.bytes, TagText(b.tag).c_str(), p, (unsigned long long)b.serial, (long long)b.time,
+                      b.thread.c_str());
+        out.push_back(buf);
+    }
+    return out;
+}
+
+}  // namespace hosted::detail
+
+extern "C" {
+
+PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
+{
+    Kernel& k = K();
+    Lock lock(k.m);
+    ThreadState* t = Current();
+    int type = int(PoolType);
+    if (!ValidPoolType(type)) {
+        Violation(lock, "ExAllocatePoolWithTag with pool type " + std::to_string(type));
+        return nullptr;
+    }
+    if (Tag == 0) Violation(lock, "ExAllocatePoolWithTag with tag 0");
+    if (t && t->irql > DISPATCH_LEVEL)
+        Violation(lock, "ExAllocatePoolWithTag at IRQL " + std::to_string(t->irql));
+    if (t && t->irql > APC_LEVEL && (type & 1))
+        Violation(lock, "paged pool allocated at IRQL " + std::to_string(t->irql));
+    TagStats& s = k.tagStats[Tag];
+    s.attempts++;
+    k.poolSerial++;
+    if (ShouldFail(k, Tag, s.attempts)) {
+        k.injected++;
+        return nullptr;
+    }
+    if (NumberOfBytes > (SIZE_T(1) << 40)) return nullptr;
+    size_t n = NumberOfBytes ? NumberOfBytes : 1;
+    void* p = std::aligned_alloc(16, (n + 15) & ~size_t(15));
+    if (!p) return nullptr;
+    std::memset(p, 0xA5, n);  // pool memory is not zeroed
+    k.pool[p] = PoolBlock{NumberOfBytes, Tag, type, k.poolSerial, k.now, t ? t->name : std::string("(not hosted)")};
+    s.live += NumberOfBytes;
+    s.liveCount++;
+    if (s.live > s.peak) s.peak = s.live;
+    k.liveBytes += NumberOfBytes;
+    if (k.liveBytes > k.peakBytes) k.peakBytes = k.liveBytes;
+    return p;
+}
+
+PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes)
+{
+    return ExAllocatePoolWithTag(PoolType, NumberOfBytes, 0x656E6F4E);  // 'None'
+}
+
+VOID ExFreePool(PVOID P) { FreeBlock(P, nullptr, "ExFreePool"); }
+
+VOID ExFreePoolWithTag(PVOID P, ULONG Tag) { FreeBlock(P, &Tag, "ExFreePoolWithTag"); }
+
+}  // extern "C"
+
+namespace hosted {
+
+#define POOL_LOCK          \
+    Kernel& k = K();       \
+    std::lock_guard<std::mutex> guard(k.m)
+
+size_t Pool::LiveBytes()
+{
+    POOL_LOCK;
+    return k.liveBytes;
+}
+size_t Pool::LiveBytes(uint32_t tag)
+{
+    POOL_LOCK;
+    auto it = k.tagStats.find(tag);
+    return it == k.tagStats.end() ? 0 : it->second.live;
+}
+size_t Pool::LiveCount()
+{
+    POOL_LOCK;
+    return k.pool.size();
+}
+size_t Pool::LiveCount(uint32_t tag)
+{
+    POOL_LOCK;
+    auto it = k.tagStats.find(tag);
+    return it == k.tagStats.end() ? 0 : it->second.liveCount;
+}
+size_t Pool::PeakBytes()
+{
+    POOL_LOCK;
+    return k.peakBytes;
+}
+size_t Pool::PeakBytes(uint32_t tag)
+{
+    POOL_LOCK;
+    auto it = k.tagStats.find(tag);
+    return it == k.tagStats.end() ? 0 : it->second.peak;
+}
+uint64_t Pool::AllocationCount()
+{
+    POOL_LOCK;
+    return k.poolSerial;
+}
+uint64_t Pool::AllocationCount(uint32_t tag)
+{
+    POOL_LOCK;
+    auto it = k.tagStats.find(tag);
+    return it == k.tagStats.end() ? 0 : it->second.attempts;
+}
+std::vector<PoolAllocation> Pool::Live()
+{
+    POOL_LOCK;
+    std::vector<PoolAllocation> v;
+    for (auto& [p, b] : k.pool) v.push_back(PoolAllocation{p, b.bytes, b.tag, b.type, b.serial, b.time, b.thread});
+    return v;
+}
+void Pool::FailAllocation(uint64_t nth)
+{
+    POOL_LOCK;
+    k.failNth = nth;
+}
+void Pool::FailTag(uint32_t tag, uint64_t nth)
+{
+    POOL_LOCK;
+    k.failTag[tag] = nth == 0 ? 0 : k.tagStats[tag].attempts + nth;
+}
+void Pool::FailAll(bool on)
+{
+    POOL_LOCK;
+    k.failAll = on;
+}
+void Pool::ClearFailures()
+{
+    POOL_LOCK;
+    k.failNth = 0;
+    k.failTag.clear();
+    k.failAll = false;
+}
+uint64_t Pool::InjectedFailures()
+{
+    POOL_LOCK;
+    return k.injected;
+}
+
+}  // namespace hosted

@@ -1,0 +1,417 @@
+// Hosted threads, the scheduler baton, virtual time and dispatcher waits.
+//
+// Every hosted thread is a real thread, but only the one holding the baton
+// (K().running) executes; the others sleep on their condition variables. A
+// thread gives the baton away only when it blocks, yields or ends (no
+// preemption). When no thread is ready, virtual time jumps to the earliest
+// deadline (a wait time-out or a kernel timer); when there is none, every
+// thread waits forever: the deadlock is reported and the waits of the
+// deadlocked threads throw hosted::DeadlockError.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <exception>
+#include <sstream>
+
+#include "internal.h"
+
+namespace hosted::detail {
+
+namespace {
+std::unique_ptr<Kernel> g_kernel;
+thread_local ThreadState* t_current = nullptr;
+std::mutex g_bootMutex;
+}  // namespace
+
+Kernel& K()
+{
+    if (!g_kernel) {
+        std::lock_guard<std::mutex> guard(g_bootMutex);
+        if (!g_kernel) g_kernel = std::make_unique<Kernel>();
+    }
+    return *g_kernel;
+}
+
+void ResetKernel()
+{
+    g_kernel = std::make_unique<Kernel>();
+}
+
+void SetCurrent(ThreadState* t) { t_current = t; }
+
+ThreadState* Current() { return t_current; }
+
+ThreadState* CurrentOrFail(const char* routine)
+{
+    if (t_current) return t_current;
+    std::fprintf(stderr,
+                 "hosted: %s called from a thread that is not a hosted thread (boot a hosted::Platform on it or "
+                 "start it with hosted::StartThread)\n",
+                 routine);
+    std::abort();
+}
+
+namespace {
+
+void SyncWall(Kernel& k)
+{
+    if (k.options.mode != Options::Mode::RealTime) return;
+    auto wall = std::chrono::steady_clock::now() - k.wallBase;
+    double units = std::chrono::duration<double>(wall).count() * k.options.speed * double(kUnitsPerSecond);
+    int64_t v = k.virtualBase + int64_t(units);
+    if (v > k.now) k.now = v;
+}
+
+bool IsSignalled(DISPATCHER_HEADER* h, ThreadState* t)
+{
+    if (h->Type == kMutant) {
+        auto* m = reinterpret_cast<KMUTANT*>(h);
+        return h->SignalState > 0 || (t->object && m->OwnerThread == &t->object->Tcb);
+    }
+    return h->SignalState > 0;
+}
+
+void Consume(DISPATCHER_HEADER* h, ThreadState* t)
+{
+    switch (h->Type) {
+    case kEventSynchronization:
+    case kTimerSynchronization:
+        h->SignalState = 0;
+        break;
+    case kSemaphore:
+        h->SignalState--;
+        break;
+    case kMutant: {
+        auto* m = reinterpret_cast<KMUTANT*>(h);
+        h->SignalState--;
+        m->OwnerThread = &t->object->Tcb;
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+// Whether the wait of `t` on `objects` can be satisfied now; if so consume
+// the objects and set `result`.
+bool TrySatisfy(ThreadState* t, const std::vector<DISPATCHER_HEADER*>& objects, WAIT_TYPE type, NTSTATUS& result)
+{
+    if (objects.empty()) return false;
+    if (type == WaitAny) {
+        for (size_t i = 0; i < objects.size(); ++i) {
+            if (IsSignalled(objects[i], t)) {
+                Consume(objects[i], t);
+                result = NTSTATUS(STATUS_WAIT_0 + i);
+                return true;
+            }
+        }
+        return false;
+    }
+    for (auto* o : objects)
+        if (!IsSignalled(o, t)) return false;
+    for (auto* o : objects) Consume(o, t);
+    result = STATUS_SUCCESS;
+    return true;
+}
+
+std::vector<ThreadState*> BlockedByWaitOrder(Kernel& k)
+{
+    std::vector<ThreadState*> v;
+    for (auto& t : k.threads)
+        if (t->run == ThreadState::Run::Blocked) v.push_back(t.get());
+    std::sort(v.begin(), v.end(), [](ThreadState* a, ThreadState* b) { return a->waitSeq < b->waitSeq; });
+    return v;
+}
+
+void ExpireTimer(Lock& lock, KTIMER* timer)
+{
+    Kernel& k = K();
+    auto it = k.timers.find(timer);
+    if (it == k.timers.end()) return;
+    if (it->second.period > 0)
+        it->second.due += int64_t(it->second.period) * kUnitsPerMs;
+    else
+        k.timers.erase(it);
+    timer->Header.SignalState = 1;
+    WakeWaiters(lock, &timer->Header);
+}
+
+std::string DescribeObject(DISPATCHER_HEADER* h)
+{
+    char buf[160];
+    const char* kind = "object";
+    switch (h->Type) {
+    case kEventNotification: kind = "notification event"; break;
+    case kEventSynchronization: kind = "synchronization event"; break;
+    case kMutant: kind = "mutex"; break;
+    case kSemaphore: kind = "semaphore"; break;
+    case kThread: kind = "thread"; break;
+    case kTimerNotification: kind = "notification timer"; break;
+    case kTimerSynchronization: kind = "synchronization timer"; break;
+    }
+    if (h->Type == kThread) {
+        auto* th = reinterpret_cast<_KTHREAD*>(h);
+        std::snprintf(buf, sizeof buf, "thread object %p ('%s')", (void*)h,
+                      th->state ? th->state->name.c_str() : "?");
+    } else {
+        std::snprintf(buf, sizeof buf, "%s %p (state %d)", kind, (void*)h, (int)h->SignalState);
+    }
+    return buf;
+}
+
+void BreakDeadlock(Lock& lock)
+{
+    Kernel& k = K();
+    std::ostringstream os;
+    os << "deadlock at virtual time " << k.now << " (" << double(k.now) / kUnitsPerSecond
+       << " s): every hosted thread waits and none has a time-out";
+    int aborted = 0;
+    for (ThreadState* t : BlockedByWaitOrder(k)) {
+        os << "\n  thread '" << t->name << "' waits in " << t->waitWhat;
+        if (!t->waitObjects.empty()) {
+            os << (t->waitType == WaitAll ? " for all of:" : " for:");
+            for (auto* o : t->waitObjects) os << " " << DescribeObject(o) << ";";
+        }
+    }
+    k.lastDeadlock = os.str();
+    Violation(lock, k.lastDeadlock);
+    for (ThreadState* t : BlockedByWaitOrder(k)) {
+        if (t->internalWait) continue;
+        t->aborted = true;
+        k.abortPending++;
+        MakeReady(t, STATUS_UNSUCCESSFUL);
+        aborted++;
+    }
+    if (aborted == 0) {
+        std::fprintf(stderr, "hosted: %s\nhosted: no thread can be unwound; terminating\n", k.lastDeadlock.c_str());
+        std::abort();
+    }
+}
+
+// Advance virtual time to the earliest deadline and process what falls due.
+// Returns false when nothing has a deadline.
+bool AdvanceTime(Lock& lock)
+{
+    Kernel& k = K();
+    int64_t next = kNoDeadline;
+    for (auto& t : k.threads)
+        if (t->run == ThreadState::Run::Blocked) next = std::min(next, t->deadline);
+    for (auto& [timer, info] : k.timers) next = std::min(next, info.due);
+    if (next == kNoDeadline) return false;
+    if (k.options.mode == Options::Mode::RealTime) {
+        SyncWall(k);
+        if (next > k.now) {
+            double wallSeconds = double(next - k.virtualBase) / kUnitsPerSecond / k.options.speed;
+            auto target = k.wallBase + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                           std::chrono::duration<double>(wallSeconds));
+            std::condition_variable idle;
+            idle.wait_until(lock, target);
+        }
+    }
+    if (next > k.now) k.now = next;
+    // Timers first (a wait on a timer due at its own time-out is satisfied).
+    std::vector<KTIMER*> due;
+    for (auto& [timer, info] : k.timers)
+        if (info.due <= k.now) due.push_back(timer);
+    std::sort(due.begin(), due.end(), [&](KTIMER* a, KTIMER* b) { return k.timers[a].due < k.timers[b].due; });
+    for (auto* timer : due) ExpireTimer(lock, timer);
+    std::vector<ThreadState*> timedOut;
+    for (ThreadState* t : BlockedByWaitOrder(k))
+        if (t->run == ThreadState::Run::Blocked && t->deadline <= k.now) timedOut.push_back(t);
+    std::stable_sort(timedOut.begin(), timedOut.end(),
+                     [](ThreadState* a, ThreadState* b) { return a->deadline < b->deadline; });
+    for (ThreadState* t : timedOut) MakeReady(t, STATUS_TIMEOUT);
+    return true;
+}
+
+// Give the baton to the next ready thread (advancing time or breaking a
+// deadlock if there is none). `self` no longer runs.
+void Schedule(Lock& lock)
+{
+    Kernel& k = K();
+    for (;;) {
+        if (!k.ready.empty()) {
+            ThreadState* next = k.ready.front();
+            k.ready.pop_front();
+            k.running = next;
+            next->cv.notify_one();
+            return;
+        }
+        if (!AdvanceTime(lock)) {
+            bool anyBlocked = false;
+            for (auto& t : k.threads)
+                if (t->run == ThreadState::Run::Blocked) anyBlocked = true;
+            if (!anyBlocked) {  // everybody ended
+                k.running = nullptr;
+                return;
+            }
+            BreakDeadlock(lock);
+        }
+    }
+}
+
+}  // namespace
+
+void MakeReady(ThreadState* t, NTSTATUS result)
+{
+    t->waitResult = result;
+    t->deadline = kNoDeadline;
+    t->run = ThreadState::Run::Ready;
+    K().ready.push_back(t);
+}
+
+void WakeWaiters(Lock&, DISPATCHER_HEADER* obj)
+{
+    Kernel& k = K();
+    for (ThreadState* t : BlockedByWaitOrder(k)) {
+        if (std::find(t->waitObjects.begin(), t->waitObjects.end(), obj) == t->waitObjects.end()) continue;
+        NTSTATUS r;
+        if (TrySatisfy(t, t->waitObjects, t->waitType, r)) MakeReady(t, r);
+        if (obj->SignalState <= 0 && obj->Type != kMutant) break;
+    }
+}
+
+void Block(Lock& lock, ThreadState* self)
+{
+    Kernel& k = K();
+    self->run = ThreadState::Run::Blocked;
+    self->waitSeq = k.nextWaitSeq++;
+    Schedule(lock);
+    while (k.running != self) self->cv.wait(lock);
+    self->run = ThreadState::Run::Running;
+}
+
+int64_t DeadlineFrom(const LARGE_INTEGER* timeout)
+{
+    Kernel& k = K();
+    if (!timeout) return kNoDeadline;
+    int64_t q = timeout->QuadPart;
+    if (q < 0) {
+        if (q == INT64_MIN || k.now > kNoDeadline + q) return kNoDeadline - 1;
+        return k.now - q;
+    }
+    return q - k.bootSystemTime;  // absolute system time
+}
+
+NTSTATUS WaitInternal(Lock& lock, ThreadState* self, ULONG count, DISPATCHER_HEADER** objects, WAIT_TYPE type,
+                      const LARGE_INTEGER* timeout, const char* routine)
+{
+    Kernel& k = K();
+    SyncWall(k);
+    if (self->irql >= DISPATCH_LEVEL && (!timeout || timeout->QuadPart != 0)) {
+        char buf[200];
+        std::snprintf(buf, sizeof buf, "%s with a non-zero time-out at IRQL %d (waits at DISPATCH_LEVEL or above "
+                      "must not block) on thread '%s'", routine, self->irql, self->name.c_str());
+        Violation(lock, buf);
+    }
+    std::vector<DISPATCHER_HEADER*> objs(objects, objects + count);
+    NTSTATUS result;
+    if (TrySatisfy(self, objs, type, result)) return result;
+    int64_t deadline = DeadlineFrom(timeout);
+    if (timeout && deadline <= k.now) {
+        if (count == 0) {  // a zero delay: let the others run once
+            if (!k.ready.empty()) {
+                self->run = ThreadState::Run::Ready;
+                k.ready.push_back(self);
+                Schedule(lock);
+                while (k.running != self) self->cv.wait(lock);
+                self->run = ThreadState::Run::Running;
+            }
+        }
+        return STATUS_TIMEOUT;
+    }
+    self->waitObjects = std::move(objs);
+    self->waitType = type;
+    self->deadline = deadline;
+    self->waitWhat = routine;
+    Block(lock, self);
+    self->waitObjects.clear();
+    self->deadline = kNoDeadline;
+    if (self->aborted) {
+        self->aborted = false;
+        k.abortPending--;
+        throw DeadlockError{k.lastDeadlock};
+    }
+    return self->waitResult;
+}
+
+namespace {
+
+void ThreadMain(std::shared_ptr<ThreadState> t)
+{
+    Kernel& k = K();
+    {
+        Lock lock(k.m);
+        SetCurrent(t.get());
+        while (k.running != t.get()) t->cv.wait(lock);
+        t->run = ThreadState::Run::Running;
+    }
+    try {
+        t->body();
+    } catch (const ThreadExit& e) {
+        t->exitStatus = e.status;
+    } catch (const DeadlockError&) {
+        // unwound after a deadlock report
+    } catch (const std::exception& e) {
+        ViolationUnlocked("hosted thread '" + t->name + "' ended with an exception: " + e.what());
+    } catch (...) {
+        ViolationUnlocked("hosted thread '" + t->name + "' ended with an unknown exception");
+    }
+    Lock lock(k.m);
+    ThreadFinished(lock, t.get());
+    SetCurrent(nullptr);
+}
+
+}  // namespace
+
+void StartThreadLocked(Lock&, const std::shared_ptr<ThreadState>& t)
+{
+    Kernel& k = K();
+    t->id = k.nextThreadId++;
+    t->run = ThreadState::Run::Ready;
+    k.threads.push_back(t);
+    k.ready.push_back(t.get());
+    t->thread = std::thread(ThreadMain, t);
+}
+
+void ReleaseThreadObject(Lock& lock, _ETHREAD* object);
+
+void ThreadFinished(Lock& lock, ThreadState* self)
+{
+    if (self->irql != PASSIVE_LEVEL) {
+        Violation(lock, "thread '" + self->name + "' ended at IRQL " + std::to_string(self->irql));
+        self->irql = PASSIVE_LEVEL;
+    }
+    self->run = ThreadState::Run::Finished;
+    self->done.Header.SignalState = 1;
+    WakeWaiters(lock, &self->done.Header);
+    if (self->object) {
+        self->object->Tcb.Header.SignalState = 1;
+        WakeWaiters(lock, &self->object->Tcb.Header);
+        _ETHREAD* obj = self->object;
+        ReleaseThreadObject(lock, obj);  // the thread's own reference
+    }
+    Schedule(lock);
+}
+
+void WaitForOtherThreads(Lock& lock)
+{
+    Kernel& k = K();
+    ThreadState* self = Current();
+    for (;;) {
+        ThreadState* other = nullptr;
+        for (auto& t : k.threads)
+            if (t.get() != self && t->run != ThreadState::Run::Finished) {
+                other = t.get();
+                break;
+            }
+        if (!other) break;
+        self->internalWait = true;
+        DISPATCHER_HEADER* h = &other->done.Header;
+        std::string what = "the platform's shutdown, waiting for thread '" + other->name + "' to end";
+        WaitInternal(lock, self, 1, &h, WaitAny, nullptr, what.c_str());
+        self->internalWait = false;
+    }
+}
+
+}  // namespace hosted::detail

@@ -1,0 +1,114 @@
+// Files under mapped drive letters.
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include <hosted/gtest.h>
+
+using namespace hosted;
+namespace fs = std::filesystem;
+
+namespace {
+
+class FileTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/hosted-files-XXXXXX";
+        root_ = mkdtemp(tmpl);
+        fs::create_directories(root_ / "drive" / "Firmware");
+        std::ofstream(root_ / "drive" / "Firmware" / "Isp.bin", std::ios::binary) << "0123456789ABCDEF";
+        std::ofstream(root_ / "outside.bin") << "secret";
+        fs::create_symlink(root_ / "outside.bin", root_ / "drive" / "link.bin");
+        Files::MapDrive('C', (root_ / "drive").string());
+    }
+    void TearDown() override { fs::remove_all(root_); }
+
+    NTSTATUS Open(const std::u16string& name, HANDLE* h, ULONG options = FILE_SYNCHRONOUS_IO_NONALERT,
+                  ACCESS_MASK access = FILE_READ_DATA)
+    {
+        UNICODE_STRING us;
+        RtlInitUnicodeString(&us, name.c_str());
+        OBJECT_ATTRIBUTES oa;
+        InitializeObjectAttributes(&oa, &us, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+        IO_STATUS_BLOCK iosb;
+        return ZwCreateFile(h, access, &oa, &iosb, nullptr, FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ, FILE_OPEN,
+                            options, nullptr, 0);
+    }
+
+    TestPlatform platform_;
+    fs::path root_;
+};
+
+}  // namespace
+
+TEST_F(FileTest, OpenQueryAndReadFromTheCurrentPosition)
+{
+    HANDLE h = nullptr;
+    ASSERT_EQ(Open(u"\\??\\C:\\firmware\\ISP.BIN", &h), STATUS_SUCCESS);  // case-insensitive
+    FILE_STANDARD_INFORMATION info;
+    static_assert(sizeof info == 24);
+    IO_STATUS_BLOCK iosb;
+    ASSERT_EQ(ZwQueryInformationFile(h, &iosb, &info, sizeof info, FileStandardInformation), STATUS_SUCCESS);
+    EXPECT_EQ(info.EndOfFile.QuadPart, 16);
+    EXPECT_FALSE(info.Directory);
+    char buf[32] = {};
+    ASSERT_EQ(ZwReadFile(h, nullptr, nullptr, nullptr, &iosb, buf, 10, nullptr, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(iosb.Information, 10u);
+    EXPECT_EQ(ZwReadFile(h, nullptr, nullptr, nullptr, &iosb, buf, 10, nullptr, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(iosb.Information, 6u);
+    EXPECT_EQ(std::string(buf, 6), "ABCDEF");
+    EXPECT_EQ(ZwReadFile(h, nullptr, nullptr, nullptr, &iosb, buf, 10, nullptr, nullptr), STATUS_END_OF_FILE);
+    LARGE_INTEGER at;
+    at.QuadPart = 2;
+    EXPECT_EQ(ZwReadFile(h, nullptr, nullptr, nullptr, &iosb, buf, 3, &at, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(std::string(buf, 3), "234");
+    EXPECT_EQ(ZwClose(h), STATUS_SUCCESS);
+    EXPECT_EQ(Files::OpenCount("\\??\\c:\\Firmware\\Isp.bin"), 1u);
+}
+
+TEST_F(FileTest, WindowsStatusesForBadNames)
+{
+    HANDLE h = nullptr;
+    EXPECT_EQ(Open(u"\\??\\C:\\Firmware\\none.bin", &h), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(Open(u"\\??\\C:\\NoDir\\isp.bin", &h), STATUS_OBJECT_PATH_NOT_FOUND);
+    EXPECT_EQ(Open(u"\\??\\Q:\\isp.bin", &h), STATUS_OBJECT_PATH_NOT_FOUND);
+    EXPECT_EQ(Open(u"C:\\Firmware\\Isp.bin", &h), STATUS_OBJECT_PATH_SYNTAX_BAD);
+    EXPECT_EQ(Open(u"\\??\\C:\\Firm*are\\Isp.bin", &h), STATUS_OBJECT_NAME_INVALID);
+    EXPECT_EQ(Open(u"", &h), STATUS_OBJECT_NAME_INVALID);
+    EXPECT_EQ(Open(u"\\??\\C:\\Firmware\\Isp.bin", &h, FILE_SYNCHRONOUS_IO_NONALERT, FILE_WRITE_DATA),
+              STATUS_ACCESS_DENIED);
+    EXPECT_EQ(Files::OpenHandles(), 0u);
+}
+
+TEST_F(FileTest, NoEscapeFromTheMappedFolder)
+{
+    HANDLE h = nullptr;
+    EXPECT_EQ(Open(u"\\??\\C:\\Firmware\\..\\..\\outside.bin", &h), STATUS_OBJECT_NAME_INVALID);
+    EXPECT_EQ(Open(u"\\??\\C:\\link.bin", &h), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(Files::OpenHandles(), 0u);
+}
+
+TEST_F(FileTest, InjectedFailuresAndShortReads)
+{
+    const std::string name = "\\??\\C:\\Firmware\\Isp.bin";
+    HANDLE h = nullptr;
+    Files::FailOpen(name, STATUS_ACCESS_DENIED, 1);
+    EXPECT_EQ(Open(u"\\??\\C:\\Firmware\\Isp.bin", &h), STATUS_ACCESS_DENIED);
+    ASSERT_EQ(Open(u"\\??\\C:\\Firmware\\Isp.bin", &h), STATUS_SUCCESS);
+    Files::ShortReads(name, 4);
+    char buf[16];
+    IO_STATUS_BLOCK iosb;
+    EXPECT_EQ(ZwReadFile(h, nullptr, nullptr, nullptr, &iosb, buf, 16, nullptr, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(iosb.Information, 4u);
+    Files::FailRead(name, STATUS_DEVICE_DATA_ERROR);
+    EXPECT_EQ(ZwReadFile(h, nullptr, nullptr, nullptr, &iosb, buf, 16, nullptr, nullptr), STATUS_DEVICE_DATA_ERROR);
+    ZwClose(h);
+    // A handle opened without synchronous I/O needs an explicit offset.
+    Files::ClearFailures();
+    ASSERT_EQ(Open(u"\\??\\C:\\Firmware\\Isp.bin", &h, 0), STATUS_SUCCESS);
+    EXPECT_EQ(ZwReadFile(h, nullptr, nullptr, nullptr, &iosb, buf, 16, nullptr, nullptr), STATUS_INVALID_PARAMETER);
+    ZwClose(h);
+}

@@ -1,0 +1,90 @@
+// Pool accounting, leak and misuse detection, failure injection.
+#include <hosted/gtest.h>
+
+using namespace hosted;
+
+TEST(Pool, AccountsLiveAndPeakBytesByTag)
+{
+    TestPlatform platform;
+    constexpr ULONG vorp = Tag("Vorp"), harn = Tag("Harn");
+    static_assert(vorp == 0x70726F56);
+    void* a = ExAllocatePoolWithTag(NonPagedPoolNx, 100, vorp);
+    void* b = ExAllocatePoolWithTag(NonPagedPoolNx, 50, vorp);
+    void* c = ExAllocatePoolWithTag(PagedPool, 4096, harn);
+    ASSERT_TRUE(a && b && c);
+    EXPECT_EQ(Pool::LiveBytes(vorp), 150u);
+    EXPECT_EQ(Pool::LiveCount(vorp), 2u);
+    EXPECT_EQ(Pool::LiveBytes(), 4246u);
+    ExFreePoolWithTag(a, vorp);
+    ExFreePool(c);
+    EXPECT_EQ(Pool::LiveBytes(vorp), 50u);
+    EXPECT_EQ(Pool::PeakBytes(vorp), 150u);
+    EXPECT_EQ(Pool::PeakBytes(harn), 4096u);
+    EXPECT_EQ(Pool::PeakBytes(), 4246u);
+    auto live = Pool::Live();
+    ASSERT_EQ(live.size(), 1u);
+    EXPECT_EQ(live[0].address, b);
+    EXPECT_EQ(live[0].poolType, NonPagedPoolNx);
+    EXPECT_EQ(live[0].serial, 2u);
+    ExFreePool(b);
+    EXPECT_EQ(Pool::LiveBytes(), 0u);
+}
+
+TEST(Pool, MisuseIsAViolation)
+{
+    TestPlatform platform;
+    void* a = ExAllocatePoolWithTag(NonPagedPoolNx, 8, Tag("Vorp"));
+    ExFreePoolWithTag(a, Tag("Harn"));  // wrong tag (still freed)
+    ExFreePool(a);                      // double free
+    int local = 0;
+    ExFreePool(&local);                 // never allocated
+    auto v = Verifier::Take();
+    ASSERT_EQ(v.size(), 3u);
+    EXPECT_NE(v[0].find("tag 'Harn'"), std::string::npos) << v[0];
+    EXPECT_NE(v[1].find("double free"), std::string::npos) << v[1];
+    EXPECT_NE(v[2].find("not a pool allocation"), std::string::npos) << v[2];
+}
+
+TEST(Pool, LeakFailsTheRunWithTagAndSize)
+{
+    std::vector<std::string> problems;
+    {
+        Platform platform;
+        ExAllocatePoolWithTag(NonPagedPoolNx, 33, Tag("KCNw"));
+        problems = platform.Finish();
+    }
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_NE(problems[0].find("pool leak: 33 bytes with tag 'KCNw'"), std::string::npos) << problems[0];
+}
+
+TEST(Pool, FailureInjection)
+{
+    TestPlatform platform;
+    Pool::FailAllocation(2);
+    void* first = ExAllocatePoolWithTag(NonPagedPoolNx, 8, Tag("Vorp"));
+    void* second = ExAllocatePoolWithTag(NonPagedPoolNx, 8, Tag("Vorp"));
+    void* third = ExAllocatePoolWithTag(NonPagedPoolNx, 8, Tag("Vorp"));
+    EXPECT_NE(first, nullptr);
+    EXPECT_EQ(second, nullptr);
+    EXPECT_NE(third, nullptr);
+
+    Pool::FailTag(Tag("Harn"), 2);  // the second Harn allocation from now
+    void* h1 = ExAllocatePoolWithTag(NonPagedPoolNx, 8, Tag("Harn"));
+    void* v1 = ExAllocatePoolWithTag(NonPagedPoolNx, 8, Tag("Vorp"));
+    void* h2 = ExAllocatePoolWithTag(NonPagedPoolNx, 8, Tag("Harn"));
+    void* h3 = ExAllocatePoolWithTag(NonPagedPoolNx, 8, Tag("Harn"));
+    EXPECT_NE(h1, nullptr);
+    EXPECT_NE(v1, nullptr);
+    EXPECT_EQ(h2, nullptr);
+    EXPECT_NE(h3, nullptr);
+
+    Pool::FailTag(Tag("Harn"));  // every one
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, 8, Tag("Harn")), nullptr);
+    EXPECT_NE(ExAllocatePoolWithTag(NonPagedPoolNx, 8, Tag("Vorp")), nullptr);
+    Pool::ClearFailures();
+    Pool::FailAll();
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, 8, Tag("Vorp")), nullptr);
+    Pool::ClearFailures();
+    EXPECT_EQ(Pool::InjectedFailures(), 4u);
+    for (auto& a : Pool::Live()) ExFreePool(a.address);
+}

@@ -1,0 +1,239 @@
+// Events, waits on several objects, fast mutexes, spin locks and IRQL,
+// system threads and their objects, deadlock reports.
+#include <hosted/gtest.h>
+
+using namespace hosted;
+
+extern "C" NTSTATUS HelperWaitForever(PKEVENT event, volatile LONG* after);
+
+namespace {
+LARGE_INTEGER Relative(int64_t units)
+{
+    LARGE_INTEGER li;
+    li.QuadPart = -units;
+    return li;
+}
+}  // namespace
+
+TEST(Events, NotificationWakesAllSynchronizationWakesOne)
+{
+    TestPlatform platform;
+    KEVENT note, sync;
+    KeInitializeEvent(&note, NotificationEvent, FALSE);
+    KeInitializeEvent(&sync, SynchronizationEvent, FALSE);
+    int noteWoken = 0, syncWoken = 0;
+    std::vector<Thread> threads;
+    for (int i = 0; i < 3; ++i) {
+        threads.push_back(StartThread("n" + std::to_string(i), [&] {
+            KeWaitForSingleObject(&note, Executive, KernelMode, FALSE, nullptr);
+            ++noteWoken;
+        }));
+        threads.push_back(StartThread("s" + std::to_string(i), [&] {
+            LARGE_INTEGER t = Relative(Seconds(1));
+            if (KeWaitForSingleObject(&sync, Executive, KernelMode, FALSE, &t) == STATUS_SUCCESS) ++syncWoken;
+        }));
+    }
+    Yield();  // let them all start waiting
+    EXPECT_EQ(KeSetEvent(&note, IO_NO_INCREMENT, FALSE), 0);
+    EXPECT_EQ(KeSetEvent(&note, IO_NO_INCREMENT, FALSE), 1);  // previous state
+    EXPECT_EQ(KeSetEvent(&sync, IO_NO_INCREMENT, FALSE), 0);
+    for (auto& t : threads) t.Join();
+    EXPECT_EQ(noteWoken, 3);
+    EXPECT_EQ(syncWoken, 1);
+    EXPECT_EQ(KeReadStateEvent(&note), 1);
+    EXPECT_EQ(KeReadStateEvent(&sync), 0);  // consumed by the one waiter
+    EXPECT_EQ(KeResetEvent(&note), 1);
+    EXPECT_EQ(KeReadStateEvent(&note), 0);
+}
+
+TEST(Events, WaitAnyReturnsIndexWaitAllNeedsEvery)
+{
+    TestPlatform platform;
+    KEVENT a, b;
+    KeInitializeEvent(&a, NotificationEvent, FALSE);
+    KeInitializeEvent(&b, SynchronizationEvent, FALSE);
+    PVOID objs[2] = {&a, &b};
+    KeSetEvent(&b, IO_NO_INCREMENT, FALSE);
+    EXPECT_EQ(KeWaitForMultipleObjects(2, objs, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr),
+              STATUS_WAIT_1);
+    EXPECT_EQ(KeReadStateEvent(&b), 0);
+
+    KeSetEvent(&b, IO_NO_INCREMENT, FALSE);
+    LARGE_INTEGER t = Relative(Seconds(1));
+    EXPECT_EQ(KeWaitForMultipleObjects(2, objs, WaitAll, Executive, KernelMode, FALSE, &t, nullptr),
+              STATUS_TIMEOUT);
+    EXPECT_EQ(KeReadStateEvent(&b), 1);  // a failed WaitAll consumes nothing
+    Thread setter = StartThread("setter", [&] {
+        Sleep(Seconds(2));
+        KeSetEvent(&a, IO_NO_INCREMENT, FALSE);
+    });
+    EXPECT_EQ(KeWaitForMultipleObjects(2, objs, WaitAll, Executive, KernelMode, FALSE, nullptr, nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(Clock::Now(), Seconds(3));
+    EXPECT_EQ(KeReadStateEvent(&b), 0);
+    setter.Join();
+
+    // More than three objects need a wait block array.
+    PVOID four[4] = {&a, &b, &a, &b};
+    EXPECT_EQ(KeWaitForMultipleObjects(4, four, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Verifier::Take().size(), 1u);
+}
+
+TEST(FastMutex, ExcludesRaisesToApcLevelAndChecksOwner)
+{
+    TestPlatform platform;
+    FAST_MUTEX m;
+    ExInitializeFastMutex(&m);
+    int inside = 0, maxInside = 0;
+    std::vector<Thread> threads;
+    for (int i = 0; i < 3; ++i)
+        threads.push_back(StartThread("worker" + std::to_string(i), [&] {
+            ExAcquireFastMutex(&m);
+            EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
+            maxInside = std::max(maxInside, ++inside);
+            Sleep(Milliseconds(10));  // others run and block on the mutex
+            --inside;
+            ExReleaseFastMutex(&m);
+            EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+        }));
+    for (auto& t : threads) t.Join();
+    EXPECT_EQ(maxInside, 1);
+    EXPECT_EQ(Clock::Now(), Milliseconds(30));  // serialised
+    EXPECT_GE(m.Contention, 2u);
+
+    ExReleaseFastMutex(&m);  // not owned
+    auto v = Verifier::Take();
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_NE(v[0].find("does not own"), std::string::npos);
+}
+
+TEST(Irql, BlockingWaitAtDispatchLevelIsAViolation)
+{
+    TestPlatform platform;
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KIRQL old;
+    KeAcquireSpinLock(&lock, &old);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    KEVENT ev;
+    KeInitializeEvent(&ev, NotificationEvent, TRUE);
+    LARGE_INTEGER zero;
+    zero.QuadPart = 0;
+    KeWaitForSingleObject(&ev, Executive, KernelMode, FALSE, &zero);  // polling is allowed
+    EXPECT_EQ(Verifier::Count(), 0u);
+    KeWaitForSingleObject(&ev, Executive, KernelMode, FALSE, nullptr);
+    KeReleaseSpinLock(&lock, old);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    auto v = Verifier::Take();
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_NE(v[0].find("IRQL 2"), std::string::npos);
+}
+
+namespace {
+struct ThreadContext {
+    KEVENT go;
+    int64_t ranAt = -1;
+    KPRIORITY oldPriority = -1;
+};
+
+VOID SystemThread(PVOID context)
+{
+    auto* c = static_cast<ThreadContext*>(context);
+    c->oldPriority = KeSetPriorityThread(KeGetCurrentThread(), 16);
+    KeWaitForSingleObject(&c->go, Executive, KernelMode, FALSE, nullptr);
+    LARGE_INTEGER d;
+    d.QuadPart = -Seconds(2);
+    KeDelayExecutionThread(KernelMode, FALSE, &d);
+    c->ranAt = Clock::Now();
+    PsTerminateSystemThread(STATUS_SUCCESS);
+    c->ranAt = -2;  // never reached
+}
+}  // namespace
+
+TEST(SystemThreads, CreateReferenceWaitAndTerminate)
+{
+    TestPlatform platform;
+    ThreadContext c;
+    KeInitializeEvent(&c.go, NotificationEvent, FALSE);
+    HANDLE h = nullptr;
+    ASSERT_EQ(PsCreateSystemThread(&h, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, SystemThread, &c),
+              STATUS_SUCCESS);
+    PVOID obj = nullptr;
+    ASSERT_EQ(ObReferenceObjectByHandle(h, THREAD_ALL_ACCESS, nullptr, KernelMode, &obj, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(ZwClose(h), STATUS_SUCCESS);
+    EXPECT_EQ(ZwClose(h), STATUS_INVALID_HANDLE);  // closed already
+    EXPECT_EQ(Verifier::Take().size(), 1u);
+    LARGE_INTEGER t;
+    t.QuadPart = -Seconds(1);
+    EXPECT_EQ(KeWaitForSingleObject(obj, Executive, KernelMode, FALSE, &t), STATUS_TIMEOUT);  // still running
+    KeSetEvent(&c.go, IO_NO_INCREMENT, FALSE);
+    EXPECT_EQ(KeWaitForSingleObject(obj, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(c.ranAt, Seconds(3));
+    EXPECT_EQ(c.oldPriority, 8);
+    ObDereferenceObject(obj);
+}
+
+TEST(SystemThreads, MissingDereferenceIsReportedAtTheEnd)
+{
+    std::vector<std::string> problems;
+    {
+        Platform platform;
+        ThreadContext c;
+        KeInitializeEvent(&c.go, NotificationEvent, TRUE);
+        HANDLE h = nullptr;
+        PsCreateSystemThread(&h, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, SystemThread, &c);
+        PVOID obj = nullptr;
+        ObReferenceObjectByHandle(h, THREAD_ALL_ACCESS, nullptr, KernelMode, &obj, nullptr);
+        problems = platform.Finish();  // handle still open and object referenced
+    }
+    ASSERT_EQ(problems.size(), 2u);
+    EXPECT_NE(problems[0].find("handle leak"), std::string::npos);
+    EXPECT_NE(problems[1].find("ObDereferenceObject"), std::string::npos);
+}
+
+TEST(Deadlock, IsReportedAndUnwindsTheWaitingThreads)
+{
+    TestPlatform platform;
+    KEVENT never, alsoNever;
+    KeInitializeEvent(&never, NotificationEvent, FALSE);
+    KeInitializeEvent(&alsoNever, SynchronizationEvent, FALSE);
+    volatile LONG workerAfterWait = 0;
+    Thread worker = StartThread("stuck worker", [&] { HelperWaitForever(&alsoNever, &workerAfterWait); });
+    auto wallStart = std::chrono::steady_clock::now();
+    Sleep(Seconds(5));
+    EXPECT_THROW(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr), DeadlockError);
+    worker.Join();  // unwound, not hanging
+    EXPECT_EQ(workerAfterWait, 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - wallStart, std::chrono::seconds(2));
+    std::string report = LastDeadlockReport();
+    EXPECT_NE(report.find("deadlock at virtual time 50000000"), std::string::npos) << report;
+    EXPECT_NE(report.find("thread 'test' waits in KeWaitForSingleObject for: notification event"),
+              std::string::npos)
+        << report;
+    EXPECT_NE(report.find("thread 'stuck worker' waits in KeWaitForSingleObject for: synchronization event"),
+              std::string::npos)
+        << report;
+    auto v = Verifier::Take();
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_EQ(v[0], report);
+    // The platform goes on working after the deadlock.
+    Sleep(Seconds(1));
+    EXPECT_EQ(Clock::Now(), Seconds(6));
+}
+
+TEST(Deadlock, ThreadLeftWaitingAtTheEndFailsTheRun)
+{
+    std::vector<std::string> problems;
+    {
+        Platform platform;
+        auto* ev = new KEVENT;
+        KeInitializeEvent(ev, NotificationEvent, FALSE);
+        StartThread("forgotten", [ev] { KeWaitForSingleObject(ev, Executive, KernelMode, FALSE, nullptr); });
+        problems = platform.Finish();
+        delete ev;
+    }
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_NE(problems[0].find("thread 'forgotten' waits in KeWaitForSingleObject"), std::string::npos);
+    EXPECT_NE(problems[0].find("shutdown"), std::string::npos);
+}
