@@ -58,13 +58,17 @@ public:
     USHORT m_usBcdUsb;
 };
 
+// The type of sizeof (size_t), which the allocation operators take, named
+// without any C or C++ library header.
+using AllocationSize = decltype(sizeof(0));
+
 class CUsbDevice : public CDevice {
 public:
     // Zero-filled allocation from the given pool with the device tag; NULL when
     // no memory is left. The release operator calls ExFreePool.
-    static void* operator new(size_t Size, POOL_TYPE PoolType) noexcept;
+    static void* operator new(AllocationSize Size, POOL_TYPE PoolType) noexcept;
     static void operator delete(void* Memory) noexcept;
-    static void operator delete(void* Memory, size_t Size) noexcept;
+    static void operator delete(void* Memory, AllocationSize Size) noexcept;
 
     CUsbDevice();
     ~CUsbDevice() override;

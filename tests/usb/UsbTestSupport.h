@@ -1,0 +1,85 @@
+// A camera on the hosted USB bus and one CUsbDevice above it, with the
+// KSDEVICE built by the test (NextDeviceObject = the bus's device object).
+#pragma once
+
+#include <hosted/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Log.h"
+#include "SendUrb.h"
+#include "UsbBus.h"
+#include "UsbDevice.h"
+#include "VendorChannel.h"
+
+namespace orvex::test {
+
+using hosted::usb::FaultKind;
+using hosted::usb::FaultSpec;
+
+constexpr uint32_t kHarn = 0x6E726148;
+
+inline std::vector<uint8_t> Bytes(const void* p, size_t n)
+{
+    auto* b = static_cast<const uint8_t*>(p);
+    return {b, b + n};
+}
+
+// A pointer as the driver prints it: %x of its low 32 bits.
+inline std::string Hex(const void* p)
+{
+    char text[16];
+    snprintf(text, sizeof text, "%x", unsigned(uintptr_t(p)));
+    return text;
+}
+
+class UsbTest : public hosted::PlatformTest {
+protected:
+    void Boot(orvex::sim::CameraConfig config = {})
+    {
+        config.requireUpdateMode = false;
+        camera = hosted::usb::MakeCamera(std::move(config));
+        bus = std::make_unique<hosted::usb::Bus>(camera);
+        device = new (NonPagedPoolNx) CUsbDevice;
+        ks.NextDeviceObject = bus->Pdo();
+        ks.Context = device;
+        device->SetKsDevice(&ks);
+        ASSERT_EQ(device->Add(&ks), STATUS_SUCCESS);
+        LogMask = 0xFFFFFFFF;
+        hosted::Trace::Clear();
+    }
+    void SetUp() override { Boot(); }
+    void TearDown() override { Shutdown(); }
+    // Removes and deletes the device, then takes the camera off the bus.
+    void Shutdown()
+    {
+        hosted::Pool::ClearFailures();
+        bus->ClearFaults();
+        if (device) {
+            device->Remove(&ks, nullptr);
+            delete static_cast<CDevice*>(device);
+            device = nullptr;
+        }
+        bus.reset();
+        camera.reset();
+        ks = KSDEVICE{};
+        LogMask = 0xFFFFFFFF;
+    }
+    void Reboot(orvex::sim::CameraConfig config = {})
+    {
+        Shutdown();
+        Boot(std::move(config));
+    }
+    std::string Text() const { return hosted::Trace::Text(); }
+    size_t Lines(const std::string& line) const { return hosted::Trace::CountLine(line); }
+
+    std::shared_ptr<orvex::sim::Camera> camera;
+    std::unique_ptr<hosted::usb::Bus> bus;
+    KSDEVICE ks{};
+    CUsbDevice* device = nullptr;
+};
+
+}  // namespace orvex::test
