@@ -1,0 +1,726 @@
+#include "UsbBus.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+
+#include <hosted/clock.h>
+#include <hosted/io.h>
+#include <hosted/verifier.h>
+
+#include "SimDescriptors.h"
+#include "UsbdInternal.h"
+
+namespace hosted::usb {
+
+using orvex::sim::SetupPacket;
+
+namespace {
+
+// URB functions that move a data stage through TransferBuffer/TransferBufferLength.
+bool HasTransferBuffer(uint16_t f) {
+    switch (f) {
+        case URB_FUNCTION_CONTROL_TRANSFER:
+        case URB_FUNCTION_CONTROL_TRANSFER_EX:
+        case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+        case URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE:
+        case URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT:
+        case URB_FUNCTION_VENDOR_DEVICE:
+        case URB_FUNCTION_VENDOR_INTERFACE:
+        case URB_FUNCTION_VENDOR_ENDPOINT:
+        case URB_FUNCTION_VENDOR_OTHER:
+        case URB_FUNCTION_CLASS_DEVICE:
+        case URB_FUNCTION_CLASS_INTERFACE:
+        case URB_FUNCTION_CLASS_ENDPOINT:
+        case URB_FUNCTION_CLASS_OTHER:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Vendor/class/control URBs report the default pipe in PipeHandle.
+bool ReportsPipe(uint16_t f) {
+    return HasTransferBuffer(f) && f != URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE &&
+           f != URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE && f != URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT;
+}
+
+// bmRequestType type and recipient bits of the vendor/class URB functions.
+bool VendorClassBits(uint16_t f, uint8_t* bits) {
+    switch (f) {
+        case URB_FUNCTION_VENDOR_DEVICE: *bits = 0x40; return true;
+        case URB_FUNCTION_VENDOR_INTERFACE: *bits = 0x41; return true;
+        case URB_FUNCTION_VENDOR_ENDPOINT: *bits = 0x42; return true;
+        case URB_FUNCTION_VENDOR_OTHER: *bits = 0x43; return true;
+        case URB_FUNCTION_CLASS_DEVICE: *bits = 0x20; return true;
+        case URB_FUNCTION_CLASS_INTERFACE: *bits = 0x21; return true;
+        case URB_FUNCTION_CLASS_ENDPOINT: *bits = 0x22; return true;
+        case URB_FUNCTION_CLASS_OTHER: *bits = 0x23; return true;
+        default: return false;
+    }
+}
+
+constexpr ULONG kMaxTransferSizeLimit = 4 * 1024 * 1024;
+std::atomic<int> g_busCount{0};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+int64_t BusTiming::Cost(uint64_t bytes) const {
+    if (bitsPerSecond == 0) return perTransfer;
+    // ceil(bytes * 8 bits / rate) in 100-ns units
+    const unsigned __int128 num = static_cast<unsigned __int128>(bytes) * 8u * 10'000'000u;
+    return perTransfer + static_cast<int64_t>((num + bitsPerSecond - 1) / bitsPerSecond);
+}
+
+const char* FaultName(FaultKind kind) {
+    switch (kind) {
+        case FaultKind::Stall: return "stall";
+        case FaultKind::Timeout: return "timeout";
+        case FaultKind::DeviceGone: return "device-gone";
+        case FaultKind::NullPipeHandle: return "null-pipe-handle";
+        case FaultKind::ShortIn: return "short-in";
+    }
+    return "?";
+}
+
+FaultSpec FaultSpec::Vendor(uint8_t bRequest, FaultKind kind, uint32_t nth) {
+    FaultSpec f;
+    f.kind = kind;
+    f.vendorRequest = bRequest;
+    f.nth = nth;
+    return f;
+}
+
+FaultSpec FaultSpec::Function(uint16_t function, FaultKind kind, uint32_t nth) {
+    FaultSpec f;
+    f.kind = kind;
+    f.urbFunction = function;
+    f.nth = nth;
+    return f;
+}
+
+orvex::sim::Clock VirtualClock() {
+    return [] { return orvex::sim::Nanos(hosted::Clock::Now() * 100); };
+}
+
+std::shared_ptr<orvex::sim::Camera> MakeCamera(orvex::sim::CameraConfig config) {
+    return std::make_shared<orvex::sim::Camera>(std::move(config), VirtualClock());
+}
+
+// ---------------------------------------------------------------------------
+
+struct Bus::Request {
+    PURB urb = nullptr;
+    uint64_t seq = 0;
+    uint16_t function = 0;
+    bool control = false;
+    SetupPacket setup;
+    PVOID buffer = nullptr;
+    bool shortOk = false;
+    std::optional<FaultSpec> fault;
+    int64_t cost = 0;
+};
+
+Bus::Bus(std::shared_ptr<orvex::sim::UsbDeviceModel> device, BusOptions options)
+    : device_(std::move(device)), options_(std::move(options)) {
+    const int n = g_busCount.fetch_add(1);
+    driver_ = Io::CreateDriver("\\Driver\\usbhub" + (n ? std::to_string(n) : std::string()));
+    driver_->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = &Bus::DispatchInternalIoctl;
+    driver_->MajorFunction[IRP_MJ_PNP] = &Bus::DispatchPnp;
+    driver_->MajorFunction[IRP_MJ_POWER] = &Bus::DispatchPower;
+    driver_->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = &Bus::DispatchOther;
+
+    std::string instance = options_.instancePath;
+    if (instance.empty()) {
+        uint8_t dd[18] = {};
+        const SetupPacket get{0x80, 0x06, 0x0100, 0, 18};
+        const auto r = device_->Control(get, dd);
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "USB\\VID_%04X&PID_%04X\\%d", r.length >= 12 ? dd[8] | dd[9] << 8 : 0,
+                      r.length >= 12 ? dd[10] | dd[11] << 8 : 0, n + 1);
+        instance = buf;
+    }
+    pdo_ = Io::CreatePdo(driver_, sizeof(Bus*), instance);
+    *static_cast<Bus**>(pdo_->DeviceExtension) = this;
+    handles_.resize(2);  // [0] device handle, [1] default pipe
+}
+
+Bus::~Bus() {
+    Unplug();
+    std::vector<hosted::Thread> workers;
+    {
+        std::lock_guard lock(mu_);
+        workers.swap(workers_);
+    }
+    for (auto& w : workers) w.Join();
+    pcap_.Close();
+    IoDeleteDevice(pdo_);
+    Io::DeleteDriver(driver_);
+}
+
+Bus* Bus::FromDevice(PDEVICE_OBJECT device) { return *static_cast<Bus**>(device->DeviceExtension); }
+
+PVOID Bus::DeviceHandle() const { return const_cast<uint64_t*>(&handles_[0]); }
+USBD_PIPE_HANDLE Bus::DefaultPipe() const { return const_cast<uint64_t*>(&handles_[1]); }
+
+PVOID Bus::NewHandle() {
+    std::lock_guard lock(mu_);
+    handles_.push_back(handles_.size());
+    return &handles_.back();
+}
+
+void Bus::SetCompletion(Completion mode) {
+    std::lock_guard lock(mu_);
+    completion_ = mode;
+}
+
+void Bus::SetTiming(const BusTiming& timing) {
+    std::lock_guard lock(mu_);
+    timing_ = timing;
+}
+
+BusTiming Bus::Timing() const {
+    std::lock_guard lock(mu_);
+    return timing_;
+}
+
+void Bus::AddFault(const FaultSpec& fault) {
+    std::lock_guard lock(mu_);
+    faults_.push_back({fault, 0});
+}
+
+void Bus::ClearFaults() {
+    std::lock_guard lock(mu_);
+    faults_.clear();
+}
+
+bool Bus::Plugged() const {
+    std::lock_guard lock(mu_);
+    return plugged_;
+}
+
+void Bus::Replug() {
+    std::lock_guard lock(mu_);
+    plugged_ = true;
+}
+
+void Bus::Unplug() {
+    std::vector<std::pair<PIRP, uint64_t>> held;
+    {
+        std::lock_guard lock(mu_);
+        plugged_ = false;
+        held.swap(held_);
+    }
+    for (auto [irp, seq] : held) {
+        // Whoever clears the cancel routine owns the IRP.
+        if (IoSetCancelRoutine(irp, nullptr) != nullptr)
+            Finish(irp, seq, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED, nullptr);
+    }
+}
+
+bool Bus::StartCapture(const std::string& path) { return pcap_.Open(path); }
+void Bus::StopCapture() { pcap_.Close(); }
+
+std::vector<Transfer> Bus::Log() const {
+    std::lock_guard lock(mu_);
+    return log_;
+}
+
+void Bus::ClearLog() {
+    std::lock_guard lock(mu_);
+    log_.clear();
+    firstSeq_ = nextSeq_;
+}
+
+size_t Bus::CountVendor(uint8_t bRequest) const {
+    std::lock_guard lock(mu_);
+    return static_cast<size_t>(std::count_if(log_.begin(), log_.end(), [&](const Transfer& t) {
+        return t.control && (t.setup[0] & 0x60) == 0x40 && t.setup[1] == bRequest;
+    }));
+}
+
+size_t Bus::Outstanding() const {
+    std::lock_guard lock(mu_);
+    return held_.size();
+}
+
+uint8_t Bus::SelectedConfiguration() const {
+    std::lock_guard lock(mu_);
+    return configuration_;
+}
+
+Transfer* Bus::Entry(uint64_t seq) {
+    if (seq < firstSeq_ || seq - firstSeq_ >= log_.size()) return nullptr;
+    return &log_[seq - firstSeq_];
+}
+
+std::optional<FaultSpec> Bus::MatchFault(uint16_t function, int vendorRequest) {
+    for (auto& f : faults_) {
+        const bool match = (f.spec.urbFunction >= 0 && f.spec.urbFunction == function) ||
+                           (f.spec.vendorRequest >= 0 && f.spec.vendorRequest == vendorRequest);
+        if (!match) continue;
+        ++f.seen;
+        if (f.spec.nth == 0 || f.spec.nth == f.seen) return f.spec;
+    }
+    return std::nullopt;
+}
+
+// ---------------------------------------------------------------------------
+// Dispatch
+
+NTSTATUS Bus::DispatchInternalIoctl(PDEVICE_OBJECT device, PIRP irp) {
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    const ULONG code = sp->Parameters.DeviceIoControl.IoControlCode;
+    if (code == IOCTL_INTERNAL_USB_SUBMIT_URB)
+        return FromDevice(device)->Submit(irp, static_cast<PURB>(sp->Parameters.Others.Argument1));
+    NTSTATUS status = STATUS_INVALID_DEVICE_REQUEST;
+    if (code == IOCTL_INTERNAL_USB_GET_PORT_STATUS && sp->Parameters.Others.Argument1) {
+        *static_cast<PULONG>(sp->Parameters.Others.Argument1) =
+            FromDevice(device)->Plugged() ? (USBD_PORT_ENABLED | USBD_PORT_CONNECTED) : 0;
+        status = STATUS_SUCCESS;
+    }
+    irp->IoStatus.Status = status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+NTSTATUS Bus::DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    NTSTATUS status = irp->IoStatus.Status;
+    switch (sp->MinorFunction) {
+        case IRP_MN_START_DEVICE:
+        case IRP_MN_QUERY_STOP_DEVICE:
+        case IRP_MN_STOP_DEVICE:
+        case IRP_MN_CANCEL_STOP_DEVICE:
+        case IRP_MN_QUERY_REMOVE_DEVICE:
+        case IRP_MN_CANCEL_REMOVE_DEVICE:
+        case IRP_MN_SURPRISE_REMOVAL:
+        case IRP_MN_REMOVE_DEVICE:
+            status = STATUS_SUCCESS;
+            break;
+        case IRP_MN_QUERY_CAPABILITIES: {
+            PDEVICE_CAPABILITIES caps = sp->Parameters.DeviceCapabilities.Capabilities;
+            if (caps) {
+                const Bus* bus = FromDevice(device);
+                caps->Removable = 1;
+                caps->SurpriseRemovalOK = 0;
+                caps->Address = bus->options_.deviceAddress;
+                caps->UINumber = 0xFFFFFFFF;
+                caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
+                for (int s = PowerSystemSleeping1; s < PowerSystemMaximum; ++s) caps->DeviceState[s] = PowerDeviceD3;
+                caps->SystemWake = bus->options_.systemWake;
+                caps->DeviceWake = bus->options_.deviceWake;
+                status = STATUS_SUCCESS;
+            }
+            break;
+        }
+        default:
+            break;  // not handled: the status set by the sender stays
+    }
+    irp->IoStatus.Status = status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+NTSTATUS Bus::DispatchPower(PDEVICE_OBJECT, PIRP irp) {
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    NTSTATUS status = irp->IoStatus.Status;
+    if (sp->MinorFunction == IRP_MN_SET_POWER || sp->MinorFunction == IRP_MN_QUERY_POWER) status = STATUS_SUCCESS;
+    if (sp->MinorFunction == IRP_MN_WAIT_WAKE) status = STATUS_NOT_SUPPORTED;
+    PoStartNextPowerIrp(irp);
+    irp->IoStatus.Status = status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+NTSTATUS Bus::DispatchOther(PDEVICE_OBJECT, PIRP irp) {
+    const NTSTATUS status = irp->IoStatus.Status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+// ---------------------------------------------------------------------------
+// URB submission
+
+NTSTATUS Bus::Submit(PIRP irp, PURB urb) {
+    if (!urb) {
+        irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_INVALID_PARAMETER;
+    }
+    Request r;
+    r.urb = urb;
+    r.function = urb->UrbHeader.Function;
+    urb->UrbHeader.UsbdDeviceHandle = DeviceHandle();
+
+    // The setup packet this URB puts on the wire, if it is a control transfer.
+    uint8_t bits = 0;
+    ULONG length = 0;
+    bool in = false;
+    if (r.function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE ||
+        r.function == URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE ||
+        r.function == URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT) {
+        const auto& d = urb->UrbControlDescriptorRequest;
+        const uint8_t recipient = r.function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE      ? 0
+                                  : r.function == URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE ? 1
+                                                                                             : 2;
+        length = d.TransferBufferLength;
+        r.setup = {static_cast<uint8_t>(0x80 | recipient), USB_REQUEST_GET_DESCRIPTOR,
+                   static_cast<uint16_t>(d.DescriptorType << 8 | d.Index), d.LanguageId,
+                   static_cast<uint16_t>(length)};
+        r.buffer = d.TransferBuffer;
+        r.shortOk = true;  // descriptor reads may always come back short
+        r.control = true;
+        in = true;
+    } else if (VendorClassBits(r.function, &bits)) {
+        const auto& v = urb->UrbControlVendorClassRequest;
+        in = (v.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+        length = v.TransferBufferLength;
+        r.setup = {static_cast<uint8_t>((in ? 0x80 : 0x00) | bits), v.Request,
+                   v.Value, v.Index, static_cast<uint16_t>(length)};
+        r.buffer = v.TransferBuffer;
+        r.shortOk = (v.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0;
+        r.control = true;
+    } else if (r.function == URB_FUNCTION_CONTROL_TRANSFER || r.function == URB_FUNCTION_CONTROL_TRANSFER_EX) {
+        const auto& c = urb->UrbControlTransfer;
+        in = (c.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+        length = c.TransferBufferLength;
+        r.setup = SetupPacket::FromBytes(c.SetupPacket);
+        r.setup.wLength = static_cast<uint16_t>(length);
+        r.buffer = c.TransferBuffer;
+        r.shortOk = (c.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0;
+        r.control = true;
+    } else if (r.function == URB_FUNCTION_SELECT_CONFIGURATION) {
+        // Seen on the wire as SET_CONFIGURATION.
+        const auto* cd = urb->UrbSelectConfiguration.ConfigurationDescriptor;
+        r.setup = {0x00, USB_REQUEST_SET_CONFIGURATION, static_cast<uint16_t>(cd ? cd->bConfigurationValue : 0), 0,
+                   0};
+        r.control = true;
+    }
+
+    Transfer t;
+    t.submitted = hosted::Clock::Now();
+    t.function = r.function;
+    t.control = r.control;
+    if (r.control) {
+        t.setup = r.setup.Bytes();
+        if (!in && length > 0 && r.buffer && length <= 0xFFFF) {
+            const auto* p = static_cast<const uint8_t*>(r.buffer);
+            t.out.assign(p, p + length);
+        }
+    }
+
+    bool plugged;
+    Completion mode;
+    {
+        std::lock_guard lock(mu_);
+        r.seq = t.sequence = nextSeq_++;
+        log_.push_back(t);
+        plugged = plugged_;
+        mode = completion_;
+        r.cost = timing_.Cost(r.control ? 8u + length : 0u);
+        if (plugged) r.fault = MatchFault(r.function, (r.control && (r.setup.bmRequestType & 0x60) == 0x40)
+                                                          ? r.setup.bRequest
+                                                          : -1);
+        if (r.fault) Entry(r.seq)->fault = r.fault->kind;
+    }
+    irp->Tail.Overlay.DriverContext[0] = reinterpret_cast<PVOID>(r.seq);
+
+    if (r.control && pcap_.IsOpen()) {
+        PcapPacket p;
+        p.time = t.submitted;
+        p.irpId = reinterpret_cast<uint64_t>(irp);
+        p.function = r.function;
+        p.bus = options_.busNumber;
+        p.device = options_.deviceAddress;
+        p.endpoint = 0x00;
+        p.stage = PcapStage::Setup;
+        const auto setupBytes = t.setup;
+        p.data = setupBytes;
+        pcap_.Write(p);
+        if (!t.out.empty()) {
+            p.stage = PcapStage::Data;
+            p.data = t.out;
+            pcap_.Write(p);
+        }
+    }
+
+    if (!plugged) return Finish(irp, r.seq, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED, nullptr);
+    if (r.fault && r.fault->kind == FaultKind::DeviceGone)
+        return Finish(irp, r.seq, USBD_STATUS_DEVICE_GONE, r.fault->goneStatus, nullptr);
+    if (r.fault && r.fault->kind == FaultKind::Timeout) {
+        IoMarkIrpPending(irp);
+        Hold(irp, r.seq);  // completes only through cancellation (or unplug)
+        return STATUS_PENDING;
+    }
+    if (mode == Completion::Immediate) {
+        hosted::Sleep(r.cost);
+        return Execute(irp, r);
+    }
+    IoMarkIrpPending(irp);
+    if (Hold(irp, r.seq)) {
+        auto worker = hosted::StartThread("usb-bus", [this, irp, r] {
+            hosted::Sleep(r.cost);
+            if (Unhold(irp, r.seq)) Execute(irp, r);
+        });
+        std::lock_guard lock(mu_);
+        std::erase_if(workers_, [](const hosted::Thread& w) { return w.Finished(); });
+        workers_.push_back(std::move(worker));
+    }
+    return STATUS_PENDING;
+}
+
+NTSTATUS Bus::Execute(PIRP irp, const Request& r) {
+    USBD_STATUS usbd = USBD_STATUS_SUCCESS;
+    NTSTATUS status = STATUS_SUCCESS;
+    std::vector<uint8_t> in;
+    if (!Plugged()) {
+        usbd = USBD_STATUS_DEVICE_GONE;
+        status = STATUS_DEVICE_NOT_CONNECTED;
+    } else if (r.function == URB_FUNCTION_SELECT_CONFIGURATION) {
+        SelectConfiguration(r, &usbd, &status);
+    } else if (r.control) {
+        RunControl(r, &in, &usbd, &status);
+        if (ReportsPipe(r.function) && !(r.fault && r.fault->kind == FaultKind::NullPipeHandle))
+            r.urb->UrbControlTransfer.PipeHandle = DefaultPipe();
+    } else {
+        switch (r.function) {
+            case URB_FUNCTION_ABORT_PIPE:
+            case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+            case URB_FUNCTION_SYNC_RESET_PIPE:
+            case URB_FUNCTION_SYNC_CLEAR_STALL:
+                break;
+            default:
+                usbd = USBD_STATUS_INVALID_URB_FUNCTION;
+                status = STATUS_INVALID_PARAMETER;
+                break;
+        }
+    }
+    return Finish(irp, r.seq, usbd, status, &in);
+}
+
+bool Bus::DeviceControl(const SetupPacket& setup) {
+    uint8_t none[1] = {};
+    return !device_->Control(setup, none).stalled;
+}
+
+void Bus::RunControl(const Request& r, std::vector<uint8_t>* in, USBD_STATUS* usbd, NTSTATUS* status) {
+    const bool dirIn = r.setup.IsIn();
+    ULONG& length = r.urb->UrbControlTransfer.TransferBufferLength;  // same place in every control URB
+    if (length > 0xFFFF || (length > 0 && !r.buffer)) {
+        length = 0;
+        *usbd = USBD_STATUS_INVALID_PARAMETER;
+        *status = STATUS_INVALID_PARAMETER;
+        return;
+    }
+    if (r.fault && r.fault->kind == FaultKind::Stall) {
+        length = 0;
+        *usbd = r.fault->stallStatus;
+        *status = STATUS_UNSUCCESSFUL;
+        return;
+    }
+    std::vector<uint8_t> data(r.setup.wLength + 1u, 0);
+    if (!dirIn && r.setup.wLength) std::memcpy(data.data(), r.buffer, r.setup.wLength);
+    const auto result = device_->Control(r.setup, data.data());
+    if (result.stalled) {
+        length = 0;
+        *usbd = USBD_STATUS_STALL_PID;
+        *status = STATUS_UNSUCCESSFUL;
+        return;
+    }
+    if (!dirIn) {
+        length = std::min<ULONG>(result.length, r.setup.wLength);
+        return;
+    }
+    uint32_t n = std::min<uint32_t>(result.length, r.setup.wLength);
+    if (r.fault && r.fault->kind == FaultKind::ShortIn) n = std::min(n, r.fault->shortLength);
+    if (n) std::memcpy(r.buffer, data.data(), n);
+    in->assign(data.begin(), data.begin() + n);
+    length = n;
+    if (n < r.setup.wLength && !r.shortOk) {
+        // Without USBD_SHORT_TRANSFER_OK a short IN data stage is an error.
+        *usbd = USBD_STATUS_ERROR_SHORT_TRANSFER;
+        *status = STATUS_UNSUCCESSFUL;
+    }
+}
+
+void Bus::SelectConfiguration(const Request& r, USBD_STATUS* usbd, NTSTATUS* status) {
+    auto& sc = r.urb->UrbSelectConfiguration;
+    auto fail = [&](USBD_STATUS u, NTSTATUS s) {
+        *usbd = u;
+        *status = s;
+    };
+    if (!sc.ConfigurationDescriptor) {  // deconfigure
+        if (!DeviceControl({0x00, USB_REQUEST_SET_CONFIGURATION, 0, 0, 0}))
+            return fail(USBD_STATUS_SET_CONFIG_FAILED, STATUS_UNSUCCESSFUL);
+        std::lock_guard lock(mu_);
+        configuration_ = 0;
+        return;
+    }
+    const SIZE_T fixed = sizeof(struct _URB_SELECT_CONFIGURATION) - sizeof(USBD_INTERFACE_INFORMATION);
+    PUSB_CONFIGURATION_DESCRIPTOR cd = sc.ConfigurationDescriptor;
+    if (r.urb->UrbHeader.Length < fixed || cd->bLength < sizeof(USB_CONFIGURATION_DESCRIPTOR) ||
+        cd->bDescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE || cd->wTotalLength < cd->bLength)
+        return fail(USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR, STATUS_INVALID_PARAMETER);
+
+    auto own = device_->ConfigurationDescriptor();
+    auto* ownCd = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(own.data());
+    const bool ownValid = own.size() >= sizeof(USB_CONFIGURATION_DESCRIPTOR) && ownCd->wTotalLength <= own.size();
+
+    // Pass 1: check every listed interface before anything is changed.
+    struct Found {
+        PUSBD_INTERFACE_INFORMATION info;
+        PUSB_INTERFACE_DESCRIPTOR id;
+        std::vector<PUSB_ENDPOINT_DESCRIPTOR> endpoints;
+    };
+    std::vector<Found> found;
+    auto* base = reinterpret_cast<PUCHAR>(r.urb);
+    const PUCHAR cdEnd = reinterpret_cast<PUCHAR>(cd) + cd->wTotalLength;
+    for (SIZE_T off = fixed; off + GET_USBD_INTERFACE_SIZE(0) <= r.urb->UrbHeader.Length;) {
+        auto* info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(base + off);
+        if (info->Length < GET_USBD_INTERFACE_SIZE(0)) break;  // end of the list
+        if (off + info->Length > r.urb->UrbHeader.Length) return fail(USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
+        PUSB_INTERFACE_DESCRIPTOR id = USBD_ParseConfigurationDescriptorEx(cd, cd, info->InterfaceNumber,
+                                                                           info->AlternateSetting, -1, -1, -1);
+        const bool onDevice = ownValid && USBD_ParseConfigurationDescriptorEx(ownCd, ownCd, info->InterfaceNumber,
+                                                                               info->AlternateSetting, -1, -1, -1);
+        if (!id || !onDevice) return fail(USBD_STATUS_INTERFACE_NOT_FOUND, STATUS_INVALID_PARAMETER);
+        if (info->Length < GET_USBD_INTERFACE_SIZE(id->bNumEndpoints))
+            return fail(USBD_STATUS_BUFFER_TOO_SMALL, STATUS_INVALID_PARAMETER);
+        Found f{info, id, {}};
+        PUCHAR pos = reinterpret_cast<PUCHAR>(id) + id->bLength;
+        while (f.endpoints.size() < id->bNumEndpoints) {
+            auto* d = NextDescriptor(pos, cdEnd, -1);
+            if (!d || d->bDescriptorType == USB_INTERFACE_DESCRIPTOR_TYPE) break;
+            if (d->bDescriptorType == USB_ENDPOINT_DESCRIPTOR_TYPE && d->bLength >= sizeof(USB_ENDPOINT_DESCRIPTOR))
+                f.endpoints.push_back(reinterpret_cast<PUSB_ENDPOINT_DESCRIPTOR>(d));
+            pos = reinterpret_cast<PUCHAR>(d) + d->bLength;
+        }
+        if (f.endpoints.size() < id->bNumEndpoints)
+            return fail(USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR, STATUS_INVALID_PARAMETER);
+        for (ULONG p = 0; p < id->bNumEndpoints; ++p) {
+            const ULONG mts = info->Pipes[p].MaximumTransferSize;
+            if (mts == 0 || mts > kMaxTransferSizeLimit)
+                return fail(USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
+        }
+        found.push_back(std::move(f));
+        off += info->Length;
+    }
+
+    // Pass 2: configure the device, then hand out the handles.
+    if (!DeviceControl({0x00, USB_REQUEST_SET_CONFIGURATION, cd->bConfigurationValue, 0, 0}))
+        return fail(USBD_STATUS_SET_CONFIG_FAILED, STATUS_UNSUCCESSFUL);
+    for (const auto& f : found)
+        if (f.id->bAlternateSetting != 0 &&
+            !DeviceControl({0x01, USB_REQUEST_SET_INTERFACE, f.id->bAlternateSetting, f.id->bInterfaceNumber, 0}))
+            return fail(USBD_STATUS_SET_CONFIG_FAILED, STATUS_UNSUCCESSFUL);
+
+    sc.ConfigurationHandle = NewHandle();
+    for (const auto& f : found) {
+        f.info->InterfaceHandle = NewHandle();
+        f.info->Class = f.id->bInterfaceClass;
+        f.info->SubClass = f.id->bInterfaceSubClass;
+        f.info->Protocol = f.id->bInterfaceProtocol;
+        f.info->NumberOfPipes = f.id->bNumEndpoints;
+        for (ULONG p = 0; p < f.info->NumberOfPipes; ++p) {
+            auto& pipe = f.info->Pipes[p];
+            const auto* ep = f.endpoints[p];
+            pipe.MaximumPacketSize = ep->wMaxPacketSize;
+            pipe.EndpointAddress = ep->bEndpointAddress;
+            pipe.Interval = ep->bInterval;
+            pipe.PipeType = static_cast<USBD_PIPE_TYPE>(ep->bmAttributes & USB_ENDPOINT_TYPE_MASK);
+            pipe.PipeHandle = NewHandle();
+        }
+    }
+    std::lock_guard lock(mu_);
+    configuration_ = cd->bConfigurationValue;
+}
+
+NTSTATUS Bus::Finish(PIRP irp, uint64_t seq, USBD_STATUS usbd, NTSTATUS status, const std::vector<uint8_t>* in) {
+    auto* urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+    urb->UrbHeader.Status = usbd;
+    const bool hasBuffer = HasTransferBuffer(urb->UrbHeader.Function);
+    if (hasBuffer && (usbd == USBD_STATUS_DEVICE_GONE || usbd == USBD_STATUS_CANCELED))
+        urb->UrbControlTransfer.TransferBufferLength = 0;
+
+    Transfer done;
+    bool logged = false;
+    {
+        std::lock_guard lock(mu_);
+        if (Transfer* t = Entry(seq)) {
+            t->completed = hosted::Clock::Now();
+            t->usbdStatus = usbd;
+            t->status = status;
+            t->length = hasBuffer ? urb->UrbControlTransfer.TransferBufferLength : 0;
+            if (in) t->in = *in;
+            done = *t;
+            logged = true;
+        }
+    }
+    if (logged && done.control && pcap_.IsOpen()) {
+        PcapPacket p;
+        p.time = done.completed;
+        p.irpId = reinterpret_cast<uint64_t>(irp);
+        p.usbdStatus = usbd;
+        p.function = done.function;
+        p.fromDevice = true;
+        p.bus = options_.busNumber;
+        p.device = options_.deviceAddress;
+        p.endpoint = (done.setup[0] & 0x80) ? 0x80 : 0x00;
+        p.stage = PcapStage::Complete;
+        p.data = done.in;
+        pcap_.Write(p);
+    }
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+// ---------------------------------------------------------------------------
+// Held IRPs and cancellation
+
+bool Bus::Hold(PIRP irp, uint64_t seq) {
+    {
+        std::lock_guard lock(mu_);
+        held_.emplace_back(irp, seq);
+    }
+    IoSetCancelRoutine(irp, &Bus::CancelRoutine);
+    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+        // Cancelled before the routine was in place: complete it here.
+        {
+            std::lock_guard lock(mu_);
+            std::erase(held_, std::make_pair(irp, seq));
+        }
+        Finish(irp, seq, USBD_STATUS_CANCELED, STATUS_CANCELLED, nullptr);
+        return false;
+    }
+    return true;
+}
+
+bool Bus::Unhold(PIRP irp, uint64_t seq) {
+    {
+        std::lock_guard lock(mu_);
+        auto it = std::find(held_.begin(), held_.end(), std::make_pair(irp, seq));
+        if (it == held_.end()) return false;  // cancelled or flushed by an unplug meanwhile
+        held_.erase(it);
+    }
+    // A NULL here means the cancel routine is on its way and completes the IRP.
+    return IoSetCancelRoutine(irp, nullptr) != nullptr;
+}
+
+void Bus::CancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    Bus* bus = FromDevice(device);
+    {
+        std::lock_guard lock(bus->mu_);
+        // Only live IRPs are held, so the address alone identifies it here.
+        std::erase_if(bus->held_, [irp](const auto& h) { return h.first == irp; });
+    }
+    bus->Finish(irp, reinterpret_cast<uint64_t>(irp->Tail.Overlay.DriverContext[0]), USBD_STATUS_CANCELED,
+                STATUS_CANCELLED, nullptr);
+}
+
+}  // namespace hosted::usb

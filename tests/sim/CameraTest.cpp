@@ -1,0 +1,401 @@
+// The simulated camera on a hand-driven clock: descriptors, the setup-packet
+// checks of the vendor command set, EEPROM, versions and the flash timeline.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+#include "Sha256.h"
+#include "SimCamera.h"
+#include "SimDescriptors.h"
+
+using namespace orvex::sim;
+using namespace std::chrono_literals;
+
+namespace {
+
+struct FakeClock {
+    std::atomic<int64_t> ns{0};
+    Clock fn() {
+        return [this] { return Nanos(ns.load()); };
+    }
+    void Advance(Nanos d) { ns += d.count(); }
+};
+
+SetupPacket In(uint8_t req, uint16_t value, uint16_t length) { return {0xC0, req, value, 0xAA55, length}; }
+SetupPacket Out(uint8_t req, uint16_t value, uint16_t length) { return {0x40, req, value, 0xAA55, length}; }
+
+class CameraFixture : public ::testing::Test {
+protected:
+    FakeClock clock;
+    std::unique_ptr<Camera> cam;
+    std::vector<uint8_t> buf = std::vector<uint8_t>(8192, 0xEE);
+
+    void Make(CameraConfig cfg = {}) { cam = std::make_unique<Camera>(std::move(cfg), clock.fn()); }
+    void SetUp() override { Make(); }
+
+    ControlResult Do(const SetupPacket& s) { return cam->Control(s, buf.data()); }
+    uint8_t Byte(uint8_t req) {
+        auto r = Do(In(req, 0, 1));
+        EXPECT_FALSE(r.stalled) << cam->LastStallReason();
+        return buf[0];
+    }
+    std::array<uint8_t, 2> Alive() {
+        auto r = Do(In(kReqGetAlive, 0, 2));
+        EXPECT_FALSE(r.stalled);
+        return {buf[0], buf[1]};
+    }
+    void StartUpdate() {
+        buf[0] = 0xAA;
+        buf[1] = 0x55;
+        ASSERT_FALSE(Do(Out(kReqStartUpdate, 0, 2)).stalled);
+    }
+    // Sends a whole image through UVCSet_FILESIZE + UVCWrite_SPI_PAGE.
+    void Flash(const std::vector<uint8_t>& image) {
+        const uint16_t pages = static_cast<uint16_t>((image.size() + 4095) / 4096);
+        ASSERT_FALSE(Do(In(kReqSetFileSize, pages, 1)).stalled) << cam->LastStallReason();
+        for (uint16_t p = 0; p < pages; ++p) {
+            std::fill(buf.begin(), buf.begin() + 4096, 0xFF);
+            const size_t n = std::min<size_t>(4096, image.size() - p * 4096u);
+            std::memcpy(buf.data(), image.data() + p * 4096u, n);
+            ASSERT_FALSE(Do(Out(kReqWriteSpiPage, 0x1000, 0x1000)).stalled) << cam->LastStallReason();
+        }
+    }
+};
+
+std::vector<uint8_t> IspImage(const char* version, uint32_t w = 100, size_t size = 10000, size_t textAt = 17) {
+    std::vector<uint8_t> img(size, 0x11);
+    std::memcpy(img.data(), "OISP", 4);
+    std::memcpy(img.data() + 28, &w, 4);
+    const uint32_t at = w + 832u + static_cast<uint32_t>(textAt);  // 32-bit, as the offset is formed
+    if (version) std::memcpy(img.data() + at, version, 8);
+    return img;
+}
+
+std::vector<uint8_t> AudioImage(uint8_t version, size_t size = 240000) {
+    std::vector<uint8_t> img(size, 0x22);
+    std::memcpy(img.data(), "OAUD", 4);
+    img[kAudioVersionOffset] = version;
+    return img;
+}
+
+// Walks a configuration descriptor; returns false when a descriptor is malformed.
+bool Walk(const std::vector<uint8_t>& d, std::vector<std::pair<uint8_t, uint8_t>>* interfaces) {
+    size_t i = 0;
+    while (i < d.size()) {
+        if (d[i] < 2 || i + d[i] > d.size()) return false;
+        if (d[i + 1] == kDescInterface) interfaces->push_back({d[i + 2], d[i + 3]});
+        i += d[i];
+    }
+    return i == d.size();
+}
+
+}  // namespace
+
+TEST(Sha256, KnownVectors) {
+    EXPECT_EQ(Sha256::Hex({}), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    const std::string abc = "abc";
+    EXPECT_EQ(Sha256::Hex({reinterpret_cast<const uint8_t*>(abc.data()), abc.size()}),
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    const std::string two = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
+    EXPECT_EQ(Sha256::Hex({reinterpret_cast<const uint8_t*>(two.data()), two.size()}),
+              "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+    std::vector<uint8_t> million(1000000, 'a');
+    EXPECT_EQ(Sha256::Hex(million), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+}
+
+TEST_F(CameraFixture, StandardDescriptorsDescribeAVideoAndAudioCamera) {
+    CameraConfig cfg;
+    cfg.vendorId = 0x1234;
+    cfg.productId = 0xABCD;
+    Make(cfg);
+    auto r = Do({0x80, 0x06, 0x0100, 0, 64});
+    ASSERT_FALSE(r.stalled);
+    ASSERT_EQ(r.length, 18u);
+    EXPECT_EQ(buf[0], 18);
+    EXPECT_EQ(buf[8] | buf[9] << 8, 0x1234);
+    EXPECT_EQ(buf[10] | buf[11] << 8, 0xABCD);
+
+    const auto cd = cam->ConfigurationDescriptor();
+    EXPECT_GT(cd.size(), 521u);
+    EXPECT_EQ(cd[2] | cd[3] << 8, static_cast<int>(cd.size()));
+    EXPECT_EQ(cd[4], 4);  // bNumInterfaces
+    std::vector<std::pair<uint8_t, uint8_t>> ifs;
+    ASSERT_TRUE(Walk(cd, &ifs));
+    const std::vector<std::pair<uint8_t, uint8_t>> expected{{0, 0}, {1, 0}, {1, 1}, {1, 2}, {1, 3}, {2, 0}, {3, 0}, {3, 1}};
+    EXPECT_EQ(ifs, expected);
+
+    // A short read returns the first wLength bytes; the whole read all of them.
+    r = Do({0x80, 0x06, 0x0200, 0, 9});
+    EXPECT_EQ(r.length, 9u);
+    r = Do({0x80, 0x06, 0x0200, 0, 4096});
+    EXPECT_EQ(r.length, cd.size());
+    EXPECT_TRUE(std::equal(cd.begin(), cd.end(), buf.begin()));
+
+    EXPECT_TRUE(Do({0x80, 0x06, 0x0600, 0, 10}).stalled);  // no qualifier descriptor
+    EXPECT_FALSE(Do({0x00, 0x09, 1, 0, 0}).stalled);
+    EXPECT_EQ(cam->Configuration(), 1);
+    EXPECT_TRUE(Do({0x00, 0x09, 2, 0, 0}).stalled);
+    EXPECT_FALSE(Do({0x01, 0x0B, 3, 1, 0}).stalled);  // interface 1 alt 3 exists
+    EXPECT_TRUE(Do({0x01, 0x0B, 4, 1, 0}).stalled);
+    EXPECT_FALSE(Do({0x00, 0x09, 0, 0, 0}).stalled);
+    EXPECT_EQ(cam->Configuration(), 0);
+}
+
+TEST(ConfigBuilder, CountsInterfacesAndAllowsOverrides) {
+    auto d = ConfigBuilder().Interface(0, 0, 1, 0xFF, 0, 0).Endpoint(0x81, 2, 512, 0).Interface(2, 0, 0, 0xFF, 0, 0)
+                 .Interface(2, 1, 0, 0xFF, 0, 0).Build();
+    EXPECT_EQ(d[4], 2);
+    EXPECT_EQ(d[2] | d[3] << 8, 9 + 9 + 7 + 9 + 9);
+    auto e = ConfigBuilder().Interface(0, 0, 0, 0xFF, 0, 0).NumInterfaces(5).Build();
+    EXPECT_EQ(e[4], 5);
+}
+
+// Every vendor request in its right shape is answered; any change of
+// bmRequestType, wIndex, a fixed wValue or wLength is stalled.
+TEST_F(CameraFixture, VendorRequestsAreCheckedField_by_field) {
+    struct Shape { uint8_t req; bool in; uint16_t value; uint16_t length; bool valueFixed; };
+    const Shape shapes[] = {
+        {0xB0, true, 0, 12, true},   {0xB1, false, 0, 2, true},  {0xB2, false, 3, 256, false},
+        {0xB3, true, 4, 1024, false}, {0xB4, true, 0, 1, true},   {0xB5, true, 3, 1, false},
+        {0xB6, false, 0x1000, 0x1000, true}, {0xB7, true, 0, 1, true}, {0xB8, true, 0, 1, true},
+        {0xB9, true, 0, 2, true},    {0xBA, true, 0, 2, true},   {0xBB, true, 0, 2, true},
+    };
+    for (const auto& sh : shapes) {
+        SCOPED_TRACE(testing::Message() << "bRequest 0x" << std::hex << int(sh.req));
+        const SetupPacket good{static_cast<uint8_t>(sh.in ? 0xC0 : 0x40), sh.req, sh.value, 0xAA55, sh.length};
+        auto bad = good;
+        bad.bmRequestType ^= 0x80;  // wrong direction
+        EXPECT_TRUE(Do(bad).stalled);
+        bad = good;
+        bad.bmRequestType |= 0x01;  // interface recipient
+        EXPECT_TRUE(Do(bad).stalled);
+        bad = good;
+        bad.wIndex = 0x55AA;
+        EXPECT_TRUE(Do(bad).stalled);
+        bad = good;
+        bad.wLength = static_cast<uint16_t>(sh.length + 1);
+        if (sh.req != 0xB3) {
+            EXPECT_TRUE(Do(bad).stalled);
+        }
+        bad.wLength = 0;
+        EXPECT_TRUE(Do(bad).stalled);
+        if (sh.valueFixed) {
+            bad = good;
+            bad.wValue = static_cast<uint16_t>(sh.value + 1);
+            EXPECT_TRUE(Do(bad).stalled);
+        }
+        // The well-formed request, in a state where it is allowed.
+        StartUpdate();
+        if (sh.req == 0xB6) {
+            ASSERT_FALSE(Do(In(0xB5, 2, 1)).stalled);
+        }
+        buf[0] = 0xAA;
+        buf[1] = 0x55;
+        auto r = Do(good);
+        EXPECT_FALSE(r.stalled) << cam->LastStallReason();
+        EXPECT_EQ(r.length, sh.length);
+    }
+    EXPECT_TRUE(Do(In(0xBC, 0, 1)).stalled);
+    EXPECT_TRUE(Do(In(0xAF, 0, 1)).stalled);
+    EXPECT_TRUE(Do({0xA1, 0x01, 0x0100, 0x0001, 2}).stalled);  // class request
+}
+
+TEST_F(CameraFixture, VersionRecordAndIspResetAndFx3Marker) {
+    CameraConfig cfg;
+    cfg.fx3Version = {2, 15, 7};
+    cfg.ispVersion = 0x302010;
+    cfg.audioVersion = 5;
+    cfg.audioVersionHigh = {1, 0};
+    cfg.ispNeedsReset = true;
+    Make(cfg);
+    ASSERT_FALSE(Do(In(kReqGetVersion, 0, 12)).stalled);
+    EXPECT_EQ(std::vector<uint8_t>(buf.begin(), buf.begin() + 12),
+              (std::vector<uint8_t>{2, 15, 7, 0xFF, 0xFF, 0xFF, 5, 1, 0, 0, 0xAA, 0x55}));
+    ASSERT_FALSE(Do(In(kReqResetIsp, 0, 2)).stalled);
+    auto rec = cam->VersionRecord();
+    EXPECT_EQ(rec[3], 0x10);
+    EXPECT_EQ(rec[4], 0x20);
+    EXPECT_EQ(rec[5], 0x30);
+
+    // The FX3 version follows the EEPROM's marker, but only after a reset.
+    StartUpdate();
+    std::vector<uint8_t> page(256, 0xFF);
+    std::memcpy(page.data() + 40, "FX3VER:\x03\x04\x05", 10);
+    std::memcpy(buf.data(), page.data(), 256);
+    ASSERT_FALSE(Do(Out(kReqWriteEeprom, 7, 256)).stalled);
+    EXPECT_EQ(cam->VersionRecord()[0], 2);
+    ASSERT_FALSE(Do(In(kReqResetId, 0, 1)).stalled);
+    rec = cam->VersionRecord();
+    EXPECT_EQ((std::array<uint8_t, 3>{rec[0], rec[1], rec[2]}), (std::array<uint8_t, 3>{3, 4, 5}));
+    EXPECT_FALSE(cam->InUpdateMode());
+    EXPECT_EQ(cam->Stats().resets, 1u);
+
+    cfg.versionRecordOverride = std::array<uint8_t, 12>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 0x00, 0x55};
+    Make(cfg);
+    Do(In(kReqGetVersion, 0, 12));
+    EXPECT_EQ(buf[10], 0x00);
+}
+
+TEST_F(CameraFixture, EepromWritesNeedUpdateModeAndStayInBounds) {
+    CameraConfig cfg;
+    cfg.eepromSize = 4096;
+    cfg.eepromContent = {1, 2, 3};
+    Make(cfg);
+    ASSERT_FALSE(Do(In(kReqReadEeprom, 0, 1024)).stalled);
+    EXPECT_EQ(buf[0], 1);
+    EXPECT_EQ(buf[2], 3);
+    EXPECT_EQ(buf[3], 0xFF);
+
+    for (int i = 0; i < 256; ++i) buf[i] = static_cast<uint8_t>(i);
+    EXPECT_TRUE(Do(Out(kReqWriteEeprom, 2, 256)).stalled);  // not in update mode
+    StartUpdate();
+    for (int i = 0; i < 256; ++i) buf[i] = static_cast<uint8_t>(i);
+    ASSERT_FALSE(Do(Out(kReqWriteEeprom, 2, 256)).stalled);
+    EXPECT_TRUE(Do(Out(kReqWriteEeprom, 16, 256)).stalled);  // past the end
+    const auto e = cam->Eeprom();
+    for (int i = 0; i < 256; ++i) ASSERT_EQ(e[512 + i], i);
+    EXPECT_EQ(e[511], 0xFF);
+    EXPECT_EQ(e[768], 0xFF);
+
+    auto r = Do(In(kReqReadEeprom, 15, 1024));  // runs past the end: short
+    EXPECT_FALSE(r.stalled);
+    EXPECT_EQ(r.length, 256u);
+    EXPECT_TRUE(Do(In(kReqReadEeprom, 16, 1024)).stalled);
+    const auto st = cam->Stats();
+    EXPECT_EQ(st.eepromPagesWritten, 1u);
+    EXPECT_EQ(st.eepromSha256, Sha256::Hex(e));
+}
+
+// The whole life of an ISP download on the clock: readiness, pages, five
+// seconds alive, ten seconds of reboot, further zero polls, then status and
+// the new version.
+TEST_F(CameraFixture, IspFlashTimeline) {
+    CameraConfig cfg;
+    cfg.eraseTime = 500ms;
+    cfg.zeroPollsAfterReboot = 2;
+    cfg.ispStatusValue = 3;
+    Make(cfg);
+    const auto image = IspImage("12.34.56");
+
+    EXPECT_TRUE(Do(In(kReqSetFileSize, 3, 1)).stalled);  // not in update mode
+    StartUpdate();
+    ASSERT_FALSE(Do(In(kReqSetFileSize, 3, 1)).stalled);
+    EXPECT_EQ(buf[0], 0xA0);
+    EXPECT_EQ(Byte(kReqGetStatus), 0xA0);
+    EXPECT_EQ(cam->Phase(), FirmwarePhase::Erasing);
+    EXPECT_TRUE(Do(Out(kReqWriteSpiPage, 0x1000, 0x1000)).stalled);  // still erasing
+    clock.Advance(500ms);
+    EXPECT_EQ(Byte(kReqGetStatus), 0xA1);
+
+    for (int p = 0; p < 3; ++p) {
+        EXPECT_EQ(Byte(kReqGetFwStatus), 0);
+        std::fill(buf.begin(), buf.begin() + 4096, 0xFF);
+        std::memcpy(buf.data(), image.data() + p * 4096, std::min<size_t>(4096, image.size() - p * 4096));
+        ASSERT_FALSE(Do(Out(kReqWriteSpiPage, 0x1000, 0x1000)).stalled);
+    }
+    EXPECT_TRUE(Do(Out(kReqWriteSpiPage, 0x1000, 0x1000)).stalled);  // no session open any more
+    EXPECT_EQ(cam->Phase(), FirmwarePhase::Alive);
+
+    clock.Advance(4999ms);
+    EXPECT_EQ(Alive(), (std::array<uint8_t, 2>{0xAA, 0x55}));
+    EXPECT_EQ(Byte(kReqGetFwStatus), 0);
+    EXPECT_EQ(cam->VersionRecord()[5], 0x01);  // still the old ISP version
+    EXPECT_TRUE(Do(In(kReqSetFileSize, 1, 1)).stalled);  // busy restarting
+    EXPECT_EQ(Byte(kReqGetStatus), 0xA0);
+    clock.Advance(1ms);
+    EXPECT_EQ(Alive(), (std::array<uint8_t, 2>{0x00, 0x00}));
+    EXPECT_EQ(Byte(kReqGetFwStatus), 0);
+    clock.Advance(9999ms);
+    EXPECT_EQ(Alive(), (std::array<uint8_t, 2>{0x00, 0x00}));
+    clock.Advance(1ms);
+    EXPECT_EQ(Alive(), (std::array<uint8_t, 2>{0xAA, 0x55}));
+    EXPECT_EQ(Byte(kReqGetStatus), 0xA1);
+    EXPECT_EQ(Byte(kReqGetFwStatus), 0);
+    EXPECT_EQ(Byte(kReqGetFwStatus), 0);
+    EXPECT_EQ(Byte(kReqGetFwStatus), 3);
+    EXPECT_EQ(Byte(kReqGetFwStatus), 3);
+
+    const auto rec = cam->VersionRecord();
+    EXPECT_EQ(rec[3] | rec[4] << 8 | rec[5] << 16, 0x0C2238);
+    const auto st = cam->Stats();
+    EXPECT_EQ(st.ispPagesWritten, 3u);
+    EXPECT_EQ(st.ispImagesFlashed, 1u);
+    auto padded = image;
+    padded.resize(3 * 4096, 0xFF);
+    EXPECT_EQ(cam->FlashContent(Flash::Isp), padded);
+    EXPECT_EQ(st.ispSha256, Sha256::Hex(padded));
+    EXPECT_TRUE(cam->FlashContent(Flash::Audio).empty());
+}
+
+TEST_F(CameraFixture, AudioImageRejectedImageAndInterruptedSession) {
+    CameraConfig cfg;
+    cfg.audioStatusValue = 7;
+    cfg.rejectStatusValue = 9;
+    Make(cfg);
+    StartUpdate();
+
+    // Unknown magic: nothing stored, the error value at once, no reboot.
+    auto junk = IspImage("01.02.03");
+    std::memcpy(junk.data(), "OIS?", 4);
+    Flash(junk);
+    EXPECT_EQ(Byte(kReqGetFwStatus), 9);
+    EXPECT_EQ(Alive(), (std::array<uint8_t, 2>{0xAA, 0x55}));
+    EXPECT_TRUE(cam->FlashContent(Flash::Isp).empty());
+    EXPECT_EQ(cam->Stats().imagesRejected, 1u);
+
+    // A session cut short by a new announcement stores nothing.
+    ASSERT_FALSE(Do(In(kReqSetFileSize, 5, 1)).stalled);
+    ASSERT_FALSE(Do(Out(kReqWriteSpiPage, 0x1000, 0x1000)).stalled);
+    const auto audio = AudioImage(0x42);
+    Flash(audio);
+    EXPECT_EQ(cam->Stats().audioPagesWritten, 59u);  // only the complete image
+    clock.Advance(15s);
+    EXPECT_EQ(Byte(kReqGetFwStatus), 7);
+    EXPECT_EQ(cam->VersionRecord()[6], 0x42);
+    EXPECT_EQ(cam->VersionRecord()[3], 0x00);  // ISP version untouched
+
+    // The decision is by content: an ISP image sent "as audio" lands in the ISP flash.
+    Flash(IspImage("02.00.01"));
+    clock.Advance(15s);
+    EXPECT_EQ(cam->VersionRecord()[5], 2);
+    EXPECT_EQ(cam->Stats().ispImagesFlashed, 1u);
+}
+
+TEST(CameraDecode, IspVersionWindowAndFx3Marker) {
+    EXPECT_EQ(Camera::DecodeIspVersion(IspImage("12.34.56")), 0x0C2238u);
+    EXPECT_EQ(Camera::DecodeIspVersion(IspImage("12.34.5x")), std::nullopt);
+    EXPECT_EQ(Camera::DecodeIspVersion(IspImage("99.00.01", 100, 10000, 0)), 0x630001u);
+    EXPECT_EQ(Camera::DecodeIspVersion(IspImage("01.01.01", 100, 10000, 255)), 0x010101u);
+    EXPECT_EQ(Camera::DecodeIspVersion(IspImage("01.01.01", 100, 10000, 256)), std::nullopt);  // outside the window
+    // W + 832 is formed in 32 bits and may wrap around to a small offset.
+    EXPECT_EQ(Camera::DecodeIspVersion(IspImage("03.02.01", 0xFFFFFFF0u)), 0x030201u);
+    EXPECT_EQ(Camera::DecodeIspVersion(IspImage(nullptr, 20000)), std::nullopt);  // window starts past the end
+    // The window may run past the image: bytes there read as 0xFF.
+    auto img = IspImage(nullptr, 100, 100 + 832 + 6);
+    EXPECT_EQ(Camera::DecodeIspVersion(img), std::nullopt);
+
+    std::vector<uint8_t> e(64, 0xFF);
+    EXPECT_EQ(Camera::FindFx3Version(e), std::nullopt);
+    std::memcpy(e.data() + 5, "FX3VER:\x01\x02\x03", 10);
+    std::memcpy(e.data() + 30, "FX3VER:\x07\x08\x09", 10);
+    EXPECT_EQ(Camera::FindFx3Version(e), (std::array<uint8_t, 3>{1, 2, 3}));
+    std::vector<uint8_t> cut(e.begin() + 30, e.begin() + 38);  // marker without its three bytes
+    EXPECT_EQ(Camera::FindFx3Version(cut), std::nullopt);
+}
+
+TEST_F(CameraFixture, StatusOverrideAndUpdateModeExit) {
+    CameraConfig cfg;
+    cfg.statusOverride = 0xA0;
+    Make(cfg);
+    StartUpdate();
+    EXPECT_TRUE(cam->InUpdateMode());
+    EXPECT_EQ(Byte(kReqGetStatus), 0xA0);
+    ASSERT_FALSE(Do(In(kReqExitUpdate, 0, 2)).stalled);
+    EXPECT_FALSE(cam->InUpdateMode());
+    EXPECT_EQ(cam->Stats().updateModeExits, 1u);
+    buf[0] = 0xAA;
+    buf[1] = 0x56;
+    EXPECT_TRUE(Do(Out(kReqStartUpdate, 0, 2)).stalled);  // wrong data stage
+}

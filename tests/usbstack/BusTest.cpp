@@ -1,0 +1,425 @@
+// The hosted USB bus with the simulated camera behind it: URB handling,
+// completion modes, fault injection, unplug, the timing model, and the
+// camera's flash timeline on virtual time.
+#include <cstring>
+
+#include "SimDescriptors.h"
+#include "UsbStackTestUtil.h"
+
+using namespace hosted::usb;
+using namespace orvex::sim;
+using usbtest::SendUrb;
+using usbtest::Submission;
+using usbtest::VendorUrb;
+
+namespace {
+
+std::array<uint8_t, 8> SetupBytes(std::initializer_list<uint8_t> b) {
+    std::array<uint8_t, 8> a{};
+    std::copy(b.begin(), b.end(), a.begin());
+    return a;
+}
+
+std::vector<uint8_t> IspImage(const char* version, size_t size) {
+    std::vector<uint8_t> img(size, 0x5C);
+    std::memcpy(img.data(), "OISP", 4);
+    const uint32_t w = 64;
+    std::memcpy(img.data() + 28, &w, 4);
+    std::memcpy(img.data() + w + 832 + 3, version, 8);
+    return img;
+}
+
+}  // namespace
+
+class BusTest : public hosted::PlatformTest {
+protected:
+    std::shared_ptr<Camera> camera;
+    std::unique_ptr<Bus> bus;
+
+    void Make(CameraConfig cfg = {}) {
+        bus.reset();
+        camera = MakeCamera(std::move(cfg));
+        bus = std::make_unique<Bus>(camera);
+    }
+    void SetUp() override { Make(); }
+    void TearDown() override { bus.reset(); }
+
+    usbtest::Sent Vendor(bool in, uint8_t req, uint16_t value, void* buf, ULONG len, URB* out = nullptr,
+                         ULONG flags = USBD_SHORT_TRANSFER_OK) {
+        URB u = VendorUrb(in, req, value, buf, len, flags);
+        auto r = SendUrb(bus->Pdo(), &u);
+        if (out) *out = u;
+        return r;
+    }
+    void StartUpdate() {
+        uint8_t aa55[2] = {0xAA, 0x55};
+        ASSERT_EQ(Vendor(false, 0xB1, 0, aa55, 2).final, STATUS_SUCCESS);
+    }
+    std::array<uint8_t, 2> Alive() {
+        uint8_t r[2] = {0xEE, 0xEE};
+        EXPECT_EQ(Vendor(true, 0xBA, 0, r, 2).final, STATUS_SUCCESS);
+        return {r[0], r[1]};
+    }
+    uint8_t FwStatus() {
+        uint8_t s = 0xEE;
+        EXPECT_EQ(Vendor(true, 0xB7, 0, &s, 1).final, STATUS_SUCCESS);
+        return s;
+    }
+};
+
+TEST_F(BusTest, DescriptorRequestsAndConfigurationSelection) {
+    uint8_t dd[64] = {};
+    URB u = usbtest::DescriptorUrb(USB_DEVICE_DESCRIPTOR_TYPE, dd, sizeof(USB_DEVICE_DESCRIPTOR));
+    auto r = SendUrb(bus->Pdo(), &u);
+    ASSERT_EQ(r.final, STATUS_SUCCESS);
+    EXPECT_NE(r.returned, STATUS_PENDING);
+    EXPECT_EQ(u.UrbHeader.Status, USBD_STATUS_SUCCESS);
+    EXPECT_EQ(u.UrbHeader.UsbdDeviceHandle, bus->DeviceHandle());
+    EXPECT_EQ(u.UrbControlDescriptorRequest.TransferBufferLength, 18u);
+    auto* dev = reinterpret_cast<PUSB_DEVICE_DESCRIPTOR>(dd);
+    EXPECT_EQ(dev->idVendor, CameraConfig{}.vendorId);
+    EXPECT_EQ(bus->Log().back().setup, SetupBytes({0x80, 0x06, 0x00, 0x01, 0x00, 0x00, 18, 0}));
+
+    // The driver's two-read path: 521 bytes first, then wTotalLength.
+    std::vector<uint8_t> cfg(4096);
+    u = usbtest::DescriptorUrb(USB_CONFIGURATION_DESCRIPTOR_TYPE, cfg.data(), 521);
+    ASSERT_EQ(SendUrb(bus->Pdo(), &u).final, STATUS_SUCCESS);
+    EXPECT_EQ(u.UrbControlDescriptorRequest.TransferBufferLength, 521u);
+    const USHORT total = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(cfg.data())->wTotalLength;
+    ASSERT_GT(total, 521);
+    u = usbtest::DescriptorUrb(USB_CONFIGURATION_DESCRIPTOR_TYPE, cfg.data(), total);
+    ASSERT_EQ(SendUrb(bus->Pdo(), &u).final, STATUS_SUCCESS);
+    EXPECT_EQ(u.UrbControlDescriptorRequest.TransferBufferLength, total);
+    auto* cd = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(cfg.data());
+
+    auto sel = usbtest::BuildSelect(cd, {{0, 0}, {1, 0}, {2, 0}, {3, 0}});
+    ASSERT_NE(sel->urb, nullptr);
+    ASSERT_EQ(SendUrb(bus->Pdo(), sel->urb).final, STATUS_SUCCESS);
+    EXPECT_EQ(sel->urb->UrbHeader.Status, USBD_STATUS_SUCCESS);
+    EXPECT_NE(sel->urb->UrbSelectConfiguration.ConfigurationHandle, nullptr);
+    EXPECT_EQ(camera->Configuration(), 1);
+    EXPECT_EQ(bus->SelectedConfiguration(), 1);
+    auto* vc = sel->list[0].Interface;
+    EXPECT_EQ(vc->Class, 0x0E);
+    EXPECT_EQ(vc->SubClass, 0x01);
+    ASSERT_EQ(vc->NumberOfPipes, 1u);
+    EXPECT_EQ(vc->Pipes[0].EndpointAddress, 0x83);
+    EXPECT_EQ(vc->Pipes[0].MaximumPacketSize, 16);
+    EXPECT_EQ(vc->Pipes[0].Interval, 8);
+    EXPECT_EQ(vc->Pipes[0].PipeType, UsbdPipeTypeInterrupt);
+    EXPECT_NE(vc->Pipes[0].PipeHandle, nullptr);
+    EXPECT_NE(vc->InterfaceHandle, nullptr);
+    EXPECT_NE(vc->InterfaceHandle, sel->list[1].Interface->InterfaceHandle);
+    EXPECT_EQ(sel->list[3].Interface->Class, 0x01);
+    EXPECT_EQ(sel->list[3].Interface->NumberOfPipes, 0u);
+    EXPECT_EQ(bus->Log().back().setup, SetupBytes({0x00, 0x09, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00}));
+
+    // An alternate setting with an isochronous pipe.
+    auto alt = usbtest::BuildSelect(cd, {{0, 0}, {1, 3}});
+    ASSERT_EQ(SendUrb(bus->Pdo(), alt->urb).final, STATUS_SUCCESS);
+    auto* vs = alt->list[1].Interface;
+    ASSERT_EQ(vs->NumberOfPipes, 1u);
+    EXPECT_EQ(vs->Pipes[0].PipeType, UsbdPipeTypeIsochronous);
+    EXPECT_EQ(vs->Pipes[0].MaximumPacketSize, 0x1400);
+
+    // Missing alternate setting and bad transfer sizes are refused; nothing changes.
+    auto bad = usbtest::BuildSelect(cd, {{0, 0}, {1, 0}});
+    bad->list[1].Interface->AlternateSetting = 9;
+    ASSERT_EQ(SendUrb(bus->Pdo(), bad->urb).final, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(bad->urb->UrbHeader.Status, USBD_STATUS_INTERFACE_NOT_FOUND);
+    EXPECT_EQ(bad->list[0].Interface->InterfaceHandle, nullptr);
+    auto zero = usbtest::BuildSelect(cd, {{0, 0}});
+    zero->list[0].Interface->Pipes[0].MaximumTransferSize = 0;
+    ASSERT_EQ(SendUrb(bus->Pdo(), zero->urb).final, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(zero->urb->UrbHeader.Status, USBD_STATUS_INVALID_PARAMETER);
+    zero->list[0].Interface->Pipes[0].MaximumTransferSize = 0x10000;
+    EXPECT_EQ(SendUrb(bus->Pdo(), zero->urb).final, STATUS_SUCCESS);
+
+    // Deconfiguration: a select-configuration URB without a descriptor.
+    URB off{};
+    UsbBuildSelectConfigurationRequest(&off, static_cast<USHORT>(sizeof(struct _URB_SELECT_CONFIGURATION)), nullptr);
+    ASSERT_EQ(SendUrb(bus->Pdo(), &off).final, STATUS_SUCCESS);
+    EXPECT_EQ(camera->Configuration(), 0);
+    EXPECT_EQ(bus->SelectedConfiguration(), 0);
+}
+
+TEST_F(BusTest, SelectionOnAConfigurationWithGapsAndShortDescriptors) {
+    CameraConfig cfg;
+    cfg.configDescriptor = ConfigBuilder()
+                               .Interface(0, 0, 1, 0xFF, 0, 0)
+                               .Endpoint(0x81, 2, 512, 0)
+                               .Interface(2, 0, 0, 0xFF, 1, 0)
+                               .NumInterfaces(3)
+                               .Build();
+    Make(cfg);
+    auto bytes = camera->ConfigurationDescriptor();
+    auto* cd = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(bytes.data());
+    auto sel = usbtest::BuildSelect(cd, {{0, 0}, {1, 0}, {2, 0}});
+    ASSERT_EQ(sel->list.size(), 3u);  // interface 1 does not exist
+    ASSERT_EQ(SendUrb(bus->Pdo(), sel->urb).final, STATUS_SUCCESS);
+    EXPECT_EQ(sel->list[0].Interface->Pipes[0].PipeType, UsbdPipeTypeBulk);
+    EXPECT_EQ(sel->list[1].Interface->InterfaceNumber, 2);
+    EXPECT_EQ(sel->list[1].Interface->SubClass, 1);
+
+    // An interface that claims an endpoint the descriptor does not hold.
+    cfg.configDescriptor = ConfigBuilder().Interface(0, 0, 2, 0xFF, 0, 0).Endpoint(0x81, 2, 512, 0).Build();
+    Make(cfg);
+    bytes = camera->ConfigurationDescriptor();
+    cd = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(bytes.data());
+    auto shortSel = usbtest::BuildSelect(cd, {{0, 0}});
+    ASSERT_EQ(SendUrb(bus->Pdo(), shortSel->urb).final, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(shortSel->urb->UrbHeader.Status, USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR);
+    EXPECT_EQ(camera->Configuration(), 0);
+}
+
+TEST_F(BusTest, VendorRequestsBecomeCheckedSetupPackets) {
+    uint8_t rec[12] = {};
+    URB u;
+    auto r = Vendor(true, 0xB0, 0, rec, 12, &u);
+    ASSERT_EQ(r.final, STATUS_SUCCESS);
+    EXPECT_EQ(u.UrbHeader.Status, USBD_STATUS_SUCCESS);
+    EXPECT_EQ(u.UrbControlVendorClassRequest.TransferBufferLength, 12u);
+    EXPECT_EQ(u.UrbControlTransfer.PipeHandle, bus->DefaultPipe());
+    EXPECT_NE(bus->DefaultPipe(), nullptr);
+    EXPECT_EQ(rec[10], 0xAA);
+    EXPECT_EQ(rec[11], 0x55);
+    auto t = bus->Log().back();
+    EXPECT_EQ(t.setup, SetupBytes({0xC0, 0xB0, 0x00, 0x00, 0x55, 0xAA, 0x0C, 0x00}));
+    EXPECT_EQ(t.in, std::vector<uint8_t>(rec, rec + 12));
+    EXPECT_EQ(t.function, URB_FUNCTION_VENDOR_DEVICE);
+
+    StartUpdate();
+    EXPECT_TRUE(camera->InUpdateMode());
+    t = bus->Log().back();
+    EXPECT_EQ(t.setup, SetupBytes({0x40, 0xB1, 0x00, 0x00, 0x55, 0xAA, 0x02, 0x00}));
+    EXPECT_EQ(t.out, (std::vector<uint8_t>{0xAA, 0x55}));
+
+    // The camera stalls a malformed packet: wrong wIndex, wrong direction.
+    URB bad = VendorUrb(true, 0xB0, 0, rec, 12, USBD_SHORT_TRANSFER_OK, 0x55AA);
+    ASSERT_EQ(SendUrb(bus->Pdo(), &bad).final, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(bad.UrbHeader.Status, USBD_STATUS_STALL_PID);
+    EXPECT_EQ(bad.UrbControlVendorClassRequest.TransferBufferLength, 0u);
+    EXPECT_EQ(Vendor(false, 0xB0, 0, rec, 12).final, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(bus->Log().back().bmRequestType(), 0x40);
+
+    // A short IN data stage: fine with USBD_SHORT_TRANSFER_OK, an error without.
+    std::vector<uint8_t> block(1024);
+    const uint16_t lastPage = static_cast<uint16_t>(CameraConfig{}.eepromSize / 256 - 1);
+    ASSERT_EQ(Vendor(true, 0xB3, lastPage, block.data(), 1024, &u).final, STATUS_SUCCESS);
+    EXPECT_EQ(u.UrbControlVendorClassRequest.TransferBufferLength, 256u);
+    EXPECT_EQ(Vendor(true, 0xB3, lastPage, block.data(), 1024, &u, 0).final, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(u.UrbHeader.Status, USBD_STATUS_ERROR_SHORT_TRANSFER);
+
+    // A URB function the stack does not know.
+    URB odd{};
+    odd.UrbHeader.Length = sizeof(struct _URB_HEADER);
+    odd.UrbHeader.Function = URB_FUNCTION_RESERVED_0X0016;
+    EXPECT_EQ(SendUrb(bus->Pdo(), &odd).final, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(odd.UrbHeader.Status, USBD_STATUS_INVALID_URB_FUNCTION);
+    EXPECT_EQ(bus->CountVendor(0xB0), 3u);
+}
+
+TEST_F(BusTest, ImmediateAndPendingCompletion) {
+    const BusTiming timing = bus->Timing();
+    uint8_t rec[12];
+    URB u = VendorUrb(true, 0xB0, 0, rec, 12);
+    int64_t t0 = hosted::Clock::Now();
+    Submission now(bus->Pdo(), &u);
+    EXPECT_EQ(now.Send(), STATUS_SUCCESS);  // completed inside IoCallDriver
+    EXPECT_EQ(hosted::Clock::Now() - t0, timing.Cost(8 + 12));
+
+    bus->SetCompletion(Completion::Pending);
+    uint8_t aa55[2] = {0xAA, 0x55};
+    URB start = VendorUrb(false, 0xB1, 0, aa55, 2);
+    t0 = hosted::Clock::Now();
+    Submission later(bus->Pdo(), &start);
+    ASSERT_EQ(later.Send(), STATUS_PENDING);
+    EXPECT_FALSE(later.Done());
+    EXPECT_FALSE(camera->InUpdateMode());  // not carried out yet
+    EXPECT_EQ(bus->Outstanding(), 1u);
+    EXPECT_EQ(later.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(hosted::Clock::Now() - t0, timing.Cost(8 + 2));
+    EXPECT_TRUE(camera->InUpdateMode());
+    EXPECT_EQ(start.UrbControlTransfer.PipeHandle, bus->DefaultPipe());
+    EXPECT_EQ(bus->Outstanding(), 0u);
+    const auto log = bus->Log();
+    EXPECT_EQ(log.back().completed - log.back().submitted, timing.Cost(8 + 2));
+
+    // Cancelled while pending: completes STATUS_CANCELLED and never reaches the camera.
+    uint8_t exitReply[2];
+    URB exit = VendorUrb(true, 0xB9, 0, exitReply, 2);
+    Submission cancelled(bus->Pdo(), &exit);
+    ASSERT_EQ(cancelled.Send(), STATUS_PENDING);
+    EXPECT_TRUE(IoCancelIrp(cancelled.Irp()));
+    EXPECT_EQ(cancelled.Wait(), STATUS_CANCELLED);
+    EXPECT_EQ(exit.UrbHeader.Status, USBD_STATUS_CANCELED);
+    hosted::Sleep(hosted::Milliseconds(10));  // the worker wakes and must leave the IRP alone
+    EXPECT_TRUE(camera->InUpdateMode());
+    EXPECT_EQ(camera->Stats().updateModeExits, 0u);
+}
+
+TEST_F(BusTest, EachFaultKind) {
+    uint8_t rec[12];
+    // Stall of the 2nd version read only.
+    bus->AddFault(FaultSpec::Vendor(0xB0, FaultKind::Stall, 2));
+    URB u;
+    EXPECT_EQ(Vendor(true, 0xB0, 0, rec, 12).final, STATUS_SUCCESS);
+    EXPECT_EQ(Vendor(true, 0xB0, 0, rec, 12, &u).final, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(u.UrbHeader.Status, USBD_STATUS_STALL_PID);
+    EXPECT_EQ(bus->Log().back().fault, FaultKind::Stall);
+    EXPECT_EQ(Vendor(true, 0xB0, 0, rec, 12).final, STATUS_SUCCESS);
+    bus->ClearFaults();
+
+    // Device gone, with either status, for one request; the next one works.
+    auto gone = FaultSpec::Vendor(0xBA, FaultKind::DeviceGone, 1);
+    bus->AddFault(gone);
+    uint8_t alive[2];
+    EXPECT_EQ(Vendor(true, 0xBA, 0, alive, 2, &u).final, STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(u.UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
+    EXPECT_EQ(u.UrbControlTransfer.PipeHandle, nullptr);
+    gone.goneStatus = STATUS_NO_SUCH_DEVICE;
+    bus->AddFault(gone);
+    EXPECT_EQ(Vendor(true, 0xBA, 0, alive, 2).final, STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(Vendor(true, 0xBA, 0, alive, 2).final, STATUS_SUCCESS);
+
+    // Success but no pipe handle.
+    bus->AddFault(FaultSpec::Vendor(0xB8, FaultKind::NullPipeHandle));
+    uint8_t st = 0;
+    EXPECT_EQ(Vendor(true, 0xB8, 0, &st, 1, &u).final, STATUS_SUCCESS);
+    EXPECT_EQ(u.UrbHeader.Status, USBD_STATUS_SUCCESS);
+    EXPECT_EQ(st, 0xA1);
+    EXPECT_EQ(u.UrbControlTransfer.PipeHandle, nullptr);
+
+    // Short IN data.
+    auto shortIn = FaultSpec::Vendor(0xB0, FaultKind::ShortIn);
+    shortIn.shortLength = 5;
+    bus->AddFault(shortIn);
+    std::memset(rec, 0xEE, sizeof rec);
+    EXPECT_EQ(Vendor(true, 0xB0, 0, rec, 12, &u).final, STATUS_SUCCESS);
+    EXPECT_EQ(u.UrbControlVendorClassRequest.TransferBufferLength, 5u);
+    EXPECT_EQ(rec[5], 0xEE);
+    EXPECT_EQ(Vendor(true, 0xB0, 0, rec, 12, &u, 0).final, STATUS_UNSUCCESSFUL);
+    bus->ClearFaults();
+
+    // By URB function: the configuration descriptor read stalls.
+    bus->AddFault(FaultSpec::Function(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, FaultKind::Stall));
+    std::vector<uint8_t> cfg(521);
+    URB d = usbtest::DescriptorUrb(USB_CONFIGURATION_DESCRIPTOR_TYPE, cfg.data(), 521);
+    EXPECT_EQ(SendUrb(bus->Pdo(), &d).final, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(d.UrbControlDescriptorRequest.TransferBufferLength, 0u);
+    bus->ClearFaults();
+
+    // Time-out: nothing completes until the IRP is cancelled.
+    bus->AddFault(FaultSpec::Vendor(0xB7, FaultKind::Timeout));
+    URB fw = VendorUrb(true, 0xB7, 0, &st, 1);
+    Submission stuck(bus->Pdo(), &fw);
+    ASSERT_EQ(stuck.Send(), STATUS_PENDING);
+    hosted::Sleep(hosted::Seconds(60));
+    EXPECT_FALSE(stuck.Done());
+    EXPECT_EQ(bus->Outstanding(), 1u);
+    EXPECT_TRUE(IoCancelIrp(stuck.Irp()));
+    EXPECT_EQ(stuck.Wait(), STATUS_CANCELLED);
+    EXPECT_EQ(fw.UrbHeader.Status, USBD_STATUS_CANCELED);
+    EXPECT_EQ(bus->Outstanding(), 0u);
+}
+
+TEST_F(BusTest, UnplugFailsHeldAndLaterTransfers) {
+    uint8_t st = 0;
+    bus->AddFault(FaultSpec::Vendor(0xB7, FaultKind::Timeout));
+    URB fw = VendorUrb(true, 0xB7, 0, &st, 1);
+    Submission held(bus->Pdo(), &fw);
+    ASSERT_EQ(held.Send(), STATUS_PENDING);
+    bus->Unplug();
+    EXPECT_EQ(held.Wait(), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(fw.UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
+    EXPECT_FALSE(bus->Plugged());
+
+    uint8_t rec[12];
+    URB u;
+    bus->SetCompletion(Completion::Pending);
+    EXPECT_EQ(Vendor(true, 0xB0, 0, rec, 12, &u).final, STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(u.UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
+    EXPECT_EQ(u.UrbControlTransfer.PipeHandle, nullptr);
+    EXPECT_EQ(camera->Stats().stalls, 0u);  // the camera saw none of it
+
+    bus->Replug();
+    bus->ClearFaults();
+    EXPECT_EQ(Vendor(true, 0xB0, 0, rec, 12).final, STATUS_SUCCESS);
+}
+
+TEST_F(BusTest, TimingModelChargesOverheadPlusBytes) {
+    const BusTiming t;
+    EXPECT_EQ(t.Cost(0), 1250);
+    EXPECT_EQ(t.Cost(8 + 12), 1250 + 4);        // 160 bits at 480 Mbit/s: 3.33 -> 4 units
+    EXPECT_EQ(t.Cost(8 + 4096), 1250 + 684);    // 32832 bits: exactly 684 units
+    StartUpdate();
+    uint8_t pages = 0;
+    ASSERT_EQ(Vendor(true, 0xB5, 1, &pages, 1).final, STATUS_SUCCESS);
+    std::vector<uint8_t> page(4096, 0x33);
+    const int64_t t0 = hosted::Clock::Now();
+    ASSERT_EQ(Vendor(false, 0xB6, 0x1000, page.data(), 4096).final, STATUS_SUCCESS);
+    EXPECT_EQ(hosted::Clock::Now() - t0, 1934);
+
+    bus->SetTiming({0, 8'000'000});  // one byte per microsecond, no overhead
+    uint8_t rec[12];
+    const int64_t t1 = hosted::Clock::Now();
+    ASSERT_EQ(Vendor(true, 0xB0, 0, rec, 12).final, STATUS_SUCCESS);
+    EXPECT_EQ(hosted::Clock::Now() - t1, 200);
+}
+
+// The camera's post-flash timeline seen through the bus on the virtual clock.
+TEST_F(BusTest, CameraFlashTimelineOnVirtualTime) {
+    const auto image = IspImage("03.04.05", 9000);
+    StartUpdate();
+    uint8_t reply = 0;
+    ASSERT_EQ(Vendor(true, 0xB5, 3, &reply, 1).final, STATUS_SUCCESS);
+    hosted::Sleep(hosted::Seconds(1));
+    uint8_t st = 0;
+    ASSERT_EQ(Vendor(true, 0xB8, 0, &st, 1).final, STATUS_SUCCESS);
+    EXPECT_EQ(st, 0xA1);
+    std::vector<uint8_t> page(4096);
+    for (size_t p = 0; p < 3; ++p) {
+        std::fill(page.begin(), page.end(), 0xFF);
+        std::memcpy(page.data(), image.data() + p * 4096, std::min<size_t>(4096, image.size() - p * 4096));
+        ASSERT_EQ(Vendor(false, 0xB6, 0x1000, page.data(), 4096).final, STATUS_SUCCESS);
+    }
+    const int64_t lastPage = bus->Log().back().completed;
+    const int64_t aliveCost = bus->Timing().Cost(8 + 2);
+
+    hosted::Sleep(hosted::Seconds(5) - aliveCost - hosted::Milliseconds(1) - (hosted::Clock::Now() - lastPage));
+    EXPECT_EQ(Alive(), (std::array<uint8_t, 2>{0xAA, 0x55}));
+    hosted::Sleep(hosted::Milliseconds(1));
+    EXPECT_EQ(Alive(), (std::array<uint8_t, 2>{0x00, 0x00}));
+    EXPECT_EQ(FwStatus(), 0);
+    hosted::Sleep(hosted::Seconds(10));
+    EXPECT_EQ(Alive(), (std::array<uint8_t, 2>{0xAA, 0x55}));
+    EXPECT_EQ(FwStatus(), 1);
+    uint8_t rec[12];
+    ASSERT_EQ(Vendor(true, 0xB0, 0, rec, 12).final, STATUS_SUCCESS);
+    EXPECT_EQ(rec[3] | rec[4] << 8 | rec[5] << 16, 0x030405);
+    EXPECT_EQ(camera->Stats().ispPagesWritten, 3u);
+}
+
+TEST_F(BusTest, PdoAnswersPlugAndPlayAndPortStatus) {
+    DEVICE_CAPABILITIES caps{};
+    caps.Size = sizeof caps;
+    caps.Version = 1;
+    IO_STATUS_BLOCK io{};
+    EXPECT_EQ(hosted::Io::SendPnp(bus->Pdo(), IRP_MN_QUERY_CAPABILITIES,
+                                  [&](PIO_STACK_LOCATION sp) { sp->Parameters.DeviceCapabilities.Capabilities = &caps; },
+                                  &io),
+              STATUS_SUCCESS);
+    EXPECT_EQ(caps.DeviceState[PowerSystemWorking], PowerDeviceD0);
+    EXPECT_EQ(caps.Removable, 1u);
+    EXPECT_EQ(hosted::Io::SendPnp(bus->Pdo(), IRP_MN_START_DEVICE, [](PIO_STACK_LOCATION) {}), STATUS_SUCCESS);
+
+    ULONG port = 0;
+    KEVENT ev;
+    KeInitializeEvent(&ev, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_GET_PORT_STATUS, bus->Pdo(), nullptr, 0, nullptr, 0,
+                                             TRUE, &ev, &iosb);
+    IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = &port;
+    EXPECT_EQ(IoCallDriver(bus->Pdo(), irp), STATUS_SUCCESS);
+    EXPECT_EQ(port, ULONG(USBD_PORT_ENABLED | USBD_PORT_CONNECTED));
+}

@@ -1,0 +1,196 @@
+// The USBPcap capture of a run: the file's own structure, and (when tshark is
+// installed) its decoding by tshark against the bus log.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include <unistd.h>
+
+#include "UsbStackTestUtil.h"
+
+using namespace hosted::usb;
+using usbtest::SendUrb;
+using usbtest::VendorUrb;
+
+namespace {
+
+std::string Hex(const std::vector<uint8_t>& v) {
+    static const char* d = "0123456789abcdef";
+    std::string s;
+    for (uint8_t b : v) {
+        s.push_back(d[b >> 4]);
+        s.push_back(d[b & 15]);
+    }
+    return s;
+}
+
+std::vector<std::string> Split(const std::string& line, char sep) {
+    std::vector<std::string> out;
+    std::stringstream ss(line);
+    std::string f;
+    while (std::getline(ss, f, sep)) out.push_back(f);
+    if (!line.empty() && line.back() == sep) out.push_back("");
+    return out;
+}
+
+uint32_t Le32(const std::vector<uint8_t>& b, size_t at) {
+    return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | uint32_t(b[at + 3]) << 24;
+}
+
+struct Frame {
+    int64_t time;
+    std::vector<uint8_t> bytes;
+};
+
+std::vector<Frame> ReadPcap(const std::string& path, uint32_t* linkType) {
+    std::ifstream f(path, std::ios::binary);
+    std::vector<uint8_t> b((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    std::vector<Frame> frames;
+    if (b.size() < 24 || Le32(b, 0) != 0xA1B23C4D) return frames;
+    *linkType = Le32(b, 20);
+    for (size_t at = 24; at + 16 <= b.size();) {
+        const uint32_t len = Le32(b, at + 8);
+        frames.push_back({int64_t(Le32(b, at)) * 1000000000 + Le32(b, at + 4),
+                          std::vector<uint8_t>(b.begin() + at + 16, b.begin() + at + 16 + len)});
+        at += 16 + len;
+    }
+    return frames;
+}
+
+}  // namespace
+
+class Capture : public hosted::PlatformTest {
+protected:
+    std::shared_ptr<orvex::sim::Camera> camera = MakeCamera();
+    std::unique_ptr<Bus> bus;
+    // One file per test and process: ctest may run the tests side by side.
+    std::string path = ::testing::TempDir() + "orvex_capture_" +
+                       ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +
+                       std::to_string(::getpid()) + ".pcap";
+
+    void SetUp() override { bus = std::make_unique<Bus>(camera); }
+    void TearDown() override {
+        bus.reset();
+        if (!std::getenv("ORVEX_KEEP_CAPTURE")) std::remove(path.c_str());
+    }
+
+    // A short run: device descriptor, update mode, a flash announcement, one
+    // page, a version read and a malformed request that the camera stalls.
+    void Run() {
+        ASSERT_TRUE(bus->StartCapture(path));
+        uint8_t dd[18];
+        URB d = usbtest::DescriptorUrb(USB_DEVICE_DESCRIPTOR_TYPE, dd, 18);
+        ASSERT_EQ(SendUrb(bus->Pdo(), &d).final, STATUS_SUCCESS);
+        uint8_t aa55[2] = {0xAA, 0x55};
+        URB start = VendorUrb(false, 0xB1, 0, aa55, 2);
+        ASSERT_EQ(SendUrb(bus->Pdo(), &start).final, STATUS_SUCCESS);
+        uint8_t reply;
+        URB size = VendorUrb(true, 0xB5, 1, &reply, 1);
+        ASSERT_EQ(SendUrb(bus->Pdo(), &size).final, STATUS_SUCCESS);
+        std::vector<uint8_t> page(4096);
+        for (size_t i = 0; i < page.size(); ++i) page[i] = static_cast<uint8_t>(i * 7);
+        URB write = VendorUrb(false, 0xB6, 0x1000, page.data(), 4096);
+        ASSERT_EQ(SendUrb(bus->Pdo(), &write).final, STATUS_SUCCESS);
+        hosted::Sleep(hosted::Milliseconds(250));
+        uint8_t rec[12];
+        URB version = VendorUrb(true, 0xB0, 0, rec, 12);
+        ASSERT_EQ(SendUrb(bus->Pdo(), &version).final, STATUS_SUCCESS);
+        URB bad = VendorUrb(true, 0xB8, 7, &reply, 1);
+        ASSERT_EQ(SendUrb(bus->Pdo(), &bad).final, STATUS_UNSUCCESSFUL);
+        bus->StopCapture();
+    }
+};
+
+TEST_F(Capture, FileHoldsASetupAndACompletePacketPerControlTransfer) {
+    Run();
+    uint32_t link = 0;
+    const auto frames = ReadPcap(path, &link);
+    EXPECT_EQ(link, 249u);
+    const auto log = bus->Log();
+    // Each transfer: setup, (OUT data,) complete.
+    size_t expected = 0;
+    for (const auto& t : log) expected += 2 + (t.out.empty() ? 0 : 1);
+    ASSERT_EQ(frames.size(), expected);
+
+    size_t f = 0;
+    for (const auto& t : log) {
+        const auto& s = frames[f++].bytes;
+        ASSERT_EQ(s.size(), 28u + 8);
+        EXPECT_EQ(s[0] | s[1] << 8, 28);       // header length with the stage byte
+        EXPECT_EQ(s[14] | s[15] << 8, t.function);
+        EXPECT_EQ(s[16], 0);                   // FDO -> PDO
+        EXPECT_EQ(s[22], 2);                   // control transfer
+        EXPECT_EQ(s[27], 0);                   // setup stage
+        EXPECT_TRUE(std::equal(t.setup.begin(), t.setup.end(), s.begin() + 28));
+        if (!t.out.empty()) {
+            const auto& d = frames[f++].bytes;
+            EXPECT_EQ(d[27], 1);
+            EXPECT_EQ(std::vector<uint8_t>(d.begin() + 28, d.end()), t.out);
+        }
+        const auto& c = frames[f].bytes;
+        EXPECT_EQ(c[16], 1);                   // PDO -> FDO
+        EXPECT_EQ(c[27], 3);                   // complete stage
+        EXPECT_EQ(static_cast<int32_t>(Le32(c, 10)), t.usbdStatus);
+        EXPECT_EQ(c[21], (t.setup[0] & 0x80) ? 0x80 : 0x00);
+        EXPECT_EQ(std::vector<uint8_t>(c.begin() + 28, c.end()), t.in);
+        EXPECT_EQ(frames[f].time, t.completed * 100);
+        ++f;
+    }
+}
+
+TEST_F(Capture, TsharkDecodesTheControlTransfers) {
+    if (std::system("command -v tshark >/dev/null 2>&1") != 0) GTEST_SKIP() << "tshark is not installed";
+    Run();
+    const std::string out = path + ".txt";
+    const std::string cmd = "tshark -r '" + path +
+                            "' -T fields -E separator='|' -e usb.control_stage -e usb.bmRequestType "
+                            "-e usb.setup.bRequest -e usb.setup.wValue -e usb.setup.wIndex -e usb.setup.wLength "
+                            "-e usb.data_fragment -e usb.control.Response -e usb.usbd_status -e usb.irp_id "
+                            "-e usb.DescriptorIndex -e usb.bDescriptorType -e usb.LanguageId > '" +
+                            out + "' 2>/dev/null";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    std::ifstream in(out);
+    std::vector<std::vector<std::string>> rows;
+    for (std::string line; std::getline(in, line);) rows.push_back(Split(line, '|'));
+    std::remove(out.c_str());
+
+    const auto log = bus->Log();
+    size_t r = 0;
+    for (const auto& t : log) {
+        SCOPED_TRACE(testing::Message() << "transfer " << t.sequence);
+        ASSERT_LT(r, rows.size());
+        auto row = rows[r++];
+        ASSERT_GE(row.size(), 13u);
+        EXPECT_EQ(row[0], "0");
+        EXPECT_EQ(std::stoul(row[1], nullptr, 16), t.bmRequestType());
+        EXPECT_EQ(std::stoul(row[2]), t.bRequest());
+        if (t.bRequest() == USB_REQUEST_GET_DESCRIPTOR && (t.bmRequestType() & 0x60) == 0) {
+            // tshark names the fields of a standard GET_DESCRIPTOR.
+            EXPECT_EQ(std::stoul(row[10], nullptr, 0), t.wValue() & 0xFFu);
+            EXPECT_EQ(std::stoul(row[11], nullptr, 0), t.wValue() >> 8u);
+            EXPECT_EQ(std::stoul(row[12], nullptr, 0), t.wIndex());
+        } else {
+            EXPECT_EQ(std::stoul(row[3], nullptr, 0), t.wValue());
+            EXPECT_EQ(std::stoul(row[4], nullptr, 0), t.wIndex());
+        }
+        EXPECT_EQ(std::stoul(row[5]), t.wLength());
+        const std::string irp = row[9];
+        if (!t.out.empty()) {
+            row = rows[r++];
+            EXPECT_EQ(row[0], "1");
+            EXPECT_EQ(row[6], Hex(t.out));
+        }
+        ASSERT_LT(r, rows.size());
+        row = rows[r++];
+        EXPECT_EQ(row[0], "3");
+        EXPECT_EQ(row[9], irp);
+        EXPECT_EQ(static_cast<int32_t>(std::stoul(row[8], nullptr, 16)), t.usbdStatus);
+        if ((t.bmRequestType() & 0x60) == 0x40 && !t.in.empty()) EXPECT_EQ(row[7], Hex(t.in));
+    }
+    EXPECT_EQ(r, rows.size());
+    // The stalled request: wValue 7 of UVCGet_STATUS, completed with a STALL PID status.
+    EXPECT_EQ(log.back().wValue(), 7);
+    EXPECT_EQ(static_cast<uint32_t>(log.back().usbdStatus), 0xC0000004u);
+}

@@ -1,0 +1,108 @@
+// Helpers for the USB stack tests: send a URB to the bus as a client driver
+// does, and build the URBs the driver uses.
+#pragma once
+
+#include <hosted/gtest.h>
+#include <hosted/hosted.h>
+
+#include <wdm.h>
+#include <usbdlib.h>
+
+#include <memory>
+#include <vector>
+
+#include "UsbBus.h"
+
+namespace usbtest {
+
+struct Sent {
+    NTSTATUS returned = 0;  // what IoCallDriver returned
+    NTSTATUS final = 0;     // the I/O status once the request completed
+    PIRP irp = nullptr;     // valid only until completion
+};
+
+// Builds the internal device-control IRP for the URB and sends it; with
+// `wait`, waits for completion on the local event when it is pending.
+class Submission {
+public:
+    Submission(PDEVICE_OBJECT target, PURB urb) : target_(target), urb_(urb) {
+        KeInitializeEvent(&event_, NotificationEvent, FALSE);
+    }
+    NTSTATUS Send() {
+        irp_ = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, target_, nullptr, 0, nullptr, 0, TRUE,
+                                             &event_, &iosb_);
+        if (!irp_) return STATUS_INSUFFICIENT_RESOURCES;
+        IoGetNextIrpStackLocation(irp_)->Parameters.Others.Argument1 = urb_;
+        returned_ = IoCallDriver(target_, irp_);
+        return returned_;
+    }
+    NTSTATUS Wait() {
+        if (returned_ != STATUS_PENDING) return returned_;
+        waitStatus_ = KeWaitForSingleObject(&event_, Suspended, KernelMode, FALSE, nullptr);
+        return iosb_.Status;
+    }
+    bool Done() const { return returned_ != STATUS_PENDING || KeReadStateEvent(const_cast<KEVENT*>(&event_)) != 0; }
+    PIRP Irp() const { return irp_; }
+    NTSTATUS Returned() const { return returned_; }
+    NTSTATUS WaitStatus() const { return waitStatus_; }
+    const IO_STATUS_BLOCK& Iosb() const { return iosb_; }
+
+private:
+    PDEVICE_OBJECT target_;
+    PURB urb_;
+    KEVENT event_;
+    IO_STATUS_BLOCK iosb_{};
+    PIRP irp_ = nullptr;
+    NTSTATUS returned_ = STATUS_PENDING;
+    NTSTATUS waitStatus_ = STATUS_SUCCESS;
+};
+
+inline Sent SendUrb(PDEVICE_OBJECT target, PURB urb) {
+    Submission s(target, urb);
+    Sent r;
+    r.returned = s.Send();
+    r.final = s.Wait();
+    return r;
+}
+
+// The vendor URB exactly as the driver builds it.
+inline URB VendorUrb(bool in, uint8_t request, uint16_t value, void* buffer, ULONG length,
+                     ULONG flags = USBD_SHORT_TRANSFER_OK, uint16_t index = 0xAA55) {
+    URB u{};
+    UsbBuildVendorRequest(&u, URB_FUNCTION_VENDOR_DEVICE,
+                          static_cast<USHORT>(sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST)),
+                          flags | (in ? USBD_TRANSFER_DIRECTION_IN : 0), 0, request, value, index, buffer, nullptr,
+                          length, nullptr);
+    return u;
+}
+
+inline URB DescriptorUrb(UCHAR type, void* buffer, ULONG length) {
+    URB u{};
+    UsbBuildGetDescriptorRequest(&u, static_cast<USHORT>(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST)), type, 0, 0,
+                                 buffer, nullptr, length, nullptr);
+    return u;
+}
+
+// A select-configuration URB for every interface at alternate setting 0
+// (or the given alternate settings), built with USBD_CreateConfigurationRequestEx.
+struct SelectRequest {
+    PURB urb = nullptr;
+    std::vector<USBD_INTERFACE_LIST_ENTRY> list;
+    ~SelectRequest() {
+        if (urb) ExFreePool(urb);
+    }
+};
+
+inline std::unique_ptr<SelectRequest> BuildSelect(PUSB_CONFIGURATION_DESCRIPTOR cd,
+                                                  const std::vector<std::pair<int, int>>& interfaces) {
+    auto s = std::make_unique<SelectRequest>();
+    for (auto [number, alt] : interfaces) {
+        auto* id = USBD_ParseConfigurationDescriptorEx(cd, cd, number, alt, -1, -1, -1);
+        if (id) s->list.push_back({id, nullptr});
+    }
+    s->list.push_back({nullptr, nullptr});
+    s->urb = USBD_CreateConfigurationRequestEx(cd, s->list.data());
+    return s;
+}
+
+}  // namespace usbtest

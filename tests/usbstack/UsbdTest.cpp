@@ -1,0 +1,145 @@
+// The USB driver library routines on real descriptor bytes: the camera's own
+// configuration and hand-made malformed ones.
+#include <cstring>
+
+#include "SimDescriptors.h"
+#include "UsbStackTestUtil.h"
+
+using namespace orvex::sim;
+
+namespace {
+
+PUSB_CONFIGURATION_DESCRIPTOR Cd(std::vector<uint8_t>& bytes) {
+    return reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(bytes.data());
+}
+
+size_t Offset(const std::vector<uint8_t>& bytes, const void* p) {
+    return static_cast<size_t>(static_cast<const uint8_t*>(p) - bytes.data());
+}
+
+}  // namespace
+
+class Usbd : public hosted::PlatformTest {};
+
+TEST_F(Usbd, ParseConfigurationDescriptorExFindsInterfacesByEveryCriterion) {
+    auto bytes = BuildDefaultConfigDescriptor();
+    auto* cd = Cd(bytes);
+
+    for (int n = 0; n < 4; ++n) {
+        auto* id = USBD_ParseConfigurationDescriptorEx(cd, cd, n, 0, -1, -1, -1);
+        ASSERT_NE(id, nullptr) << n;
+        EXPECT_EQ(id->bInterfaceNumber, n);
+        EXPECT_EQ(id->bAlternateSetting, 0);
+        EXPECT_EQ(id->bDescriptorType, USB_INTERFACE_DESCRIPTOR_TYPE);
+    }
+    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(cd, cd, 4, 0, -1, -1, -1), nullptr);
+    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(cd, cd, 1, 4, -1, -1, -1), nullptr);
+
+    auto* alt3 = USBD_ParseConfigurationDescriptorEx(cd, cd, 1, 3, -1, -1, -1);
+    ASSERT_NE(alt3, nullptr);
+    EXPECT_EQ(alt3->bNumEndpoints, 1);
+
+    // Class filters: the first audio-streaming interface is 3/0.
+    auto* as = USBD_ParseConfigurationDescriptorEx(cd, cd, -1, -1, 0x01, 0x02, -1);
+    ASSERT_NE(as, nullptr);
+    EXPECT_EQ(as->bInterfaceNumber, 3);
+    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(cd, cd, -1, -1, 0x0E, 0x02, 0x01), nullptr);
+
+    // Searching on from just past a match finds the next one.
+    auto* vs0 = USBD_ParseConfigurationDescriptorEx(cd, cd, 1, -1, -1, -1, -1);
+    ASSERT_NE(vs0, nullptr);
+    auto* vs1 = USBD_ParseConfigurationDescriptorEx(cd, reinterpret_cast<PUCHAR>(vs0) + vs0->bLength, 1, -1, -1, -1, -1);
+    ASSERT_NE(vs1, nullptr);
+    EXPECT_EQ(vs1->bAlternateSetting, 1);
+    EXPECT_GT(Offset(bytes, vs1), Offset(bytes, vs0));
+    // A start position outside the descriptor finds nothing.
+    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(cd, bytes.data() + bytes.size(), -1, -1, -1, -1, -1), nullptr);
+    auto* old = USBD_ParseConfigurationDescriptor(cd, 3, 1);
+    ASSERT_NE(old, nullptr);
+    EXPECT_EQ(old->bAlternateSetting, 1);
+    EXPECT_EQ(old->bNumEndpoints, 1);
+}
+
+TEST_F(Usbd, ParseDescriptorsWalksByLengthAndStopsAtMalformedOnes) {
+    auto bytes = BuildDefaultConfigDescriptor();
+    auto* first = USBD_ParseDescriptors(bytes.data(), static_cast<ULONG>(bytes.size()), bytes.data(), -1);
+    ASSERT_EQ(first, reinterpret_cast<PUSB_COMMON_DESCRIPTOR>(bytes.data()));
+
+    int endpoints = 0, associations = 0;
+    for (auto* d = USBD_ParseDescriptors(bytes.data(), static_cast<ULONG>(bytes.size()), bytes.data(), -1); d;
+         d = USBD_ParseDescriptors(bytes.data(), static_cast<ULONG>(bytes.size()),
+                                   reinterpret_cast<PUCHAR>(d) + d->bLength, -1)) {
+        endpoints += d->bDescriptorType == USB_ENDPOINT_DESCRIPTOR_TYPE;
+        associations += d->bDescriptorType == USB_INTERFACE_ASSOCIATION_DESCRIPTOR_TYPE;
+    }
+    EXPECT_EQ(endpoints, 5);  // interrupt, three video iso alternates, one audio iso
+    EXPECT_EQ(associations, 2);
+
+    auto* ep = USBD_ParseDescriptors(bytes.data(), static_cast<ULONG>(bytes.size()), bytes.data(),
+                                     USB_ENDPOINT_DESCRIPTOR_TYPE);
+    ASSERT_NE(ep, nullptr);
+    EXPECT_EQ(reinterpret_cast<PUSB_ENDPOINT_DESCRIPTOR>(ep)->bEndpointAddress, 0x83);
+
+    // A zero bLength ends the walk instead of looping; a descriptor running
+    // past the total length is not returned.
+    auto broken = ConfigBuilder().Interface(0, 0, 0, 0xFF, 0, 0).Raw({0, 0x24, 1, 2}).Interface(1, 0, 0, 0xFF, 0, 0).Build();
+    auto* bcd = Cd(broken);
+    EXPECT_NE(USBD_ParseConfigurationDescriptorEx(bcd, bcd, 0, 0, -1, -1, -1), nullptr);
+    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(bcd, bcd, 1, 0, -1, -1, -1), nullptr);
+    auto cut = ConfigBuilder().Interface(0, 0, 0, 0xFF, 0, 0).Build();
+    cut[2] = 9 + 5;  // wTotalLength ends inside the interface descriptor
+    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(Cd(cut), Cd(cut), 0, 0, -1, -1, -1), nullptr);
+    // An interface descriptor too short to hold its fields is skipped.
+    auto shortIf = ConfigBuilder().Raw({5, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 0, 0}).Interface(0, 1, 0, 0xFF, 0, 0).Build();
+    auto* sid = USBD_ParseConfigurationDescriptorEx(Cd(shortIf), Cd(shortIf), 0, -1, -1, -1, -1);
+    ASSERT_NE(sid, nullptr);
+    EXPECT_EQ(sid->bAlternateSetting, 1);
+}
+
+TEST_F(Usbd, CreateConfigurationRequestExLaysOutEveryInterface) {
+    auto bytes = BuildDefaultConfigDescriptor();
+    auto* cd = Cd(bytes);
+    const uint32_t tag = hosted::Tag("USBD");
+    const size_t before = hosted::Pool::LiveCount(tag);
+    {
+        auto sel = usbtest::BuildSelect(cd, {{0, 0}, {1, 0}, {2, 0}, {3, 1}});
+        ASSERT_NE(sel->urb, nullptr);
+        EXPECT_EQ(hosted::Pool::LiveCount(tag), before + 1);
+        PURB urb = sel->urb;
+        EXPECT_EQ(urb->UrbHeader.Function, URB_FUNCTION_SELECT_CONFIGURATION);
+        EXPECT_EQ(urb->UrbSelectConfiguration.ConfigurationDescriptor, cd);
+        // 40 fixed bytes, then 48 (1 pipe) + 24 (0) + 24 (0) + 48 (1).
+        EXPECT_EQ(urb->UrbHeader.Length, 40 + 48 + 24 + 24 + 48);
+        const ULONG pipes[] = {1, 0, 0, 1};
+        const PUCHAR base = reinterpret_cast<PUCHAR>(urb);
+        SIZE_T off = 40;
+        for (int i = 0; i < 4; ++i) {
+            auto* info = sel->list[i].Interface;
+            ASSERT_EQ(reinterpret_cast<PUCHAR>(info), base + off) << i;
+            EXPECT_EQ(info->Length, GET_USBD_INTERFACE_SIZE(pipes[i]));
+            EXPECT_EQ(info->NumberOfPipes, pipes[i]);
+            EXPECT_EQ(info->InterfaceNumber, sel->list[i].InterfaceDescriptor->bInterfaceNumber);
+            EXPECT_EQ(info->AlternateSetting, sel->list[i].InterfaceDescriptor->bAlternateSetting);
+            EXPECT_EQ(info->InterfaceHandle, nullptr);
+            for (ULONG p = 0; p < info->NumberOfPipes; ++p)
+                EXPECT_EQ(info->Pipes[p].MaximumTransferSize, ULONG(USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE));
+            off += info->Length;
+        }
+    }
+    EXPECT_EQ(hosted::Pool::LiveCount(tag), before);
+
+    // No interfaces: still room for one zeroed interface information.
+    USBD_INTERFACE_LIST_ENTRY none[1] = {{nullptr, nullptr}};
+    PURB empty = USBD_CreateConfigurationRequestEx(cd, none);
+    ASSERT_NE(empty, nullptr);
+    EXPECT_EQ(empty->UrbHeader.Length, sizeof(struct _URB_SELECT_CONFIGURATION));
+    EXPECT_EQ(empty->UrbSelectConfiguration.Interface.NumberOfPipes, 0u);
+    ExFreePool(empty);
+
+    // Allocation failure gives NULL and leaves the list untouched.
+    hosted::Pool::FailTag(tag, 1);
+    auto failed = usbtest::BuildSelect(cd, {{0, 0}});
+    EXPECT_EQ(failed->urb, nullptr);
+    EXPECT_EQ(failed->list[0].Interface, nullptr);
+    hosted::Pool::ClearFailures();
+}
