@@ -17,6 +17,12 @@ NTSTATUS GetDownloadFile(CUsbDevice* Device, PWSTR Path, ULONG FileType);
 NTSTATUS DownloadFirmware(CUsbDevice* Device, ULONG FileType);
 void ParseVersionText(CUsbDevice* Device);
 
+// The three programming branches of DownloadFirmware, entered with the file
+// loaded (m_pFileBuffer, m_ulFileSize not 0).
+NTSTATUS DownloadFx3Image(CUsbDevice* Device);
+NTSTATUS DownloadIspImage(CUsbDevice* Device);
+NTSTATUS DownloadAudImage(CUsbDevice* Device);
+
 // FX3 boot image helpers.
 ULONG ReadFileUlong(CUsbDevice* Device, ULONG Position);
 BOOLEAN CheckFx3Image(CUsbDevice* Device);

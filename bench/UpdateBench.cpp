@@ -1,0 +1,164 @@
+// A full update run on the simulated camera, in deterministic virtual time:
+// a 4 MiB ISP image, a 256 KiB audio image and a 192 KiB FX3 image, into a
+// blank EEPROM and into one that differs from the new image in five pages.
+//
+// Counters (per run):
+//   download_transfers / _min, download_bytes / _min and their ratios: the
+//     requests that move firmware (size announcement, status, SPI pages,
+//     EEPROM reads and writes) against the least the protocol allows;
+//   all_urbs: every URB of the run, control polls and start-up included;
+//   virtual_s: virtual duration of the run (Start to the thread's end);
+//   wall_per_urb_us: wall time of the run divided by all_urbs;
+//   peak_pool / peak_pool_over_target: highest pool use with the engine's tag,
+//     and its excess over the largest step's need (file + 4096 for the flash
+//     steps; file + 4096 + EEPROM image + 1024 for the FX3 step).
+#include <benchmark/benchmark.h>
+
+#include <hosted/hosted.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
+#include "Firmware.h"
+#include "Log.h"
+#include "UsbBus.h"
+#include "update/UpdateEngine.h"
+
+using namespace orvex::firmware;
+
+namespace {
+
+const Bytes& IspImage() {
+    static const Bytes b = MakeIspImage({.size = 4 << 20, .text = "12.34.56"});
+    return b;
+}
+const Bytes& AudImage() {
+    static const Bytes b = MakeAudImage({.size = 256 << 10, .version = 6});
+    return b;
+}
+const Bytes& Fx3Image() {
+    static const Bytes b = MakeFx3Image({.size = 192 << 10, .version = {1, 2, 4}});
+    return b;
+}
+
+struct Figures {
+    double transfers = 0, transfersMin = 0, bytes = 0, bytesMin = 0, urbs = 0, virtualS = 0, wallS = 0;
+    double peak = 0, target = 0;
+};
+
+void WriteFile(const std::filesystem::path& p, const Bytes& b) {
+    std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
+}
+
+Figures OneRun(const std::filesystem::path& dir, int differingPages) {
+    Figures f;
+    hosted::Platform platform;
+    hosted::Files::MapDrive('C', dir.string());
+
+    orvex::sim::CameraConfig c;
+    c.fx3Version = {1, 2, 3};
+    c.ispVersion = 0x010000;
+    c.audioVersion = 5;
+    if (differingPages > 0) {
+        // The new image with an older version marker (1.2.3, in page 0) and
+        // differingPages - 1 further pages changed.
+        c.eepromContent = Fx3Image();
+        const std::string marker = "FX3VER:";
+        auto at = std::search(c.eepromContent.begin(), c.eepromContent.end(), marker.begin(), marker.end());
+        at[9] = 3;
+        for (int k = 1; k < differingPages; ++k) c.eepromContent[size_t(k) * 97 * 256 + 3] ^= 0x5A;
+    }
+    auto camera = hosted::usb::MakeCamera(c);
+    hosted::usb::Bus bus(camera);
+    auto* device = new (NonPagedPoolNx) CUsbDevice();
+    KSDEVICE ks{};
+    ks.Context = device;
+    ks.NextDeviceObject = ks.PhysicalDeviceObject = bus.Pdo();
+    device->SetKsDevice(&ks);
+    device->Add(&ks);
+    std::u16string paths[4] = {u"C:\\fx3.img", u"C:\\isp.bin", u"C:\\aud.bin", u"C:\\version.txt"};
+    device->m_Settings.FX3FilePath = paths[0].data();
+    device->m_Settings.ISPFilePath = paths[1].data();
+    device->m_Settings.AUDFilePath = paths[2].data();
+    device->m_Settings.VersionFilePath = paths[3].data();
+
+    const auto wall0 = std::chrono::steady_clock::now();
+    const int64_t t0 = hosted::Clock::Now();
+    device->Start(&ks, nullptr, nullptr, nullptr, 0);
+    KeWaitForSingleObject(device->ThreadObject(), Executive, KernelMode, FALSE, nullptr);
+    f.virtualS = double(hosted::Clock::Now() - t0) / hosted::kUnitsPerSecond;
+    f.wallS = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
+    f.peak = double(hosted::Pool::PeakBytes(TagHarn));
+
+    const Bytes& fx3 = Fx3Image();
+    size_t differ = 0;
+    const Bytes eeprom = differingPages > 0 ? c.eepromContent : Bytes();
+    for (size_t off = 0; off < fx3.size(); off += 256) {
+        bool same = true;
+        for (size_t i = off; i < off + 256 && i < fx3.size(); ++i) same &= i < eeprom.size() && eeprom[i] == fx3[i];
+        differ += !same;
+    }
+    const double ispPages = double((IspImage().size() + 4095) / 4096);
+    const double audPages = double((AudImage().size() + 4095) / 4096);
+    const double reads = double((fx3.size() + 1023) / 1024);
+    f.transfersMin = 2 + ispPages + 2 + audPages + reads + double(differ);
+    f.bytesMin = 2 * 2 * 9 + (ispPages + audPages) * (8 + 4096) + reads * (8 + 1024) + double(differ) * (8 + 256);
+    for (const auto& t : bus.Log()) {
+        f.urbs += 1;
+        const uint8_t r = t.setup[1];
+        if (t.function != 0x0017 || (r != 0xB5 && r != 0xB8 && r != 0xB6 && r != 0xB3 && r != 0xB2)) continue;
+        f.transfers += 1;
+        f.bytes += double(8 + t.out.size() + t.in.size());
+    }
+    const double flashNeed = double(IspImage().size() + 4096);
+    const double fx3Need = double(fx3.size() + 4096 + fx3.size() + 1024);
+    f.target = std::max(flashNeed, fx3Need);
+
+    device->Stop(&ks, nullptr);
+    device->Remove(&ks, nullptr);
+    delete device;
+    if (camera->Eeprom().size() < fx3.size() || !std::equal(fx3.begin(), fx3.end(), camera->Eeprom().begin()))
+        f.transfers = -1;  // shows as a wrong ratio
+    return f;
+}
+
+void BM_FullUpdate(benchmark::State& state) {
+    const int differing = int(state.range(0));
+    const auto dir = std::filesystem::temp_directory_path() / ("orvex-bench-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    WriteFile(dir / "isp.bin", IspImage());
+    WriteFile(dir / "aud.bin", AudImage());
+    WriteFile(dir / "fx3.img", Fx3Image());
+    const std::string v = VersionFileText(10204, 0x0C2238, 6);
+    WriteFile(dir / "version.txt", Bytes(v.begin(), v.end()));
+
+    Figures f;
+    for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
+        f = OneRun(dir, differing);
+        state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+    state.counters["download_transfers"] = f.transfers;
+    state.counters["download_transfers_min"] = f.transfersMin;
+    state.counters["transfer_ratio"] = f.transfers / f.transfersMin;
+    state.counters["download_bytes"] = f.bytes;
+    state.counters["download_bytes_min"] = f.bytesMin;
+    state.counters["byte_ratio"] = f.bytes / f.bytesMin;
+    state.counters["all_urbs"] = f.urbs;
+    state.counters["virtual_s"] = f.virtualS;
+    state.counters["run_wall_ms"] = f.wallS * 1e3;
+    state.counters["wall_per_urb_us"] = f.wallS * 1e6 / f.urbs;
+    state.counters["peak_pool"] = f.peak;
+    state.counters["peak_pool_over_target"] = f.peak - f.target;
+    std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+
+BENCHMARK(BM_FullUpdate)->Arg(0)->ArgName("differing_eeprom_pages_blank")->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FullUpdate)->Arg(5)->ArgName("differing_eeprom_pages")->UseManualTime()->Unit(benchmark::kMillisecond);
+
+BENCHMARK_MAIN();
