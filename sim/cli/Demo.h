@@ -1,0 +1,21 @@
+// "orvex-sim demo": a camera with old firmware updated end to end.
+#pragma once
+
+#include <ostream>
+#include <string>
+
+namespace orvex::cli {
+
+struct DemoOptions {
+    std::string keep_dir;  // keep the generated files here ("" = a temporary folder, removed)
+    bool quiet = false;
+    // Virtual seconds per wall second; 0: as fast as possible; below 0: 25
+    // when the live view is shown (so that it can be followed), else 0.
+    double speed = -1;
+};
+
+// Builds the firmware files, runs the update and prints the before/after
+// table to `out`. True when the run completed without a platform fault.
+bool RunDemo(const DemoOptions& options, std::ostream& out);
+
+}  // namespace orvex::cli

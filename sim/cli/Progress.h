@@ -1,0 +1,77 @@
+// Live view of a run on a terminal: what the update is doing (phase), flash
+// pages sent of the announced total, EEPROM pages written, virtual and wall
+// time. The phase is read off the vendor requests the camera receives, so the
+// view needs nothing from the driver but its traffic.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace orvex::cli {
+
+// Follows the vendor requests of one run and names what is going on.
+class PhaseTracker {
+public:
+    // One control transfer as the camera saw it. `data` holds the OUT data
+    // stage (may be null for IN requests).
+    void Observe(uint8_t bmRequestType, uint8_t bRequest, uint16_t wValue, uint16_t wLength, const uint8_t* data);
+    // Something that is not a transfer (an event, the end of the run).
+    void SetPhase(std::string phase) { phase_ = std::move(phase); }
+
+    const std::string& Phase() const { return phase_; }
+    // "ISP flash 37/128 pages" style detail, "" when there is none.
+    std::string Detail() const;
+    // Pages of the flash image being sent (the last one announced).
+    uint32_t FlashPagesSent() const { return images_.empty() ? 0 : images_.back().sent; }
+    uint32_t FlashPagesTotal() const { return images_.empty() ? 0 : images_.back().total; }
+    uint32_t EepromPagesWritten() const { return eepromWritten_; }
+
+private:
+    struct Image {
+        std::string name;  // "ISP", "audio", or "flash" until the first page tells
+        uint32_t total = 0;
+        uint32_t sent = 0;
+    };
+    std::string phase_ = "starting";
+    std::vector<Image> images_;  // one per size announcement, in order
+    uint32_t eepromWritten_ = 0;
+};
+
+// Renders a PhaseTracker on one terminal line, redrawn at most every 100 ms
+// of wall time. A disabled display prints nothing.
+class ProgressDisplay {
+public:
+    ProgressDisplay(std::FILE* out, bool enabled);
+    bool enabled() const { return enabled_; }
+
+    void Observe(uint8_t bmRequestType, uint8_t bRequest, uint16_t wValue, uint16_t wLength, const uint8_t* data,
+                 uint64_t virtualMs);
+    void Phase(const std::string& phase, uint64_t virtualMs);
+    // Redraws if due (call now and then with the current virtual time).
+    void Tick(uint64_t virtualMs);
+    // Draws the last state and ends the line.
+    void Finish(uint64_t virtualMs);
+
+    // Text of the line (without terminal control), for tests.
+    std::string Line(uint64_t virtualMs, double wallSeconds) const;
+
+private:
+    void Draw(uint64_t virtualMs, bool force);
+
+    std::FILE* out_;
+    bool enabled_;
+    mutable std::mutex mu_;
+    PhaseTracker tracker_;
+    std::chrono::steady_clock::time_point start_;
+    std::chrono::steady_clock::time_point lastDraw_{};
+    bool drawn_ = false;
+};
+
+// "1:02.3" from milliseconds.
+std::string FormatDuration(uint64_t ms);
+
+}  // namespace orvex::cli

@@ -1,0 +1,309 @@
+#include "Runner.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+
+#include <hosted/hosted.h>
+
+#include "DeviceStack.h"
+#include "Driver.h"
+#include "Sha256.h"
+#include "SimCamera.h"
+#include "UsbBus.h"
+
+namespace orvex::cli {
+
+namespace {
+
+namespace fs = std::filesystem;
+using orvex::sim::Camera;
+using orvex::sim::CameraConfig;
+
+uint64_t NowMs() { return static_cast<uint64_t>(hosted::Clock::Now() / hosted::kUnitsPerMs); }
+
+std::string Hex(const uint8_t* p, size_t n) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string s;
+    for (size_t i = 0; i < n; ++i) {
+        if (i) s += ' ';
+        s += digits[p[i] >> 4];
+        s += digits[p[i] & 15];
+    }
+    return s;
+}
+
+std::string StatusHex(NTSTATUS status) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(status));
+    return buf;
+}
+
+std::vector<uint8_t> ReadBytes(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + p.string());
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The camera of the scenario. The version record, when given with its
+// 0xAA 0x55 marker, is split into the camera's own version knobs, so that the
+// camera reports it until new firmware changes it; a record without the
+// marker stands for a camera that never reports a valid record.
+CameraConfig CameraConfigOf(const CameraSpec& c) {
+    CameraConfig cfg;
+    cfg.eepromSize = c.eeprom_size;
+    if (c.eeprom) cfg.eepromContent = ReadBytes(*c.eeprom);
+    if (c.version_record) {
+        const auto& r = *c.version_record;
+        if (r[10] == 0xAA && r[11] == 0x55) {
+            cfg.fx3Version = {r[0], r[1], r[2]};
+            cfg.ispVersion = r[3] | (r[4] << 8) | (static_cast<uint32_t>(r[5]) << 16);
+            cfg.audioVersion = r[6];
+            cfg.audioVersionHigh = {r[7], r[8]};
+            cfg.recordByte9 = r[9];
+        } else {
+            std::array<uint8_t, 12> record{};
+            std::copy(r.begin(), r.end(), record.begin());
+            cfg.versionRecordOverride = record;
+        }
+    }
+    cfg.readyStatus = c.readiness_status;
+    cfg.ispStatusValue = c.isp_fw_status;
+    cfg.audioStatusValue = c.aud_fw_status;
+    cfg.zeroPollsAfterReboot = c.fw_status_zero_polls;
+    cfg.ispNeedsReset = c.isp_needs_reset;
+    if (c.vendor_id) cfg.vendorId = *c.vendor_id;
+    if (c.product_id) cfg.productId = *c.product_id;
+    if (c.erase_ms) cfg.eraseTime = std::chrono::milliseconds(*c.erase_ms);
+    if (c.alive_after_flash_ms) cfg.aliveAfterFlash = std::chrono::milliseconds(*c.alive_after_flash_ms);
+    if (c.reboot_ms) cfg.rebootTime = std::chrono::milliseconds(*c.reboot_ms);
+    return cfg;
+}
+
+hosted::usb::FaultSpec BusFaultOf(const FaultSpec& f) {
+    using BK = hosted::usb::FaultKind;
+    BK kind = BK::Stall;
+    switch (f.kind) {
+        case FaultKind::Stall: kind = BK::Stall; break;
+        case FaultKind::Timeout: kind = BK::Timeout; break;
+        case FaultKind::Gone: kind = BK::DeviceGone; break;
+        case FaultKind::NoHandle: kind = BK::NullPipeHandle; break;
+        case FaultKind::Short: kind = BK::ShortIn; break;
+    }
+    auto busFault = hosted::usb::FaultSpec::Vendor(f.request, kind, f.occurrence);
+    if (f.length) busFault.shortLength = *f.length;
+    return busFault;
+}
+
+// Passes every control transfer to the camera and shows it on the live view.
+class ObservedDevice final : public orvex::sim::UsbDeviceModel {
+public:
+    ObservedDevice(std::shared_ptr<Camera> camera, ProgressDisplay* progress)
+        : camera_(std::move(camera)), progress_(progress) {}
+    orvex::sim::ControlResult Control(const orvex::sim::SetupPacket& s, uint8_t* data) override {
+        if (progress_) progress_->Observe(s.bmRequestType, s.bRequest, s.wValue, s.wLength, s.IsIn() ? nullptr : data, NowMs());
+        return camera_->Control(s, data);
+    }
+    std::vector<uint8_t> ConfigurationDescriptor() const override { return camera_->ConfigurationDescriptor(); }
+
+private:
+    std::shared_ptr<Camera> camera_;
+    ProgressDisplay* progress_;
+};
+
+void Phase(const RunOptions& o, const std::string& phase) {
+    if (o.progress) o.progress->Phase(phase, NowMs());
+}
+
+// Waits on virtual time until the update thread has ended or `deadline`
+// (100-ns units since boot) is reached; true when the thread has ended.
+bool WaitForThread(DeviceStack& stack, int64_t deadline, const RunOptions& o) {
+    for (;;) {
+        void* thread = stack.ThreadObject();
+        if (!thread) return true;
+        int64_t now = hosted::Clock::Now();
+        if (now >= deadline) return false;
+        int64_t slice = deadline - now;
+        // With a live view, wake once per virtual second to redraw the clocks.
+        if (o.progress && o.progress->enabled()) slice = std::min<int64_t>(slice, hosted::Seconds(1));
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = -slice;
+        NTSTATUS s = KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &timeout);
+        if (s == STATUS_SUCCESS) return true;
+        if (o.progress) o.progress->Tick(NowMs());
+    }
+}
+
+void FillCameraReport(Camera& camera, CameraReport& r) {
+    auto record = camera.VersionRecord();
+    r.version_record = Hex(record.data(), record.size());
+    r.fx3_version = Fx3VersionOf(record.data());
+    r.isp_version = IspVersionOf(record.data());
+    r.aud_version = record[6];
+    auto stats = camera.Stats();
+    r.eeprom_sha256 = stats.eepromSha256;
+    r.isp_flash_sha256 = stats.ispSha256;
+    r.aud_flash_sha256 = stats.audioSha256;
+    r.eeprom_pages_written = stats.eepromPagesWritten;
+    r.isp_pages_written = stats.ispPagesWritten;
+    r.aud_pages_written = stats.audioPagesWritten;
+    r.resets = stats.resets;
+    r.isp_resets = stats.ispResets;
+    r.update_mode = camera.InUpdateMode();
+}
+
+}  // namespace
+
+RunResult RunScenario(const Scenario& sc, const RunOptions& o) {
+    RunResult result;
+    RunReport& rep = result.report;
+    std::vector<std::string> problems;
+    std::mutex problemsMu;
+
+    // Output files first: nothing runs when one of them cannot be written.
+    if (!o.trace_path.empty()) {
+        std::ofstream t(o.trace_path, std::ios::binary | std::ios::trunc);
+        if (!t) throw std::runtime_error("cannot write the trace to " + o.trace_path);
+    }
+    CameraConfig cameraConfig = CameraConfigOf(sc.camera);
+
+    hosted::Options po;
+    po.mode = o.realtime ? hosted::Options::Mode::RealTime : hosted::Options::Mode::Deterministic;
+    po.speed = o.speed;
+    po.traceFile = o.trace_path;
+    po.mainThreadName = "orvex-sim";
+    // Problems are collected for the report while the run lasts; afterwards
+    // (also when the run is cut short by an exception) they go to stderr.
+    struct HandlerScope {
+        ~HandlerScope() {
+            hosted::Platform::SetFailureHandler(
+                [](const std::string& p) { std::fprintf(stderr, "orvex-sim: platform: %s\n", p.c_str()); });
+        }
+    } handlerScope;
+    hosted::Platform::SetFailureHandler([&](const std::string& p) {
+        std::lock_guard lock(problemsMu);
+        problems.push_back(p);
+    });
+
+    const auto wallStart = std::chrono::steady_clock::now();
+    {
+        hosted::Platform platform(po);
+        if (sc.log_mask) hosted::Registry::SetDword(hosted::ServiceKeyPath("ORVEX") + "\\Parameters", "Logs", *sc.log_mask);
+        for (const auto& [letter, dir] : sc.drives) hosted::Files::MapDrive(letter, dir.string());
+
+        Phase(o, "plugging in camera");
+        auto camera = hosted::usb::MakeCamera(cameraConfig);
+        auto observed = std::make_shared<ObservedDevice>(camera, o.progress);
+        {
+            hosted::usb::Bus bus(observed);
+            for (const auto& f : sc.camera.faults) {
+                bus.AddFault(BusFaultOf(f));
+                rep.run.faults_injected.push_back(std::string(FaultKindName(f.kind)) + " on request " +
+                                                  Hex(&f.request, 1) + " #" + std::to_string(f.occurrence));
+            }
+            if (!o.pcap_path.empty() && !bus.StartCapture(o.pcap_path))
+                throw std::runtime_error("cannot write the capture to " + o.pcap_path);
+            const std::string driverKey = hosted::Io::DriverKeyPath(bus.Pdo());
+            for (const auto& [name, value] : sc.settings) hosted::Registry::SetString(driverKey, name, value);
+
+            hosted::DriverHost host(&DriverEntry);
+            Phase(o, "loading driver");
+            NTSTATUS loadStatus = host.Load();
+            if (!NT_SUCCESS(loadStatus)) {
+                rep.run.ended_by = "driver load failed (" + StatusHex(loadStatus) + ")";
+            } else {
+                DeviceStack stack(bus.Pdo(), driverKey);
+                bool deadlocked = false;
+                try {
+                    NTSTATUS addStatus = stack.Add();
+                    if (!NT_SUCCESS(addStatus)) {
+                        rep.run.ended_by = "device add failed (" + StatusHex(addStatus) + ")";
+                    } else {
+                        Phase(o, "starting device");
+                        const int64_t t0 = hosted::Clock::Now();
+                        NTSTATUS startStatus = stack.Start();
+                        rep.run.start_status = StatusHex(startStatus);
+                        const int64_t limit = t0 + hosted::Milliseconds(static_cast<int64_t>(sc.time_limit_ms));
+                        size_t next = 0;
+                        rep.run.ended_by = NT_SUCCESS(startStatus) ? "" : "start failed";
+                        while (rep.run.ended_by.empty()) {
+                            int64_t deadline = limit;
+                            if (next < sc.events.size())
+                                deadline = std::min(deadline, t0 + hosted::Milliseconds(static_cast<int64_t>(sc.events[next].at_ms)));
+                            if (WaitForThread(stack, deadline, o)) {
+                                rep.run.ended_by = "update finished";
+                                break;
+                            }
+                            if (next < sc.events.size() &&
+                                hosted::Clock::Now() >= t0 + hosted::Milliseconds(static_cast<int64_t>(sc.events[next].at_ms))) {
+                                const EventSpec& e = sc.events[next++];
+                                rep.run.events_applied.push_back(std::string(EventKindName(e.kind)) + " at " +
+                                                                 std::to_string(e.at_ms) + " ms");
+                                if (e.kind == EventKind::Unplug) {
+                                    Phase(o, "camera unplugged");
+                                    bus.Unplug();
+                                } else {
+                                    Phase(o, "stopping device");
+                                    stack.Stop();
+                                    rep.run.ended_by = "stop event";
+                                }
+                                continue;
+                            }
+                            // Time limit: the device is stopped as a stop event would.
+                            Phase(o, "time limit reached, stopping device");
+                            stack.Stop();
+                            rep.run.ended_by = "time limit";
+                        }
+                        rep.run.device_time_ms = static_cast<uint64_t>((hosted::Clock::Now() - t0) / hosted::kUnitsPerMs);
+                    }
+                    Phase(o, "stopping and removing device");
+                    stack.Stop();
+                    stack.Remove();
+                } catch (const hosted::DeadlockError& e) {
+                    deadlocked = true;
+                    std::lock_guard lock(problemsMu);
+                    problems.push_back("deadlock: " + e.report);
+                    rep.run.ended_by = "fault";
+                }
+                if (deadlocked) stack.Abandon();
+            }
+            if (host.Loaded()) {
+                Phase(o, "unloading driver");
+                host.Unload();  // problems reach the failure handler
+            }
+            if (!o.pcap_path.empty()) bus.StopCapture();
+            for (const auto& t : bus.Log()) {
+                ++rep.run.transfers;
+                rep.run.bytes_out += t.out.size();
+                rep.run.bytes_in += t.in.size();
+            }
+            FillCameraReport(*camera, rep.camera);
+        }
+        rep.pool.peak_bytes = hosted::Pool::PeakBytes();
+        rep.pool.leaked_bytes = hosted::Pool::LiveBytes();
+        rep.pool.leaked_allocations = hosted::Pool::LiveCount();
+        platform.Finish();
+        Phase(o, "done, " + rep.run.ended_by);
+        if (o.progress) o.progress->Finish(NowMs());
+    }
+    rep.run.wall_ms = static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - wallStart).count());
+
+    // The same problem may be reported as it happens and again at the end.
+    std::vector<std::string> unique;
+    for (auto& p : problems)
+        if (std::find(unique.begin(), unique.end(), p) == unique.end()) unique.push_back(p);
+    rep.platform_faults = unique;
+    if (!unique.empty()) {
+        result.platform_fault = true;
+        result.message = unique.front();
+        if (unique.size() > 1) result.message += " (and " + std::to_string(unique.size() - 1) + " more; see the report)";
+    }
+    return result;
+}
+
+}  // namespace orvex::cli

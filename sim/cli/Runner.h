@@ -1,0 +1,36 @@
+// One simulated run of the driver: the hosted platform is booted, the
+// registry, drive mapping and camera are set up from a scenario, the driver is
+// loaded, the device object is created and started as the start-up path does,
+// the update runs to its end on virtual time with the scenario's events
+// applied, and the device is stopped, removed and the driver unloaded so that
+// the platform's leak and verifier checks can speak.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "Progress.h"
+#include "Report.h"
+#include "Scenario.h"
+
+namespace orvex::cli {
+
+struct RunOptions {
+    std::string trace_path;   // DbgPrint output, byte for byte ("" = none)
+    std::string pcap_path;    // USBPcap capture of the camera's bus ("" = none)
+    bool realtime = false;    // pace virtual time against the wall clock
+    double speed = 1.0;       // with realtime: virtual seconds per wall second
+    ProgressDisplay* progress = nullptr;  // live view, or null
+};
+
+struct RunResult {
+    RunReport report;
+    bool platform_fault = false;  // the platform caught a fault: deadlock, leak, verifier check
+    std::string message;          // what it caught, for the user
+};
+
+// Runs the scenario. Throws std::runtime_error when the run cannot be set up
+// (an output file that cannot be written, for instance).
+RunResult RunScenario(const Scenario& scenario, const RunOptions& options);
+
+}  // namespace orvex::cli

@@ -1,0 +1,117 @@
+// A scenario: everything one simulated run needs, read from a JSON file.
+//
+// The file names the host folders behind drive letters, the four string
+// values of the device's driver key, the "Logs" value, the camera's starting
+// state and knobs, and the events applied on virtual time after the start.
+// LoadScenario checks every key and value before anything runs; each problem
+// is reported with the JSON pointer of the offending value (for example
+// "/camera/faults/0/kind"), and a scenario with any problem is refused whole.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace orvex::cli {
+
+// One problem found in a scenario: where (a JSON pointer, "" for the document
+// itself) and what.
+struct ScenarioIssue {
+    std::string path;
+    std::string message;
+};
+
+// Thrown by LoadScenario/ParseScenario when the scenario is unusable; carries
+// every issue found, in document order.
+class ScenarioError : public std::runtime_error {
+public:
+    ScenarioError(std::string source, std::vector<ScenarioIssue> issues);
+    const std::vector<ScenarioIssue>& issues() const { return issues_; }
+    const std::string& source() const { return source_; }
+
+private:
+    std::string source_;
+    std::vector<ScenarioIssue> issues_;
+};
+
+// Fault kinds the simulated camera can be told to show on one request.
+enum class FaultKind {
+    Stall,     // the endpoint stalls: USBD status STALL_PID, no data
+    Timeout,   // the camera never answers; the transfer is cancelled by the caller's time-out
+    Gone,      // the camera drops off the bus at this request (and stays off)
+    NoHandle,  // completes with USBD status 0 but the pipe handle is never filled in
+    Short,     // an IN request delivers fewer bytes than asked
+};
+
+const char* FaultKindName(FaultKind kind);
+
+struct FaultSpec {
+    uint8_t request = 0;        // bRequest the fault applies to (0xB0..0xBB, or any other value)
+    uint32_t occurrence = 1;    // 1-based: the n-th such request since the camera was plugged
+    FaultKind kind = FaultKind::Stall;
+    std::optional<uint32_t> length;  // for Short: most bytes delivered (default 0)
+};
+
+enum class EventKind {
+    Stop,    // the device object is stopped as the start-up path's owner stops it
+    Unplug,  // the camera leaves the bus
+};
+
+const char* EventKindName(EventKind kind);
+
+struct EventSpec {
+    uint64_t at_ms = 0;  // virtual milliseconds after the start of the device
+    EventKind kind = EventKind::Stop;
+};
+
+struct CameraSpec {
+    std::optional<std::vector<uint8_t>> version_record;  // 12 bytes, or derived from the firmware held
+    std::optional<std::filesystem::path> eeprom;          // initial EEPROM content (absolute host path)
+    uint32_t eeprom_size = 262144;
+    uint8_t readiness_status = 0xA1;
+    uint8_t isp_fw_status = 1;
+    uint8_t aud_fw_status = 1;
+    uint32_t fw_status_zero_polls = 0;
+    bool isp_needs_reset = false;
+    std::optional<uint16_t> vendor_id;    // device descriptor idVendor (absent: the camera's own)
+    std::optional<uint16_t> product_id;   // device descriptor idProduct
+    std::optional<uint32_t> erase_ms;     // flash erase time after the size announcement
+    std::optional<uint32_t> alive_after_flash_ms;  // the camera still answers alive after the last page
+    std::optional<uint32_t> reboot_ms;    // then it reboots for this long
+    std::vector<FaultSpec> faults;
+};
+
+struct Scenario {
+    std::filesystem::path file;       // the scenario file itself (absolute)
+    std::filesystem::path base_dir;   // its folder (canonical); every host path lies under it
+    std::map<char, std::filesystem::path> drives;  // upper-case letter -> canonical host folder
+    // Values of the device's driver key, exactly as the registry holds them;
+    // a key that is absent here is a value that is absent in the registry.
+    std::map<std::string, std::string> settings;
+    std::optional<uint32_t> log_mask;  // "Logs" under "\Parameters"; absent: no such key
+    CameraSpec camera;
+    std::vector<EventSpec> events;     // sorted by time, stable
+    uint64_t time_limit_ms = 30 * 60 * 1000;  // virtual-time bound of the whole run
+};
+
+// The four value names of the driver key, in the order of the settings block.
+inline const std::vector<std::string>& SettingNames() {
+    static const std::vector<std::string> names{"FX3", "ISP", "AUD", "VERSION"};
+    return names;
+}
+
+// Reads and checks a scenario file. Throws ScenarioError.
+Scenario LoadScenario(const std::filesystem::path& file);
+
+// Checks a scenario given as text; host paths are resolved against baseDir.
+// `source` names the text in messages. Throws ScenarioError.
+Scenario ParseScenario(const std::string& text, const std::filesystem::path& baseDir, const std::string& source);
+
+// Parses "01 02 AA", "0102aa" or "01-02-aa" into bytes; nullopt on bad input.
+std::optional<std::vector<uint8_t>> ParseHexBytes(const std::string& text);
+
+}  // namespace orvex::cli

@@ -1,0 +1,134 @@
+// orvex-sim: the ORVEX driver over the hosted kernel and a simulated camera.
+//
+//   orvex-sim run SCENARIO.json [--trace FILE] [--pcap FILE] [--report FILE]
+//                               [--realtime [--speed X]] [--quiet]
+//   orvex-sim demo [--keep DIR] [--speed X] [--quiet]
+//   orvex-sim make fx3|isp|aud|version -o FILE ...
+//
+// Exit status: 0 when the run completed (whatever the camera ended with),
+// 1 when the platform caught a fault (deadlock, leak, verifier check),
+// 2 for a bad scenario or bad usage.
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+
+#include <CLI/CLI.hpp>
+
+#include "Demo.h"
+#include "MakeCommands.h"
+#include "Runner.h"
+#include "Scenario.h"
+
+namespace {
+
+using namespace orvex::cli;
+
+constexpr int kExitOk = 0;
+constexpr int kExitFault = 1;
+constexpr int kExitUsage = 2;
+
+bool WriteText(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    return static_cast<bool>(out);
+}
+
+int Run(const std::string& scenarioPath, RunOptions options, const std::string& reportPath, bool quiet) {
+    Scenario scenario;
+    try {
+        scenario = LoadScenario(scenarioPath);
+    } catch (const ScenarioError& e) {
+        std::cerr << "orvex-sim: bad scenario, nothing was run\n" << e.what() << "\n";
+        return kExitUsage;
+    }
+    // The report's file is made before the run, so that a run is never lost
+    // to a path that cannot be written.
+    if (!reportPath.empty() && !WriteText(reportPath, "")) {
+        std::cerr << "orvex-sim: cannot write the report to " << reportPath << "\n";
+        return kExitUsage;
+    }
+    ProgressDisplay progress(stderr, !quiet && ::isatty(STDERR_FILENO));
+    options.progress = &progress;
+    RunResult result;
+    try {
+        result = RunScenario(scenario, options);
+    } catch (const std::exception& e) {
+        std::cerr << "orvex-sim: " << e.what() << "\n";
+        return kExitUsage;
+    }
+    if (!reportPath.empty() && !WriteText(reportPath, ReportJson(result.report))) {
+        std::cerr << "orvex-sim: cannot write the report to " << reportPath << "\n";
+        return kExitUsage;
+    }
+    if (result.platform_fault) {
+        std::cerr << "orvex-sim: the platform caught a fault: " << result.message << "\n";
+        return kExitFault;
+    }
+    if (!quiet) std::cerr << "orvex-sim: run completed (" << result.report.run.ended_by << ")\n";
+    return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"orvex-sim: runs the ORVEX firmware-update driver over the hosted kernel and a simulated camera"};
+    app.require_subcommand(1);
+
+    auto* run = app.add_subcommand("run", "Run a scenario file");
+    std::string scenarioPath, tracePath, pcapPath, reportPath;
+    bool realtime = false, quiet = false;
+    double speed = 1.0;
+    run->add_option("scenario", scenarioPath, "Scenario file (JSON)")->required();
+    run->add_option("--trace", tracePath, "Write the driver's debugger output to FILE");
+    run->add_option("--pcap", pcapPath, "Write the USBPcap capture of the camera's bus to FILE");
+    run->add_option("--report", reportPath, "Write the JSON report to FILE");
+    auto* realtimeFlag = run->add_flag("--realtime", realtime, "Pace virtual time against the wall clock");
+    run->add_option("--speed", speed, "With --realtime: virtual seconds per wall second")
+        ->needs(realtimeFlag)
+        ->check(CLI::PositiveNumber);
+    run->add_flag("-q,--quiet", quiet, "No live progress and no closing line");
+
+    auto* demo = app.add_subcommand("demo", "Update a simulated camera with old firmware, end to end");
+    DemoOptions demoOptions;
+    demo->add_option("--keep", demoOptions.keep_dir, "Keep the generated firmware, scenario and outputs in DIR");
+    demo->add_flag("-q,--quiet", demoOptions.quiet, "No live progress");
+    demo->add_option("--speed", demoOptions.speed,
+                     "Virtual seconds per wall second (0: as fast as possible; default 25 on a terminal, else 0)")
+        ->check(CLI::NonNegativeNumber);
+
+    auto* make = app.add_subcommand("make", "Write a firmware or version file");
+    make->require_subcommand(1);
+    AddMakeCommands(*make);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        int rc = app.exit(e);
+        return rc == 0 ? kExitOk : kExitUsage;
+    }
+
+    if (run->parsed()) {
+        RunOptions options;
+        options.trace_path = tracePath;
+        options.pcap_path = pcapPath;
+        options.realtime = realtime;
+        options.speed = speed;
+        return Run(scenarioPath, options, reportPath, quiet);
+    }
+    if (demo->parsed()) {
+        try {
+            return RunDemo(demoOptions, std::cout) ? kExitOk : kExitFault;
+        } catch (const std::exception& e) {
+            std::cerr << "orvex-sim: demo: " << e.what() << "\n";
+            return kExitFault;
+        }
+    }
+    try {
+        return RunMakeCommand(*make) ? kExitOk : kExitUsage;
+    } catch (const std::exception& e) {
+        std::cerr << "orvex-sim: make: " << e.what() << "\n";
+        return kExitUsage;
+    }
+}

@@ -1,0 +1,339 @@
+// End-to-end runs of the orvex-sim program: scenario files made here with the
+// firmware builders, checked through the program's exit status, trace,
+// capture and report.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "Firmware.h"
+#include "Sha256.h"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+struct Outcome {
+    int status = -1;
+    std::string out, err;
+};
+
+std::string ReadAll(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void WriteAll(const fs::path& p, const std::string& bytes) { std::ofstream(p, std::ios::binary) << bytes; }
+void WriteAll(const fs::path& p, const std::vector<uint8_t>& bytes) { WriteAll(p, std::string(bytes.begin(), bytes.end())); }
+
+std::string Quote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) q += (c == '\'') ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+class Cli : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() / ("orvex-cli-" + std::to_string(::getpid()) + "-" +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_ / "fw");
+    }
+    void TearDown() override {
+        if (!HasFailure()) fs::remove_all(dir_);
+    }
+
+    // Runs orvex-sim with the arguments; stdin from /dev/null, not a terminal.
+    Outcome Sim(const std::vector<std::string>& args) {
+        std::string cmd = Quote(ORVEX_SIM_PATH);
+        for (const auto& a : args) cmd += " " + Quote(a);
+        cmd += " < /dev/null > " + Quote((dir_ / "stdout").string()) + " 2> " + Quote((dir_ / "stderr").string());
+        Outcome o;
+        int raw = std::system(cmd.c_str());
+        o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        o.out = ReadAll(dir_ / "stdout");
+        o.err = ReadAll(dir_ / "stderr");
+        // Sanitizer builds: a report in the child fails the test even when
+        // the sanitizer lets the program go on.
+        EXPECT_EQ(o.err.find("runtime error:"), std::string::npos) << o.err;
+        EXPECT_EQ(o.err.find("Sanitizer"), std::string::npos) << o.err;
+        return o;
+    }
+
+    fs::path Scenario(const json& j, const std::string& name = "scenario.json") {
+        WriteAll(dir_ / name, j.dump(2));
+        return dir_ / name;
+    }
+
+    // Makes the firmware with "orvex-sim make": new FX3 1.2.3 (8 KiB), ISP
+    // 12.34.56 (10000 bytes: 3 pages, the last one padded), audio 5, the version
+    // file; and the camera's EEPROM with the old FX3 1.0.0 and its own serial.
+    void MakeFirmware() {
+        const std::string fw = (dir_ / "fw").string();
+        for (auto args : std::vector<std::vector<std::string>>{
+                 {"make", "fx3", "-o", fw + "/fx3.img", "--version", "1.2.3", "--size", "8192", "--serial", "FACTORY001"},
+                 {"make", "fx3", "-o", (dir_ / "eeprom.bin").string(), "--version", "1.0.0", "--size", "8192", "--serial",
+                  "CAM0004711", "--seed", "9"},
+                 {"make", "isp", "-o", fw + "/isp.bin", "--version", "12.34.56", "--size", "10000"},
+                 {"make", "aud", "-o", fw + "/aud.bin", "--version", "5"},
+                 {"make", "version", "-o", fw + "/version.txt", "--fx3", "1.2.3", "--isp", "12.34.56", "--aud", "5"}}) {
+            Outcome o = Sim(args);
+            ASSERT_EQ(o.status, 0) << o.err;
+        }
+    }
+
+    // The scenario of a camera at FX3 1.0.0 / ISP 10.00.00 / audio 1.
+    json UpdateScenario() const {
+        return {{"drives", {{"C", "fw"}}},
+                {"settings",
+                 {{"FX3", "C:\\fx3.img"}, {"ISP", "C:\\isp.bin"}, {"AUD", "C:\\aud.bin"}, {"VERSION", "C:\\version.txt"}}},
+                {"log_mask", 33},
+                {"camera", {{"eeprom", "eeprom.bin"}, {"version_record", "01 00 00 00 00 0A 01 00 00 00 AA 55"}}}};
+    }
+
+    json Report(const std::string& name = "report.json") { return json::parse(ReadAll(dir_ / name)); }
+
+    fs::path dir_;
+};
+
+std::vector<uint8_t> Bytes(const std::string& s) { return {s.begin(), s.end()}; }
+
+std::string Sha(const std::vector<uint8_t>& bytes) { return orvex::sim::Sha256::Hex(bytes); }
+
+std::vector<uint8_t> PadToPages(std::vector<uint8_t> bytes, size_t page) {
+    bytes.resize((bytes.size() + page - 1) / page * page, 0xFF);
+    return bytes;
+}
+
+// The OUT data stages of every vendor request `bRequest` in a USBPcap file,
+// concatenated, and the number of such requests.
+std::pair<std::vector<uint8_t>, size_t> CapturedOut(const std::string& pcap, uint8_t bRequest) {
+    auto u16 = [&](size_t at) { return static_cast<uint32_t>(uint8_t(pcap[at]) | uint8_t(pcap[at + 1]) << 8); };
+    auto u32 = [&](size_t at) { return u16(at) | u16(at + 2) << 16; };
+    EXPECT_GE(pcap.size(), 24u);
+    EXPECT_EQ(u32(20), 249u) << "link type USBPCAP";
+    std::map<uint64_t, uint8_t> requestOfIrp;
+    std::vector<uint8_t> data;
+    size_t count = 0;
+    for (size_t at = 24; at + 16 <= pcap.size();) {
+        const size_t len = u32(at + 8);
+        const size_t b = at + 16;
+        at = b + len;
+        if (u16(b) != 28) continue;  // control transfers only
+        uint64_t irp = u32(b + 2) | static_cast<uint64_t>(u32(b + 6)) << 32;
+        bool fromDevice = pcap[b + 16] & 1;
+        uint8_t stage = pcap[b + 27];
+        if (fromDevice) continue;
+        if (stage == 0 && len >= 36 && (uint8_t(pcap[b + 28]) & 0x60) == 0x40) {
+            requestOfIrp[irp] = uint8_t(pcap[b + 29]);
+            if (uint8_t(pcap[b + 29]) == bRequest) ++count;
+        } else if (stage == 1 && requestOfIrp.count(irp) && requestOfIrp[irp] == bRequest) {
+            data.insert(data.end(), pcap.begin() + b + 28, pcap.begin() + b + len);
+        }
+    }
+    return {data, count};
+}
+
+TEST_F(Cli, BadUsageExitsWithTwo) {
+    for (auto args : std::vector<std::vector<std::string>>{
+             {}, {"fly"}, {"run"}, {"run", "x.json", "--speed", "2"}, {"run", "x.json", "--realtime", "--speed", "-1"},
+             {"make", "fx3"}, {"make", "isp", "-o", "x", "--version", "1.2"}}) {
+        Outcome o = Sim(args);
+        EXPECT_EQ(o.status, 2) << ::testing::PrintToString(args) << "\n" << o.err;
+    }
+    EXPECT_EQ(Sim({"--help"}).status, 0);
+}
+
+TEST_F(Cli, BadScenarioNamesThePathAndRunsNothing) {
+    const std::string trace = (dir_ / "t.txt").string();
+    struct Case {
+        json scenario;
+        std::string message;
+    } cases[] = {
+        {{{"camera", {{"faults", {{{"request", "0xB6"}, {"kind", "melt"}}}}}}}, "/camera/faults/0/kind: unknown fault kind"},
+        {{{"drives", {{"C", "../.."}}}}, "/drives/C: \"../..\" lies outside the scenario's folder tree"},
+        {{{"camera", {{"eeprom", "none.bin"}}}}, "/camera/eeprom: \"none.bin\" does not exist"},
+        {{{"camera", {{"version_record", "01 02 03 38 22 0C 05 00 00 00 AA 5"}}}}, "/camera/version_record: bad hex"},
+        {{{"settings", {{"FX3", 7}}}}, "/settings/FX3: expected a string"},
+    };
+    for (const auto& c : cases) {
+        Outcome o = Sim({"run", Scenario(c.scenario).string(), "--trace", trace});
+        EXPECT_EQ(o.status, 2) << o.err;
+        EXPECT_NE(o.err.find(c.message), std::string::npos) << o.err;
+        EXPECT_FALSE(fs::exists(trace)) << "a refused scenario must not run";
+    }
+    // An output that cannot be written stops the run before it starts.
+    Outcome bad = Sim({"run", Scenario(json::object()).string(), "--trace", trace, "--report", "/nonexistent/r.json"});
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_NE(bad.err.find("cannot write the report"), std::string::npos) << bad.err;
+    EXPECT_FALSE(fs::exists(trace));
+    WriteAll(dir_ / "broken.json", "{ \"log_mask\": 1,, }");
+    Outcome o = Sim({"run", (dir_ / "broken.json").string()});
+    EXPECT_EQ(o.status, 2);
+    EXPECT_NE(o.err.find("not valid JSON"), std::string::npos) << o.err;
+}
+
+TEST_F(Cli, FullUpdateWithTraceCaptureAndReport) {
+    MakeFirmware();
+    const auto fx3 = Bytes(ReadAll(dir_ / "fw" / "fx3.img"));
+    const auto isp = Bytes(ReadAll(dir_ / "fw" / "isp.bin"));
+    const auto aud = Bytes(ReadAll(dir_ / "fw" / "aud.bin"));
+    ASSERT_EQ(ReadAll(dir_ / "fw" / "version.txt"), "UVC_FX3=010203\r\nUVC_ISP=0C2238\r\nUVC_AUD=000005\r\n");
+    ASSERT_EQ(orvex::firmware::DecodeIspVersion(isp), 0x0C2238u);
+    ASSERT_EQ(orvex::firmware::DecodeAudVersion(aud), 5u);
+    ASSERT_EQ(orvex::firmware::FindSerial(fx3)->serial, "FACTORY001");
+
+    const std::string trace = (dir_ / "trace.txt").string(), pcap = (dir_ / "run.pcap").string();
+    Outcome o = Sim({"run", Scenario(UpdateScenario()).string(), "--trace", trace, "--pcap", pcap, "--report",
+                     (dir_ / "report.json").string()});
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_TRUE(o.out.empty()) << "no live view without a terminal";
+
+    json r = Report();
+    EXPECT_EQ(r["camera"]["fx3_version"], 10203);
+    EXPECT_EQ(r["camera"]["isp_version"], 0x0C2238);
+    EXPECT_EQ(r["camera"]["aud_version"], 5);
+    EXPECT_EQ(r["camera"]["isp_pages_written"], 3);
+    EXPECT_EQ(r["camera"]["aud_pages_written"], (aud.size() + 4095) / 4096);
+    EXPECT_EQ(r["camera"]["resets"], 1);
+    EXPECT_EQ(r["camera"]["update_mode"], false);
+    EXPECT_EQ(r["camera"]["isp_flash_sha256"], Sha(PadToPages(isp, 4096)));
+    EXPECT_EQ(r["camera"]["aud_flash_sha256"], Sha(PadToPages(aud, 4096)));
+    // The EEPROM holds the new image with the camera's own serial carried over.
+    std::vector<uint8_t> eeprom(262144, 0xFF);
+    auto expected = orvex::firmware::WithSerial(fx3, "CAM0004711");
+    std::copy(expected.begin(), expected.end(), eeprom.begin());
+    EXPECT_EQ(r["camera"]["eeprom_sha256"], Sha(eeprom));
+    EXPECT_GT(r["camera"]["eeprom_pages_written"].get<int>(), 0);
+    EXPECT_LE(r["camera"]["eeprom_pages_written"].get<int>(), 32);
+    EXPECT_EQ(r["run"]["ended_by"], "update finished");
+    EXPECT_GT(r["run"]["device_time_ms"].get<int>(), 30000) << "the ISP step alone waits for the camera";
+    EXPECT_EQ(r["pool"]["leaked_bytes"], 0);
+    EXPECT_GT(r["pool"]["peak_bytes"].get<int>(), 229920) << "the audio file was held in pool";
+    EXPECT_TRUE(r["platform_faults"].empty());
+
+    // The trace is the driver's own output and nothing else.
+    std::string text = ReadAll(trace);
+    EXPECT_EQ(text.rfind("ORVEX : ", 0), 0u) << text.substr(0, 200);
+    EXPECT_NE(text.find("DEVICE(0x"), std::string::npos);
+    EXPECT_NE(text.find("Current Version 0x1, 0x0, 0x0, 0x0, 0x0, 0xa 0x1, 0x0, 0x0, 0x0 0xaa, 0x55\n"), std::string::npos);
+    EXPECT_NE(text.find("Find the current serial number at 0x"), std::string::npos);
+    EXPECT_NE(text.find("UVCReset_ID "), std::string::npos);
+    EXPECT_EQ(text.find("orvex-sim"), std::string::npos);
+    EXPECT_EQ(text.find("[device"), std::string::npos);
+
+    // The capture carries exactly the flash images, page by page, and the
+    // bus moved what the report counts.
+    auto [pages, count] = CapturedOut(ReadAll(pcap), 0xB6);
+    EXPECT_EQ(count, r["camera"]["isp_pages_written"].get<size_t>() + r["camera"]["aud_pages_written"].get<size_t>());
+    auto both = PadToPages(isp, 4096);
+    auto audPadded = PadToPages(aud, 4096);
+    both.insert(both.end(), audPadded.begin(), audPadded.end());
+    EXPECT_TRUE(pages == both) << "captured " << pages.size() << " bytes";
+    EXPECT_GE(r["run"]["bytes_out"].get<size_t>(), both.size());
+}
+
+TEST_F(Cli, EventsAndTimeLimitEndTheRun) {
+    MakeFirmware();
+    // An ISP that keeps reporting FF FF FF holds the thread in its version loop.
+    json stuck = UpdateScenario();
+    stuck["camera"]["version_record"] = "01 00 00 FF FF FF 01 00 00 00 AA 55";
+    json stop = stuck;
+    stop["events"] = {{{"at_ms", 10000}, {"event", "stop"}}};
+    Outcome o = Sim({"run", Scenario(stop, "stop.json").string(), "--report", (dir_ / "stop.rep").string(), "--trace",
+                     (dir_ / "stop.txt").string()});
+    ASSERT_EQ(o.status, 0) << o.err;
+    json r = Report("stop.rep");
+    EXPECT_EQ(r["run"]["ended_by"], "stop event");
+    EXPECT_EQ(r["run"]["events_applied"], json::array({"stop at 10000 ms"}));
+    // One reset every 2 s; the thread sees the stop at its next loop start.
+    EXPECT_GE(r["run"]["device_time_ms"].get<int>(), 10000);
+    EXPECT_LE(r["run"]["device_time_ms"].get<int>(), 12000);
+    const int resets = r["camera"]["isp_resets"];
+    EXPECT_GE(resets, 4);
+    EXPECT_LE(resets, 5);
+    std::string text = ReadAll(dir_ / "stop.txt");
+    size_t lines = 0;
+    for (size_t at = 0; (at = text.find("Reset ISP rxbuf[0] = ", at)) != std::string::npos; ++at) ++lines;
+    EXPECT_EQ(lines, static_cast<size_t>(resets));
+    EXPECT_EQ(r["camera"]["isp_pages_written"], 0);
+
+    json limited = stuck;
+    limited["time_limit_ms"] = 5000;
+    o = Sim({"run", Scenario(limited, "limit.json").string(), "--report", (dir_ / "limit.rep").string()});
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(Report("limit.rep")["run"]["ended_by"], "time limit");
+    // Paced against the wall clock, 6 virtual seconds at speed 100 take 60 ms or more.
+    o = Sim({"run", (dir_ / "limit.json").string(), "--realtime", "--speed", "100", "--report", (dir_ / "rt.rep").string()});
+    ASSERT_EQ(o.status, 0) << o.err;
+    r = Report("rt.rep");
+    EXPECT_EQ(r["run"]["ended_by"], "time limit");
+    EXPECT_GE(r["run"]["wall_ms"].get<int>() * 100, r["run"]["device_time_ms"].get<int>() - 100);
+
+    // Unplugged while the ISP image is announced: no page reaches the camera,
+    // the driver sees the device gone, and the run still ends cleanly.
+    json unplug = UpdateScenario();
+    unplug["events"] = {{{"at_ms", 2500}, {"event", "unplug"}}};
+    o = Sim({"run", Scenario(unplug, "unplug.json").string(), "--report", (dir_ / "unplug.rep").string(), "--trace",
+             (dir_ / "unplug.txt").string()});
+    ASSERT_EQ(o.status, 0) << o.err;
+    r = Report("unplug.rep");
+    EXPECT_EQ(r["run"]["events_applied"], json::array({"unplug at 2500 ms"}));
+    EXPECT_EQ(r["camera"]["isp_pages_written"], 0);
+    EXPECT_EQ(r["camera"]["eeprom_pages_written"], 0);
+    EXPECT_EQ(r["camera"]["resets"], 0);
+    EXPECT_EQ(r["camera"]["fx3_version"], 10000);
+    EXPECT_EQ(r["pool"]["leaked_bytes"], 0);
+    EXPECT_NE(ReadAll(dir_ / "unplug.txt").find("Fail control xfer status = 0x"), std::string::npos);
+}
+
+TEST_F(Cli, InjectedFaultReachesTheDriver) {
+    MakeFirmware();
+    json s = UpdateScenario();
+    s["camera"]["faults"] = {{{"request", "0xB0"}, {"occurrence", 1}, {"kind", "stall"}}};
+    Outcome o = Sim({"run", Scenario(s).string(), "--report", (dir_ / "report.json").string(), "--trace",
+                     (dir_ / "t.txt").string()});
+    ASSERT_EQ(o.status, 0) << o.err;
+    json r = Report();
+    EXPECT_EQ(r["run"]["faults_injected"], json::array({"stall on request B0 #1"}));
+    std::string text = ReadAll(dir_ / "t.txt");
+    // The first version read fails over a record that never held a valid reply.
+    EXPECT_NE(text.find("Fail control xfer status = 0xc0000004, handle 0x"), std::string::npos) << text;
+    EXPECT_NE(text.find("Wrong version \n"), std::string::npos);
+    EXPECT_EQ(r["camera"]["isp_pages_written"], 0);
+    EXPECT_EQ(r["run"]["device_time_ms"], 2000);
+}
+
+TEST_F(Cli, DemoPrintsTheBeforeAfterTable) {
+    Outcome o = Sim({"demo", "--keep", (dir_ / "demo").string()});
+    ASSERT_EQ(o.status, 0) << o.err;
+    json r = json::parse(ReadAll(dir_ / "demo" / "report.json"));
+    std::map<std::string, std::vector<std::string>> rows;
+    std::istringstream lines(o.out);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        std::vector<std::string> w{std::istream_iterator<std::string>(words), {}};
+        if (!w.empty()) rows[w[0]] = w;
+    }
+    using V = std::vector<std::string>;
+    auto pages = [&](const char* key) { return std::to_string(r["camera"][key].get<int>()); };
+    auto bytes = [&](const char* key, int size) { return std::to_string(r["camera"][key].get<int>() * size); };
+    EXPECT_EQ(rows["FX3"], (V{"FX3", "10000", "10203", pages("eeprom_pages_written"), "EEPROM", bytes("eeprom_pages_written", 256)}));
+    EXPECT_EQ(rows["ISP"], (V{"ISP", "0x0A0000", "0x0C2238", "64", "flash", "262144"}));
+    EXPECT_EQ(rows["AUD"], (V{"AUD", "0x01", "0x05", "57", "flash", "233472"}));
+    EXPECT_NE(o.out.find("run: update finished"), std::string::npos) << o.out;
+    EXPECT_LT(r["run"]["wall_ms"].get<int>(), 20000);
+    EXPECT_TRUE(fs::exists(dir_ / "demo" / "trace.txt"));
+}
+
+}  // namespace

@@ -1,0 +1,189 @@
+// Scenario file checks: a good file becomes the right model; every kind of
+// problem is refused with the JSON pointer of the value at fault.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "Scenario.h"
+
+namespace fs = std::filesystem;
+using namespace orvex::cli;
+
+namespace {
+
+class ScenarioTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root_ = fs::temp_directory_path() /
+                ("orvex-scenario-" + std::to_string(::getpid()) + "-" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(root_);
+        dir_ = root_ / "case";
+        fs::create_directories(dir_ / "fw");
+        fs::create_directories(root_ / "outside");
+        Write(dir_ / "eeprom.bin", std::string(1024, '\x11'));
+    }
+    void TearDown() override { fs::remove_all(root_); }
+
+    static void Write(const fs::path& p, const std::string& bytes) {
+        std::ofstream(p, std::ios::binary) << bytes;
+    }
+    Scenario Parse(const std::string& text) { return ParseScenario(text, dir_, "s.json"); }
+
+    // The issues a refused scenario yields.
+    std::vector<ScenarioIssue> Issues(const std::string& text) {
+        try {
+            Parse(text);
+        } catch (const ScenarioError& e) {
+            return e.issues();
+        }
+        ADD_FAILURE() << "scenario accepted: " << text;
+        return {};
+    }
+
+    fs::path root_, dir_;
+};
+
+TEST_F(ScenarioTest, FullScenarioBecomesTheModel) {
+    Scenario sc = Parse(R"({
+      "drives":   { "C": "fw", "d": "." },
+      "settings": { "FX3": "C:\\fx3.img", "ISP": "C:\\isp.bin", "VERSION": "C:\\version.txt" },
+      "log_mask": 33,
+      "camera": {
+        "version_record": "01 02 03 38 22 0C 05 00 00 00 AA 55",
+        "eeprom": "eeprom.bin", "eeprom_size": 262144, "readiness_status": 161,
+        "isp_fw_status": 3, "aud_fw_status": 1, "fw_status_zero_polls": 2, "isp_needs_reset": true,
+        "faults": [ { "request": "0xB6", "occurrence": 3, "kind": "stall" },
+                    { "request": 183, "kind": "short", "length": 0 } ]
+      },
+      "events": [ { "at_ms": 40000, "event": "unplug" }, { "at_ms": 5000, "event": "stop" } ]
+    })");
+    EXPECT_EQ(sc.drives.at('C'), fs::canonical(dir_ / "fw"));
+    EXPECT_EQ(sc.drives.at('D'), fs::canonical(dir_));
+    EXPECT_EQ(sc.settings.at("FX3"), "C:\\fx3.img");
+    EXPECT_EQ(sc.settings.count("AUD"), 0u);  // absent key: absent registry value
+    EXPECT_EQ(sc.log_mask, 33u);
+    ASSERT_TRUE(sc.camera.version_record);
+    EXPECT_EQ((*sc.camera.version_record)[5], 0x0C);
+    EXPECT_EQ((*sc.camera.version_record)[11], 0x55);
+    EXPECT_EQ(sc.camera.eeprom, fs::canonical(dir_ / "eeprom.bin"));
+    EXPECT_EQ(sc.camera.isp_fw_status, 3);
+    EXPECT_EQ(sc.camera.fw_status_zero_polls, 2u);
+    EXPECT_TRUE(sc.camera.isp_needs_reset);
+    ASSERT_EQ(sc.camera.faults.size(), 2u);
+    EXPECT_EQ(sc.camera.faults[0].request, 0xB6);
+    EXPECT_EQ(sc.camera.faults[0].occurrence, 3u);
+    EXPECT_EQ(sc.camera.faults[1].kind, FaultKind::Short);
+    EXPECT_EQ(sc.camera.faults[1].occurrence, 1u);
+    EXPECT_EQ(sc.camera.faults[1].length, 0u);
+    // Events come out in time order.
+    ASSERT_EQ(sc.events.size(), 2u);
+    EXPECT_EQ(sc.events[0].kind, EventKind::Stop);
+    EXPECT_EQ(sc.events[1].at_ms, 40000u);
+}
+
+TEST_F(ScenarioTest, EmptyScenarioMeansNothingSet) {
+    Scenario sc = Parse("{}");
+    EXPECT_TRUE(sc.drives.empty());
+    EXPECT_TRUE(sc.settings.empty());
+    EXPECT_FALSE(sc.log_mask);  // no "\Parameters" key at all
+    EXPECT_FALSE(sc.camera.version_record);
+    EXPECT_FALSE(sc.camera.eeprom);
+    EXPECT_EQ(sc.camera.eeprom_size, 262144u);
+    EXPECT_TRUE(sc.events.empty());
+}
+
+TEST_F(ScenarioTest, EachProblemNamesItsJsonPath) {
+    fs::create_symlink(root_ / "outside", dir_ / "escape");
+    Write(root_ / "outside" / "secret.bin", "x");
+    Write(dir_ / "marked.bin", std::string("\xff\xff" "FX3VER:" "\x01\x00\x00", 12));
+    EXPECT_NO_THROW(Parse(R"({"camera": {"eeprom": "marked.bin", "version_record": "01 00 00 00 00 00 00 00 00 00 AA 55"}})"));
+    struct Case {
+        const char* text;
+        const char* path;
+        const char* words;
+    } cases[] = {
+        {R"({"setings": {}})", "/setings", "unknown key"},
+        {R"({"camera": {"eepromsize": 1}})", "/camera/eepromsize", "unknown key"},
+        {R"({"log_mask": "abc"})", "/log_mask", "expected an integer"},
+        {R"({"log_mask": -1})", "/log_mask", "expected an integer"},
+        {R"({"log_mask": 4294967296})", "/log_mask", "out of range"},
+        {R"({"log_mask": 1.5})", "/log_mask", "fractional"},
+        {R"({"settings": {"FX3": 5}})", "/settings/FX3", "expected a string"},
+        {R"({"settings": {"fx3": "C:\\a"}})", "/settings/fx3", "unknown key"},
+        {R"({"settings": []})", "/settings", "expected an object"},
+        {R"({"camera": {"version_record": "01 02 0G"}})", "/camera/version_record", "bad hex"},
+        {R"({"camera": {"version_record": "01 02 0"}})", "/camera/version_record", "bad hex"},
+        {R"({"camera": {"version_record": "01 02 03"}})", "/camera/version_record", "expected 12 bytes"},
+        {R"({"camera": {"eeprom": "missing.bin"}})", "/camera/eeprom", "does not exist"},
+        {R"({"camera": {"eeprom": "fw"}})", "/camera/eeprom", "not a regular file"},
+        {R"({"camera": {"eeprom": "../outside/secret.bin"}})", "/camera/eeprom", "outside"},
+        {R"({"camera": {"eeprom": "escape/secret.bin"}})", "/camera/eeprom", "outside"},
+        {R"({"camera": {"eeprom": "/etc/passwd"}})", "/camera/eeprom", "relative"},
+        {R"({"camera": {"eeprom": "eeprom.bin", "eeprom_size": 512}})", "/camera/eeprom", "more than eeprom_size"},
+        {R"({"camera": {"eeprom": "marked.bin", "version_record": "01 02 03 00 00 00 00 00 00 00 AA 55"}})",
+         "/camera/version_record", "FX3VER: marker"},
+        {R"({"camera": {"eeprom_size": 1000}})", "/camera/eeprom_size", "multiple of 256"},
+        {R"({"camera": {"readiness_status": 256}})", "/camera/readiness_status", "out of range"},
+        {R"({"camera": {"isp_needs_reset": 1}})", "/camera/isp_needs_reset", "true or false"},
+        {R"({"camera": {"faults": {}}})", "/camera/faults", "expected an array"},
+        {R"({"camera": {"faults": [{"request": "0xB6", "kind": "stal"}]}})", "/camera/faults/0/kind", "unknown fault kind"},
+        {R"({"camera": {"faults": [{"kind": "gone"}, {"kind": "gone"}]}})", "/camera/faults/0", "missing key \"request\""},
+        {R"({"camera": {"faults": [{"request": "0xB6", "kind": "stall", "occurrence": 0}]}})",
+         "/camera/faults/0/occurrence", "out of range"},
+        {R"({"camera": {"faults": [{"request": "0xB6", "kind": "stall", "length": 2}]}})",
+         "/camera/faults/0/length", "only a \"short\" fault"},
+        {R"({"drives": {"CD": "fw"}})", "/drives/CD", "not a drive letter"},
+        {R"({"drives": {"C": "nowhere"}})", "/drives/C", "does not exist"},
+        {R"({"drives": {"C": ".."}})", "/drives/C", "outside"},
+        {R"({"drives": {"C": "eeprom.bin"}})", "/drives/C", "not a folder"},
+        {R"({"drives": {"C": "fw", "c": "fw"}})", "/drives/c", "mapped twice"},
+        {R"({"events": [{"at_ms": 5, "event": "explode"}]})", "/events/0/event", "unknown event"},
+        {R"({"events": [{"event": "stop"}]})", "/events/0", "missing key \"at_ms\""},
+        {R"({"events": [{"at_ms": -5, "event": "stop"}]})", "/events/0/at_ms", "expected an integer"},
+        {R"({"events": {"at_ms": 5}})", "/events", "expected an array"},
+        {R"({"camera": {"faults": [{"request": 1, "kind": "gone", "kind": "stall"}]}})", "/camera/faults/0/kind",
+         "duplicate key"},
+        {R"({"log_mask": 1, "log_mask": 2})", "/log_mask", "duplicate key"},
+        {R"({"camera": )", "", "not valid JSON"},
+        {R"([1, 2])", "", "expected an object"},
+    };
+    for (const auto& c : cases) {
+        auto issues = Issues(c.text);
+        ASSERT_FALSE(issues.empty()) << c.text;
+        EXPECT_EQ(issues[0].path, c.path) << c.text;
+        EXPECT_NE(issues[0].message.find(c.words), std::string::npos) << c.text << " -> " << issues[0].message;
+    }
+}
+
+TEST_F(ScenarioTest, AllProblemsAreReportedTogether) {
+    try {
+        Parse(R"({"log_mask": "x", "camera": {"faults": [{"request": 1, "kind": "melt"}]}, "extra": 1})");
+        FAIL() << "accepted";
+    } catch (const ScenarioError& e) {
+        ASSERT_EQ(e.issues().size(), 3u);
+        std::string text = e.what();
+        EXPECT_NE(text.find("s.json: /extra: unknown key"), std::string::npos) << text;
+        EXPECT_NE(text.find("s.json: /log_mask: "), std::string::npos) << text;
+        EXPECT_NE(text.find("s.json: /camera/faults/0/kind: unknown fault kind \"melt\""), std::string::npos) << text;
+    }
+}
+
+TEST_F(ScenarioTest, LoadResolvesAgainstTheFilesFolder) {
+    Write(dir_ / "s.json", R"({"drives": {"C": "fw"}, "camera": {"eeprom": "eeprom.bin"}})");
+    Scenario sc = LoadScenario(dir_ / "s.json");
+    EXPECT_EQ(sc.drives.at('C'), fs::canonical(dir_ / "fw"));
+    EXPECT_EQ(sc.base_dir, fs::canonical(dir_));
+    EXPECT_THROW(LoadScenario(dir_ / "none.json"), ScenarioError);
+}
+
+TEST(HexBytes, AcceptsCommonSpellingsOnly) {
+    EXPECT_EQ(ParseHexBytes("01 aB-ff:10"), (std::vector<uint8_t>{0x01, 0xAB, 0xFF, 0x10}));
+    EXPECT_EQ(ParseHexBytes("0102"), (std::vector<uint8_t>{0x01, 0x02}));
+    EXPECT_EQ(ParseHexBytes(""), std::vector<uint8_t>{});
+    EXPECT_FALSE(ParseHexBytes("1 02"));
+    EXPECT_FALSE(ParseHexBytes("0x01"));
+    EXPECT_FALSE(ParseHexBytes("012"));
+}
+
+}  // namespace
