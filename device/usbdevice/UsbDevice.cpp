@@ -221,20 +221,21 @@ void CUsbDevice::Stop(PKSDEVICE KsDevice, PIRP Irp)
     }
 }
 
-// Also frees descriptor buffers that no Stop released (a removal that follows
-// a start without a stop in between), so that nothing of the device leaks.
+// Frees USB_INFO and also the descriptor buffers that no Stop released (a
+// removal that follows a start without a stop in between), so that nothing of
+// the device leaks; then ends the update thread, which never touches USB_INFO.
 void CUsbDevice::Remove(PKSDEVICE KsDevice, PIRP Irp)
 {
     UNREFERENCED_PARAMETER(Irp);
     LOG_TRACE("ORVEX :     +CUsbDevice::Remove_1()\n");
-
-    StopControlPanelAnalysisThread(this, KsDevice);
 
     if (m_pUsbInfo != nullptr) {
         FreeDescriptorBuffers(m_pUsbInfo);
         ExFreePool(m_pUsbInfo);
         m_pUsbInfo = nullptr;
     }
+
+    StopControlPanelAnalysisThread(this, KsDevice);
 
     SetRemoved(1);
     LOG_TRACE("ORVEX :     -CUsbDevice::Remove() completed\n");

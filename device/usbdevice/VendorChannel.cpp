@@ -169,13 +169,16 @@ NTSTATUS UVCReset_ISP(CUsbDevice* Device, PUCHAR Reply)
 // whose first poll fails (no reply ever heard) ends after that poll instead
 // of sleeping the whole time on a camera that never answered. After one good
 // poll a failed poll keeps the good reply, so the wait goes on.
+//
+// The elapsed count is 64 bits wide: a 32-bit count would wrap for a total
+// within one second of the largest 32-bit value and never reach it.
 void WaitDeviceAlive(CUsbDevice* Device, ULONG TotalMs)
 {
     UCHAR reply[2] = {0, 0};
 
     DbgPrint("Wait Total %d seconds....\n", TotalMs / 1000);
-    for (ULONG elapsed = 0; elapsed < TotalMs; elapsed += 1000) {
-        DbgPrint("WWaiting %d seconds....\n", elapsed / 1000);
+    for (ULONGLONG elapsed = 0; elapsed < TotalMs; elapsed += 1000) {
+        DbgPrint("WWaiting %d seconds....\n", static_cast<ULONG>(elapsed / 1000));
         DelayMs(1000);
         UVCGet_ALIVE(Device, reply);
         if (reply[0] != 0xAA || reply[1] != 0x55 || Device->IsRemoved()) {
