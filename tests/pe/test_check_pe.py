@@ -1,0 +1,79 @@
+#!/usr/bin/python3
+"""The image checker must reject what it is there to catch."""
+import os
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import check_pe  # noqa: E402
+
+GOOD_IMPORTS = [
+    ("ntoskrnl.exe", ["DbgPrint", "ExAllocatePoolWithTag", "memset", "__C_specific_handler"]),
+    ("HAL.dll", ["KeQueryPerformanceCounter"]),
+    ("ks.sys", ["KsCreateDevice"]),
+    ("USBD.SYS", ["USBD_ParseConfigurationDescriptorEx"]),
+    ("WMILIB.SYS", ["WmiSystemControl"]),
+]
+
+
+class Imports(unittest.TestCase):
+    def test_kernel_modules_pass_in_any_case(self):
+        self.assertEqual(check_pe.check_imports(GOOD_IMPORTS), [])
+
+    def test_runtime_modules_are_rejected(self):
+        for module in ["msvcrt.dll", "libstdc++-6.dll", "libgcc_s_seh-1.dll", "ucrtbase.dll", "KERNEL32.dll"]:
+            with self.subTest(module=module):
+                self.assertTrue(check_pe.check_imports(GOOD_IMPORTS + [(module, ["memcpy"])]))
+
+    def test_runtime_names_are_rejected_even_from_allowed_modules(self):
+        for name in ["_Znwy", "_ZdlPvy", "__cxa_pure_virtual", "__cxa_atexit", "__gxx_personality_seh0",
+                     "_Unwind_Resume", "??2@YAPEAX_K@Z", "_purecall", "atexit", "malloc", "free"]:
+            with self.subTest(name=name):
+                self.assertTrue(check_pe.check_imports([("ntoskrnl.exe", ["DbgPrint", name])]))
+
+    def test_ordinal_imports_are_rejected(self):
+        self.assertTrue(check_pe.check_imports([("ntoskrnl.exe", [None])]))
+
+
+class Version(unittest.TestCase):
+    GOOD = {check_pe.EXPECTED_LANG: dict(check_pe.EXPECTED_STRINGS)}
+
+    def test_expected_resource_passes(self):
+        self.assertEqual(check_pe.check_version(self.GOOD, [[0x040C, 0x04B0]]), [])
+
+    def test_each_string_is_compared_exactly(self):
+        changes = {b"ProductName": b"ORVEX", b"FileDescription": b"Firmware Update driver",
+                   b"FileVersion": b"1, 0, 0, 3\0", b"OriginalFilename": b"orvex.sys"}
+        for key, value in changes.items():
+            with self.subTest(key=key):
+                strings = dict(check_pe.EXPECTED_STRINGS)
+                strings[key] = value
+                self.assertTrue(check_pe.check_version({check_pe.EXPECTED_LANG: strings}, [[0x040C, 0x04B0]]))
+
+    def test_missing_or_extra_strings_and_wrong_language(self):
+        missing = dict(check_pe.EXPECTED_STRINGS)
+        del missing[b"CompanyName"]
+        self.assertTrue(check_pe.check_version({check_pe.EXPECTED_LANG: missing}, [[0x040C, 0x04B0]]))
+        extra = dict(check_pe.EXPECTED_STRINGS)
+        extra[b"LegalCopyright"] = b"x"
+        self.assertTrue(check_pe.check_version({check_pe.EXPECTED_LANG: extra}, [[0x040C, 0x04B0]]))
+        self.assertTrue(check_pe.check_version({b"040904b0": dict(check_pe.EXPECTED_STRINGS)}, [[0x040C, 0x04B0]]))
+        self.assertTrue(check_pe.check_version(self.GOOD, [[0x0409, 0x04B0]]))
+        self.assertTrue(check_pe.check_version(self.GOOD, []))
+
+
+class StaticConstructors(unittest.TestCase):
+    def test_empty_list_passes_and_an_entry_fails(self):
+        self.assertEqual(check_pe.check_ctor_list([0xFFFFFFFFFFFFFFFF, 0]), [])
+        self.assertTrue(check_pe.check_ctor_list([0xFFFFFFFFFFFFFFFF, 0x140001000]))
+        self.assertTrue(check_pe.check_ctor_list([0, 0]))
+
+
+class Skip(unittest.TestCase):
+    def test_no_path_means_skipped(self):
+        self.assertEqual(check_pe.main(["check_pe.py", ""]), check_pe.SKIP)
+        self.assertEqual(check_pe.main(["check_pe.py"]), check_pe.SKIP)
+
+
+if __name__ == "__main__":
+    unittest.main()
