@@ -81,6 +81,7 @@ const char* FaultName(FaultKind kind) {
         case FaultKind::DeviceGone: return "device-gone";
         case FaultKind::NullPipeHandle: return "null-pipe-handle";
         case FaultKind::ShortIn: return "short-in";
+        case FaultKind::Stuck: return "stuck";
     }
     return "?";
 }
@@ -141,6 +142,7 @@ Bus::Bus(std::shared_ptr<orvex::sim::UsbDeviceModel> device, BusOptions options)
         std::snprintf(buf, sizeof buf, "USB\\VID_%04X&PID_%04X\\%d", r.length >= 12 ? dd[8] | dd[9] << 8 : 0,
                       r.length >= 12 ? dd[10] | dd[11] << 8 : 0, n + 1);
         instance = buf;
+        options_.instancePath = instance;
     }
     pdo_ = Io::CreatePdo(driver_, sizeof(Bus*), instance);
     *static_cast<Bus**>(pdo_->DeviceExtension) = this;
@@ -155,6 +157,7 @@ Bus::~Bus() {
         workers.swap(workers_);
     }
     for (auto& w : workers) w.Join();
+    ReleaseStuck();
     pcap_.Close();
     IoDeleteDevice(pdo_);
     Io::DeleteDriver(driver_);
@@ -243,7 +246,12 @@ size_t Bus::CountVendor(uint8_t bRequest) const {
 
 size_t Bus::Outstanding() const {
     std::lock_guard lock(mu_);
-    return held_.size();
+    return held_.size() + stuck_.size();
+}
+
+size_t Bus::StuckCount() const {
+    std::lock_guard lock(mu_);
+    return stuck_.size();
 }
 
 uint8_t Bus::SelectedConfiguration() const {
@@ -450,6 +458,15 @@ NTSTATUS Bus::Submit(PIRP irp, PURB urb) {
     if (!plugged) return Finish(irp, r.seq, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED, nullptr);
     if (r.fault && r.fault->kind == FaultKind::DeviceGone)
         return Finish(irp, r.seq, USBD_STATUS_DEVICE_GONE, r.fault->goneStatus, nullptr);
+    if (r.fault && r.fault->kind == FaultKind::Stuck) {
+        IoMarkIrpPending(irp);
+        {
+            std::lock_guard lock(mu_);
+            stuck_.emplace_back(irp, r.seq);
+        }
+        IoSetCancelRoutine(irp, &Bus::IgnoreCancel);
+        return STATUS_PENDING;
+    }
     if (r.fault && r.fault->kind == FaultKind::Timeout) {
         IoMarkIrpPending(irp);
         Hold(irp, r.seq);  // completes only through cancellation (or unplug)
@@ -714,13 +731,60 @@ bool Bus::Unhold(PIRP irp, uint64_t seq) {
 void Bus::CancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     Bus* bus = FromDevice(device);
+    const auto seq = reinterpret_cast<uint64_t>(irp->Tail.Overlay.DriverContext[0]);
     {
         std::lock_guard lock(bus->mu_);
         // Only live IRPs are held, so the address alone identifies it here.
         std::erase_if(bus->held_, [irp](const auto& h) { return h.first == irp; });
+        if (Transfer* t = bus->Entry(seq)) t->cancelRequested = true;
     }
-    bus->Finish(irp, reinterpret_cast<uint64_t>(irp->Tail.Overlay.DriverContext[0]), USBD_STATUS_CANCELED,
-                STATUS_CANCELLED, nullptr);
+    bus->Finish(irp, seq, USBD_STATUS_CANCELED, STATUS_CANCELLED, nullptr);
+}
+
+// The cancel routine of a stuck IRP: the request is noted and nothing else
+// happens, as in a stack that has lost track of its request.
+void Bus::IgnoreCancel(PDEVICE_OBJECT device, PIRP irp) {
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    Bus* bus = FromDevice(device);
+    std::lock_guard lock(bus->mu_);
+    if (Transfer* t = bus->Entry(reinterpret_cast<uint64_t>(irp->Tail.Overlay.DriverContext[0])))
+        t->cancelRequested = true;
+}
+
+// The bus goes away with stuck IRPs still held. They cannot be completed:
+// the event, status block and URB they point at may lie on the stack of a
+// thread that a deadlock report has unwound since. So only the cancel routine
+// is taken back (a later IoCancelIrp must not call into a bus that is gone);
+// the IRP itself stays as it is, reported here and, as a leak, at the
+// platform's end-of-run check, which frees it.
+void Bus::ReleaseStuck() {
+    std::vector<std::pair<PIRP, uint64_t>> stuck;
+    {
+        std::lock_guard lock(mu_);
+        stuck.swap(stuck_);
+    }
+    for (auto [irp, seq] : stuck) {
+        IoSetCancelRoutine(irp, nullptr);
+        std::string what;
+        {
+            std::lock_guard lock(mu_);
+            if (const Transfer* t = Entry(seq)) {
+                char buf[128];
+                if (t->control && (t->setup[0] & 0x60) == 0x40)
+                    std::snprintf(buf, sizeof buf, "vendor request 0x%02X", t->setup[1]);
+                else
+                    std::snprintf(buf, sizeof buf, "URB function 0x%04X", t->function);
+                what = std::string(buf) + ", submitted at " + std::to_string(t->submitted / 10'000) + " ms" +
+                       (t->cancelRequested ? ", cancelled" : ", never cancelled");
+            }
+        }
+        char irpText[40];
+        std::snprintf(irpText, sizeof irpText, "%p", static_cast<void*>(irp));
+        hosted::Verifier::Report("usb bus " + options_.instancePath + ": IRP " + irpText + " (transfer #" +
+                                 std::to_string(seq) + (what.empty() ? "" : ", " + what) +
+                                 ") was never completed: a 'stuck' fault held it; the bus is removed and leaves "
+                                 "it to the platform");
+    }
 }
 
 }  // namespace hosted::usb

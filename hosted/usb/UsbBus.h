@@ -7,11 +7,22 @@
 //   PDEVICE_OBJECT pdo = bus.Pdo();                      // attach the function device above it
 //   bus.SetCompletion(hosted::usb::Completion::Pending); // complete later, from another hosted thread
 //   bus.AddFault(FaultSpec::Vendor(0xB0, FaultKind::Stall, 2));  // the 2nd UVCGet_VERSION stalls
+//   bus.AddFault(FaultSpec::Vendor(0xB7, FaultKind::Stuck, 1));  // held for good, cancel ignored
 //   bus.StartCapture("run.pcap");                        // USBPcap capture of every URB
 //   for (auto& t : bus.Log()) ...                        // in-memory bus log
 //
 // A Bus must be created and destroyed while a hosted::Platform exists, on a
 // hosted thread; destroy it after the devices above its PDO are gone.
+//
+// A Stuck fault stands for a broken USB stack: the IRP is held, its cancel
+// routine ignores IoCancelIrp, an unplug leaves it alone, and it is never
+// completed. Whoever waits for it waits for good, which the platform reports
+// as a deadlock once nobody else can run. When the Bus is destroyed it lets
+// go of such an IRP without completing it (the IRP's event, status block and
+// URB may lie on the stack of a thread the deadlock has since unwound):
+// it reports each one as a verifier violation ("usb bus: ... never
+// completed") and leaves the IRP to the platform, whose end-of-run check
+// reports it as an IRP leak and frees it.
 #pragma once
 
 #include <array>
@@ -54,6 +65,7 @@ enum class FaultKind {
     DeviceGone,      // I/O status goneStatus, URB status USBD_STATUS_DEVICE_GONE
     NullPipeHandle,  // the transfer is carried out but PipeHandle stays NULL
     ShortIn,         // an IN data stage delivers at most shortLength bytes
+    Stuck,           // held for good: a cancel is ignored, an unplug too; never completed
 };
 
 const char* FaultName(FaultKind kind);
@@ -85,6 +97,7 @@ struct Transfer {
     NTSTATUS status = STATUS_PENDING;  // I/O status at completion
     uint32_t length = 0;             // TransferBufferLength at completion
     std::optional<FaultKind> fault;  // injected fault, if any
+    bool cancelRequested = false;    // IoCancelIrp reached the bus while it held the IRP
 
     uint8_t bmRequestType() const { return setup[0]; }
     uint8_t bRequest() const { return setup[1]; }
@@ -123,7 +136,8 @@ public:
     void ClearFaults();
 
     // The device leaves the bus: transfers still held complete with
-    // STATUS_DEVICE_NOT_CONNECTED, and every later one fails the same way.
+    // STATUS_DEVICE_NOT_CONNECTED (stuck ones stay held), and every later one
+    // fails the same way.
     void Unplug();
     void Replug();
     bool Plugged() const;
@@ -136,8 +150,10 @@ public:
     void ClearLog();
     // Number of vendor requests with this bRequest in the log.
     size_t CountVendor(uint8_t bRequest) const;
-    // IRPs the bus holds (pending or timed out) right now.
+    // IRPs the bus holds (pending, timed out or stuck) right now.
     size_t Outstanding() const;
+    // Of those, the ones held by a Stuck fault.
+    size_t StuckCount() const;
     // Configuration selected through URBs (0: none).
     uint8_t SelectedConfiguration() const;
 
@@ -160,6 +176,8 @@ private:
     bool Hold(PIRP irp, uint64_t seq);
     bool Unhold(PIRP irp, uint64_t seq);
     static void CancelRoutine(PDEVICE_OBJECT device, PIRP irp);
+    static void IgnoreCancel(PDEVICE_OBJECT device, PIRP irp);
+    void ReleaseStuck();
     static Bus* FromDevice(PDEVICE_OBJECT device);
     Transfer* Entry(uint64_t seq);  // log entry of a sequence number, or nullptr (mu_ held)
 
@@ -185,6 +203,8 @@ private:
     // numbers: a worker looks its IRP up by both, because a completed IRP's
     // address may come back for a new IRP while the worker still sleeps.
     std::vector<std::pair<PIRP, uint64_t>> held_;
+    // IRPs held by a Stuck fault. They are never completed; see ReleaseStuck.
+    std::vector<std::pair<PIRP, uint64_t>> stuck_;
     std::vector<hosted::Thread> workers_;
     UsbPcapWriter pcap_;
     std::deque<uint64_t> handles_;  // storage behind the opaque handles

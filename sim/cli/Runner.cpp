@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -93,6 +94,7 @@ hosted::usb::FaultSpec BusFaultOf(const FaultSpec& f) {
         case FaultKind::Gone: kind = BK::DeviceGone; break;
         case FaultKind::NoHandle: kind = BK::NullPipeHandle; break;
         case FaultKind::Short: kind = BK::ShortIn; break;
+        case FaultKind::Stuck: kind = BK::Stuck; break;
     }
     auto busFault = hosted::usb::FaultSpec::Vendor(f.request, kind, f.occurrence);
     if (f.length) busFault.shortLength = *f.length;
@@ -136,6 +138,50 @@ bool WaitForThread(DeviceStack& stack, int64_t deadline, const RunOptions& o) {
         if (s == STATUS_SUCCESS) return true;
         if (o.progress) o.progress->Tick(NowMs());
     }
+}
+
+// The platform's deadlock report with what the run knows besides: which
+// waiting thread is the driver's update thread, and the bus transfers that
+// never completed (a USB stack that holds a request is the usual cause).
+std::string ExplainDeadlock(const std::string& report, void* updateThread, const std::vector<hosted::usb::Transfer>& log) {
+    std::string text = report;
+    if (updateThread) {
+        char key[64];
+        std::snprintf(key, sizeof key, "thread object %p ('", updateThread);
+        const size_t at = report.find(key);
+        if (at != std::string::npos) {
+            const size_t from = at + std::strlen(key);
+            const size_t to = report.find("')", from);
+            if (to != std::string::npos)
+                text += "\n  thread '" + report.substr(from, to - from) + "' is the driver's update thread";
+        }
+    }
+    for (const auto& t : log) {
+        if (t.completed >= 0) continue;
+        char buf[160];
+        if (t.control && (t.setup[0] & 0x60) == 0x40)
+            std::snprintf(buf, sizeof buf, "vendor request 0x%02X", t.setup[1]);
+        else
+            std::snprintf(buf, sizeof buf, "URB function 0x%04X", t.function);
+        text += "\n  the USB stack never completed transfer #" + std::to_string(t.sequence) + " (" + buf +
+                ", submitted at " + std::to_string(t.submitted / hosted::kUnitsPerMs) + " ms" +
+                (t.cancelRequested ? ", cancelled by the driver" : "") +
+                (t.fault ? std::string(", injected fault \"") + hosted::usb::FaultName(*t.fault) + "\"" : std::string()) +
+                ")";
+    }
+    return text;
+}
+
+// Two reports of one problem differ only in a prefix: "verifier: " for a
+// violation listed at the end, "after unload of <driver>: " for a leak found
+// at unload and again at the end.
+std::string ProblemKey(std::string p) {
+    if (p.rfind("verifier: ", 0) == 0) p.erase(0, 10);
+    if (p.rfind("after unload of ", 0) == 0) {
+        const size_t colon = p.find(": ");
+        if (colon != std::string::npos) p.erase(0, colon + 2);
+    }
+    return p;
 }
 
 void FillCameraReport(Camera& camera, CameraReport& r) {
@@ -218,14 +264,17 @@ RunResult RunScenario(const Scenario& sc, const RunOptions& o) {
             } else {
                 DeviceStack stack(bus.Pdo(), driverKey);
                 bool deadlocked = false;
+                void* updateThread = nullptr;
+                int64_t t0 = -1;
                 try {
                     NTSTATUS addStatus = stack.Add();
                     if (!NT_SUCCESS(addStatus)) {
                         rep.run.ended_by = "device add failed (" + StatusHex(addStatus) + ")";
                     } else {
                         Phase(o, "starting device");
-                        const int64_t t0 = hosted::Clock::Now();
+                        t0 = hosted::Clock::Now();
                         NTSTATUS startStatus = stack.Start();
+                        updateThread = stack.ThreadObject();
                         rep.run.start_status = StatusHex(startStatus);
                         const int64_t limit = t0 + hosted::Milliseconds(static_cast<int64_t>(sc.time_limit_ms));
                         size_t next = 0;
@@ -264,10 +313,13 @@ RunResult RunScenario(const Scenario& sc, const RunOptions& o) {
                     stack.Stop();
                     stack.Remove();
                 } catch (const hosted::DeadlockError& e) {
+                    // The platform has unwound every waiting thread; the
+                    // device object can no longer be stopped or removed.
                     deadlocked = true;
                     std::lock_guard lock(problemsMu);
-                    problems.push_back("deadlock: " + e.report);
+                    problems.push_back(ExplainDeadlock(e.report, updateThread, bus.Log()));
                     rep.run.ended_by = "fault";
+                    if (t0 >= 0) rep.run.device_time_ms = static_cast<uint64_t>((hosted::Clock::Now() - t0) / hosted::kUnitsPerMs);
                 }
                 if (deadlocked) stack.Abandon();
             }
@@ -293,15 +345,25 @@ RunResult RunScenario(const Scenario& sc, const RunOptions& o) {
     rep.run.wall_ms = static_cast<uint64_t>(
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - wallStart).count());
 
-    // The same problem may be reported as it happens and again at the end.
+    // The same problem may be reported as it happens and again at the end;
+    // a deadlock's own report comes first with the run's explanation added,
+    // so the bare copy the verifier keeps is dropped as well.
     std::vector<std::string> unique;
-    for (auto& p : problems)
-        if (std::find(unique.begin(), unique.end(), p) == unique.end()) unique.push_back(p);
+    for (auto& p : problems) {
+        const std::string key = ProblemKey(p);
+        const bool seen = std::any_of(unique.begin(), unique.end(), [&](const std::string& u) {
+            const std::string k = ProblemKey(u);
+            return k == key || k.rfind(key + "\n", 0) == 0;
+        });
+        if (!seen) unique.push_back(p);
+    }
     rep.platform_faults = unique;
     if (!unique.empty()) {
         result.platform_fault = true;
         result.message = unique.front();
-        if (unique.size() > 1) result.message += " (and " + std::to_string(unique.size() - 1) + " more; see the report)";
+        if (unique.size() > 1)
+            result.message += std::string(result.message.find('\n') != std::string::npos ? "\n" : " ") + "(and " +
+                              std::to_string(unique.size() - 1) + " more; see the report)";
     }
     return result;
 }

@@ -357,11 +357,12 @@ void CheckCamera(const json& cam, Checker& check, CameraSpec& out) {
                 if (auto s = check.String(f["kind"], fp + "/kind")) {
                     static const std::pair<const char*, FaultKind> kinds[] = {
                         {"stall", FaultKind::Stall}, {"timeout", FaultKind::Timeout}, {"gone", FaultKind::Gone},
-                        {"no-handle", FaultKind::NoHandle}, {"short", FaultKind::Short}};
+                        {"no-handle", FaultKind::NoHandle}, {"short", FaultKind::Short},
+                        {"stuck", FaultKind::Stuck}};
                     auto it = std::find_if(std::begin(kinds), std::end(kinds), [&](auto& k) { return *s == k.first; });
                     if (it == std::end(kinds)) {
                         check.Issue(fp + "/kind", "unknown fault kind \"" + *s +
-                                                      "\" (expected stall, timeout, gone, no-handle or short)");
+                                                      "\" (expected stall, timeout, gone, no-handle, short or stuck)");
                         ok = false;
                     } else {
                         fault.kind = it->second;
@@ -395,6 +396,7 @@ const char* FaultKindName(FaultKind kind) {
         case FaultKind::Gone: return "gone";
         case FaultKind::NoHandle: return "no-handle";
         case FaultKind::Short: return "short";
+        case FaultKind::Stuck: return "stuck";
     }
     return "?";
 }

@@ -45,6 +45,7 @@ enum class FaultKind {
     Gone,      // the camera drops off the bus at this request (and stays off)
     NoHandle,  // completes with USBD status 0 but the pipe handle is never filled in
     Short,     // an IN request delivers fewer bytes than asked
+    Stuck,     // the USB stack holds the request for good and ignores its cancellation
 };
 
 const char* FaultKindName(FaultKind kind);

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -312,6 +313,64 @@ TEST_F(Cli, InjectedFaultReachesTheDriver) {
     EXPECT_NE(text.find("Wrong version \n"), std::string::npos);
     EXPECT_EQ(r["camera"]["isp_pages_written"], 0);
     EXPECT_EQ(r["run"]["device_time_ms"], 2000);
+}
+
+// A USB stack that holds the first version read for good: the driver cancels
+// it after 10 s and waits for its completion, which never comes. Stopping the
+// device (at the time limit, or at a stop event) then waits for the update
+// thread, nothing can run any more, and the platform reports the deadlock.
+TEST_F(Cli, StuckUsbStackEndsInAReportedDeadlock) {
+    MakeFirmware();
+    json s = UpdateScenario();
+    s["camera"]["faults"] = {{{"request", "0xB0"}, {"kind", "stuck"}}};
+    s["time_limit_ms"] = 60000;
+    Outcome o = Sim({"run", Scenario(s).string(), "--report", (dir_ / "report.json").string(), "--quiet"});
+    ASSERT_EQ(o.status, 1) << o.err;
+    const std::string lead = "orvex-sim: the platform caught a fault: deadlock at virtual time ";
+    ASSERT_NE(o.err.find(lead), std::string::npos) << o.err;
+    const std::string message = o.err.substr(o.err.find(lead));
+    // Both threads, what each waits on, which one is the driver's, and the
+    // request the stack never completed.
+    for (const char* part : {"\n  thread 'orvex-sim' waits in KeWaitForSingleObject for: thread object 0x",
+                             "waits in KeWaitForSingleObject for: notification event 0x",
+                             "' is the driver's update thread\n",
+                             "\n  the USB stack never completed transfer #",
+                             "(vendor request 0xB0, submitted at ",
+                             " ms, cancelled by the driver, injected fault \"stuck\")\n",
+                             "\n(and "})
+        EXPECT_NE(message.find(part), std::string::npos) << part << "\n" << message;
+
+    json r = Report();
+    EXPECT_EQ(r["run"]["ended_by"], "fault");
+    EXPECT_EQ(r["run"]["device_time_ms"], 60000) << "found when the time limit stops the device";
+    EXPECT_LT(r["run"]["wall_ms"].get<int>(), 5000);
+    EXPECT_EQ(r["run"]["faults_injected"], json::array({"stuck on request B0 #1"}));
+    EXPECT_EQ(r["camera"]["isp_pages_written"], 0);
+    const auto& faults = r["platform_faults"];
+    ASSERT_GE(faults.size(), 3u);
+    const std::string first = faults[0];
+    EXPECT_EQ(message.rfind("orvex-sim: the platform caught a fault: " + first + "\n(and ", 0), 0u)
+        << "the message is the report's first fault";
+    EXPECT_EQ(first.rfind("deadlock at virtual time ", 0), 0u) << first;
+    EXPECT_NE(first.find("injected fault \"stuck\""), std::string::npos) << first;
+    auto listed = [&](const std::string& text) {
+        return std::any_of(faults.begin(), faults.end(),
+                           [&](const json& f) { return f.get<std::string>().find(text) != std::string::npos; });
+    };
+    EXPECT_TRUE(listed("was never completed: a 'stuck' fault held it")) << faults.dump(2);
+    EXPECT_TRUE(listed("IRP leak: IRP ")) << faults.dump(2);
+    // The deadlock is listed once, with its explanation.
+    EXPECT_FALSE(listed("verifier: deadlock")) << faults.dump(2);
+
+    // A stop event finds it just the same, at its own time.
+    s.erase("time_limit_ms");
+    s["events"] = {{{"at_ms", 15000}, {"event", "stop"}}};
+    o = Sim({"run", Scenario(s, "stop.json").string(), "--report", (dir_ / "stop.rep").string(), "--quiet"});
+    ASSERT_EQ(o.status, 1) << o.err;
+    EXPECT_NE(o.err.find(lead), std::string::npos) << o.err;
+    r = Report("stop.rep");
+    EXPECT_EQ(r["run"]["events_applied"], json::array({"stop at 15000 ms"}));
+    EXPECT_EQ(r["run"]["device_time_ms"], 15000);
 }
 
 TEST_F(Cli, DemoPrintsTheBeforeAfterTable) {

@@ -54,7 +54,8 @@ TEST_F(ScenarioTest, FullScenarioBecomesTheModel) {
         "eeprom": "eeprom.bin", "eeprom_size": 262144, "readiness_status": 161,
         "isp_fw_status": 3, "aud_fw_status": 1, "fw_status_zero_polls": 2, "isp_needs_reset": true,
         "faults": [ { "request": "0xB6", "occurrence": 3, "kind": "stall" },
-                    { "request": 183, "kind": "short", "length": 0 } ]
+                    { "request": 183, "kind": "short", "length": 0 },
+                    { "request": "0xB0", "kind": "stuck" } ]
       },
       "events": [ { "at_ms": 40000, "event": "unplug" }, { "at_ms": 5000, "event": "stop" } ]
     })");
@@ -70,12 +71,13 @@ TEST_F(ScenarioTest, FullScenarioBecomesTheModel) {
     EXPECT_EQ(sc.camera.isp_fw_status, 3);
     EXPECT_EQ(sc.camera.fw_status_zero_polls, 2u);
     EXPECT_TRUE(sc.camera.isp_needs_reset);
-    ASSERT_EQ(sc.camera.faults.size(), 2u);
+    ASSERT_EQ(sc.camera.faults.size(), 3u);
     EXPECT_EQ(sc.camera.faults[0].request, 0xB6);
     EXPECT_EQ(sc.camera.faults[0].occurrence, 3u);
     EXPECT_EQ(sc.camera.faults[1].kind, FaultKind::Short);
     EXPECT_EQ(sc.camera.faults[1].occurrence, 1u);
     EXPECT_EQ(sc.camera.faults[1].length, 0u);
+    EXPECT_EQ(sc.camera.faults[2].kind, FaultKind::Stuck);
     // Events come out in time order.
     ASSERT_EQ(sc.events.size(), 2u);
     EXPECT_EQ(sc.events[0].kind, EventKind::Stop);

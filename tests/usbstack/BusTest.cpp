@@ -321,6 +321,82 @@ TEST_F(BusTest, EachFaultKind) {
     EXPECT_EQ(stuck.Wait(), STATUS_CANCELLED);
     EXPECT_EQ(fw.UrbHeader.Status, USBD_STATUS_CANCELED);
     EXPECT_EQ(bus->Outstanding(), 0u);
+    EXPECT_TRUE(bus->Log().back().cancelRequested);
+}
+
+// A stuck request: the client waits as the driver does (10 s, cancel, then
+// without limit). Neither the cancel nor an unplug completes it, so the
+// platform reports the deadlock and unwinds the client; the bus then goes
+// away without touching the IRP (its event, status block and URB were on the
+// client's stack), reports it, and the platform's end check reports the IRP.
+TEST(BusStuck, HeldForGoodThroughCancelAndUnplugThenLeftToThePlatform) {
+    std::vector<std::string> problems, violations;
+    std::string deadlock;
+    {
+        hosted::Options options;
+        options.mainThreadName = "test";
+        hosted::Platform platform(options);
+        hosted::Platform::SetFailureHandler([](const std::string&) {});  // Finish() returns them
+        auto camera = MakeCamera();
+        auto bus = std::make_unique<Bus>(camera);
+        bus->AddFault(FaultSpec::Vendor(0xB7, FaultKind::Stuck, 1));
+
+        int64_t cancelledAt = -1;
+        bool clientReturned = false;
+        hosted::Thread client = hosted::StartThread("client", [&] {
+            uint8_t status = 0xEE;
+            URB u = VendorUrb(true, 0xB7, 0, &status, 1);
+            Submission s(bus->Pdo(), &u);
+            if (s.Send() != STATUS_PENDING) return;
+            if (s.WaitFor(hosted::Seconds(10)) != STATUS_TIMEOUT) return;
+            IoCancelIrp(s.Irp());
+            cancelledAt = hosted::Clock::Now();
+            s.Wait();
+            clientReturned = true;
+        });
+
+        hosted::Sleep(hosted::Seconds(11));
+        EXPECT_EQ(cancelledAt, hosted::Seconds(10));
+        ASSERT_EQ(bus->Log().size(), 1u);
+        Transfer t = bus->Log()[0];
+        EXPECT_EQ(t.fault, FaultKind::Stuck);
+        EXPECT_TRUE(t.cancelRequested);
+        EXPECT_EQ(t.completed, -1);
+        EXPECT_EQ(bus->StuckCount(), 1u);
+
+        bus->Unplug();
+        hosted::Sleep(hosted::Seconds(1));
+        EXPECT_EQ(bus->Outstanding(), 1u);
+        EXPECT_EQ(bus->Log()[0].completed, -1);
+        bus->Replug();
+        // Only the first request was armed: the next one is served at once.
+        uint8_t st = 0;
+        URB again = VendorUrb(true, 0xB7, 0, &st, 1);
+        EXPECT_EQ(usbtest::SendUrb(bus->Pdo(), &again).final, STATUS_SUCCESS);
+        EXPECT_EQ(bus->StuckCount(), 1u);
+
+        const int64_t beforeJoin = hosted::Clock::Now();
+        EXPECT_THROW(client.Join(), hosted::DeadlockError);
+        client.Join();  // unwound by now
+        EXPECT_FALSE(clientReturned);
+        deadlock = hosted::LastDeadlockReport();
+        EXPECT_EQ(hosted::Clock::Now(), beforeJoin) << "found as soon as nothing had a deadline";
+
+        bus.reset();
+        violations = hosted::Verifier::Take();
+        problems = platform.Finish();
+        hosted::Platform::SetFailureHandler(nullptr);
+    }
+    EXPECT_NE(deadlock.find("thread 'client' waits in KeWaitForSingleObject for: notification event"), std::string::npos)
+        << deadlock;
+    ASSERT_EQ(violations.size(), 2u);
+    EXPECT_EQ(violations[0], deadlock);
+    EXPECT_NE(violations[1].find("(transfer #1, vendor request 0xB7, submitted at 0 ms, cancelled) was never completed: "
+                                 "a 'stuck' fault held it"),
+              std::string::npos)
+        << violations[1];
+    ASSERT_EQ(problems.size(), 1u) << ::testing::PrintToString(problems);
+    EXPECT_NE(problems[0].find("IRP leak: IRP "), std::string::npos) << problems[0];
 }
 
 TEST_F(BusTest, UnplugFailsHeldAndLaterTransfers) {

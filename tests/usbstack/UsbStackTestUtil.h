@@ -41,6 +41,12 @@ public:
         waitStatus_ = KeWaitForSingleObject(&event_, Suspended, KernelMode, FALSE, nullptr);
         return iosb_.Status;
     }
+    // Waits at most `relative` (100-ns units) for completion: the wait's status.
+    NTSTATUS WaitFor(LONGLONG relative) {
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = -relative;
+        return KeWaitForSingleObject(&event_, Suspended, KernelMode, FALSE, &timeout);
+    }
     bool Done() const { return returned_ != STATUS_PENDING || KeReadStateEvent(const_cast<KEVENT*>(&event_)) != 0; }
     PIRP Irp() const { return irp_; }
     NTSTATUS Returned() const { return returned_; }
