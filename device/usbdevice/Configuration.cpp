@@ -54,17 +54,7 @@ NTSTATUS CUsbDevice::SelectConfiguration(PKSDEVICE KsDevice)
         RtlZeroMemory(buffer, requestSize);
 
         URB urb;
-        RtlZeroMemory(&urb, sizeof(urb));
-        _URB_CONTROL_DESCRIPTOR_REQUEST& request = urb.UrbControlDescriptorRequest;
-        request.Hdr.Length = sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST);
-        request.Hdr.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
-        request.TransferBuffer = buffer;
-        request.TransferBufferLength = requestSize;
-        request.TransferBufferMDL = nullptr;
-        request.DescriptorType = USB_CONFIGURATION_DESCRIPTOR_TYPE;
-        request.Index = 0;
-        request.LanguageId = 0;
-        request.UrbLink = nullptr;
+        _URB_CONTROL_DESCRIPTOR_REQUEST& request = BuildGetDescriptorRequest(urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, buffer, requestSize);
 
         status = SendURB(KsDevice->NextDeviceObject, &urb);
         ULONG moved = request.TransferBufferLength;

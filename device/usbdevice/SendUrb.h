@@ -26,6 +26,24 @@ constexpr LONGLONG SendUrbTimeout100ns = -100000000LL;
 NTSTATUS SendURB(PDEVICE_OBJECT DeviceObject, PURB Urb);
 NTSTATUS SendURBWithTimeout(PDEVICE_OBJECT DeviceObject, PURB Urb);
 
+// Fills a zeroed URB with a standard GET_DESCRIPTOR request (index 0,
+// language 0) for the whole of Buffer; on the bus wValue is Type << 8.
+inline _URB_CONTROL_DESCRIPTOR_REQUEST& BuildGetDescriptorRequest(URB& Urb, UCHAR Type, PVOID Buffer, ULONG Length)
+{
+    RtlZeroMemory(&Urb, sizeof(Urb));
+    _URB_CONTROL_DESCRIPTOR_REQUEST& request = Urb.UrbControlDescriptorRequest;
+    request.Hdr.Length = sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST);
+    request.Hdr.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
+    request.TransferBuffer = Buffer;
+    request.TransferBufferLength = Length;
+    request.TransferBufferMDL = nullptr;
+    request.DescriptorType = Type;
+    request.Index = 0;
+    request.LanguageId = 0;
+    request.UrbLink = nullptr;
+    return request;
+}
+
 // Assertion of the USB device layer: reported to the debugger through
 // RtlAssert with this directory as the source, whatever the build, and the
 // flow goes on. The source is named explicitly so that every build reports

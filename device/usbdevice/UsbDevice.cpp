@@ -128,17 +128,7 @@ NTSTATUS CUsbDevice::Start(PKSDEVICE KsDevice, PIRP Irp, PCM_RESOURCE_LIST Trans
         RtlZeroMemory(descriptor, DeviceDescriptorSize);
 
         URB urb;
-        RtlZeroMemory(&urb, sizeof(urb));
-        _URB_CONTROL_DESCRIPTOR_REQUEST& request = urb.UrbControlDescriptorRequest;
-        request.Hdr.Length = sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST);
-        request.Hdr.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
-        request.TransferBuffer = descriptor;
-        request.TransferBufferLength = DeviceDescriptorSize;
-        request.TransferBufferMDL = nullptr;
-        request.DescriptorType = USB_DEVICE_DESCRIPTOR_TYPE;
-        request.Index = 0;
-        request.LanguageId = 0;
-        request.UrbLink = nullptr;
+        _URB_CONTROL_DESCRIPTOR_REQUEST& request = BuildGetDescriptorRequest(urb, USB_DEVICE_DESCRIPTOR_TYPE, descriptor, DeviceDescriptorSize);
 
         status = SendURB(KsDevice->NextDeviceObject, &urb);
         if (!NT_SUCCESS(status)) {
