@@ -12,13 +12,5 @@ OUT=${ORVEX_BUILD_ROOT:-$ROOT/build-ci}/demo
 orvex_install_missing
 
 cmake -S "$ROOT" -B "$OUT" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
-if cmake --build "$OUT" --target help | grep -q '^orvex-sim:'; then
-    cmake --build "$OUT" --target orvex-sim -j "$JOBS"
-else
-    cmake --build "$OUT" -j "$JOBS"
-    echo "The hosted build is ready in $OUT; the simulator (orvex-sim) is not part of this tree yet, so there is no demo to run."
-    exit 0
-fi
-
-SIM=$(find "$OUT" -type f -name orvex-sim -perm -u+x -print -quit)
-exec "$SIM" demo "$@"
+cmake --build "$OUT" --target orvex-sim -j "$JOBS"
+exec "$OUT/sim/cli/orvex-sim" demo "$@"
