@@ -33,15 +33,11 @@ ULONG WordAt(const UCHAR* Buffer, ULONG Position) {
            (static_cast<ULONG>(Buffer[Position + 2]) << 16) | (static_cast<ULONG>(Buffer[Position + 3]) << 24);
 }
 
-// First position at which a whole serial-number descriptor lies within the
-// first Size bytes of Buffer, or NotFound. A descriptor that is cut off at the
-// end of the image is no descriptor: carrying a serial into it would write
-// past the image.
-ULONG FindSerial(const UCHAR* Buffer, ULONG Size) {
-    if (Size < SerialDescriptorBytes) {
-        return NotFound;
-    }
-    for (ULONG i = 0; i + SerialDescriptorBytes <= Size; ++i) {
+// First of the start positions 0 .. Positions - 1 at which the 8-byte serial
+// pattern stands in Buffer, or NotFound. The caller bounds Positions so that
+// the whole 28-byte descriptor lies in bytes that hold image data.
+ULONG FindSerial(const UCHAR* Buffer, ULONG Positions) {
+    for (ULONG i = 0; i < Positions; ++i) {
         if (RtlCompareMemory(Buffer + i, SerialPattern, SerialPatternBytes) == SerialPatternBytes) {
             return i;
         }
@@ -203,25 +199,36 @@ NTSTATUS DownloadFx3Image(CUsbDevice* Device) {
     }
     RtlFillMemory(eeprom, size + EepromReadBlock, 0xFF);
 
+    // readEnd: end of the bytes asked from the EEPROM (whole 1024-byte blocks).
+    ULONG readEnd = 0;
     for (ULONG offset = 0, remaining = size; remaining > 0;) {
         const ULONG step = remaining < EepromReadBlock ? remaining : EepromReadBlock;
         if (Device->IsRemoved()) {
             break;
         }
         UVCRead_EEPROM(Device, offset / EepromPage, EepromReadBlock, eeprom + offset);
+        readEnd = offset + EepromReadBlock;
         offset += step;
         remaining -= step;
     }
     DbgPrint("End read EEPROM \n");
     DbgPrint("Get the origianl serial number \n");
 
-    const ULONG i = FindSerial(eeprom, size);
+    // The EEPROM holds the old image, which may be longer than the new one: its
+    // descriptor may start anywhere before `size` and reach into the rest of the
+    // last block read, but not into bytes never read (their 0xFF fill is no
+    // serial number).
+    const ULONG eepromPositions = readEnd >= SerialDescriptorBytes ? readEnd - SerialDescriptorBytes + 1 : 0;
+    const ULONG i = FindSerial(eeprom, eepromPositions < size ? eepromPositions : size);
     if (i != NotFound) {
         TraceSerial("Find the current serial number at 0x%x, (0x%x, 0x%x, 0x%x, 0x%x, 0x%x, 0x%x, 0x%x, 0x%x, 0x%x, "
                     "0x%x) \n",
                     i, eeprom);
         RtlCopyMemory(Device->m_SerialNumber, eeprom + i + SerialOffset, SerialBytes);
-        const ULONG j = FindSerial(image, size);
+        // In the new image the whole descriptor must lie inside the file: a
+        // serial carried into a cut-off descriptor would land in the 0xFF pad.
+        const ULONG imagePositions = size >= SerialDescriptorBytes ? size - SerialDescriptorBytes + 1 : 0;
+        const ULONG j = FindSerial(image, imagePositions);
         if (j != NotFound) {
             TraceSerial("Find the File serial number at 0x%x, (0x%x, 0x%x, 0x%x, 0x%x, 0x%x, 0x%x, 0x%x, 0x%x, 0x%x, "
                         "0x%x) \n",

@@ -9,6 +9,9 @@
 
 namespace {
 
+// The thread is created and referenced with every thread right (0x1FFFFF).
+static_assert(THREAD_ALL_ACCESS == 0x1FFFFF, "thread access mask");
+
 constexpr ULONG IspNeedsReset = 0xFFFFFF;
 constexpr LONG IspStatusRetries = 10;
 constexpr LONG AudStatusRetries = 20;

@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 
 #include "UpdateRig.h"
 
 using namespace orvex::test;
 using namespace orvex::firmware;
 using hosted::Seconds;
+using hosted::usb::FaultKind;
+using hosted::usb::FaultSpec;
 
 namespace {
 
@@ -28,14 +31,22 @@ std::vector<uint8_t> After(const std::vector<uint8_t>& r, uint8_t code) {
     return std::vector<uint8_t>(it.base(), r.end());
 }
 
+// The engine's lines are printed whatever the log mask holds: every run here
+// has the mask cleared.
 class Run : public hosted::PlatformTest {
 protected:
+    Run() { LogMask = 0; }
+    ~Run() override { LogMask = 0xFFFFFFFF; }
+
     std::unique_ptr<UpdateRig> rig;
 
     // Starts the device on `camera` with `files` and waits for the run to end.
-    void Go(orvex::sim::CameraConfig camera, const FirmwareSet& files) {
+    // `before` may add bus faults or set state left by an earlier run.
+    void Go(orvex::sim::CameraConfig camera, const FirmwareSet& files,
+            const std::function<void(UpdateRig&)>& before = {}) {
         rig = std::make_unique<UpdateRig>(std::move(camera));
         rig->Install(files);
+        if (before) before(*rig);
         hosted::Trace::Clear();
         ASSERT_EQ(rig->Start(), STATUS_SUCCESS);
         rig->WaitForRun();
@@ -83,7 +94,8 @@ TEST_F(Run, IspResetOnceThenNormal) {
 TEST_F(Run, IspUpdateCompletes) {
     auto camera = MatchingCamera(kFx3);
     camera.ispVersion = 0x010000;
-    Go(camera, Files());
+    // Status 3 of an earlier run is cleared by this run's status 1.
+    Go(camera, Files(), [](UpdateRig& r) { r.device->m_bIspStatus3 = 1; });
     // B1, the announcement, status, three pages, alive polls, status polls, reset.
     ASSERT_GE(requests.size(), 8u);
     EXPECT_EQ(std::vector<uint8_t>(requests.begin(), requests.begin() + 7),
@@ -114,6 +126,14 @@ TEST_F(Run, CameraAudioByteZero) {
     EXPECT_EQ(tail.back(), 0xB4);
     EXPECT_EQ(tail.size(), 71u);
     EXPECT_GE(rig->TimeOf("UVCReset_ID 1 \n") - rig->TimeOf("Wait Total 70 seconds....\n"), Seconds(70));
+
+    // With the file's audio byte 0 as well, the ISP step still runs and the
+    // audio step does not.
+    rig.reset();
+    Go(camera, Files(VersionFileText(10203, 0x0C2238, 0)));
+    EXPECT_EQ(Count(requests, 0xB6), 3u);
+    EXPECT_FALSE(hosted::Trace::Contains("AUD File Version"));
+    EXPECT_EQ(requests.back(), 0xB4);
 }
 
 TEST_F(Run, IspStatusThreeShortensTheAudioWait) {
@@ -135,14 +155,23 @@ TEST_F(Run, IspStatusThreeShortensTheAudioWait) {
     EXPECT_EQ(Record()[6], 6);
 }
 
-TEST_F(Run, IspStatusStaysZero) {
+TEST_F(Run, StatusPollsThatStayZero) {
+    // Only the audio version differs: the ISP step runs for it, then the audio
+    // step waits 70 s and polls. A status that stays 0 is read 11 times after
+    // the ISP download and 21 times after the audio download.
     auto camera = MatchingCamera(kFx3);
-    camera.ispVersion = 0x010000;
     camera.zeroPollsAfterReboot = 1000;
-    Go(camera, Files());
-    EXPECT_EQ(Count(requests, 0xB7), 11u);
-    EXPECT_EQ(hosted::Trace::CountLine("Delay 2 second more "), 10u);
+    FirmwareSet files = Files(VersionFileText(10203, 0x0C2238, 6));
+    files.aud = MakeAudImage({.size = 229921, .version = 6});
+    Go(camera, files);
+    EXPECT_EQ(Count(requests, 0xB1), 1u);
+    EXPECT_EQ(Count(requests, 0xB6), 3u + 57u);
     EXPECT_EQ(hosted::Trace::CountLine("UVCISP_FW_STATUS 0x0 "), 11u);
+    EXPECT_EQ(hosted::Trace::CountLine("UVCAUD_FW_STATUS 0x0 "), 21u);
+    EXPECT_EQ(Count(requests, 0xB7), 32u);
+    EXPECT_EQ(hosted::Trace::CountLine("Delay 2 second more "), 30u);
+    EXPECT_EQ(hosted::Trace::CountLine("Wait Total 70 seconds...."), 1u);
+    EXPECT_GE(rig->TimeOf("UVCAUD_FW_STATUS 0x0 \n") - rig->TimeOf("Wait Total 70 seconds....\n"), Seconds(1));
     EXPECT_EQ(rig->device->m_bUpdated, 1u);
     EXPECT_EQ(requests.back(), 0xB4);
 }
@@ -186,6 +215,16 @@ TEST_F(Run, MissingFileAndRefusedStatus) {
                                         "Create file fail, status = 0xc0000034\n"));
     EXPECT_TRUE(rig->camera->InUpdateMode());  // no exit, no reset
 
+    // With the audio version differing too, the audio step puts the camera
+    // into update mode again, since nothing was written yet.
+    rig.reset();
+    files.versionText = VersionFileText(10203, 0x0C2238, 6);
+    files.aud = MakeAudImage({.size = 229921, .version = 6});
+    Go(camera, files);
+    EXPECT_EQ(std::vector<uint8_t>(requests.begin(), requests.begin() + 5),
+              (std::vector<uint8_t>{0xB0, 0xB1, 0xB1, 0xB5, 0xB8}));
+    EXPECT_EQ(requests.back(), 0xB4);
+
     rig.reset();
     camera.statusOverride = 0xA0;
     Go(camera, Files());
@@ -203,14 +242,20 @@ TEST_F(Run, BadVersionRecords) {
     EXPECT_EQ(rig->EngineTrace()[rig->EngineTrace().size() - 2], "Wrong version \n");
 
     // The first read fails over a record that never held a reply.
+    const auto stallRead = [](uint32_t nth) {
+        return [nth](UpdateRig& r) { r.bus->AddFault(FaultSpec::Vendor(0xB0, FaultKind::Stall, nth)); };
+    };
     rig.reset();
-    rig = std::make_unique<UpdateRig>(MatchingCamera(kFx3));
-    rig->Install(Files());
-    rig->bus->AddFault(hosted::usb::FaultSpec::Vendor(0xB0, hosted::usb::FaultKind::Stall));
-    hosted::Trace::Clear();
-    rig->Start();
-    rig->WaitForRun();
-    rig->Stop();
+    Go(MatchingCamera(kFx3), Files(), stallRead(0));
     EXPECT_TRUE(hosted::Trace::Contains("Wrong version \n"));
     EXPECT_FALSE(hosted::Trace::Contains("FX3 i2c fail"));
+
+    // A failed read over the valid record of the pass before.
+    rig.reset();
+    camera = MatchingCamera(kFx3);
+    camera.ispNeedsReset = true;
+    Go(camera, Files(), stallRead(2));
+    EXPECT_EQ(requests, (std::vector<uint8_t>{0xB0, 0xBB, 0xB0}));
+    EXPECT_TRUE(hosted::Trace::Contains("FX3 i2c fail \n"));
+    EXPECT_FALSE(hosted::Trace::Contains("Wrong version"));
 }

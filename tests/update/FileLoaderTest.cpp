@@ -4,7 +4,6 @@
 
 #include <cstring>
 #include <fstream>
-#include <random>
 
 #include "UpdateRig.h"
 
@@ -30,41 +29,6 @@ Versions Parse(CUsbDevice* d, const std::string& text) {
     return {d->m_ulFx3FileVersion, d->m_ulIspFileVersion, d->m_ulAudFileVersion};
 }
 
-// The scan as documented, on an 80-byte field whose outside reads as 0.
-Versions Model(const uint8_t* t) {
-    auto at = [&](size_t p) -> uint8_t { return p < 80 ? t[p] : 0; };
-    auto key = [&](size_t p, const char* k) {
-        for (size_t i = 0; i < 8; ++i)
-            if (at(p + i) != uint8_t(k[i])) return false;
-        return true;
-    };
-    auto hex = [](uint8_t c) -> ULONG {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-        return 0;
-    };
-    Versions v{0, 0, 0};
-    size_t p = 0;
-    while (p < 70) {
-        ULONG* fields[3] = {&v.fx3, &v.isp, &v.aud};
-        const char* keys[3] = {"UVC_FX3=", "UVC_ISP=", "UVC_AUD="};
-        for (int k = 0; k < 3; ++k) {
-            if (*fields[k] == 0 && key(p, keys[k])) {
-                p += 8;
-                for (int i = 0; i < 6; ++i, ++p) {
-                    const uint8_t c = at(p);
-                    *fields[k] = k == 0 ? *fields[k] * 10 + (c >= '0' && c <= '9' ? c - '0' : 0)
-                                        : *fields[k] * 16 + hex(c);
-                }
-            }
-        }
-        ++p;
-    }
-    v.aud &= 0xFF;
-    return v;
-}
-
 class FileLoader : public hosted::PlatformTest {
 protected:
     UpdateRig rig;
@@ -81,37 +45,33 @@ TEST_F(FileLoader, VersionTextExamples) {
     EXPECT_EQ(Parse(d, "uvc_isp=0C2238\r\n"), (Versions{0, 0, 0}));
     EXPECT_EQ(Parse(d, "UVC_ISP=0G0001\r\n"), (Versions{0, 0x000001, 0}));
     EXPECT_EQ(Parse(d, std::string(70, ' ') + "UVC_FX3=010203"), (Versions{0, 0, 0}));
-    // A key at 69 is found, but only three of its value characters lie in the field.
-    EXPECT_EQ(Parse(d, std::string(69, ' ') + "UVC_FX3=010203"), (Versions{10000, 0, 0}));
     EXPECT_EQ(Parse(d, "UVC_AUD=000105UVC_FX3=010203"), (Versions{0, 0, 0x05}));
     EXPECT_EQ(Parse(d, "UVC_FX3=000000\r\nUVC_FX3=000005\r\n"), (Versions{5, 0, 0}));
     EXPECT_EQ(Parse(d, "UVC_FX3=000003\r\nUVC_FX3=000005\r\n"), (Versions{3, 0, 0}));
     EXPECT_EQ(Parse(d, "UVC_FX3=12\r\nUVC_ISP=0C2238\r\n"), (Versions{120000, 0, 0}));
-    // A chained step runs past the field's end: the missing characters count 0.
-    EXPECT_EQ(Parse(d, std::string(56, ' ') + "UVC_FX3=010203UVC_ISP=0C"), (Versions{10203, 0x0C0000, 0}));
 }
 
 TEST_F(FileLoader, VersionScanNeverReadsPastTheField) {
-    // The bytes right after the field are made to look like entries: a scan
-    // that read them would decode them.
-    const char hostile[] = "UVC_AUD=0000FFUVC_ISP=999999UVC_FX3=999";
-    static_assert(sizeof hostile - 1 <= sizeof(d->m_VersionRecord) + sizeof(d->m_SerialNumber) + 7);
-    std::memcpy(d->m_VersionRecord, hostile, sizeof d->m_VersionRecord);
-    std::memcpy(d->m_SerialNumber, hostile + sizeof d->m_VersionRecord, sizeof d->m_SerialNumber);
-
-    const std::vector<std::string> pieces = {"UVC_FX3=", "UVC_ISP=", "UVC_AUD=", "0123456789", "aFfG", "\r\n",
-                                             "UVC_",     "=",        "\0",       "0C2238",     " "};
-    std::mt19937 rng(7);
-    for (int round = 0; round < 3000; ++round) {
-        std::string text;
-        while (text.size() < 80) {
-            const std::string& piece = pieces[rng() % pieces.size()];
-            text += rng() % 4 == 0 ? std::string(1, char(rng())) : piece;
-        }
-        text.resize(80);
-        const Versions got = Parse(d, text);
-        ASSERT_EQ(got, Model(reinterpret_cast<const uint8_t*>(text.data()))) << "text: " << text;
-    }
+    // The 32 bytes after the field are made to continue the text: a scan that
+    // read them would decode them. Positions past the field count as no key and
+    // no digit.
+    ASSERT_EQ(d->m_VersionRecord, d->m_VersionText + 80);
+    ASSERT_EQ(d->m_SerialNumber, d->m_VersionRecord + sizeof d->m_VersionRecord);
+    const auto after = [&](const std::string& tail) {
+        std::memcpy(d->m_VersionRecord, tail.data(), 12);
+        std::memcpy(d->m_SerialNumber, tail.data() + 12, 20);
+    };
+    after(std::string(32, '9'));
+    // A key at 69 is found, but only three of its value characters lie in the field.
+    EXPECT_EQ(Parse(d, std::string(69, ' ') + "UVC_FX3=010203"), (Versions{10000, 0, 0}));
+    // A chained step that runs past the field's end.
+    EXPECT_EQ(Parse(d, std::string(56, ' ') + "UVC_FX3=010203UVC_ISP=0C"), (Versions{10203, 0x0C0000, 0}));
+    // A chained key that would begin at the field's end.
+    after("UVC_ISP=999999UVC_AUD=0000FF9999");
+    EXPECT_EQ(Parse(d, std::string(66, ' ') + "UVC_FX3=010203"), (Versions{10203, 0, 0}));
+    // A chained key cut by the field's end.
+    after("ISP=999999UVC_AUD=0000FF99999999");
+    EXPECT_EQ(Parse(d, std::string(62, ' ') + "UVC_FX3=010203UVC_"), (Versions{10203, 0, 0}));
 }
 
 TEST_F(FileLoader, TypicalVersionFileTrace) {

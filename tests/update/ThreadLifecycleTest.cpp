@@ -20,6 +20,8 @@ FirmwareSet Files(std::string versionText = TypicalVersionText()) {
             .fx3 = kFx3};
 }
 
+// Trace records equal to `text` (a line printed after a line without line
+// end shares its line of the text).
 size_t Lines(const std::string& text) {
     size_t n = 0;
     for (auto& r : hosted::Trace::Records()) n += r.text == text;
@@ -36,10 +38,17 @@ protected:
         hosted::Trace::Clear();
     }
     // Surprise removal, as the removal callback and the bus see it, once
-    // `ready` holds (polled every millisecond of virtual time).
+    // `ready` holds (polled every millisecond of virtual time, for at most
+    // ten virtual minutes, so that a run that never gets there cannot hang).
     hosted::Thread RemoveWhen(std::function<bool()> ready) {
         return hosted::StartThread("remover", [this, ready] {
-            while (!ready()) hosted::Sleep(Milliseconds(1));
+            for (int64_t waited = 0; !ready(); waited += Milliseconds(1)) {
+                if (waited > Seconds(600)) {
+                    ADD_FAILURE() << "the removal point was never reached";
+                    return;
+                }
+                hosted::Sleep(Milliseconds(1));
+            }
             rig->bus->Unplug();
             rig->device->SetRemoved(1);
         });
@@ -61,6 +70,20 @@ TEST_F(Lifecycle, StopDuringFirstDelayWaitsForTheRun) {
     EXPECT_GE(rig->TimeOf("StopControlPanelAnalysisThread()\n"), rig->TimeOf("UVCReset_ID 1 \n"));
     EXPECT_GT(rig->TimeOf("StopControlPanelAnalysisThread()\n") - rig->startTime, hosted::Seconds(15));
     EXPECT_EQ(rig->device->ThreadObject(), nullptr);
+}
+
+TEST_F(Lifecycle, RemovalBeforeTheFirstRead) {
+    Make(MatchingCamera(kFx3), Files());
+    rig->Start();
+    hosted::Sleep(Seconds(1));
+    EXPECT_EQ(KeQueryPriorityThread(static_cast<PKTHREAD>(rig->device->ThreadObject())), 16);
+    rig->device->SetRemoved(1);
+    rig->Stop();
+    EXPECT_TRUE(rig->Requests().empty());
+    const int64_t removed = rig->TimeOf("FX3 device removed \n") - rig->startTime;
+    EXPECT_GE(removed, Seconds(2));
+    EXPECT_LT(removed, Seconds(2) + Milliseconds(10));
+    EXPECT_EQ(rig->EngineTrace().back(), "StopControlPanelAnalysisThread()\n");
 }
 
 TEST_F(Lifecycle, StopEndsAnIspThatNeverLeavesReset) {
