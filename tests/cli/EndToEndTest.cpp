@@ -190,8 +190,6 @@ TEST_F(Cli, FullUpdateWithTraceCaptureAndReport) {
     const auto isp = Bytes(ReadAll(dir_ / "fw" / "isp.bin"));
     const auto aud = Bytes(ReadAll(dir_ / "fw" / "aud.bin"));
     ASSERT_EQ(ReadAll(dir_ / "fw" / "version.txt"), "UVC_FX3=010203\r\nUVC_ISP=0C2238\r\nUVC_AUD=000005\r\n");
-    ASSERT_EQ(orvex::firmware::DecodeIspVersion(isp), 0x0C2238u);
-    ASSERT_EQ(orvex::firmware::DecodeAudVersion(aud), 5u);
     ASSERT_EQ(orvex::firmware::FindSerial(fx3)->serial, "FACTORY001");
 
     const std::string trace = (dir_ / "trace.txt").string(), pcap = (dir_ / "run.pcap").string();

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <ostream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "Log.h"
@@ -19,17 +20,11 @@ using hosted::Trace;
 
 const uint32_t Vorp = hosted::Tag("Vorp");
 
-std::string Hex(ULONG v)
+template <typename... Args>
+std::string Format(const char* format, Args... args)
 {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%x", v);
-    return buf;
-}
-
-std::string PointerText(const void* p)
-{
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%016llX", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(p)));
+    char buf[64];
+    std::snprintf(buf, sizeof buf, format, args...);
     return buf;
 }
 
@@ -59,7 +54,7 @@ protected:
     // The lines every successful load prints before the mask is read.
     static std::string LoadHead(const std::string& servicePath, DrvExt* ext)
     {
-        return EntryLine(servicePath) + "ORVEX :  +DriverEntry\n" + "ORVEX :     DrvExt " + PointerText(ext) + "\n";
+        return EntryLine(servicePath) + "ORVEX :  +DriverEntry\n" + "ORVEX :     DrvExt " + Format("%016llX", (unsigned long long)uintptr_t(ext)) + "\n";
     }
 };
 
@@ -81,15 +76,10 @@ TEST_F(DriverLoad, WithoutParametersKeyKeepsEveryBitAndPrintsEveryLine)
     EXPECT_EQ(RegistryPathCopy(ext), path);
     EXPECT_EQ(ext->RegistryPath.Length, path.size() * 2);
     EXPECT_EQ(ext->RegistryPath.MaximumLength, ext->RegistryPath.Length);
-    auto live = Pool::Live();
     ASSERT_EQ(Pool::LiveCount(Vorp), 1u);
-    for (const auto& a : live) {
-        if (a.tag == Vorp) {
-            EXPECT_EQ(a.address, ext->RegistryPath.Buffer);
-            EXPECT_EQ(a.bytes, ext->RegistryPath.Length);
-            EXPECT_EQ(a.poolType, 512);
-        }
-    }
+    for (const auto& a : Pool::Live())
+        if (a.tag == Vorp) EXPECT_EQ(std::tuple(a.address, a.bytes, a.poolType),
+                                     std::tuple((void*)ext->RegistryPath.Buffer, size_t(ext->RegistryPath.Length), 512));
     EXPECT_EQ(Registry::OpenHandles(), 0u);
 
     // Unload frees the copy; the loader's leak check would report it otherwise.
@@ -246,7 +236,7 @@ TEST_F(DriverLoad, ExtensionFailureReturnsItsStatusAndInstallsNothing)
 
         // Nothing after the failure line: no record, no path copy, no unload.
         const std::string failure =
-            "ORVEX :     IoAllocateDriverObjectExtension not successful " + Hex(static_cast<ULONG>(status)) + "\n";
+            "ORVEX :     IoAllocateDriverObjectExtension not successful " + Format("%x", unsigned(status)) + "\n";
         std::string expected;
         if (mask & LogTrace) expected = EntryLine(hosted::ServiceKeyPath("ORVEX")) + "ORVEX :  +DriverEntry\n";
         if (mask != 0) expected += failure;

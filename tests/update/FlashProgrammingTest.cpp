@@ -12,7 +12,6 @@ using orvex::sim::Flash;
 
 namespace {
 
-using Packet = std::array<uint8_t, 8>;
 const Packet kSpiPage{0x40, 0xB6, 0x00, 0x10, 0x55, 0xAA, 0x00, 0x10};
 const Packet kStatus{0xC0, 0xB8, 0x00, 0x00, 0x55, 0xAA, 0x01, 0x00};
 Packet FileSize(uint8_t pages) { return {0xC0, 0xB5, pages, 0x00, 0x55, 0xAA, 0x01, 0x00}; }
@@ -22,35 +21,15 @@ Bytes Padded(Bytes b) {
     return b;
 }
 
-class FlashBranch : public hosted::PlatformTest {
+class FlashBranch : public BranchTest {
 protected:
-    std::unique_ptr<UpdateRig> rig;
-    CUsbDevice* d = nullptr;
-
-    void Camera(orvex::sim::CameraConfig c = {}) {
-        rig.reset();
-        rig = std::make_unique<UpdateRig>(c);
-        d = rig->device;
-        UVCStart_UPDATE(d);
-        rig->bus->ClearLog();
-        hosted::Trace::Clear();
-    }
     void Versions(ULONG ispCur, ULONG ispFile, ULONG audCur, ULONG audFile) {
         d->m_ulIspCurrentVersion = ispCur;
         d->m_ulIspFileVersion = ispFile;
         d->m_ulAudCurrentVersion = audCur;
         d->m_ulAudFileVersion = audFile;
     }
-    void Program(const Bytes& image, ULONG type) {
-        rig->Load(image);
-        EXPECT_EQ(DownloadFirmware(d, type), STATUS_SUCCESS);
-        rig->Unload();
-    }
-    std::vector<Packet> Setups() {
-        std::vector<Packet> s;
-        for (auto& w : rig->Vendor()) s.push_back(w.setup);
-        return s;
-    }
+    void Download(const Bytes& image, ULONG type) { EXPECT_EQ(Program(image, type), STATUS_SUCCESS); }
 };
 
 }  // namespace
@@ -59,7 +38,7 @@ TEST_F(FlashBranch, IspExampleExactly) {
     Camera();
     Versions(0x010000, 0x0C2238, 5, 5);
     const Bytes image = MakeIspImage({.size = 10000});
-    Program(image, FileTypeIsp);
+    Download(image, FileTypeIsp);
 
     EXPECT_EQ(Setups(), (std::vector<Packet>{FileSize(3), kStatus, kSpiPage, kSpiPage, kSpiPage}));
     const auto wire = rig->Vendor();
@@ -83,7 +62,7 @@ TEST_F(FlashBranch, IspExampleExactly) {
 TEST_F(FlashBranch, PageCounts) {
     Camera();
     Versions(0x010000, 0, 5, 5);
-    Program(MakeIspImage({.size = 70000}), FileTypeIsp);
+    Download(MakeIspImage({.size = 70000}), FileTypeIsp);
     EXPECT_EQ(Setups().front(), FileSize(18));
     EXPECT_EQ(rig->bus->CountVendor(0xB6), 18u);
     std::vector<std::string> progress;  // no line end: the records must match whole
@@ -95,7 +74,7 @@ TEST_F(FlashBranch, PageCounts) {
     Camera();
     Versions(0x010000, 0, 5, 5);
     const Bytes exact = MakeIspImage({.size = 8192});
-    Program(exact, FileTypeIsp);
+    Download(exact, FileTypeIsp);
     EXPECT_EQ(Setups(), (std::vector<Packet>{FileSize(2), kStatus, kSpiPage, kSpiPage}));
     EXPECT_EQ(rig->camera->FlashContent(Flash::Isp), exact);
 
@@ -103,7 +82,7 @@ TEST_F(FlashBranch, PageCounts) {
     Camera();
     Versions(0x010000, 0, 1, 5);
     const Bytes aud = MakeAudImage({.size = 262144, .version = 5});
-    Program(aud, FileTypeAud);
+    Download(aud, FileTypeAud);
     EXPECT_EQ(Setups().front(), FileSize(64));
     EXPECT_EQ(rig->camera->FlashContent(Flash::Audio), aud);
     EXPECT_EQ(DecodeAudVersion(rig->camera->FlashContent(Flash::Audio)), 5);
@@ -133,7 +112,7 @@ TEST_F(FlashBranch, IspDecisionTable) {
         Camera();
         Versions(r.ispCur, 0, r.audCur, r.audFile);
         d->m_bDownloadDone = 1;
-        Program(MakeIspImage({.text = r.text}), FileTypeIsp);
+        Download(MakeIspImage({.text = r.text}), FileTypeIsp);
         EXPECT_TRUE(hosted::Trace::Contains(r.line));
         EXPECT_EQ(rig->bus->CountVendor(0xB6), r.download ? 3u : 0u);
         EXPECT_EQ(rig->Vendor().empty(), !r.download);
@@ -145,7 +124,7 @@ TEST_F(FlashBranch, IspVersionWindow) {
     auto found = [&](IspOptions o) {
         Camera();
         Versions(0x010000, 0, 5, 5);
-        Program(MakeIspImage(o), FileTypeIsp);
+        Download(MakeIspImage(o), FileTypeIsp);
         return rig->EngineTrace().front();
     };
     EXPECT_EQ(found({.textOffset = 255}), "ISP File Version 0xc2238, 0x0, Current Version 0x10000 \n");
@@ -185,7 +164,7 @@ TEST_F(FlashBranch, AudioDecisionTable) {
         Camera();
         Versions(0, 0, r.audCur, 6);
         d->m_bDownloadDone = 1;
-        Program(MakeAudImage({.size = r.size, .version = r.fileByte}), FileTypeAud);
+        Download(MakeAudImage({.size = r.size, .version = r.fileByte}), FileTypeAud);
         EXPECT_TRUE(hosted::Trace::Contains(r.line));
         EXPECT_EQ(rig->bus->CountVendor(0xB6), r.download ? 57u : 0u);
         EXPECT_EQ(d->m_bDownloadDone, 1u);
@@ -199,7 +178,7 @@ TEST_F(FlashBranch, StatusRefusalAndRemoval) {
     Camera(busy);
     Versions(0x010000, 0, 5, 5);
     d->m_bDownloadDone = 1;
-    Program(MakeIspImage({}), FileTypeIsp);
+    Download(MakeIspImage({}), FileTypeIsp);
     EXPECT_EQ(Setups(), (std::vector<Packet>{FileSize(3), kStatus}));
     EXPECT_EQ(rig->EngineTrace().back(), "Wrong status, can not download firmware.\n");
     EXPECT_EQ(d->m_bDownloadDone, 0u);
@@ -209,7 +188,7 @@ TEST_F(FlashBranch, StatusRefusalAndRemoval) {
     Versions(0x010000, 0, 5, 5);
     rig->bus->AddFault(FaultSpec::Vendor(0xB5, FaultKind::Stall));
     rig->bus->AddFault(FaultSpec::Vendor(0xB8, FaultKind::Stall));
-    Program(MakeIspImage({}), FileTypeIsp);
+    Download(MakeIspImage({}), FileTypeIsp);
     EXPECT_TRUE(hosted::Trace::Contains("UVCGet_ISP_STATUS ret 0xaa"));
     EXPECT_EQ(rig->bus->CountVendor(0xB6), 0u);
 
@@ -218,7 +197,7 @@ TEST_F(FlashBranch, StatusRefusalAndRemoval) {
     Versions(0x010000, 0, 5, 5);
     rig->bus->AddFault(FaultSpec::Vendor(0xB6, FaultKind::DeviceGone, 2));
     d->m_bDownloadDone = 1;
-    Program(MakeIspImage({.size = 70000}), FileTypeIsp);
+    Download(MakeIspImage({.size = 70000}), FileTypeIsp);
     EXPECT_EQ(rig->bus->CountVendor(0xB6), 2u);
     EXPECT_FALSE(hosted::Trace::Contains("Write SPI page 0x10"));  // the loop stopped
     EXPECT_EQ(rig->EngineTrace().back(), "Update ISP FileSize done \n");
@@ -228,7 +207,7 @@ TEST_F(FlashBranch, StatusRefusalAndRemoval) {
     Camera();
     Versions(0x010000, 0, 0, 5);
     d->m_bDownloadDone = 1;
-    Program(Bytes(size_t{0x10000} * 4096), FileTypeIsp);
+    Download(Bytes(size_t{0x10000} * 4096), FileTypeIsp);
     EXPECT_EQ(rig->EngineTrace().back(), "ISP file too large, file size 0x10000000 \n");
     EXPECT_TRUE(rig->Vendor().empty());
     EXPECT_EQ(d->m_bDownloadDone, 1u);

@@ -144,4 +144,32 @@ sim::CameraConfig MatchingCamera(const Bytes& eeprom) {
     return c;
 }
 
+void BranchTest::Camera(sim::CameraConfig config) {
+    rig.reset();
+    rig = std::make_unique<UpdateRig>(std::move(config));
+    d = rig->device;
+    UVCStart_UPDATE(d);
+    rig->bus->ClearLog();
+    hosted::Trace::Clear();
+}
+
+void BranchTest::Camera(const Bytes& eeprom) {
+    sim::CameraConfig config;
+    config.eepromContent = eeprom;
+    Camera(std::move(config));
+}
+
+NTSTATUS BranchTest::Program(const Bytes& image, ULONG type) {
+    rig->Load(image);
+    const NTSTATUS status = DownloadFirmware(d, type);
+    rig->Unload();
+    return status;
+}
+
+std::vector<Packet> BranchTest::Setups() const {
+    std::vector<Packet> s;
+    for (auto& w : rig->Vendor()) s.push_back(w.setup);
+    return s;
+}
+
 }  // namespace orvex::test

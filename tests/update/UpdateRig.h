@@ -94,4 +94,21 @@ std::string TypicalVersionText();
 // Calls GetDownloadFile with a 16-bit path (the driver's PWSTR).
 NTSTATUS LoadFile(CUsbDevice* device, const char16_t* path, ULONG type);
 
+using Packet = std::array<uint8_t, 8>;
+
+// Tests of one download branch: each Camera() call makes a fresh rig whose
+// camera is already in update mode, with the wire log and the trace cleared.
+class BranchTest : public hosted::PlatformTest {
+protected:
+    void Camera(sim::CameraConfig config = {});
+    void Camera(const Bytes& eeprom);
+    // DownloadFirmware(type) with `image` as the loaded file.
+    NTSTATUS Program(const Bytes& image, ULONG type);
+    // The setup packets of the vendor requests on the wire.
+    std::vector<Packet> Setups() const;
+
+    std::unique_ptr<UpdateRig> rig;
+    CUsbDevice* d = nullptr;
+};
+
 }  // namespace orvex::test

@@ -21,14 +21,15 @@ std::vector<uint8_t> SmallConfig()
         .Interface(1, 0, 1, 0xFF, 0, 0).Endpoint(0x83, 3, 16, 4).Build();
 }
 
+orvex::sim::CameraConfig WithConfig(std::vector<uint8_t> config)
+{
+    orvex::sim::CameraConfig c;
+    c.configDescriptor = std::move(config);
+    return c;
+}
+
 class DeviceStartTest : public UsbTest {
 protected:
-    orvex::sim::CameraConfig WithConfig(std::vector<uint8_t> config)
-    {
-        orvex::sim::CameraConfig c;
-        c.configDescriptor = std::move(config);
-        return c;
-    }
     NTSTATUS Start(ULONG productOverride = 0) { return device->Start(&ks, nullptr, nullptr, nullptr, productOverride); }
     // wLength of every configuration descriptor read in the bus log.
     std::vector<uint16_t> ConfigReads()
@@ -233,15 +234,7 @@ TEST_F(DeviceStartTest, LinesFollowTheLogMask)
         std::vector<std::string> all;
         for (ULONG mask : {0xFFFFFFFFu, LogError, LogTrace, 0u, ~(LogError | LogTrace)}) {
             Shutdown();
-            Boot(WithConfig(SmallConfig()));
-            device->Remove(&ks, nullptr);
-            delete static_cast<CDevice*>(device);
-            device = new (NonPagedPoolNx) CUsbDevice;
-            device->SetKsDevice(&ks);
-            ks.Context = device;
-            LogMask = mask;
-            hosted::Trace::Clear();
-            ASSERT_EQ(device->Add(&ks), STATUS_SUCCESS);
+            Boot(WithConfig(SmallConfig()), mask);
             row.inject(*bus);
             EXPECT_EQ(Start(), row.result);
             device->Stop(&ks, nullptr);
@@ -330,12 +323,9 @@ TEST_F(DeviceStartTest, AllocationAndAdd)
 
     auto* fresh = new (NonPagedPoolNx) CUsbDevice;
     ASSERT_NE(fresh, nullptr);
-    const auto live = hosted::Pool::Live();
-    const auto it = std::find_if(live.begin(), live.end(), [&](auto& a) { return a.address == fresh; });
-    ASSERT_NE(it, live.end());
-    EXPECT_EQ(it->tag, kDeviceTag);
-    EXPECT_EQ(it->poolType, 512);
-    EXPECT_EQ(it->bytes, sizeof(CUsbDevice));
+    EXPECT_EQ(BufferBytes(fresh), sizeof(CUsbDevice));
+    for (const auto& a : hosted::Pool::Live())
+        if (a.address == fresh) EXPECT_EQ(std::pair(a.tag, a.poolType), std::pair(kDeviceTag, 512));
     EXPECT_EQ(fresh->m_ulPowerState, 1u);
     EXPECT_EQ(fresh->m_pUsbInfo, nullptr);
     EXPECT_EQ(fresh->m_bUpdated + fresh->m_bDownloadDone + fresh->m_ulFx3FileVersion, 0u);

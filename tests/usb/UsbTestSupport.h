@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,7 +39,9 @@ inline std::string Hex(const void* p)
 
 class UsbTest : public hosted::PlatformTest {
 protected:
-    void Boot(orvex::sim::CameraConfig config = {})
+    // With `addMask` given, Add runs under that mask and its lines stay in
+    // the trace; otherwise the trace starts empty after Add.
+    void Boot(orvex::sim::CameraConfig config = {}, std::optional<ULONG> addMask = {})
     {
         config.requireUpdateMode = false;
         camera = hosted::usb::MakeCamera(std::move(config));
@@ -47,9 +50,10 @@ protected:
         ks.NextDeviceObject = bus->Pdo();
         ks.Context = device;
         device->SetKsDevice(&ks);
-        ASSERT_EQ(device->Add(&ks), STATUS_SUCCESS);
-        LogMask = 0xFFFFFFFF;
+        LogMask = addMask.value_or(0xFFFFFFFF);
         hosted::Trace::Clear();
+        ASSERT_EQ(device->Add(&ks), STATUS_SUCCESS);
+        if (!addMask) hosted::Trace::Clear();
     }
     void SetUp() override { Boot(); }
     void TearDown() override { Shutdown(); }
