@@ -39,23 +39,11 @@ NTSTATUS BusPnp(PDEVICE_OBJECT, PIRP irp)
     return st;
 }
 
-NTSTATUS OnAdd(PKSDEVICE d)
-{
-    g_log += "add ";
-    d->Context = &g_log;
-    return STATUS_SUCCESS;
-}
-NTSTATUS OnStart(PKSDEVICE, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST)
-{
-    g_log += "start ";
-    return STATUS_SUCCESS;
-}
+// Each callback logs its call.
+NTSTATUS OnAdd(PKSDEVICE d) { g_log += "add "; d->Context = &g_log; return STATUS_SUCCESS; }
+NTSTATUS OnStart(PKSDEVICE, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) { g_log += "start "; return STATUS_SUCCESS; }
 VOID OnStop(PKSDEVICE, PIRP) { g_log += "stop "; }
-VOID OnRemove(PKSDEVICE d, PIRP)
-{
-    g_log += "remove ";
-    d->Context = nullptr;
-}
+VOID OnRemove(PKSDEVICE d, PIRP) { g_log += "remove "; d->Context = nullptr; }
 NTSTATUS OnCaps(PKSDEVICE, PIRP, PDEVICE_CAPABILITIES caps)
 {
     g_log += "caps:" + std::to_string(caps->SystemWake) + " ";

@@ -26,7 +26,7 @@ NTSTATUS Open(const std::string& path, ACCESS_MASK access, HANDLE* h)
 }
 }  // namespace
 
-TEST(Registry, OpenIsCaseInsensitiveAndReportsMissingKeys)
+TEST(Registry, OpenIsCaseInsensitiveReportsMissingKeysAndInjectsFailures)
 {
     TestPlatform platform;
     Registry::SetDword(kParams, "Logs", 0x21);
@@ -37,6 +37,18 @@ TEST(Registry, OpenIsCaseInsensitiveAndReportsMissingKeys)
     EXPECT_EQ(Open(ServiceKeyPath("ORVEX") + "\\Missing", KEY_READ, &h), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(Open("Relative\\Path", KEY_READ, &h), STATUS_OBJECT_PATH_SYNTAX_BAD);
     EXPECT_EQ(Registry::OpenHandles(), 0u);
+
+    // Injected failures: an open fails once, a query until cleared.
+    Registry::FailOpen(kParams, STATUS_ACCESS_DENIED, 1);
+    EXPECT_EQ(Open(kParams, KEY_READ, &h), STATUS_ACCESS_DENIED);
+    ASSERT_EQ(Open(kParams, KEY_READ, &h), STATUS_SUCCESS);
+    Registry::FailQuery(kParams, "Logs", STATUS_INSUFFICIENT_RESOURCES);
+    UCHAR buf[16];
+    ULONG len;
+    Name logs("Logs");
+    EXPECT_EQ(ZwQueryValueKey(h, &logs.us, KeyValuePartialInformation, buf, sizeof buf, &len),
+              STATUS_INSUFFICIENT_RESOURCES);
+    ZwClose(h);
 }
 
 TEST(Registry, PartialInformationFollowsTheKernelContract)
@@ -92,23 +104,6 @@ TEST(Registry, SetValueNeedsAccessAndLandsInTheTree)
     EXPECT_EQ(Registry::GetDword(kParams, "checkboxpowerdevice"), 1u);
     ZwClose(ro);
     ZwClose(rw);
-}
-
-TEST(Registry, FailureInjection)
-{
-    TestPlatform platform;
-    Registry::SetDword(kParams, "Logs", 1);
-    Registry::FailOpen(kParams, STATUS_ACCESS_DENIED, 1);
-    HANDLE h = nullptr;
-    EXPECT_EQ(Open(kParams, KEY_READ, &h), STATUS_ACCESS_DENIED);
-    ASSERT_EQ(Open(kParams, KEY_READ, &h), STATUS_SUCCESS);  // only once
-    Registry::FailQuery(kParams, "Logs", STATUS_INSUFFICIENT_RESOURCES);
-    UCHAR buf[16];
-    ULONG len;
-    Name logs("Logs");
-    EXPECT_EQ(ZwQueryValueKey(h, &logs.us, KeyValuePartialInformation, buf, sizeof buf, &len),
-              STATUS_INSUFFICIENT_RESOURCES);
-    ZwClose(h);
 }
 
 TEST(Registry, DeviceKeysOfAPhysicalDevice)

@@ -1,19 +1,10 @@
 // Events, waits on several objects, fast mutexes, spin locks and IRQL,
 // system threads and their objects, deadlock reports.
-#include <hosted/gtest.h>
+#include "HostedTestUtil.h"
 
 using namespace hosted;
 
 extern "C" NTSTATUS HelperWaitForever(PKEVENT event, volatile LONG* after);
-
-namespace {
-LARGE_INTEGER Relative(int64_t units)
-{
-    LARGE_INTEGER li;
-    li.QuadPart = -units;
-    return li;
-}
-}  // namespace
 
 TEST(Events, NotificationWakesAllSynchronizationWakesOne)
 {
@@ -174,24 +165,6 @@ TEST(SystemThreads, CreateReferenceWaitAndTerminate)
     ObDereferenceObject(obj);
 }
 
-TEST(SystemThreads, MissingDereferenceIsReportedAtTheEnd)
-{
-    std::vector<std::string> problems;
-    {
-        Platform platform;
-        ThreadContext c;
-        KeInitializeEvent(&c.go, NotificationEvent, TRUE);
-        HANDLE h = nullptr;
-        PsCreateSystemThread(&h, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, SystemThread, &c);
-        PVOID obj = nullptr;
-        ObReferenceObjectByHandle(h, THREAD_ALL_ACCESS, nullptr, KernelMode, &obj, nullptr);
-        problems = platform.Finish();  // handle still open and object referenced
-    }
-    ASSERT_EQ(problems.size(), 2u);
-    EXPECT_NE(problems[0].find("handle leak"), std::string::npos);
-    EXPECT_NE(problems[1].find("ObDereferenceObject"), std::string::npos);
-}
-
 TEST(Deadlock, IsReportedAndUnwindsTheWaitingThreads)
 {
     TestPlatform platform;
@@ -222,18 +195,42 @@ TEST(Deadlock, IsReportedAndUnwindsTheWaitingThreads)
     EXPECT_EQ(Clock::Now(), Seconds(6));
 }
 
-TEST(Deadlock, ThreadLeftWaitingAtTheEndFailsTheRun)
+// What a run leaves behind fails it at the end, each with the culprit named.
+TEST(EndOfRun, LeftoversAreReported)
 {
-    std::vector<std::string> problems;
-    {
-        Platform platform;
-        auto* ev = new KEVENT;
-        KeInitializeEvent(ev, NotificationEvent, FALSE);
-        StartThread("forgotten", [ev] { KeWaitForSingleObject(ev, Executive, KernelMode, FALSE, nullptr); });
-        problems = platform.Finish();
-        delete ev;
+    ThreadContext c;  // outlives the platform's end, which lets its thread finish
+    KEVENT never;
+    struct Case {
+        const char* what;
+        std::function<void()> body;
+        std::vector<std::vector<std::string>> expected;  // per problem, in order: what it names
+    };
+    const Case cases[] = {
+        {"pool leak", [] { ExAllocatePoolWithTag(NonPagedPoolNx, 33, Tag("KCNw")); },
+         {{"pool leak: 33 bytes with tag 'KCNw'"}}},
+        {"timer resolution", [] { ExSetTimerResolution(10000, TRUE); }, {{"ExSetTimerResolution"}}},
+        {"open handle and reference",
+         [&] {
+             KeInitializeEvent(&c.go, NotificationEvent, TRUE);
+             HANDLE h = nullptr;
+             PsCreateSystemThread(&h, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, SystemThread, &c);
+             PVOID obj = nullptr;
+             ObReferenceObjectByHandle(h, THREAD_ALL_ACCESS, nullptr, KernelMode, &obj, nullptr);
+         },
+         {{"handle leak"}, {"ObDereferenceObject"}}},
+        {"waiting thread",
+         [&] {
+             KeInitializeEvent(&never, NotificationEvent, FALSE);
+             StartThread("forgotten", [&] { KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr); });
+         },
+         {{"thread 'forgotten' waits in KeWaitForSingleObject", "shutdown"}}},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        auto problems = ProblemsAtFinish(k.body);
+        ASSERT_EQ(problems.size(), k.expected.size()) << ::testing::PrintToString(problems);
+        for (size_t i = 0; i < problems.size(); ++i)
+            for (const auto& part : k.expected[i]) EXPECT_NE(problems[i].find(part), std::string::npos) << problems[i];
     }
-    ASSERT_EQ(problems.size(), 1u);
-    EXPECT_NE(problems[0].find("thread 'forgotten' waits in KeWaitForSingleObject"), std::string::npos);
-    EXPECT_NE(problems[0].find("shutdown"), std::string::npos);
+    EXPECT_EQ(c.ranAt, Seconds(2));
 }

@@ -1,18 +1,9 @@
 // Virtual time: waits, time-outs, timers, clocks, real-time mode.
 #include <chrono>
 
-#include <hosted/gtest.h>
+#include "HostedTestUtil.h"
 
 using namespace hosted;
-
-namespace {
-LARGE_INTEGER Relative(int64_t units)
-{
-    LARGE_INTEGER li;
-    li.QuadPart = -units;
-    return li;
-}
-}  // namespace
 
 TEST(VirtualTime, LongWaitsOnTwoThreadsTakeNoWallTime)
 {
@@ -80,7 +71,6 @@ TEST(VirtualTime, ClocksAgree)
     KeQueryTickCount(&ticks);
     EXPECT_EQ(sys.QuadPart - Clock::BootSystemTime(), Seconds(2) + 123);
     EXPECT_EQ(KeQueryInterruptTime(), ULONGLONG(Seconds(2) + 123));
-    EXPECT_EQ(ticks.QuadPart, (Seconds(2) + 123) / KeQueryTimeIncrement());
     EXPECT_EQ(ticks.QuadPart, 128);  // 2 s of 15.625 ms ticks
 }
 
@@ -132,18 +122,6 @@ TEST(KernelTimers, TimerResolutionRequestsAreTracked)
     EXPECT_EQ(Clock::TimerResolution(), 10000u);
     EXPECT_EQ(ExSetTimerResolution(0, FALSE), Clock::kDefaultResolution);
     EXPECT_EQ(Clock::TimerResolutionRequests(), 0u);
-}
-
-TEST(KernelTimers, ForgottenResolutionRequestFailsTheRun)
-{
-    std::vector<std::string> problems;
-    {
-        Platform platform;
-        ExSetTimerResolution(10000, TRUE);
-        problems = platform.Finish();
-    }
-    ASSERT_EQ(problems.size(), 1u);
-    EXPECT_NE(problems[0].find("ExSetTimerResolution"), std::string::npos);
 }
 
 TEST(RealTimeMode, VirtualTimeFollowsScaledWallClock)

@@ -19,6 +19,7 @@ TEST(DbgPrint, KernelConversions)
     DbgPrint("%s %S %wZ|", static_cast<char*>(nullptr), static_cast<char16_t*>(nullptr),
              static_cast<UNICODE_STRING*>(nullptr));
     DbgPrint("%I64x %llu %%|", 0x1122334455667788ull, 18446744073709551615ull);
+    DbgPrint("0x%x|", reinterpret_cast<void*>(0xFFFF800012345678ull));  // a pointer to %x: the low 32 bits
     DbgPrint("%S", HelperWideLiteral());
     EXPECT_EQ(Trace::Text(),
               "beef BEEF -5 42 4000000000|"
@@ -28,15 +29,8 @@ TEST(DbgPrint, KernelConversions)
               "0000012345678ABC|"
               "(null) (null) (null)|"
               "1122334455667788 18446744073709551615 %|"
+              "0x12345678|"
               "Wide \xC3\xA9t\xC3\xA9");
-}
-
-TEST(DbgPrint, PointerPassedToHexPrintsLow32Bits)
-{
-    TestPlatform platform;
-    void* p = reinterpret_cast<void*>(0xFFFF800012345678ull);
-    DbgPrint("Irp 0x%x\n", p);
-    EXPECT_EQ(Trace::Text(), "Irp 0x12345678\n");
 }
 
 TEST(TraceSink, RecordsKeepTimeAndThreadAndEcho)

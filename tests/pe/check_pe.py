@@ -37,14 +37,6 @@ EXPECTED_STRINGS = {
 EXPECTED_LANG = b"040c04b0"
 EXPECTED_TRANSLATION = [0x040C, 0x04B0]
 
-IMAGE_FILE_MACHINE_AMD64 = 0x8664
-IMAGE_SUBSYSTEM_NATIVE = 1
-IMAGE_FILE_RELOCS_STRIPPED = 0x0001
-IMAGE_FILE_EXECUTABLE_IMAGE = 0x0002
-IMAGE_FILE_DLL = 0x2000
-IMAGE_SCN_MEM_EXECUTE = 0x20000000
-IMAGE_SCN_MEM_WRITE = 0x80000000
-
 
 def check_imports(imports):
     """imports: list of (module name, [function names or None for ordinals])."""
@@ -114,16 +106,16 @@ def read_image(path):
     data = bytes(pe.__data__)
     errors = []
 
-    if pe.FILE_HEADER.Machine != IMAGE_FILE_MACHINE_AMD64:
-        errors.append(f"machine {pe.FILE_HEADER.Machine:#x}, expected x64")
-    if pe.OPTIONAL_HEADER.Subsystem != IMAGE_SUBSYSTEM_NATIVE:
+    fh = pe.FILE_HEADER
+    if fh.Machine != pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_AMD64"]:
+        errors.append(f"machine {fh.Machine:#x}, expected x64")
+    if pe.OPTIONAL_HEADER.Subsystem != pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_NATIVE"]:
         errors.append(f"subsystem {pe.OPTIONAL_HEADER.Subsystem}, expected native (1)")
-    chars = pe.FILE_HEADER.Characteristics
-    if not chars & IMAGE_FILE_EXECUTABLE_IMAGE:
+    if not fh.IMAGE_FILE_EXECUTABLE_IMAGE:
         errors.append("not marked as an executable image")
-    if chars & IMAGE_FILE_DLL:
+    if fh.IMAGE_FILE_DLL:
         errors.append("marked as a DLL")
-    if chars & IMAGE_FILE_RELOCS_STRIPPED:
+    if fh.IMAGE_FILE_RELOCS_STRIPPED:
         errors.append("relocations stripped: the kernel loads images at any address")
 
     entry = pe.OPTIONAL_HEADER.AddressOfEntryPoint
@@ -131,13 +123,12 @@ def read_image(path):
         errors.append("no entry point")
     else:
         section = pe.get_section_by_rva(entry)
-        if section is None or not section.Characteristics & IMAGE_SCN_MEM_EXECUTE:
+        if section is None or not section.IMAGE_SCN_MEM_EXECUTE:
             errors.append(f"entry point {entry:#x} not in executable code")
 
     for s in pe.sections:
-        if s.Characteristics & IMAGE_SCN_MEM_EXECUTE and s.Characteristics & IMAGE_SCN_MEM_WRITE:
-            name = s.Name.rstrip(b"\0").decode()
-            errors.append(f"section {name} is both writable and executable")
+        if s.IMAGE_SCN_MEM_EXECUTE and s.IMAGE_SCN_MEM_WRITE:
+            errors.append(f"section {s.Name.decode().rstrip(chr(0))} is both writable and executable")
 
     if pe.OPTIONAL_HEADER.CheckSum != pe.generate_checksum():
         errors.append(f"image checksum {pe.OPTIONAL_HEADER.CheckSum:#x}, computed {pe.generate_checksum():#x}")

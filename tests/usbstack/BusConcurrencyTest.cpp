@@ -17,7 +17,7 @@ TEST(BusConcurrency, ManyThreadsPendingCompletionAndCancellation) {
         bus.SetCompletion(Completion::Pending);
         bus.AddFault(FaultSpec::Vendor(0xB7, FaultKind::Timeout, 0));
         constexpr int kThreads = 4, kEach = 40;
-        std::atomic<int> ok{0}, cancelled{0}, other{0};
+        std::atomic<int> ok{0}, cancelled{0};
         std::vector<hosted::Thread> threads;
         for (int i = 0; i < kThreads; ++i) {
             threads.push_back(hosted::StartThread("client" + std::to_string(i), [&, i] {
@@ -36,23 +36,16 @@ TEST(BusConcurrency, ManyThreadsPendingCompletionAndCancellation) {
                     const NTSTATUS st = s.Wait();
                     if (st == STATUS_SUCCESS && !timeout && reply[0] == 0xAA) ++ok;
                     else if (st == STATUS_CANCELLED) ++cancelled;
-                    else {
-                        ++other;
-                        ADD_FAILURE() << "status 0x" << std::hex << st << " timeout " << timeout << " n " << std::dec << n
-                                      << " returned 0x" << std::hex << s.Returned() << " wait 0x" << s.WaitStatus() << " usbd 0x" << u.UrbHeader.Status;
-                    }
+                    else ADD_FAILURE() << "request " << n << ": status 0x" << std::hex << st << ", usbd 0x" << u.UrbHeader.Status;
                 }
             }));
         }
         for (auto& t : threads) t.Join();
-        EXPECT_EQ(other.load(), 0);
         EXPECT_EQ(ok.load() + cancelled.load(), kThreads * kEach);
         EXPECT_GE(cancelled.load(), kThreads * kEach / 5);  // every time-out request, at least
         EXPECT_EQ(bus.Outstanding(), 0u);
         const auto log = bus.Log();
         ASSERT_EQ(log.size(), size_t(kThreads * kEach));
-        for (const auto& t : log)
-            EXPECT_GE(t.completed, t.submitted) << "seq " << t.sequence << " req 0x" << std::hex << int(t.bRequest())
-                                                << " status 0x" << t.status;
+        for (const auto& t : log) EXPECT_GE(t.completed, t.submitted) << "transfer " << t.sequence;
     }
 }

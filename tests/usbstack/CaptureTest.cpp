@@ -17,11 +17,11 @@ using usbtest::VendorUrb;
 namespace {
 
 std::string Hex(const std::vector<uint8_t>& v) {
-    static const char* d = "0123456789abcdef";
     std::string s;
+    char two[3];
     for (uint8_t b : v) {
-        s.push_back(d[b >> 4]);
-        s.push_back(d[b & 15]);
+        std::snprintf(two, sizeof two, "%02x", b);
+        s += two;
     }
     return s;
 }

@@ -18,7 +18,6 @@ namespace usbtest {
 struct Sent {
     NTSTATUS returned = 0;  // what IoCallDriver returned
     NTSTATUS final = 0;     // the I/O status once the request completed
-    PIRP irp = nullptr;     // valid only until completion
 };
 
 // Builds the internal device-control IRP for the URB and sends it; with
@@ -38,7 +37,7 @@ public:
     }
     NTSTATUS Wait() {
         if (returned_ != STATUS_PENDING) return returned_;
-        waitStatus_ = KeWaitForSingleObject(&event_, Suspended, KernelMode, FALSE, nullptr);
+        KeWaitForSingleObject(&event_, Suspended, KernelMode, FALSE, nullptr);
         return iosb_.Status;
     }
     // Waits at most `relative` (100-ns units) for completion: the wait's status.
@@ -49,9 +48,6 @@ public:
     }
     bool Done() const { return returned_ != STATUS_PENDING || KeReadStateEvent(const_cast<KEVENT*>(&event_)) != 0; }
     PIRP Irp() const { return irp_; }
-    NTSTATUS Returned() const { return returned_; }
-    NTSTATUS WaitStatus() const { return waitStatus_; }
-    const IO_STATUS_BLOCK& Iosb() const { return iosb_; }
 
 private:
     PDEVICE_OBJECT target_;
@@ -60,7 +56,6 @@ private:
     IO_STATUS_BLOCK iosb_{};
     PIRP irp_ = nullptr;
     NTSTATUS returned_ = STATUS_PENDING;
-    NTSTATUS waitStatus_ = STATUS_SUCCESS;
 };
 
 inline Sent SendUrb(PDEVICE_OBJECT target, PURB urb) {
