@@ -342,10 +342,7 @@ void Files::ClearFailures()
 size_t Files::OpenHandles()
 {
     FILES_LOCK;
-    size_t n = 0;
-    for (auto& [h, e] : k.handles)
-        if (e.kind == HandleKind::File) ++n;
-    return n;
+    return CountHandles(HandleKind::File);
 }
 
 uint64_t Files::OpenCount(const std::string& ntName)

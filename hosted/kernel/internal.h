@@ -264,6 +264,7 @@ std::string FormatKernel(const char* format, va_list args);
 // ---- handles ----
 HANDLE NewHandle(Lock& lock, HandleKind kind, void* object, ACCESS_MASK access, std::shared_ptr<void> holder = {});
 HandleEntry* FindHandle(HANDLE h);
+size_t CountHandles(HandleKind kind);  // lock held
 
 // ---- strings ----
 std::string Utf16ToUtf8(const char16_t* s, size_t n);

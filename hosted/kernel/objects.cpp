@@ -17,6 +17,14 @@ HANDLE NewHandle(Lock&, HandleKind kind, void* object, ACCESS_MASK access, std::
     return reinterpret_cast<HANDLE>(0xFFFFFFFF80000000ULL + n * 4);
 }
 
+size_t CountHandles(HandleKind kind)
+{
+    size_t n = 0;
+    for (auto& [h, e] : K().handles)
+        if (e.kind == kind) ++n;
+    return n;
+}
+
 HandleEntry* FindHandle(HANDLE h)
 {
     Kernel& k = K();

@@ -502,10 +502,7 @@ void Registry::ClearFailures()
 size_t Registry::OpenHandles()
 {
     REG_LOCK;
-    size_t n = 0;
-    for (auto& [h, e] : k.handles)
-        if (e.kind == HandleKind::Key) ++n;
-    return n;
+    return CountHandles(HandleKind::Key);
 }
 
 std::string ServiceKeyPath(const std::string& serviceName)

@@ -269,6 +269,16 @@ void TraceAppend(Lock&, std::string text)
     k.trace.push_back(TraceRecord{k.now, t ? t->name : std::string("(not hosted)"), std::move(text)});
 }
 
+// Formats one DbgPrint call with the kernel's conversions into the trace.
+ULONG PrintToTrace(PCSTR Format, va_list Args)
+{
+    std::string text = FormatKernel(Format, Args);
+    Kernel& k = K();
+    Lock lock(k.m);
+    TraceAppend(lock, std::move(text));
+    return STATUS_SUCCESS;
+}
+
 }  // namespace hosted::detail
 
 extern "C" {
@@ -277,24 +287,18 @@ ULONG DbgPrint(PCSTR Format, ...)
 {
     va_list ap;
     va_start(ap, Format);
-    std::string text = FormatKernel(Format, ap);
+    ULONG status = hosted::detail::PrintToTrace(Format, ap);
     va_end(ap);
-    Kernel& k = K();
-    Lock lock(k.m);
-    TraceAppend(lock, std::move(text));
-    return STATUS_SUCCESS;
+    return status;
 }
 
 ULONG DbgPrintEx(ULONG, ULONG, PCSTR Format, ...)
 {
     va_list ap;
     va_start(ap, Format);
-    std::string text = FormatKernel(Format, ap);
+    ULONG status = hosted::detail::PrintToTrace(Format, ap);
     va_end(ap);
-    Kernel& k = K();
-    Lock lock(k.m);
-    TraceAppend(lock, std::move(text));
-    return STATUS_SUCCESS;
+    return status;
 }
 
 VOID DbgBreakPoint(VOID) { ViolationUnlocked("DbgBreakPoint reached"); }
