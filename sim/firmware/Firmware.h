@@ -146,5 +146,8 @@ std::string VersionFileText(std::optional<uint32_t> fx3, std::optional<uint32_t>
 
 // Deterministic filler shared by the builders.
 Bytes PseudoRandomBytes(size_t count, uint32_t seed);
+// The little-endian 32-bit word at pos; bytes past the end read as 0xFF, as
+// in the driver's padded file buffer.
+uint32_t WordAt(const Bytes& b, size_t pos);
 
 }  // namespace orvex::firmware

@@ -8,15 +8,6 @@ namespace orvex::firmware {
 
 namespace {
 
-uint32_t WordAt(const Bytes& b, size_t pos) {
-    uint32_t w = 0;
-    for (size_t i = 0; i < 4; ++i) {
-        const uint8_t byte = pos + i < b.size() ? b[pos + i] : 0xFF;
-        w |= static_cast<uint32_t>(byte) << (8 * i);
-    }
-    return w;
-}
-
 bool Digit(uint8_t c) { return c >= '0' && c <= '9'; }
 
 }  // namespace

@@ -11,15 +11,6 @@ void PutWord(Bytes& b, uint32_t w) {
     for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(w >> (8 * i)));
 }
 
-uint32_t GetWord(const Bytes& b, size_t pos) {
-    uint32_t w = 0;
-    for (size_t i = 0; i < 4; ++i) {
-        const uint8_t byte = pos + i < b.size() ? b[pos + i] : 0xFF;
-        w |= static_cast<uint32_t>(byte) << (8 * i);
-    }
-    return w;
-}
-
 void SetWord(Bytes& b, size_t pos, uint32_t w) {
     for (size_t i = 0; i < 4; ++i) b.at(pos + i) = static_cast<uint8_t>(w >> (8 * i));
 }
@@ -27,6 +18,15 @@ void SetWord(Bytes& b, size_t pos, uint32_t w) {
 constexpr std::array<uint8_t, 8> kSerialPattern{0x1C, 0x03, 0x4B, 0x00, 0x56, 0x00, 0x54, 0x00};
 
 }  // namespace
+
+uint32_t WordAt(const Bytes& b, size_t pos) {
+    uint32_t w = 0;
+    for (size_t i = 0; i < 4; ++i) {
+        const uint8_t byte = pos + i < b.size() ? b[pos + i] : 0xFF;
+        w |= static_cast<uint32_t>(byte) << (8 * i);
+    }
+    return w;
+}
 
 Bytes PseudoRandomBytes(size_t count, uint32_t seed) {
     Bytes out(count);
@@ -48,7 +48,7 @@ Bytes BuildFx3Image(const Fx3ImageSpec& spec) {
         data.resize((data.size() + 3) / 4 * 4, 0);
         PutWord(b, static_cast<uint32_t>(data.size() / 4));
         PutWord(b, s.address);
-        for (size_t i = 0; i < data.size(); i += 4) sum += GetWord(data, i);
+        for (size_t i = 0; i < data.size(); i += 4) sum += WordAt(data, i);
         b.insert(b.end(), data.begin(), data.end());
     }
     PutWord(b, 0);
@@ -112,7 +112,7 @@ Bytes MakeFx3Image(const Fx3Options& o) {
 
 Fx3Layout ParseFx3Image(const Bytes& image) {
     Fx3Layout l;
-    l.header = GetWord(image, 0);
+    l.header = WordAt(image, 0);
     if (l.header != 0xB01C5943 && l.header != 0xB02C5943 && l.header != 0xB03C5943) {
         l.error = "header";
         return l;
@@ -120,20 +120,20 @@ Fx3Layout ParseFx3Image(const Bytes& image) {
     size_t pos = 4;
     uint32_t sum = 0;
     for (;;) {
-        const uint32_t words = GetWord(image, pos);
+        const uint32_t words = WordAt(image, pos);
         if (words > kFx3MaxSectionWords) {
             l.error = "section too long";
             return l;
         }
         if (words == 0) {
             l.endMarkerOffset = pos;
-            l.entry = GetWord(image, pos + 4);
+            l.entry = WordAt(image, pos + 4);
             l.computedChecksum = sum;
             if (pos + 12 > image.size()) {
                 l.error = "truncated checksum";
                 return l;
             }
-            l.storedChecksum = GetWord(image, pos + 8);
+            l.storedChecksum = WordAt(image, pos + 8);
             l.valid = l.storedChecksum == sum;
             if (!l.valid) l.error = "checksum";
             return l;
@@ -143,8 +143,8 @@ Fx3Layout ParseFx3Image(const Bytes& image) {
             l.error = "section beyond file";
             return l;
         }
-        l.sections.push_back({pos, words, GetWord(image, pos + 4)});
-        for (size_t p = pos + 8; p < end; p += 4) sum += GetWord(image, p);
+        l.sections.push_back({pos, words, WordAt(image, pos + 4)});
+        for (size_t p = pos + 8; p < end; p += 4) sum += WordAt(image, p);
         pos = end;
     }
 }
