@@ -208,50 +208,43 @@ namespace hosted {
     Kernel& k = K();       \
     std::lock_guard<std::mutex> guard(k.m)
 
+namespace {
+
+// One figure of a tag's statistics; 0 for a tag never seen.
+template <typename T>
+T TagFigure(uint32_t tag, T detail::TagStats::*figure)
+{
+    POOL_LOCK;
+    auto it = k.tagStats.find(tag);
+    return it == k.tagStats.end() ? 0 : it->second.*figure;
+}
+
+}  // namespace
+
 size_t Pool::LiveBytes()
 {
     POOL_LOCK;
     return k.liveBytes;
 }
-size_t Pool::LiveBytes(uint32_t tag)
-{
-    POOL_LOCK;
-    auto it = k.tagStats.find(tag);
-    return it == k.tagStats.end() ? 0 : it->second.live;
-}
+size_t Pool::LiveBytes(uint32_t tag) { return TagFigure(tag, &detail::TagStats::live); }
 size_t Pool::LiveCount()
 {
     POOL_LOCK;
     return k.pool.size();
 }
-size_t Pool::LiveCount(uint32_t tag)
-{
-    POOL_LOCK;
-    auto it = k.tagStats.find(tag);
-    return it == k.tagStats.end() ? 0 : it->second.liveCount;
-}
+size_t Pool::LiveCount(uint32_t tag) { return TagFigure(tag, &detail::TagStats::liveCount); }
 size_t Pool::PeakBytes()
 {
     POOL_LOCK;
     return k.peakBytes;
 }
-size_t Pool::PeakBytes(uint32_t tag)
-{
-    POOL_LOCK;
-    auto it = k.tagStats.find(tag);
-    return it == k.tagStats.end() ? 0 : it->second.peak;
-}
+size_t Pool::PeakBytes(uint32_t tag) { return TagFigure(tag, &detail::TagStats::peak); }
 uint64_t Pool::AllocationCount()
 {
     POOL_LOCK;
     return k.poolSerial;
 }
-uint64_t Pool::AllocationCount(uint32_t tag)
-{
-    POOL_LOCK;
-    auto it = k.tagStats.find(tag);
-    return it == k.tagStats.end() ? 0 : it->second.attempts;
-}
+uint64_t Pool::AllocationCount(uint32_t tag) { return TagFigure(tag, &detail::TagStats::attempts); }
 std::vector<PoolAllocation> Pool::Live()
 {
     POOL_LOCK;
