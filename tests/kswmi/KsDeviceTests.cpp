@@ -122,6 +122,36 @@ TEST_F(KsDevice, StopWaitsForARunningPostStart)
     EXPECT_EQ(TakeLog(), "Add bus:start Start PostStart Stop bus:stop ");
 }
 
+// A refused query goes no further than kernel streaming, and the device stays started.
+TEST_F(KsDevice, ARefusedQueryStopIsCompletedWithoutTheBus)
+{
+    ASSERT_EQ(Pnp(IRP_MN_START_DEVICE), STATUS_SUCCESS);
+    Yield();
+    TakeLog();
+    g.faults.queryStopStatus = STATUS_DEVICE_BUSY;
+    EXPECT_EQ(Pnp(IRP_MN_QUERY_STOP_DEVICE), STATUS_DEVICE_BUSY);
+    EXPECT_EQ(TakeLog(), "QueryStop ");
+    EXPECT_TRUE(KsGetDeviceForDeviceObject(g.fdo)->Started);
+
+    // STATUS_PENDING is no answer to a query.
+    g.faults.queryStopStatus = STATUS_PENDING;
+    EXPECT_EQ(Pnp(IRP_MN_QUERY_STOP_DEVICE), STATUS_UNSUCCESSFUL);
+    EXPECT_TRUE(OneViolation("QueryStop/QueryRemove callback returned STATUS_PENDING"));
+}
+
+// Kernel streaming completes the start IRP itself, so a Start that pends it
+// has nobody to finish it: caught, and the start fails.
+TEST_F(KsDevice, AStartCallbackReturningPendingIsCaught)
+{
+    g.faults.startReturnsPending = true;
+    g.faults.registerInStart = false;
+    EXPECT_EQ(Pnp(IRP_MN_START_DEVICE), STATUS_UNSUCCESSFUL);
+    EXPECT_TRUE(OneViolation("Start callback returned STATUS_PENDING"));
+    EXPECT_FALSE(KsGetDeviceForDeviceObject(g.fdo)->Started);
+    Yield();
+    EXPECT_EQ(TakeLog(), "Add bus:start Start ");  // no PostStart after a failed start
+}
+
 TEST_F(KsDevice, PowerIrpsKeepTheLowerStatusAndD0ReachesTheBusFirst)
 {
     ASSERT_EQ(Pnp(IRP_MN_START_DEVICE), STATUS_SUCCESS);

@@ -128,6 +128,7 @@ NTSTATUS OnAdd(PKSDEVICE d)
 NTSTATUS OnStart(PKSDEVICE d, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST)
 {
     Log("Start");
+    if (g.faults.startReturnsPending) return STATUS_PENDING;
     if (g.faults.registerInStart && !Ext(d->FunctionalDeviceObject)->wmiRegistered) {
         NTSTATUS st = IoWMIRegistrationControl(d->FunctionalDeviceObject, WMIREG_ACTION_REGISTER);
         if (!NT_SUCCESS(st)) return st;
@@ -152,7 +153,11 @@ void Deregister(PKSDEVICE d)
     }
 }
 
-NTSTATUS OnQueryStop(PKSDEVICE, PIRP) { Log("QueryStop"); return STATUS_SUCCESS; }
+NTSTATUS OnQueryStop(PKSDEVICE, PIRP)
+{
+    Log("QueryStop");
+    return g.faults.queryStopStatus;
+}
 VOID OnCancelStop(PKSDEVICE, PIRP) { Log("CancelStop"); }
 VOID OnStop(PKSDEVICE, PIRP) { Log("Stop"); }
 NTSTATUS OnQueryRemove(PKSDEVICE, PIRP) { Log("QueryRemove"); return STATUS_SUCCESS; }

@@ -21,6 +21,8 @@ struct Faults {
     bool longBaseName = false;         // an instance base name too long for WMI's first buffer
     bool baseNameInstances = false;    // WMIREG_FLAG_INSTANCE_BASENAME instead of PDO names
     bool registerInStart = true;       // IoWMIRegistrationControl(REGISTER) from the Start callback
+    bool startReturnsPending = false;  // the Start callback answers STATUS_PENDING
+    NTSTATUS queryStopStatus = STATUS_SUCCESS;  // QueryStop's answer
 };
 
 // Behaviours of the bus driver's PDO.
