@@ -127,8 +127,19 @@ NTSTATUS AroundForward(KsDeviceImpl* impl, PIRP irp, UCHAR minor, PFNKSDEVICEIRP
     return Finish(irp, st);
 }
 
+// Plug-and-play and power callbacks of kernel streaming run at PASSIVE_LEVEL
+// and may wait for the lower drivers.
+void CheckPassive(const char* what)
+{
+    KIRQL irql = KeGetCurrentIrql();
+    if (irql != PASSIVE_LEVEL)
+        ViolationUnlocked(std::string("KsDispatchIrp for a ") + what + " IRP at IRQL " + std::to_string(irql) +
+                          " (kernel streaming devices are power-pageable: PASSIVE_LEVEL only)");
+}
+
 NTSTATUS DispatchPnp(KsDeviceImpl* impl, PIRP irp)
 {
+    CheckPassive("plug-and-play");
     PKSDEVICE dev = &impl->device;
     const KSDEVICE_DISPATCH* d = dev->Descriptor ? dev->Descriptor->Dispatch : nullptr;
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
@@ -227,6 +238,7 @@ NTSTATUS DispatchPnp(KsDeviceImpl* impl, PIRP irp)
 // PASSIVE_LEVEL and waiting for the lower drivers is allowed.
 NTSTATUS DispatchPower(KsDeviceImpl* impl, PIRP irp)
 {
+    CheckPassive("power");
     PKSDEVICE dev = &impl->device;
     const KSDEVICE_DISPATCH* d = dev->Descriptor ? dev->Descriptor->Dispatch : nullptr;
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
@@ -296,6 +308,8 @@ NTSTATUS KsCreateDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevi
         IoDeleteDevice(fdo);
         return STATUS_DEVICE_REMOVED;
     }
+    // Power IRPs reach a kernel streaming device at PASSIVE_LEVEL.
+    fdo->Flags |= DO_POWER_PAGABLE;
     KSDEVICE* dev = &impl->device;
     dev->Descriptor = Descriptor;
     dev->Bag = nullptr;

@@ -204,7 +204,29 @@ TEST_F(KsNullDevice, CreateDeviceTakesANullDeviceArgument)
     EXPECT_EQ(*static_cast<PKSDEVICE*>(g.fdo->DeviceExtension) != nullptr, true);  // kernel streaming's header
     EXPECT_EQ(ks->PhysicalDeviceObject, pdo_);
     EXPECT_EQ(ks->NextDeviceObject, pdo_);
+    EXPECT_TRUE(g.fdo->Flags & DO_POWER_PAGABLE);
     EXPECT_EQ(TakeLog(), "Add ");
+}
+
+NTSTATUS SignalDone(PDEVICE_OBJECT, PIRP, PVOID context)
+{
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+TEST_F(KsDevice, PlugAndPlayAbovePassiveLevelIsCaught)
+{
+    PIRP irp = Io::BuildIrp(pdo_, IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE);
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, SignalDone, &done, TRUE, TRUE, TRUE);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    IoCallDriver(pdo_->AttachedDevice, irp);
+    KeLowerIrql(old);
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    IoFreeIrp(irp);
+    EXPECT_TRUE(OneViolation("plug-and-play IRP at IRQL 2"));
 }
 
 TEST(KsDispatch, RefusesADeviceKernelStreamingDidNotCreate)
