@@ -96,16 +96,6 @@ TEST_P(KsOrder, EveryPlugAndPlaySequenceReachesTheCallbacksInTheSetOrder)
     EXPECT_EQ(KsGetDeviceForDeviceObject(fdo), nullptr);
 }
 
-TEST_P(KsOrder, RemovalOfAStoppedDeviceCallsOnlyRemove)
-{
-    ASSERT_EQ(Pnp(IRP_MN_START_DEVICE), STATUS_SUCCESS);
-    Yield();
-    EXPECT_EQ(Pnp(IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
-    TakeLog();
-    EXPECT_EQ(Pnp(IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
-    EXPECT_EQ(TakeLog(), Around("Remove", "bus:remove"));
-}
-
 INSTANTIATE_TEST_SUITE_P(Both, KsOrder, ::testing::Values(Ks::Order::CallbackFirst, Ks::Order::ForwardFirst),
                          [](const auto& info) {
                              return info.param == Ks::Order::CallbackFirst ? "CallbackFirst" : "ForwardFirst";
@@ -180,14 +170,6 @@ TEST_F(KsDevice, PowerIrpsKeepTheLowerStatusAndD0ReachesTheBusFirst)
 
     EXPECT_EQ(Power(IRP_MN_SET_POWER, SystemPowerState, PowerSystemSleeping3), STATUS_SUCCESS);
     EXPECT_EQ(ks->SystemPowerState, PowerSystemSleeping3);
-}
-
-TEST_F(KsDevice, RequestsWithoutAFilterToServe)
-{
-    PIRP create = Io::BuildIrp(pdo_, IRP_MJ_CREATE, 0);
-    EXPECT_EQ(Io::SendAndWait(pdo_, create), STATUS_OBJECT_NAME_NOT_FOUND);
-    PIRP close = Io::BuildIrp(pdo_, IRP_MJ_CLOSE, 0);
-    EXPECT_EQ(Io::SendAndWait(pdo_, close), STATUS_SUCCESS);
 }
 
 class KsNullDevice : public StackTest {

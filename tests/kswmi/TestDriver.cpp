@@ -195,7 +195,6 @@ const KSDEVICE_DESCRIPTOR kDescriptor = {&kDispatch, 0, nullptr, KSDEVICE_DESCRI
 
 // ---------------------------------------------------------------- WMI callbacks
 
-const char16_t kShortBase[] = u"KsTest";
 char16_t g_longBase[400];
 
 NTSTATUS QueryRegInfo(PDEVICE_OBJECT fdo, PULONG flags, PUNICODE_STRING instanceName, PUNICODE_STRING* path,
@@ -204,17 +203,11 @@ NTSTATUS QueryRegInfo(PDEVICE_OBJECT fdo, PULONG flags, PUNICODE_STRING instance
     g.regInfoThread = hosted::CurrentThreadName();
     g.regInfoIrql = KeGetCurrentIrql();
     *path = nullptr;
-    if (g.faults.baseNameInstances || g.faults.longBaseName) {
+    if (g.faults.longBaseName) {
         *flags = WMIREG_FLAG_INSTANCE_BASENAME;
-        const char16_t* base = kShortBase;
-        size_t n = 6;
-        if (g.faults.longBaseName) {
-            for (size_t i = 0; i < 399; ++i) g_longBase[i] = u'x';
-            base = g_longBase;
-            n = 399;
-        }
-        instanceName->Buffer = reinterpret_cast<PWSTR>(const_cast<char16_t*>(base));
-        instanceName->Length = instanceName->MaximumLength = USHORT(n * 2);
+        for (size_t i = 0; i < 399; ++i) g_longBase[i] = u'x';
+        instanceName->Buffer = reinterpret_cast<PWSTR>(g_longBase);
+        instanceName->Length = instanceName->MaximumLength = USHORT(399 * 2);
         *pdo = nullptr;
     } else {
         *flags = WMIREG_FLAG_INSTANCE_PDO;

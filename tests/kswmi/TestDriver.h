@@ -18,8 +18,7 @@ struct Faults {
     bool completeProcessedAgain = false;  // completes an IrpProcessed request a second time
     bool keepWmiAtRemove = false;      // deletes its device without deregistering
     bool pendQueries = false;          // QueryWmiDataBlock pends; a worker completes 10 ms later
-    bool longBaseName = false;         // an instance base name too long for WMI's first buffer
-    bool baseNameInstances = false;    // WMIREG_FLAG_INSTANCE_BASENAME instead of PDO names
+    bool longBaseName = false;         // base-named instances, the name too long for WMI's first buffer
     bool registerInStart = true;       // IoWMIRegistrationControl(REGISTER) from the Start callback
     bool startReturnsPending = false;  // the Start callback answers STATUS_PENDING
     NTSTATUS queryStopStatus = STATUS_SUCCESS;  // QueryStop's answer

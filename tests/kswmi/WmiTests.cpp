@@ -239,19 +239,6 @@ TEST_F(WmiLongName, ALargeRegistrationIsAskedForAgainWithTheSizeNeeded)
     EXPECT_EQ(blocks[1].instanceNames[1], std::string(399, 'x') + "1");
 }
 
-class WmiBaseName : public Wmi {
-    void Customise() override { g.faults.baseNameInstances = true; }
-};
-
-TEST_F(WmiBaseName, BaseNamedInstances)
-{
-    Started();
-    EXPECT_EQ(hosted::Wmi::RegInfoRequests(g.fdo), 1u);
-    auto blocks = hosted::Wmi::Blocks(g.fdo);
-    ASSERT_EQ(blocks.size(), 2u);
-    EXPECT_EQ(blocks[1].instanceNames, (std::vector<std::string>{"KsTest0", "KsTest1"}));
-}
-
 // ---------------------------------------------------------------- wrong drivers
 
 class WmiForgets : public Wmi {
