@@ -101,7 +101,9 @@ void QueuePostStart(KsDeviceImpl* impl)
     }
     StartThread("ks PostStart", [impl] {
         PKSDEVICE dev = &impl->device;
-        dev->Descriptor->Dispatch->PostStart(dev);
+        // A failure only fails later creates, which this device refuses anyway.
+        if (dev->Descriptor->Dispatch->PostStart(dev) == STATUS_PENDING)
+            ViolationUnlocked("KSDEVICE PostStart callback returned STATUS_PENDING");
         KeSetEvent(&impl->postStartDone, IO_NO_INCREMENT, FALSE);
     });
 }

@@ -142,6 +142,14 @@ TEST_F(KsDevice, AStartCallbackReturningPendingIsCaught)
     EXPECT_EQ(TakeLog(), "Add bus:start Start ");  // no PostStart after a failed start
 }
 
+TEST_F(KsDevice, APostStartReturningPendingIsCaught)
+{
+    g.faults.postStartStatus = STATUS_PENDING;
+    ASSERT_EQ(Pnp(IRP_MN_START_DEVICE), STATUS_SUCCESS);
+    Yield();
+    EXPECT_TRUE(OneViolation("PostStart callback returned STATUS_PENDING"));
+}
+
 TEST_F(KsDevice, PowerIrpsKeepTheLowerStatusAndD0ReachesTheBusFirst)
 {
     ASSERT_EQ(Pnp(IRP_MN_START_DEVICE), STATUS_SUCCESS);

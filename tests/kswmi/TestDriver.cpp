@@ -141,7 +141,7 @@ NTSTATUS OnPostStart(PKSDEVICE)
 {
     g.postStartThread = hosted::CurrentThreadName();
     Log("PostStart");
-    return STATUS_SUCCESS;
+    return g.faults.postStartStatus;
 }
 
 void Deregister(PKSDEVICE d)

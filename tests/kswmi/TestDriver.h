@@ -21,6 +21,7 @@ struct Faults {
     bool longBaseName = false;         // base-named instances, the name too long for WMI's first buffer
     bool registerInStart = true;       // IoWMIRegistrationControl(REGISTER) from the Start callback
     bool startReturnsPending = false;  // the Start callback answers STATUS_PENDING
+    NTSTATUS postStartStatus = STATUS_SUCCESS;  // PostStart's answer
     NTSTATUS queryStopStatus = STATUS_SUCCESS;  // QueryStop's answer
 };
 
