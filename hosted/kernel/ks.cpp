@@ -26,7 +26,6 @@ namespace {
 struct KsDeviceImpl {
     KSDEVICE device;
     uint32_t magic;
-    bool postStartQueued;
     KEVENT postStartDone;  // notification event: PostStart has returned (or was never queued)
 };
 constexpr uint32_t kMagic = 0x4B534456;  // "KSDV"
@@ -93,12 +92,7 @@ NTSTATUS Finish(PIRP irp, NTSTATUS status)
 // so that a long initialisation does not hold up the plug-and-play manager.
 void QueuePostStart(KsDeviceImpl* impl)
 {
-    {
-        Kernel& k = K();
-        Lock lock(k.m);
-        impl->postStartQueued = true;
-        impl->postStartDone.Header.SignalState = 0;
-    }
+    KeResetEvent(&impl->postStartDone);
     StartThread("ks PostStart", [impl] {
         PKSDEVICE dev = &impl->device;
         // A failure only fails later creates, which this device refuses anyway.
