@@ -219,6 +219,36 @@ TEST_F(KsDevice, PlugAndPlayAbovePassiveLevelIsCaught)
     EXPECT_TRUE(OneViolation("plug-and-play IRP at IRQL 2"));
 }
 
+// No descriptor at all: every slot is empty, and kernel streaming alone
+// carries the device through start, power and removal.
+TEST(KsDispatch, ADeviceWithoutCallbacksGoesThroughEverySequence)
+{
+    TestPlatform platform;
+    Reset();
+    PDRIVER_OBJECT bus = CreateBus();
+    PDEVICE_OBJECT pdo = CreateBusPdo(bus);
+    PDRIVER_OBJECT drv = Io::CreateDriver("\\Driver\\bare");
+    for (UCHAR major : {UCHAR(IRP_MJ_PNP), UCHAR(IRP_MJ_POWER)})
+        drv->MajorFunction[major] = [](PDEVICE_OBJECT d, PIRP irp) { return KsDispatchIrp(d, irp); };
+    PKSDEVICE ks = nullptr;
+    ASSERT_EQ(KsCreateDevice(drv, pdo, nullptr, 0, &ks), STATUS_SUCCESS);
+    auto pnp = [&](UCHAR minor) { return Io::SendPnp(pdo, minor, [](PIO_STACK_LOCATION) {}); };
+    EXPECT_EQ(pnp(IRP_MN_START_DEVICE), STATUS_SUCCESS);
+    EXPECT_TRUE(ks->Started);
+    PIRP d3 = Io::BuildIrp(pdo, IRP_MJ_POWER, IRP_MN_SET_POWER);
+    IoGetNextIrpStackLocation(d3)->Parameters.Power.Type = DevicePowerState;
+    IoGetNextIrpStackLocation(d3)->Parameters.Power.State.DeviceState = PowerDeviceD3;
+    EXPECT_EQ(Io::SendAndWait(pdo, d3), STATUS_SUCCESS);
+    EXPECT_EQ(ks->DevicePowerState, PowerDeviceD3);
+    EXPECT_EQ(pnp(IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(pnp(IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(g.log, "bus:start bus:D3 bus:query-remove bus:remove ");
+    EXPECT_EQ(drv->DeviceObject, nullptr);
+    IoDeleteDevice(pdo);
+    Io::DeleteDriver(drv);
+    Io::DeleteDriver(bus);
+}
+
 TEST(KsDispatch, RefusesADeviceKernelStreamingDidNotCreate)
 {
     TestPlatform platform;
