@@ -110,6 +110,10 @@ struct RegKey;
 struct FileState;
 struct PnpManager;
 struct PowerManager;
+struct WmiService;  // wmi.cpp
+struct KsSettings {  // ks.cpp: orders the documentation leaves open (hosted::Ks)
+    bool forwardFirst[0x20] = {};  // per PnP minor: the lower drivers before the callback
+};
 
 struct CallFrame {
     PIRP irp;
@@ -237,6 +241,10 @@ struct Kernel {
     int pdoCounter = 0;
     std::map<PDEVICE_OBJECT, void*> ksDevices;  // function devices of KsCreateDevice -> their KSDEVICE block
     KSPIN_LOCK cancelLock = 0;
+
+    // ---- WMI (wmi.cpp) and kernel streaming (ks.cpp) ----
+    std::shared_ptr<WmiService> wmi;
+    KsSettings ks;
     void* cancelLockOwner = nullptr;
 
     // ---- plug and play, power (pnp*.cpp, power.cpp) ----
@@ -288,5 +296,9 @@ void CloseKeyOrFile(HandleEntry& e);
 void FreeDriverObject(Lock& lock, PDRIVER_OBJECT driver);
 PDRIVER_OBJECT NewDriverObject(Lock& lock, const std::string& name, const std::string& service);
 PIRP AllocIrp(Lock& lock, CCHAR stackSize, IrpInfo::Kind kind);
+
+// ---- WMI (wmi.cpp) ----
+// A device object is going away: WMI forgets its registration and queued work.
+void WmiForgetDevice(Lock& lock, PDEVICE_OBJECT device);
 
 }  // namespace hosted::detail

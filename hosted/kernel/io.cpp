@@ -590,6 +590,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
             break;
         }
     k.devices.erase(it);
+    WmiForgetDevice(lock, DeviceObject);
     auto ks = k.ksDevices.find(DeviceObject);
     if (ks != k.ksDevices.end()) {
         std::free(ks->second);
@@ -717,32 +718,6 @@ NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyTy
     else
         return STATUS_INVALID_PARAMETER;
     return OpenKeyByPath(lock, *path, DesiredAccess, DevInstRegKey);
-}
-
-NTSTATUS IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Action)
-{
-    Kernel& k = K();
-    Lock lock(k.m);
-    auto it = k.devices.find(DeviceObject);
-    if (it == k.devices.end()) {
-        Violation(lock, "IoWMIRegistrationControl on something that is not a device object");
-        return STATUS_INVALID_PARAMETER;
-    }
-    switch (Action) {
-    case WMIREG_ACTION_REGISTER:
-        if (it->second.wmiRegistered) return STATUS_OBJECT_NAME_COLLISION;
-        it->second.wmiRegistered = true;
-        return STATUS_SUCCESS;
-    case WMIREG_ACTION_DEREGISTER:
-        if (!it->second.wmiRegistered) return STATUS_INVALID_PARAMETER;
-        it->second.wmiRegistered = false;
-        return STATUS_SUCCESS;
-    case WMIREG_ACTION_REREGISTER:
-    case WMIREG_ACTION_UPDATE_GUIDS:
-        return it->second.wmiRegistered ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
-    default:
-        return STATUS_INVALID_PARAMETER;
-    }
 }
 
 }  // extern "C"
