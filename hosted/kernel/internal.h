@@ -127,6 +127,7 @@ struct IrpInfo {
     bool completedToTop = false;
     int routinesRunning = 0;          // completion routines running for it right now
     bool completedInRoutine = false;  // IoCompleteRequest called again from inside one of them
+    bool startNextPower = false;      // PoStartNextPowerIrp called since it last moved down
     bool down = false;
     std::vector<CallFrame*> frames;
     // Locations whose dispatch routine returned STATUS_PENDING before the

@@ -341,7 +341,6 @@ void ReleaseDriver(PnpManager& m, PnpNode& n)
     n.service.clear();
     if (!d || --d->devices > 0) return;
     // The driver's last device is gone: unload it and check what it left.
-    CheckWorkItemsAtUnload(d->host->Object(), d->service);
     d->host->Unload();
 }
 

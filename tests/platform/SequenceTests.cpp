@@ -150,6 +150,27 @@ TEST_P(Sequences, DisableEnableAndCancelRemove)
     EXPECT_EQ(g_driverStats.entries, 2);
 }
 
+TEST_P(Sequences, EjectRemovesTheStackThenEjectsAtThePdo)
+{
+    PDEVICE_OBJECT pdo = Plug();
+    size_t mark = Pnp::Log().size();
+    EXPECT_EQ(Pnp::Eject(pdo), STATUS_SUCCESS);
+    EXPECT_EQ(NamesFor(pdo, mark), (std::vector<std::string>{"QUERY_REMOVE_DEVICE", "REMOVE_DEVICE", "EJECT"}));
+    EXPECT_FALSE(Pnp::DriverLoaded("PLATTEST"));
+}
+
+TEST_P(Sequences, RelationsComeBackWithoutTheirReferences)
+{
+    PDEVICE_OBJECT pdo = Plug();
+    std::vector<PDEVICE_OBJECT> target;
+    EXPECT_EQ(Pnp::QueryRelations(pdo, TargetDeviceRelation, &target), STATUS_SUCCESS);
+    EXPECT_EQ(target, std::vector<PDEVICE_OBJECT>{pdo});
+    EXPECT_EQ(pdo->ReferenceCount, 0);
+    // Relations nobody answers keep the status the manager preset.
+    EXPECT_EQ(Pnp::QueryRelations(pdo, RemovalRelations, &target), STATUS_NOT_SUPPORTED);
+    EXPECT_TRUE(target.empty());
+}
+
 TEST_P(Sequences, FailedStartRemovesTheStackAndUnloads)
 {
     TestBus::Fail(IRP_MJ_PNP, IRP_MN_START_DEVICE, STATUS_DEVICE_NOT_READY);
