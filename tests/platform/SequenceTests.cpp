@@ -219,13 +219,23 @@ TEST_P(Sequences, SleepStatesMapToDeviceStatesWithAndWithoutWake)
 
 TEST_P(Sequences, ShutdownPowersEveryStackOff)
 {
-    PDEVICE_OBJECT a = Plug();
-    PDEVICE_OBJECT b = Plug();
-    ASSERT_EQ(Power::Shutdown(), STATUS_SUCCESS);
-    EXPECT_EQ(Io::DevicePower(a), PowerDeviceD3);
-    EXPECT_EQ(Io::DevicePower(b), PowerDeviceD3);
-    EXPECT_TRUE(InOrder(NamesFor(a), {"START_DEVICE", "SET_POWER(Shutdown)"}));
-    EXPECT_TRUE(InOrder(NamesFor(a), {"SET_POWER(D3)"}));
+    for (bool wake : {false, true}) {
+        SCOPED_TRACE(wake ? "wake armed" : "no wake");
+        g_driverConfig.armWake = wake;
+        size_t mark = Pnp::Log().size();
+        PDEVICE_OBJECT a = Plug();
+        PDEVICE_OBJECT b = Plug();
+        ASSERT_EQ(Power::Shutdown(), STATUS_SUCCESS);
+        EXPECT_EQ(Power::SystemState(), PowerSystemShutdown);
+        EXPECT_EQ(Io::DevicePower(a), PowerDeviceD3);
+        EXPECT_EQ(Io::DevicePower(b), PowerDeviceD3);
+        // No query before a shutdown.
+        EXPECT_TRUE(InOrder(NamesFor(a, mark), {"START_DEVICE", "SET_POWER(D3)", "SET_POWER(Shutdown)"}));
+        for (auto& name : NamesFor(a, mark)) EXPECT_EQ(name.find("QUERY_POWER"), std::string::npos);
+        EXPECT_EQ(bus_->WaitWakePending(a), wake);
+        Pnp::Disable(a);
+        Pnp::Disable(b);
+    }
 }
 
 TEST_P(Sequences, RefusedSleepQueryKeepsTheSystemAwake)
