@@ -13,6 +13,7 @@ using namespace hosted::detail;
 namespace hosted::detail {
 NTSTATUS OpenKeyByPath(Lock& lock, const std::string& path, ACCESS_MASK access, PHANDLE handle);
 size_t WorkItemsOf(Lock& lock, PDEVICE_OBJECT device);
+void RecordPowerPass(Lock& lock, PDEVICE_OBJECT to, PIRP irp);
 }
 
 namespace {
@@ -303,6 +304,10 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
                             DriverName(DeviceObject) + " (NO_MORE_IRP_STACK_LOCATIONS)");
         return STATUS_INVALID_PARAMETER;
     }
+    if (ThreadState* caller = Current(); caller && caller->irql > DISPATCH_LEVEL)
+        Violation(lock, "IoCallDriver for " + DescribeStack(Irp, IoGetNextIrpStackLocation(Irp)) + " at IRQL " +
+                            std::to_string(caller->irql) + " (IRPs are sent at or below DISPATCH_LEVEL)");
+    if (IoGetNextIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER) RecordPowerPass(lock, DeviceObject, Irp);
     Irp->CurrentLocation--;
     PIO_STACK_LOCATION sp = --Irp->Tail.Overlay.CurrentStackLocation;
     sp->DeviceObject = DeviceObject;
@@ -436,6 +441,9 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR)
         bool atTop = Irp->CurrentLocation > Irp->StackCount;
         if (invoke) {
             PDEVICE_OBJECT dev = atTop ? nullptr : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+            // Each running routine has its own "completed inside" mark.
+            bool outerMark = info->completedInRoutine;
+            info->completedInRoutine = false;
             info->routinesRunning++;
             lock.unlock();
             NTSTATUS r = routine(dev, Irp, context);
@@ -446,7 +454,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR)
             if (alive) {
                 again->second.routinesRunning--;
                 completedInside = again->second.completedInRoutine;
-                again->second.completedInRoutine = false;
+                again->second.completedInRoutine = outerMark;
             }
             if (r == STATUS_MORE_PROCESSING_REQUIRED) {
                 if (alive && !completedInside) {

@@ -88,35 +88,30 @@ NTSTATUS PowerRequestDone(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
 
 }  // namespace
 
+// A power IRP on its way to `to` (lock held, called by IoCallDriver).
+void RecordPowerPass(Lock&, PDEVICE_OBJECT to, PIRP irp)
+{
+    Kernel& k = K();
+    auto it = k.irps.find(irp);
+    if (it == k.irps.end()) return;
+    // The passing driver: the one whose dispatch routine for this IRP runs on
+    // this thread (none for a request of the power manager).
+    PDEVICE_OBJECT from = nullptr;
+    PIO_STACK_LOCATION base = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
+    for (CallFrame* f : it->second.frames)
+        if (f->thread == Current() && !f->passed && f->location >= 1) from = base[f->location - 1].DeviceObject;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    P().passed.push_back(Power::PassedIrp{irp, from, to, next->MinorFunction, it->second.startNextPower});
+    it->second.startNextPower = false;
+}
+
 }  // namespace hosted::detail
 
 extern "C" {
 
-NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
-    {
-        Kernel& k = K();
-        Lock lock(k.m);
-        ThreadState* t = Current();
-        if (t && t->irql > DISPATCH_LEVEL)
-            Violation(lock, "PoCallDriver at IRQL " + std::to_string(t->irql) +
-                                " (power IRPs are sent at or below DISPATCH_LEVEL)");
-        auto it = k.irps.find(Irp);
-        if (it != k.irps.end() && k.devices.count(DeviceObject)) {
-            // The passing driver: the one whose dispatch routine for this IRP
-            // runs on this thread (none for a request of the power manager).
-            PDEVICE_OBJECT from = nullptr;
-            PIO_STACK_LOCATION base = reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1);
-            for (CallFrame* f : it->second.frames)
-                if (f->thread == t && !f->passed && f->location >= 1) from = base[f->location - 1].DeviceObject;
-            PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
-            P().passed.push_back(
-                Power::PassedIrp{Irp, from, DeviceObject, next->MinorFunction, it->second.startNextPower});
-            it->second.startNextPower = false;
-        }
-    }
-    return IofCallDriver(DeviceObject, Irp);
-}
+// Since Windows Vista a power IRP may be passed on with IoCallDriver as
+// well; the I/O manager records either way (RecordPowerPass).
+NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return IofCallDriver(DeviceObject, Irp); }
 
 VOID PoStartNextPowerIrp(PIRP Irp)
 {
