@@ -129,6 +129,9 @@ struct IrpInfo {
     enum class Kind { Allocated, Threaded, Platform } kind = Kind::Allocated;
     bool completing = false;
     bool completedToTop = false;
+    int routinesRunning = 0;          // completion routines running for it right now
+    bool completedInRoutine = false;  // IoCompleteRequest called again from inside one of them
+    bool startNextPower = false;      // PoStartNextPowerIrp called since it last moved down
     bool down = false;
     std::vector<CallFrame*> frames;
     // Locations whose dispatch routine returned STATUS_PENDING before the
@@ -149,6 +152,8 @@ struct DeviceInfo {
     DEVICE_POWER_STATE devicePower = PowerDeviceD0;
     SYSTEM_POWER_STATE systemPower = PowerSystemWorking;
     bool wmiRegistered = false;
+    bool removing = false;       // a PnP removal IRP is on its way through its stack
+    bool deletePending = false;  // deleted by its bus during removal; freed when the device above detaches
 };
 
 struct DriverExtensionBlock {
@@ -296,6 +301,7 @@ void CloseKeyOrFile(HandleEntry& e);
 void FreeDriverObject(Lock& lock, PDRIVER_OBJECT driver);
 PDRIVER_OBJECT NewDriverObject(Lock& lock, const std::string& name, const std::string& service);
 PIRP AllocIrp(Lock& lock, CCHAR stackSize, IrpInfo::Kind kind);
+void FreeDevice(Lock& lock, PDEVICE_OBJECT device);
 
 // ---- WMI (wmi.cpp) ----
 // A device object is going away: WMI forgets its registration and queued work.

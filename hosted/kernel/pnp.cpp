@@ -242,8 +242,20 @@ NTSTATUS SendPnpIrp(PDEVICE_OBJECT pdo, UCHAR minor, const std::function<void(PI
     }
     irp->IoStatus.Information = initialInformation;
     if (setup) setup(IoGetNextIrpStackLocation(irp));
+    bool removal = minor == IRP_MN_REMOVE_DEVICE;
+    if (removal) {
+        Kernel& k = K();
+        Lock lock(k.m);
+        k.devices[pdo].removing = true;
+    }
     IO_STATUS_BLOCK ios{};
     NTSTATUS st = Io::SendAndWait(pdo, irp, &ios);
+    if (removal) {
+        Kernel& k = K();
+        Lock lock(k.m);
+        auto it = k.devices.find(pdo);
+        if (it != k.devices.end()) it->second.removing = false;
+    }
     rec.status = st;
     rec.information = ios.Information;
     rec.time = Clock::Now();
@@ -329,7 +341,6 @@ void ReleaseDriver(PnpManager& m, PnpNode& n)
     n.service.clear();
     if (!d || --d->devices > 0) return;
     // The driver's last device is gone: unload it and check what it left.
-    CheckWorkItemsAtUnload(d->host->Object(), d->service);
     d->host->Unload();
 }
 
@@ -448,13 +459,11 @@ void RemoveNode(PnpManager& m, PnpNode& n, bool missing)
         n.state = DeviceState::SurpriseRemoved;
         SendPnpIrp(n.pdo, IRP_MN_SURPRISE_REMOVAL, nullptr, "", nullptr);
     }
-    if (n.state != DeviceState::Disabled || missing) {
-        // A disabled device's stack is gone already; the bus still owns its
-        // PDO and learns of the removal only when it is missing.
-        if (n.state != DeviceState::Disabled || missing) SendPnpIrp(n.pdo, IRP_MN_REMOVE_DEVICE, nullptr, "", nullptr);
-    }
+    // A disabled device's stack is gone already; its PDO gets the removal
+    // again once the bus reports it missing, and then deletes it.
+    if (n.state != DeviceState::Disabled || missing) SendPnpIrp(n.pdo, IRP_MN_REMOVE_DEVICE, nullptr, "", nullptr);
     if (hadStack) {
-        if (!missing) CheckStackGone(n);
+        CheckStackGone(n);
         ReleaseDriver(m, n);
     }
     n.state = missing ? DeviceState::Removed : DeviceState::Disabled;
