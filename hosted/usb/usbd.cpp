@@ -75,7 +75,9 @@ PUSB_COMMON_DESCRIPTOR StrictNext(const char* routine, PUCHAR begin, PUCHAR pos,
         }
         auto* d = reinterpret_cast<PUSB_COMMON_DESCRIPTOR>(pos);
         if (d->bLength < 2) {
-            Finding(routine, begin, pos, "bLength " + std::to_string(d->bLength) + " never moves the walk on");
+            Finding(routine, begin, pos,
+                    d->bLength == 0 ? std::string("bLength 0 never moves the walk on")
+                                    : "bLength 1 is shorter than a descriptor header");
             *fault = true;
             return nullptr;
         }
