@@ -62,6 +62,18 @@ bool Bounds(const char* routine, PUCHAR begin, ULONG length, PUCHAR* end) {
     return true;
 }
 
+// The configuration routines read wTotalLength from the header first: the
+// 9-byte header must lie inside the pool block the descriptor is in.
+bool HeaderFits(const char* routine, PUSB_CONFIGURATION_DESCRIPTOR cd) {
+    auto* begin = reinterpret_cast<PUCHAR>(cd);
+    const size_t room = PoolBytesFrom(begin);
+    if (room != SIZE_MAX && room < sizeof(USB_CONFIGURATION_DESCRIPTOR)) {
+        Finding(routine, begin, begin, "the 9-byte header does not fit the " + std::to_string(room) + "-byte buffer");
+        return false;
+    }
+    return true;
+}
+
 // The real walk from pos: descriptor after descriptor, by bLength, until one
 // of `type` (-1: any) or the end. Returns it, or NULL at the end; sets *fault
 // (after a finding) when the walk meets a descriptor it would mis-step on.
@@ -143,6 +155,7 @@ PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(PUSB_CONFIGURATION
                                                               LONG InterfaceSubClass, LONG InterfaceProtocol) {
     constexpr const char* routine = "USBD_ParseConfigurationDescriptorEx";
     if (!ConfigurationDescriptor || !StartPosition) return nullptr;
+    if (!HeaderFits(routine, ConfigurationDescriptor)) return nullptr;
     auto* begin = reinterpret_cast<PUCHAR>(ConfigurationDescriptor);
     PUCHAR end;
     if (!Bounds(routine, begin, ConfigurationDescriptor->wTotalLength, &end)) return nullptr;
@@ -178,6 +191,7 @@ PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR Configurati
                                        PUSBD_INTERFACE_LIST_ENTRY InterfaceList) {
     constexpr const char* routine = "USBD_CreateConfigurationRequestEx";
     if (!ConfigurationDescriptor || !InterfaceList) return nullptr;
+    if (!HeaderFits(routine, ConfigurationDescriptor)) return nullptr;
 
     // The builder reads every listed interface descriptor and the endpoint
     // descriptors after it, as many as its bNumEndpoints says.

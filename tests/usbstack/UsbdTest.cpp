@@ -140,6 +140,16 @@ TEST_F(Usbd, UnvalidatedDescriptorsAreVerifierFindings) {
     EXPECT_NE(USBD_ParseConfigurationDescriptorEx(pcd, pcd, 0, 0, -1, -1, -1), nullptr);
     EXPECT_TRUE(hosted::Verifier::Take().empty());
     ExFreePool(pooled);
+    // A buffer too small to hold the header that wTotalLength is read from.
+    auto* tiny = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(ExAllocatePoolWithTag(NonPagedPoolNx, 4, hosted::Tag("Test")));
+    std::memcpy(tiny, bytes.data(), 4);
+    USBD_INTERFACE_LIST_ENTRY noInterfaces[1] = {{nullptr, nullptr}};
+    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(tiny, tiny, 0, 0, -1, -1, -1), nullptr);
+    EXPECT_EQ(USBD_CreateConfigurationRequestEx(tiny, noInterfaces), nullptr);
+    findings = hosted::Verifier::Take();
+    ASSERT_EQ(findings.size(), 2u);
+    EXPECT_NE(findings[1].find("the 9-byte header does not fit the 4-byte buffer"), std::string::npos) << findings[1];
+    ExFreePool(tiny);
 
     // The request builder reads bNumEndpoints endpoint descriptors after each
     // listed interface: fewer before the end, or a malformed one, is a finding.
