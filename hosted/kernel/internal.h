@@ -204,6 +204,8 @@ struct Kernel {
     std::map<uint64_t, HandleEntry> handles;
     uint64_t nextHandle = 1;
     std::map<void*, LONG_PTR> threadObjectRefs;  // _ETHREAD* -> reference count
+    uint64_t failReferenceNth = 0;               // ObReferenceObjectByHandle call to fail (1: next)
+    NTSTATUS failReferenceStatus = STATUS_ACCESS_DENIED;
 
     // ---- pool ----
     std::map<void*, PoolBlock> pool;
