@@ -313,13 +313,16 @@ NTSTATUS QueryCapabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES* caps)
         "", nullptr);
 }
 
-PnpDriver* MatchDriver(PnpManager& m, const PnpNode& n)
+PnpDriver* MatchDriver(PnpManager& m, const PnpNode& n, std::string* matchedId = nullptr)
 {
     std::lock_guard<std::mutex> guard(m.m);
     auto matches = [&](const std::vector<std::string>& ids, const PnpDriver& d) {
         for (auto& id : ids)
             for (auto& want : d.ids)
-                if (Lower(id) == Lower(want)) return true;
+                if (Lower(id) == Lower(want)) {
+                    if (matchedId) *matchedId = want;
+                    return true;
+                }
         return false;
     };
     // Hardware IDs first, then compatible IDs, as the ranking does.
@@ -387,8 +390,10 @@ NTSTATUS StartStack(PnpManager& m, PnpNode& n)
 // AddDevice and the start sequence for an enumerated device with a driver.
 NTSTATUS AddAndStart(PnpManager& m, PnpNode& n)
 {
-    PnpDriver* d = MatchDriver(m, n);
+    std::string matchedId;
+    PnpDriver* d = MatchDriver(m, n, &matchedId);
     if (!d) return STATUS_SUCCESS;  // no function driver: stays enumerated
+    if (d->install) d->install(n.pdo, matchedId);
     if (!d->host) d->host = std::make_unique<DriverHost>(d->entry, d->service);
     if (!d->host->Loaded()) {
         NTSTATUS st = d->host->Load();
@@ -575,6 +580,15 @@ void Pnp::RegisterDriver(const std::string& service, PDRIVER_INITIALIZE entry, s
     d->entry = entry;
     d->ids = std::move(ids);
     m.drivers.push_back(std::move(d));
+}
+
+void Pnp::RegisterDriver(const std::string& service, PDRIVER_INITIALIZE entry, std::vector<std::string> ids,
+                         DeviceInstaller install)
+{
+    RegisterDriver(service, entry, std::move(ids));
+    PnpManager& m = M();
+    std::lock_guard<std::mutex> guard(m.m);
+    m.drivers.back()->install = std::move(install);
 }
 
 void Pnp::AddRootBus(PDEVICE_OBJECT parent, const std::string& instance)
