@@ -171,6 +171,23 @@ TEST_P(Sequences, RelationsComeBackWithoutTheirReferences)
     EXPECT_TRUE(target.empty());
 }
 
+TEST_P(Sequences, DeviceReportedFailedIsTakenDownUntilEnabled)
+{
+    PDEVICE_OBJECT pdo = Plug();
+    g_driverConfig.reportFailed = true;
+    size_t mark = Pnp::Log().size();
+    IoInvalidateDeviceState(pdo);
+    Settle();
+    EXPECT_EQ(NamesFor(pdo, mark),
+              (std::vector<std::string>{"QUERY_PNP_DEVICE_STATE", "SURPRISE_REMOVAL", "REMOVE_DEVICE"}));
+    EXPECT_EQ(Pnp::State(pdo), DeviceState::StartFailed);
+    EXPECT_FALSE(Pnp::DriverLoaded("PLATTEST"));
+
+    g_driverConfig.reportFailed = false;
+    EXPECT_EQ(Pnp::Enable(pdo), STATUS_SUCCESS);
+    EXPECT_EQ(Pnp::State(pdo), DeviceState::Started);
+}
+
 TEST_P(Sequences, FailedStartRemovesTheStackAndUnloads)
 {
     TestBus::Fail(IRP_MJ_PNP, IRP_MN_START_DEVICE, STATUS_DEVICE_NOT_READY);

@@ -269,6 +269,12 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT dev, PIRP irp)
         IoDeleteDevice(dev);
         return status;
     }
+    case IRP_MN_QUERY_PNP_DEVICE_STATE:
+        if (g_driverConfig.reportFailed) {
+            irp->IoStatus.Information |= PNP_DEVICE_FAILED;
+            irp->IoStatus.Status = STATUS_SUCCESS;
+        }
+        return PassDown(x, irp);
     default:
         return PassDown(x, irp);
     }
