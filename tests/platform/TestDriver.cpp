@@ -402,6 +402,7 @@ VOID Unload(PDRIVER_OBJECT) { g_driverStats.unloads++; }
 NTSTATUS TestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 {
     g_driverStats.entries++;
+    if (!NT_SUCCESS(g_driverConfig.entryStatus)) return g_driverConfig.entryStatus;
     driver->DriverExtension->AddDevice = AddDevice;
     driver->DriverUnload = Unload;
     driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;

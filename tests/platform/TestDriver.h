@@ -28,6 +28,7 @@ struct DriverConfig {
     bool refuseQuerySystemPower = false;
     bool armWake = false;
     bool reportFailed = false;  // IRP_MN_QUERY_PNP_DEVICE_STATE answers PNP_DEVICE_FAILED
+    NTSTATUS entryStatus = STATUS_SUCCESS;  // what DriverEntry returns
 };
 
 struct DriverStats {
