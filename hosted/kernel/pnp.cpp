@@ -156,14 +156,7 @@ void ManagerMain()
             m.queue.pop_front();
             m.busy = true;
         }
-        NTSTATUS st;
-        try {
-            st = r.fn();
-        } catch (const DeadlockError&) {
-            // A driver deadlocked while the manager waited for it: the report
-            // is made; the manager carries on with the next request.
-            st = STATUS_UNSUCCESSFUL;
-        }
+        NTSTATUS st = r.fn();
         if (r.result) *r.result = st;
         if (r.done) KeSetEvent(r.done, IO_NO_INCREMENT, FALSE);
     }
