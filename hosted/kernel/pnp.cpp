@@ -354,6 +354,24 @@ void CheckStackGone(PnpNode& n)
                             n.instance + " (missing IoDetachDevice/IoDeleteDevice)");
 }
 
+// IRP_MN_QUERY_PNP_DEVICE_STATE. A stack that reports its device failed or
+// removed is taken down (surprise removal, then removal) and stays so until
+// it is enabled again. Returns false then.
+bool QueryState(PnpManager& m, PnpNode& n)
+{
+    ULONG_PTR pnpState = 0;
+    NTSTATUS st = SendPnpIrp(n.pdo, IRP_MN_QUERY_PNP_DEVICE_STATE, nullptr, "", &pnpState, 0);
+    if (!NT_SUCCESS(st)) return true;
+    n.pnpState = ULONG(pnpState);
+    if (!(n.pnpState & (PNP_DEVICE_FAILED | PNP_DEVICE_REMOVED))) return true;
+    SendPnpIrp(n.pdo, IRP_MN_SURPRISE_REMOVAL, nullptr, "", nullptr);
+    SendPnpIrp(n.pdo, IRP_MN_REMOVE_DEVICE, nullptr, "", nullptr);
+    CheckStackGone(n);
+    n.state = DeviceState::StartFailed;
+    ReleaseDriver(m, n);
+    return false;
+}
+
 NTSTATUS StartStack(PnpManager& m, PnpNode& n)
 {
     ULONG_PTR info = 0;
@@ -377,9 +395,7 @@ NTSTATUS StartStack(PnpManager& m, PnpNode& n)
     }
     n.state = DeviceState::Started;
     QueryCapabilities(n.pdo, &n.caps);
-    ULONG_PTR pnpState = 0;
-    SendPnpIrp(n.pdo, IRP_MN_QUERY_PNP_DEVICE_STATE, nullptr, "", &pnpState, 0);
-    n.pnpState = ULONG(pnpState);
+    if (!QueryState(m, n)) return STATUS_UNSUCCESSFUL;
     Rescan(n.pdo);
     return st;
 }
@@ -527,6 +543,17 @@ void PnpInvalidateRelations(PDEVICE_OBJECT device, DEVICE_RELATION_TYPE type)
     if (!known) return;
     PnpPost([device] {
         Rescan(device);
+        return STATUS_SUCCESS;
+    });
+}
+
+void PnpInvalidateState(PDEVICE_OBJECT pdo)
+{
+    if (!PnpIfRunning()) return;
+    PnpPost([pdo] {
+        PnpManager& m = M();
+        PnpNode* n = FindNode(m, pdo);
+        if (n && n->state == DeviceState::Started) QueryState(m, *n);
         return STATUS_SUCCESS;
     });
 }
