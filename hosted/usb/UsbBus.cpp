@@ -6,6 +6,7 @@
 
 #include <hosted/clock.h>
 #include <hosted/io.h>
+#include <hosted/pnp.h>
 #include <hosted/verifier.h>
 
 #include <wdmguid.h>
@@ -129,6 +130,11 @@ Bus::Bus(BusOptions options) : options_(std::move(options)) {
     }
     *static_cast<Extension*>(hub_->DeviceExtension) = {this, nullptr};
     hub_->Flags &= ~DO_DEVICE_INITIALIZING;
+    if (options_.rootBus) {
+        char instance[32];
+        std::snprintf(instance, sizeof instance, "ROOT\\USB\\%04d", index_);
+        Pnp::AddRootBus(hub_, instance);
+    }
 }
 
 Bus::Bus(std::shared_ptr<BusDevice> device, PortOptions port, BusOptions options) : Bus(std::move(options)) {
@@ -136,6 +142,9 @@ Bus::Bus(std::shared_ptr<BusDevice> device, PortOptions port, BusOptions options
 }
 
 Bus::~Bus() {
+    // Registered with the PnP manager: it removes the stacks above the PDOs
+    // (query-remove, remove) and forgets the hub before the hub goes.
+    if (options_.rootBus && hub_) Pnp::RemoveRootBus(hub_);
     std::vector<int> ports;
     {
         std::lock_guard lock(mu_);
@@ -299,10 +308,12 @@ bool Bus::Plugged(int port) const {
     return c && c->plugged;
 }
 
-// The PnP manager learns of a changed set of children by querying the hub's
-// bus relations; nothing here asks it to yet, so a test (or a PnP manager
-// driving the hub) sends IRP_MN_QUERY_DEVICE_RELATIONS itself.
-void Bus::InvalidateRelations() {}
+// Tells the PnP manager the set of children changed; it then asks the hub
+// for its bus relations. (A hub not registered as a root bus is not known to
+// the manager, which ignores the call.)
+void Bus::InvalidateRelations() {
+    if (hub_) IoInvalidateDeviceRelations(hub_, BusRelations);
+}
 
 PDEVICE_OBJECT Bus::Pdo(int port) const {
     std::lock_guard lock(mu_);

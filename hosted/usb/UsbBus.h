@@ -128,6 +128,10 @@ struct PdoCapabilities {
 
 struct BusOptions {
     uint16_t busNumber = 1;  // recorded in captures, answered for DevicePropertyBusNumber
+    // Register the hub with the PnP manager as a root-enumerated bus
+    // (hosted::Pnp::AddRootBus) for the Bus's lifetime: the manager then
+    // enumerates, starts and removes its devices as they come and go.
+    bool rootBus = false;
 };
 
 // One device in one port.
