@@ -125,6 +125,8 @@ struct IrpInfo {
     enum class Kind { Allocated, Threaded, Platform } kind = Kind::Allocated;
     bool completing = false;
     bool completedToTop = false;
+    int routinesRunning = 0;          // completion routines running for it right now
+    bool completedInRoutine = false;  // IoCompleteRequest called again from inside one of them
     bool down = false;
     std::vector<CallFrame*> frames;
     // Locations whose dispatch routine returned STATUS_PENDING before the
@@ -145,6 +147,8 @@ struct DeviceInfo {
     DEVICE_POWER_STATE devicePower = PowerDeviceD0;
     SYSTEM_POWER_STATE systemPower = PowerSystemWorking;
     bool wmiRegistered = false;
+    bool removing = false;       // a PnP removal IRP is on its way through its stack
+    bool deletePending = false;  // deleted by its bus during removal; freed when the device above detaches
 };
 
 struct DriverExtensionBlock {
@@ -288,5 +292,6 @@ void CloseKeyOrFile(HandleEntry& e);
 void FreeDriverObject(Lock& lock, PDRIVER_OBJECT driver);
 PDRIVER_OBJECT NewDriverObject(Lock& lock, const std::string& name, const std::string& service);
 PIRP AllocIrp(Lock& lock, CCHAR stackSize, IrpInfo::Kind kind);
+void FreeDevice(Lock& lock, PDEVICE_OBJECT device);
 
 }  // namespace hosted::detail

@@ -213,6 +213,17 @@ VOID IoFreeIrp(PIRP Irp)
     }
     if (it->second.down && !it->second.completing)
         Violation(lock, "IoFreeIrp on " + Describe(Irp) + " while a lower driver still owns it");
+    if (it->second.completing) {
+        // Inside a completion routine: the IRP may be freed only by its owner,
+        // the last driver above with a completion routine still to run.
+        PIO_STACK_LOCATION end = reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1) + Irp->StackCount;
+        for (PIO_STACK_LOCATION sp = Irp->Tail.Overlay.CurrentStackLocation; sp < end; ++sp)
+            if (sp->CompletionRoutine) {
+                Violation(lock, "IoFreeIrp on " + Describe(Irp) +
+                                    " while the completion routine of a driver above still owns it");
+                break;
+            }
+    }
     for (CallFrame* f : it->second.frames) f->gone = true;
     k.irps.erase(it);
     std::free(Irp);
@@ -359,7 +370,12 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR)
     }
     IrpInfo* info = &it->second;
     uint64_t serial = info->serial;
-    if (info->completing || info->completedToTop || Irp->CurrentLocation > Irp->StackCount) {
+    // A completion routine may finish the IRP itself (directly or through a
+    // callback it set off) and then return STATUS_MORE_PROCESSING_REQUIRED:
+    // the completion carries on from that routine's level. Whether it then
+    // stopped the outer completion is checked when it returns.
+    bool nested = info->completing && info->routinesRunning > 0 && !info->completedInRoutine;
+    if (!nested && (info->completing || info->completedToTop || Irp->CurrentLocation > Irp->StackCount)) {
         Violation(lock, "IoCompleteRequest on " + Describe(Irp) + ", which was already completed "
                         "(MULTIPLE_IRP_COMPLETE_REQUESTS)");
         return;
@@ -367,12 +383,14 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR)
     // Completion already went past a dispatch routine that is still running
     // on this thread: that driver completes the IRP a second time (after a
     // completion routine above it had stopped the first completion).
-    for (CallFrame* f : info->frames)
-        if (f->passed && f->location < Irp->CurrentLocation && f->thread && f->thread == Current()) {
-            Violation(lock, "IoCompleteRequest on " + Describe(Irp) + ", which was already completed "
-                            "(MULTIPLE_IRP_COMPLETE_REQUESTS)");
-            return;
-        }
+    if (!nested)
+        for (CallFrame* f : info->frames)
+            if (f->passed && f->location < Irp->CurrentLocation && f->thread && f->thread == Current()) {
+                Violation(lock, "IoCompleteRequest on " + Describe(Irp) + ", which was already completed "
+                                "(MULTIPLE_IRP_COMPLETE_REQUESTS)");
+                return;
+            }
+    if (nested) info->completedInRoutine = true;
     if (Irp->IoStatus.Status == STATUS_PENDING)
         Violation(lock, "IoCompleteRequest on " + DescribeStack(Irp, IoGetCurrentIrpStackLocation(Irp)) +
                             " with status STATUS_PENDING");
@@ -418,16 +436,29 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR)
         bool atTop = Irp->CurrentLocation > Irp->StackCount;
         if (invoke) {
             PDEVICE_OBJECT dev = atTop ? nullptr : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+            info->routinesRunning++;
             lock.unlock();
             NTSTATUS r = routine(dev, Irp, context);
             lock.lock();
             auto again = k.irps.find(Irp);
             bool alive = again != k.irps.end() && again->second.serial == serial;
+            bool completedInside = false;
+            if (alive) {
+                again->second.routinesRunning--;
+                completedInside = again->second.completedInRoutine;
+                again->second.completedInRoutine = false;
+            }
             if (r == STATUS_MORE_PROCESSING_REQUIRED) {
-                if (alive) {
+                if (alive && !completedInside) {
                     again->second.completing = false;
                     again->second.down = false;
                 }
+                return;
+            }
+            if (completedInside) {
+                Violation(lock, "IoCompleteRequest on " + Describe(Irp) +
+                                    " inside a completion routine that then did not return "
+                                    "STATUS_MORE_PROCESSING_REQUIRED: completed twice (MULTIPLE_IRP_COMPLETE_REQUESTS)");
                 return;
             }
             if (!alive) {
@@ -571,11 +602,36 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
     if (DeviceObject->DeviceObjectExtension->AttachedTo)
         Violation(lock, "IoDeleteDevice on " + Hex(uint64_t(DeviceObject)) +
                             " while it is still attached to a lower device (missing IoDetachDevice)");
-    if (DeviceObject->AttachedDevice)
+    // A bus driver deletes the PDO of a vanished device in its
+    // IRP_MN_REMOVE_DEVICE handler, before the function driver above has
+    // detached (it does so once the IRP has come back). The PnP manager's
+    // reference keeps the object until then: the deletion completes at the
+    // detach.
+    bool deferred = it->second.pdo && it->second.removing && DeviceObject->AttachedDevice;
+    if (DeviceObject->AttachedDevice && !deferred)
         Violation(lock, "IoDeleteDevice on " + Hex(uint64_t(DeviceObject)) + " while a device is attached above it");
     if (it->second.wmiRegistered)
         Violation(lock, "IoDeleteDevice on " + Hex(uint64_t(DeviceObject)) +
                             " while it is still registered with WMI");
+    // Requests that went through this device and have not come back past it
+    // (the IRP being dispatched on this thread, e.g. the removal, excepted).
+    // The platform's own stand-in drivers report such requests themselves.
+    auto owner = k.drivers.find(DeviceObject->DriverObject);
+    bool platformDevice = owner != k.drivers.end() && owner->second.platformOwned;
+    for (auto& [irp, info] : k.irps) {
+        if (!info.down || platformDevice) continue;
+        bool here = false;
+        for (CallFrame* f : info.frames)
+            if (f->thread == Current()) here = true;
+        if (here) continue;
+        PIO_STACK_LOCATION end = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + irp->StackCount;
+        for (PIO_STACK_LOCATION sp = irp->Tail.Overlay.CurrentStackLocation; sp < end; ++sp)
+            if (sp->DeviceObject == DeviceObject) {
+                Violation(lock, "IoDeleteDevice on " + Hex(uint64_t(DeviceObject)) + " while " +
+                                    DescribeStack(irp, sp) + " is still outstanding on it");
+                break;
+            }
+    }
     size_t workItems = WorkItemsOf(lock, DeviceObject);
     if (workItems)
         Violation(lock, "IoDeleteDevice on " + Hex(uint64_t(DeviceObject)) + " while " + std::to_string(workItems) +
@@ -583,6 +639,21 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
     else if (DeviceObject->ReferenceCount > 0)
         Violation(lock, "IoDeleteDevice on " + Hex(uint64_t(DeviceObject)) + " with " +
                             std::to_string(DeviceObject->ReferenceCount) + " outstanding reference(s)");
+    if (deferred) {
+        it->second.deletePending = true;
+        return;
+    }
+    FreeDevice(lock, DeviceObject);
+}
+
+}  // extern "C"
+
+namespace hosted::detail {
+
+void FreeDevice(Lock&, PDEVICE_OBJECT DeviceObject)
+{
+    Kernel& k = K();
+    auto it = k.devices.find(DeviceObject);
     PDRIVER_OBJECT drv = DeviceObject->DriverObject;
     for (PDEVICE_OBJECT* pp = &drv->DeviceObject; *pp; pp = &(*pp)->NextDevice)
         if (*pp == DeviceObject) {
@@ -597,6 +668,10 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
     }
     std::free(DeviceObject);
 }
+
+}  // namespace hosted::detail
+
+extern "C" {
 
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice)
 {
@@ -625,6 +700,7 @@ VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice)
     }
     TargetDevice->AttachedDevice->DeviceObjectExtension->AttachedTo = nullptr;
     TargetDevice->AttachedDevice = nullptr;
+    if (k.devices[TargetDevice].deletePending) FreeDevice(lock, TargetDevice);
 }
 
 PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject)

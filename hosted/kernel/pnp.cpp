@@ -242,8 +242,20 @@ NTSTATUS SendPnpIrp(PDEVICE_OBJECT pdo, UCHAR minor, const std::function<void(PI
     }
     irp->IoStatus.Information = initialInformation;
     if (setup) setup(IoGetNextIrpStackLocation(irp));
+    bool removal = minor == IRP_MN_REMOVE_DEVICE;
+    if (removal) {
+        Kernel& k = K();
+        Lock lock(k.m);
+        k.devices[pdo].removing = true;
+    }
     IO_STATUS_BLOCK ios{};
     NTSTATUS st = Io::SendAndWait(pdo, irp, &ios);
+    if (removal) {
+        Kernel& k = K();
+        Lock lock(k.m);
+        auto it = k.devices.find(pdo);
+        if (it != k.devices.end()) it->second.removing = false;
+    }
     rec.status = st;
     rec.information = ios.Information;
     rec.time = Clock::Now();
@@ -454,7 +466,7 @@ void RemoveNode(PnpManager& m, PnpNode& n, bool missing)
         if (n.state != DeviceState::Disabled || missing) SendPnpIrp(n.pdo, IRP_MN_REMOVE_DEVICE, nullptr, "", nullptr);
     }
     if (hadStack) {
-        if (!missing) CheckStackGone(n);
+        CheckStackGone(n);
         ReleaseDriver(m, n);
     }
     n.state = missing ? DeviceState::Removed : DeviceState::Disabled;
