@@ -85,20 +85,6 @@ protected:
     std::unique_ptr<Bus> bus;
 };
 
-TEST_F(PdoPowerTest, DeviceTransitionsAreRecordedSystemOnesOnlyAnswered) {
-    PDEVICE_OBJECT pdo = bus->Pdo();
-    EXPECT_EQ(SetDevicePower(pdo, PowerDeviceD2), STATUS_SUCCESS);
-    EXPECT_EQ(hosted::Io::DevicePower(pdo), PowerDeviceD2);
-    PowerIrp sys(pdo, IRP_MN_SET_POWER);
-    sys.Stack()->Parameters.Power.Type = SystemPowerState;
-    sys.Stack()->Parameters.Power.State.SystemState = PowerSystemSleeping3;
-    sys.Send();
-    EXPECT_EQ(sys.Wait(), STATUS_SUCCESS);
-    EXPECT_EQ(hosted::Io::DevicePower(pdo), PowerDeviceD2);
-    EXPECT_EQ(SetDevicePower(pdo, PowerDeviceD0), STATUS_SUCCESS);
-    EXPECT_EQ(hosted::Io::DevicePower(pdo), PowerDeviceD0);
-}
-
 TEST_F(PdoPowerTest, WaitWakeRefusals) {
     Bus plain(MakeCamera());  // no remote wakeup in its descriptor
     PowerIrp unsupported(plain.Pdo(), IRP_MN_WAIT_WAKE);
