@@ -13,12 +13,13 @@ namespace {
 
 constexpr ULONG kIdTag = 0x49627355;  // 'UsbI': ID strings and relations handed to the PnP manager
 
-// A MULTI_SZ (or, with one entry, a plain string) of UTF-16 characters in
-// paged pool, as the PnP manager expects for IRP_MN_QUERY_ID; it frees it.
-PWCHAR WideStrings(const std::vector<std::string>& items, bool multi) {
-    size_t chars = 0;
+// A MULTI_SZ (or a single string) of UTF-16 characters in paged pool, as
+// the PnP manager expects for IRP_MN_QUERY_ID; it frees it. A single string
+// gets a second terminator too, so a reader that walks every ID answer as a
+// MULTI_SZ stays inside the allocation.
+PWCHAR WideStrings(const std::vector<std::string>& items) {
+    size_t chars = 1;
     for (const auto& s : items) chars += s.size() + 1;
-    if (multi) ++chars;
     auto* out = static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, chars * sizeof(WCHAR), kIdTag));
     if (!out) return nullptr;
     size_t at = 0;
@@ -26,7 +27,7 @@ PWCHAR WideStrings(const std::vector<std::string>& items, bool multi) {
         for (char c : s) out[at++] = static_cast<WCHAR>(static_cast<unsigned char>(c));
         out[at++] = 0;
     }
-    if (multi) out[at++] = 0;
+    out[at] = 0;
     return out;
 }
 
@@ -274,7 +275,6 @@ NTSTATUS Bus::QueryCapabilities(Child* child, PDEVICE_CAPABILITIES caps, NTSTATU
 NTSTATUS Bus::QueryId(Child* child, PIO_STACK_LOCATION sp, PIRP irp) {
     const unsigned vid = child->vendorId, pid = child->productId;
     std::vector<std::string> ids;
-    bool multi = false;
     switch (sp->Parameters.QueryId.IdType) {
         case BusQueryDeviceID:
             ids = {Format("USB\\VID_%04X&PID_%04X", vid, pid)};
@@ -282,7 +282,6 @@ NTSTATUS Bus::QueryId(Child* child, PIO_STACK_LOCATION sp, PIRP irp) {
         case BusQueryHardwareIDs:
             ids = {Format("USB\\VID_%04X&PID_%04X&REV_%04X", vid, pid, child->bcdDevice),
                    Format("USB\\VID_%04X&PID_%04X", vid, pid)};
-            multi = true;
             break;
         case BusQueryCompatibleIDs: {
             const bool iad = child->deviceClass == 0xEF && child->deviceSubClass == 0x02 && child->deviceProtocol == 0x01;
@@ -301,7 +300,6 @@ NTSTATUS Bus::QueryId(Child* child, PIO_STACK_LOCATION sp, PIRP irp) {
                 ids = {Format("USB\\Class_%02X&SubClass_%02X&Prot_%02X", ic, is, ip),
                        Format("USB\\Class_%02X&SubClass_%02X", ic, is), Format("USB\\Class_%02X", ic)};
             }
-            multi = true;
             break;
         }
         case BusQueryInstanceID: {
@@ -316,7 +314,7 @@ NTSTATUS Bus::QueryId(Child* child, PIO_STACK_LOCATION sp, PIRP irp) {
         default:
             return irp->IoStatus.Status;
     }
-    PWCHAR text = WideStrings(ids, multi);
+    PWCHAR text = WideStrings(ids);
     if (!text) return STATUS_INSUFFICIENT_RESOURCES;
     irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(text);
     return STATUS_SUCCESS;
