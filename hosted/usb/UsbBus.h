@@ -31,7 +31,6 @@
 #pragma once
 
 #include <array>
-#include <deque>
 #include <functional>
 #include <cstdint>
 #include <memory>
