@@ -57,10 +57,12 @@ struct CameraConfig {
     uint16_t vendorId = 0x1209;
     uint16_t productId = 0x0CA3;
     uint16_t bcdDevice = 0x0100;
-    // Raw configuration descriptor; empty = the built-in UVC+UAC one.
-    std::vector<uint8_t> configDescriptor;
-    // Raw device descriptor; empty = built from the IDs above.
-    std::vector<uint8_t> deviceDescriptor;
+    // Raw configuration descriptor: exactly the bytes the camera answers (at
+    // most wLength of them), truncated or lying ones included; unset = the
+    // built-in UVC+UAC one.
+    std::optional<std::vector<uint8_t>> configDescriptor;
+    // Raw device descriptor, likewise; unset = built from the IDs above.
+    std::optional<std::vector<uint8_t>> deviceDescriptor;
 
     // ---- EEPROM (FX3 boot image) ----
     uint32_t eepromSize = 256 * 1024;

@@ -1424,6 +1424,9 @@ NTKERNELAPI NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, 
 #define WMIREG_ACTION_REREGISTER 3
 #define WMIREG_ACTION_UPDATE_GUIDS 4
 #define WMIREG_ACTION_BLOCK_IRPS 5
+/* Parameters.WMI.DataPath of IRP_MN_REGINFO(_EX): a first registration or an update. */
+#define WMIREGISTER 0
+#define WMIUPDATE 1
 NTKERNELAPI NTSTATUS NTAPI IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Action);
 
 /* Plug and play: a bus driver reports a changed set of children. */

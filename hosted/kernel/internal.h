@@ -110,6 +110,10 @@ struct RegKey;
 struct FileState;
 struct PnpManager;
 struct PowerManager;
+struct WmiService;  // wmi.cpp
+struct KsSettings {  // ks.cpp: orders the documentation leaves open (hosted::Ks)
+    bool forwardFirst[0x20] = {};  // per PnP minor: the lower drivers before the callback
+};
 
 struct CallFrame {
     PIRP irp;
@@ -127,6 +131,7 @@ struct IrpInfo {
     bool completedToTop = false;
     int routinesRunning = 0;          // completion routines running for it right now
     bool completedInRoutine = false;  // IoCompleteRequest called again from inside one of them
+    bool startNextPower = false;      // PoStartNextPowerIrp called since it last moved down
     bool down = false;
     std::vector<CallFrame*> frames;
     // Locations whose dispatch routine returned STATUS_PENDING before the
@@ -199,6 +204,8 @@ struct Kernel {
     std::map<uint64_t, HandleEntry> handles;
     uint64_t nextHandle = 1;
     std::map<void*, LONG_PTR> threadObjectRefs;  // _ETHREAD* -> reference count
+    uint64_t failReferenceNth = 0;               // ObReferenceObjectByHandle call to fail (1: next)
+    NTSTATUS failReferenceStatus = STATUS_ACCESS_DENIED;
 
     // ---- pool ----
     std::map<void*, PoolBlock> pool;
@@ -241,6 +248,10 @@ struct Kernel {
     int pdoCounter = 0;
     std::map<PDEVICE_OBJECT, void*> ksDevices;  // function devices of KsCreateDevice -> their KSDEVICE block
     KSPIN_LOCK cancelLock = 0;
+
+    // ---- WMI (wmi.cpp) and kernel streaming (ks.cpp) ----
+    std::shared_ptr<WmiService> wmi;
+    KsSettings ks;
     void* cancelLockOwner = nullptr;
 
     // ---- plug and play, power (pnp*.cpp, power.cpp) ----
@@ -293,5 +304,9 @@ void FreeDriverObject(Lock& lock, PDRIVER_OBJECT driver);
 PDRIVER_OBJECT NewDriverObject(Lock& lock, const std::string& name, const std::string& service);
 PIRP AllocIrp(Lock& lock, CCHAR stackSize, IrpInfo::Kind kind);
 void FreeDevice(Lock& lock, PDEVICE_OBJECT device);
+
+// ---- WMI (wmi.cpp) ----
+// A device object is going away: WMI forgets its registration and queued work.
+void WmiForgetDevice(Lock& lock, PDEVICE_OBJECT device);
 
 }  // namespace hosted::detail

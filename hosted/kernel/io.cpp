@@ -13,6 +13,7 @@ using namespace hosted::detail;
 namespace hosted::detail {
 NTSTATUS OpenKeyByPath(Lock& lock, const std::string& path, ACCESS_MASK access, PHANDLE handle);
 size_t WorkItemsOf(Lock& lock, PDEVICE_OBJECT device);
+void RecordPowerPass(Lock& lock, PDEVICE_OBJECT to, PIRP irp);
 }
 
 namespace {
@@ -303,6 +304,10 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
                             DriverName(DeviceObject) + " (NO_MORE_IRP_STACK_LOCATIONS)");
         return STATUS_INVALID_PARAMETER;
     }
+    if (ThreadState* caller = Current(); caller && caller->irql > DISPATCH_LEVEL)
+        Violation(lock, "IoCallDriver for " + DescribeStack(Irp, IoGetNextIrpStackLocation(Irp)) + " at IRQL " +
+                            std::to_string(caller->irql) + " (IRPs are sent at or below DISPATCH_LEVEL)");
+    if (IoGetNextIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER) RecordPowerPass(lock, DeviceObject, Irp);
     Irp->CurrentLocation--;
     PIO_STACK_LOCATION sp = --Irp->Tail.Overlay.CurrentStackLocation;
     sp->DeviceObject = DeviceObject;
@@ -436,6 +441,9 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR)
         bool atTop = Irp->CurrentLocation > Irp->StackCount;
         if (invoke) {
             PDEVICE_OBJECT dev = atTop ? nullptr : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+            // Each running routine has its own "completed inside" mark.
+            bool outerMark = info->completedInRoutine;
+            info->completedInRoutine = false;
             info->routinesRunning++;
             lock.unlock();
             NTSTATUS r = routine(dev, Irp, context);
@@ -446,7 +454,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR)
             if (alive) {
                 again->second.routinesRunning--;
                 completedInside = again->second.completedInRoutine;
-                again->second.completedInRoutine = false;
+                again->second.completedInRoutine = outerMark;
             }
             if (r == STATUS_MORE_PROCESSING_REQUIRED) {
                 if (alive && !completedInside) {
@@ -650,7 +658,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 
 namespace hosted::detail {
 
-void FreeDevice(Lock&, PDEVICE_OBJECT DeviceObject)
+void FreeDevice(Lock& lock, PDEVICE_OBJECT DeviceObject)
 {
     Kernel& k = K();
     auto it = k.devices.find(DeviceObject);
@@ -661,6 +669,7 @@ void FreeDevice(Lock&, PDEVICE_OBJECT DeviceObject)
             break;
         }
     k.devices.erase(it);
+    WmiForgetDevice(lock, DeviceObject);
     auto ks = k.ksDevices.find(DeviceObject);
     if (ks != k.ksDevices.end()) {
         std::free(ks->second);
@@ -793,32 +802,6 @@ NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyTy
     else
         return STATUS_INVALID_PARAMETER;
     return OpenKeyByPath(lock, *path, DesiredAccess, DevInstRegKey);
-}
-
-NTSTATUS IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Action)
-{
-    Kernel& k = K();
-    Lock lock(k.m);
-    auto it = k.devices.find(DeviceObject);
-    if (it == k.devices.end()) {
-        Violation(lock, "IoWMIRegistrationControl on something that is not a device object");
-        return STATUS_INVALID_PARAMETER;
-    }
-    switch (Action) {
-    case WMIREG_ACTION_REGISTER:
-        if (it->second.wmiRegistered) return STATUS_OBJECT_NAME_COLLISION;
-        it->second.wmiRegistered = true;
-        return STATUS_SUCCESS;
-    case WMIREG_ACTION_DEREGISTER:
-        if (!it->second.wmiRegistered) return STATUS_INVALID_PARAMETER;
-        it->second.wmiRegistered = false;
-        return STATUS_SUCCESS;
-    case WMIREG_ACTION_REREGISTER:
-    case WMIREG_ACTION_UPDATE_GUIDS:
-        return it->second.wmiRegistered ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
-    default:
-        return STATUS_INVALID_PARAMETER;
-    }
 }
 
 }  // extern "C"

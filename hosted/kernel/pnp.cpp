@@ -341,7 +341,6 @@ void ReleaseDriver(PnpManager& m, PnpNode& n)
     n.service.clear();
     if (!d || --d->devices > 0) return;
     // The driver's last device is gone: unload it and check what it left.
-    CheckWorkItemsAtUnload(d->host->Object(), d->service);
     d->host->Unload();
 }
 
@@ -460,11 +459,9 @@ void RemoveNode(PnpManager& m, PnpNode& n, bool missing)
         n.state = DeviceState::SurpriseRemoved;
         SendPnpIrp(n.pdo, IRP_MN_SURPRISE_REMOVAL, nullptr, "", nullptr);
     }
-    if (n.state != DeviceState::Disabled || missing) {
-        // A disabled device's stack is gone already; the bus still owns its
-        // PDO and learns of the removal only when it is missing.
-        if (n.state != DeviceState::Disabled || missing) SendPnpIrp(n.pdo, IRP_MN_REMOVE_DEVICE, nullptr, "", nullptr);
-    }
+    // A disabled device's stack is gone already; its PDO gets the removal
+    // again once the bus reports it missing, and then deletes it.
+    if (n.state != DeviceState::Disabled || missing) SendPnpIrp(n.pdo, IRP_MN_REMOVE_DEVICE, nullptr, "", nullptr);
     if (hadStack) {
         CheckStackGone(n);
         ReleaseDriver(m, n);

@@ -811,10 +811,8 @@ void Bus::SelectConfiguration(const Request& r, USBD_STATUS* usbd, NTSTATUS* sta
         auto* info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(base + off);
         if (info->Length < GET_USBD_INTERFACE_SIZE(0)) break;  // end of the list
         if (off + info->Length > r.urb->UrbHeader.Length) return fail(USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
-        PUSB_INTERFACE_DESCRIPTOR id = USBD_ParseConfigurationDescriptorEx(cd, cd, info->InterfaceNumber,
-                                                                           info->AlternateSetting, -1, -1, -1);
-        const bool onDevice = ownValid && USBD_ParseConfigurationDescriptorEx(ownCd, ownCd, info->InterfaceNumber,
-                                                                               info->AlternateSetting, -1, -1, -1);
+        PUSB_INTERFACE_DESCRIPTOR id = FindInterface(cd, info->InterfaceNumber, info->AlternateSetting);
+        const bool onDevice = ownValid && FindInterface(ownCd, info->InterfaceNumber, info->AlternateSetting);
         if (!id || !onDevice) return fail(USBD_STATUS_INTERFACE_NOT_FOUND, STATUS_INVALID_PARAMETER);
         if (info->Length < GET_USBD_INTERFACE_SIZE(id->bNumEndpoints))
             return fail(USBD_STATUS_BUFFER_TOO_SMALL, STATUS_INVALID_PARAMETER);

@@ -80,6 +80,8 @@ CameraConfig CameraConfigOf(const CameraSpec& c) {
     cfg.ispNeedsReset = c.isp_needs_reset;
     if (c.vendor_id) cfg.vendorId = *c.vendor_id;
     if (c.product_id) cfg.productId = *c.product_id;
+    if (c.device_descriptor) cfg.deviceDescriptor = *c.device_descriptor;
+    if (c.config_descriptor) cfg.configDescriptor = *c.config_descriptor;
     if (c.erase_ms) cfg.eraseTime = std::chrono::milliseconds(*c.erase_ms);
     if (c.alive_after_flash_ms) cfg.aliveAfterFlash = std::chrono::milliseconds(*c.alive_after_flash_ms);
     if (c.reboot_ms) cfg.rebootTime = std::chrono::milliseconds(*c.reboot_ms);

@@ -209,7 +209,7 @@ TEST_F(Misuse, PowerRoutinesAtTheWrongIrql)
         {"wait/wake at PASSIVE_LEVEL", PASSIVE_LEVEL, request(IRP_MN_WAIT_WAKE), nullptr},
         {"wait/wake at APC_LEVEL", APC_LEVEL, request(IRP_MN_WAIT_WAKE), "IRP_MN_WAIT_WAKE at IRQL 1"},
         {"PoCallDriver at DISPATCH_LEVEL", DISPATCH_LEVEL, call, nullptr},
-        {"PoCallDriver above DISPATCH_LEVEL", HIGH_LEVEL, call, "PoCallDriver at IRQL 15"},
+        {"PoCallDriver above DISPATCH_LEVEL", HIGH_LEVEL, call, "at IRQL 15 (IRPs are sent at or below DISPATCH_LEVEL)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -324,6 +324,54 @@ TEST_F(Misuse, IrpFreedWhileACompletionRoutineAboveOwnsIt)
         std::vector<std::string> v = Verifier::Take();
         EXPECT_EQ(Mentions(v, "completion routine of a driver above still owns it"), ownerAbove) << Joined(v);
     }
+    IoDeleteDevice(u);
+    IoDeleteDevice(l);
+    Io::DeleteDriver(upper);
+    Io::DeleteDriver(lower);
+}
+
+// A completion routine may complete the IRP again itself only if it then
+// stops the outer completion with STATUS_MORE_PROCESSING_REQUIRED.
+NTSTATUS g_routineResult;
+NTSTATUS CompletingRoutine(PDEVICE_OBJECT, PIRP irp, PVOID)
+{
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return g_routineResult;
+}
+NTSTATUS UpperCompletesInRoutine(PDEVICE_OBJECT, PIRP irp)
+{
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, CompletingRoutine, nullptr, TRUE, TRUE, TRUE);
+    IoMarkIrpPending(irp);
+    IoCallDriver(g_lower, irp);
+    return STATUS_PENDING;
+}
+
+TEST_F(Misuse, CompletedAgainInsideACompletionRoutine)
+{
+    PDRIVER_OBJECT upper = Io::CreateDriver("\\Driver\\upper");
+    PDRIVER_OBJECT lower = Io::CreateDriver("\\Driver\\lower");
+    upper->MajorFunction[IRP_MJ_DEVICE_CONTROL] = UpperCompletesInRoutine;
+    lower->MajorFunction[IRP_MJ_DEVICE_CONTROL] = LowerDispatch;
+    PDEVICE_OBJECT u, l;
+    IoCreateDevice(upper, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &u);
+    IoCreateDevice(lower, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &l);
+    IoAttachDeviceToDeviceStack(u, l);
+    g_lower = l;
+    for (NTSTATUS result : {STATUS_MORE_PROCESSING_REQUIRED, STATUS_CONTINUE_COMPLETION}) {
+        SCOPED_TRACE(result == STATUS_CONTINUE_COMPLETION ? "continues" : "stops");
+        g_routineResult = result;
+        PIRP irp = Io::BuildIrp(u, IRP_MJ_DEVICE_CONTROL, 0);
+        IO_STATUS_BLOCK ios;
+        Io::SendAndWait(u, irp, &ios);
+        std::vector<std::string> v = Verifier::Take();
+        EXPECT_EQ(Mentions(v, "did not return STATUS_MORE_PROCESSING_REQUIRED"),
+                  result == STATUS_CONTINUE_COMPLETION) << Joined(v);
+        if (result == STATUS_MORE_PROCESSING_REQUIRED) {
+            EXPECT_TRUE(v.empty()) << Joined(v);
+        }
+    }
+    IoDetachDevice(l);
     IoDeleteDevice(u);
     IoDeleteDevice(l);
     Io::DeleteDriver(upper);

@@ -150,6 +150,27 @@ TEST_P(Sequences, DisableEnableAndCancelRemove)
     EXPECT_EQ(g_driverStats.entries, 2);
 }
 
+TEST_P(Sequences, EjectRemovesTheStackThenEjectsAtThePdo)
+{
+    PDEVICE_OBJECT pdo = Plug();
+    size_t mark = Pnp::Log().size();
+    EXPECT_EQ(Pnp::Eject(pdo), STATUS_SUCCESS);
+    EXPECT_EQ(NamesFor(pdo, mark), (std::vector<std::string>{"QUERY_REMOVE_DEVICE", "REMOVE_DEVICE", "EJECT"}));
+    EXPECT_FALSE(Pnp::DriverLoaded("PLATTEST"));
+}
+
+TEST_P(Sequences, RelationsComeBackWithoutTheirReferences)
+{
+    PDEVICE_OBJECT pdo = Plug();
+    std::vector<PDEVICE_OBJECT> target;
+    EXPECT_EQ(Pnp::QueryRelations(pdo, TargetDeviceRelation, &target), STATUS_SUCCESS);
+    EXPECT_EQ(target, std::vector<PDEVICE_OBJECT>{pdo});
+    EXPECT_EQ(pdo->ReferenceCount, 0);
+    // Relations nobody answers keep the status the manager preset.
+    EXPECT_EQ(Pnp::QueryRelations(pdo, RemovalRelations, &target), STATUS_NOT_SUPPORTED);
+    EXPECT_TRUE(target.empty());
+}
+
 TEST_P(Sequences, FailedStartRemovesTheStackAndUnloads)
 {
     TestBus::Fail(IRP_MJ_PNP, IRP_MN_START_DEVICE, STATUS_DEVICE_NOT_READY);
@@ -198,13 +219,23 @@ TEST_P(Sequences, SleepStatesMapToDeviceStatesWithAndWithoutWake)
 
 TEST_P(Sequences, ShutdownPowersEveryStackOff)
 {
-    PDEVICE_OBJECT a = Plug();
-    PDEVICE_OBJECT b = Plug();
-    ASSERT_EQ(Power::Shutdown(), STATUS_SUCCESS);
-    EXPECT_EQ(Io::DevicePower(a), PowerDeviceD3);
-    EXPECT_EQ(Io::DevicePower(b), PowerDeviceD3);
-    EXPECT_TRUE(InOrder(NamesFor(a), {"START_DEVICE", "SET_POWER(Shutdown)"}));
-    EXPECT_TRUE(InOrder(NamesFor(a), {"SET_POWER(D3)"}));
+    for (bool wake : {false, true}) {
+        SCOPED_TRACE(wake ? "wake armed" : "no wake");
+        g_driverConfig.armWake = wake;
+        size_t mark = Pnp::Log().size();
+        PDEVICE_OBJECT a = Plug();
+        PDEVICE_OBJECT b = Plug();
+        ASSERT_EQ(Power::Shutdown(), STATUS_SUCCESS);
+        EXPECT_EQ(Power::SystemState(), PowerSystemShutdown);
+        EXPECT_EQ(Io::DevicePower(a), PowerDeviceD3);
+        EXPECT_EQ(Io::DevicePower(b), PowerDeviceD3);
+        // No query before a shutdown.
+        EXPECT_TRUE(InOrder(NamesFor(a, mark), {"START_DEVICE", "SET_POWER(D3)", "SET_POWER(Shutdown)"}));
+        for (auto& name : NamesFor(a, mark)) EXPECT_EQ(name.find("QUERY_POWER"), std::string::npos);
+        EXPECT_EQ(bus_->WaitWakePending(a), wake);
+        Pnp::Disable(a);
+        Pnp::Disable(b);
+    }
 }
 
 TEST_P(Sequences, RefusedSleepQueryKeepsTheSystemAwake)
