@@ -357,6 +357,24 @@ void CheckStackGone(PnpNode& n)
                             n.instance + " (missing IoDetachDevice/IoDeleteDevice)");
 }
 
+// IRP_MN_QUERY_PNP_DEVICE_STATE. A stack that reports its device failed or
+// removed is taken down (surprise removal, then removal) and stays so until
+// it is enabled again. Returns false then.
+bool QueryState(PnpManager& m, PnpNode& n)
+{
+    ULONG_PTR pnpState = 0;
+    NTSTATUS st = SendPnpIrp(n.pdo, IRP_MN_QUERY_PNP_DEVICE_STATE, nullptr, "", &pnpState, 0);
+    if (!NT_SUCCESS(st)) return true;
+    n.pnpState = ULONG(pnpState);
+    if (!(n.pnpState & (PNP_DEVICE_FAILED | PNP_DEVICE_REMOVED))) return true;
+    SendPnpIrp(n.pdo, IRP_MN_SURPRISE_REMOVAL, nullptr, "", nullptr);
+    SendPnpIrp(n.pdo, IRP_MN_REMOVE_DEVICE, nullptr, "", nullptr);
+    CheckStackGone(n);
+    n.state = DeviceState::StartFailed;
+    ReleaseDriver(m, n);
+    return false;
+}
+
 NTSTATUS StartStack(PnpManager& m, PnpNode& n)
 {
     ULONG_PTR info = 0;
@@ -380,9 +398,7 @@ NTSTATUS StartStack(PnpManager& m, PnpNode& n)
     }
     n.state = DeviceState::Started;
     QueryCapabilities(n.pdo, &n.caps);
-    ULONG_PTR pnpState = 0;
-    SendPnpIrp(n.pdo, IRP_MN_QUERY_PNP_DEVICE_STATE, nullptr, "", &pnpState, 0);
-    n.pnpState = ULONG(pnpState);
+    if (!QueryState(m, n)) return STATUS_UNSUCCESSFUL;
     Rescan(n.pdo);
     return st;
 }
@@ -458,7 +474,14 @@ void RemoveNode(PnpManager& m, PnpNode& n, bool missing)
         for (auto& c : m.nodes)
             if (c->parent == n.pdo && c->state != DeviceState::Removed) children.push_back(c.get());
     }
-    for (PnpNode* c : children) RemoveNode(m, *c, missing);
+    for (PnpNode* c : children) {
+        // Children go with their parent's stack: their bus (the parent's
+        // function driver) deletes their PDOs on removal.
+        RemoveNode(m, *c, missing);
+        std::lock_guard<std::mutex> guard(m.m);
+        c->state = DeviceState::Removed;
+        c->pdo = nullptr;
+    }
     bool hadStack = !n.service.empty();
     if (missing && n.state == DeviceState::Started) {
         n.state = DeviceState::SurpriseRemoved;
@@ -532,6 +555,17 @@ void PnpInvalidateRelations(PDEVICE_OBJECT device, DEVICE_RELATION_TYPE type)
     if (!known) return;
     PnpPost([device] {
         Rescan(device);
+        return STATUS_SUCCESS;
+    });
+}
+
+void PnpInvalidateState(PDEVICE_OBJECT pdo)
+{
+    if (!PnpIfRunning()) return;
+    PnpPost([pdo] {
+        PnpManager& m = M();
+        PnpNode* n = FindNode(m, pdo);
+        if (n && n->state == DeviceState::Started) QueryState(m, *n);
         return STATUS_SUCCESS;
     });
 }

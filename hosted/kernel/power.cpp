@@ -206,7 +206,13 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
     }
     IoSetCompletionRoutine(irp, PowerRequestDone, req, TRUE, TRUE, TRUE);
     if (Irp) *Irp = irp;
-    PoCallDriver(top, irp);
+    // A stack whose top device is DO_POWER_PAGABLE gets its power IRPs at
+    // PASSIVE_LEVEL: a request made at a raised IRQL is sent from a system
+    // thread.
+    if ((top->Flags & DO_POWER_PAGABLE) && KeGetCurrentIrql() != PASSIVE_LEVEL)
+        StartThread("power request", [top, irp] { PoCallDriver(top, irp); });
+    else
+        PoCallDriver(top, irp);
     return STATUS_PENDING;
 }
 

@@ -155,8 +155,10 @@ TEST(DriverFlaws, DeletedAndUnloadedWithAWorkItemQueued)
 
 // ------------------------------------------------------------ routine misuse
 
+KIRQL g_powerDispatchIrql;
 NTSTATUS CompletePower(PDEVICE_OBJECT, PIRP irp)
 {
+    g_powerDispatchIrql = KeGetCurrentIrql();
     irp->IoStatus.Status = STATUS_SUCCESS;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return STATUS_SUCCESS;
@@ -250,6 +252,30 @@ TEST_F(Misuse, PoRequestPowerIrpFromAFunctionDeviceGoesToTheTopOfItsStack)
     EXPECT_EQ(passed.back().to, fdo);  // the top of the stack, not the PDO
     IoDetachDevice(pdo_);
     IoDeleteDevice(fdo);
+}
+
+// Requested at DISPATCH_LEVEL, a power IRP reaches a pageable stack at
+// PASSIVE_LEVEL and any other stack at once.
+TEST_F(Misuse, PageableStackGetsRequestedPowerIrpsAtPassiveLevel)
+{
+    POWER_STATE d0;
+    d0.DeviceState = PowerDeviceD0;
+    for (bool pageable : {true, false}) {
+        SCOPED_TRACE(pageable ? "DO_POWER_PAGABLE" : "not pageable");
+        if (pageable)
+            pdo_->Flags |= DO_POWER_PAGABLE;
+        else
+            pdo_->Flags &= ~DO_POWER_PAGABLE;
+        g_powerDispatchIrql = 99;
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        PoRequestPowerIrp(pdo_, IRP_MN_SET_POWER, d0, nullptr, nullptr, nullptr);
+        KIRQL seenInside = g_powerDispatchIrql;
+        KeLowerIrql(old);
+        hosted::Sleep(Milliseconds(1));
+        EXPECT_EQ(seenInside, pageable ? 99 : DISPATCH_LEVEL);
+        EXPECT_EQ(g_powerDispatchIrql, pageable ? PASSIVE_LEVEL : DISPATCH_LEVEL);
+    }
 }
 
 TEST_F(Misuse, DeferredCallbackRunsLaterAtPassiveLevel)

@@ -171,6 +171,23 @@ TEST_P(Sequences, RelationsComeBackWithoutTheirReferences)
     EXPECT_TRUE(target.empty());
 }
 
+TEST_P(Sequences, DeviceReportedFailedIsTakenDownUntilEnabled)
+{
+    PDEVICE_OBJECT pdo = Plug();
+    g_driverConfig.reportFailed = true;
+    size_t mark = Pnp::Log().size();
+    IoInvalidateDeviceState(pdo);
+    Settle();
+    EXPECT_EQ(NamesFor(pdo, mark),
+              (std::vector<std::string>{"QUERY_PNP_DEVICE_STATE", "SURPRISE_REMOVAL", "REMOVE_DEVICE"}));
+    EXPECT_EQ(Pnp::State(pdo), DeviceState::StartFailed);
+    EXPECT_FALSE(Pnp::DriverLoaded("PLATTEST"));
+
+    g_driverConfig.reportFailed = false;
+    EXPECT_EQ(Pnp::Enable(pdo), STATUS_SUCCESS);
+    EXPECT_EQ(Pnp::State(pdo), DeviceState::Started);
+}
+
 TEST_P(Sequences, FailedStartRemovesTheStackAndUnloads)
 {
     TestBus::Fail(IRP_MJ_PNP, IRP_MN_START_DEVICE, STATUS_DEVICE_NOT_READY);
@@ -305,6 +322,46 @@ INSTANTIATE_TEST_SUITE_P(Modes, Sequences,
                                            Mode{Power::CallbackMode::Deferred, false},
                                            Mode{Power::CallbackMode::Deferred, true}),
                          ModeName);
+
+// A driver that does not load, or whose AddDevice fails, leaves the device
+// without a stack and nothing behind.
+TEST(LoadFailures, DeviceStaysWithoutAStack)
+{
+    struct Case {
+        const char* name;
+        NTSTATUS entry;
+        bool failCreate;
+        bool failIds;
+        int entries, unloads;
+        DeviceState state;
+    };
+    for (const Case& c : {Case{"DriverEntry fails", STATUS_INSUFFICIENT_RESOURCES, false, false, 1, 0,
+                               DeviceState::StartFailed},
+                          Case{"AddDevice fails", STATUS_SUCCESS, true, false, 1, 1, DeviceState::StartFailed},
+                          Case{"no IDs to match", STATUS_SUCCESS, false, true, 0, 0, DeviceState::Enumerated}}) {
+        SCOPED_TRACE(c.name);
+        TestPlatform platform;
+        ResetTestDriver({.entryStatus = c.entry});
+        TestBus bus;
+        Pnp::RegisterDriver("PLATTEST", TestDriverEntry, {TestBus::kCompatibleId});
+        Pnp::AddRootBus(bus.Device());
+        if (c.failIds) {
+            // The third and fourth IDs asked for: hardware and compatible IDs.
+            TestBus::Fail(IRP_MJ_PNP, IRP_MN_QUERY_ID, STATUS_INSUFFICIENT_RESOURCES, 3, 2);
+        }
+        PDEVICE_OBJECT pdo = bus.Plug();
+        if (c.failCreate) Io::FailCreateDevice(1);  // the driver's IoCreateDevice, after the bus's
+        Settle();
+        EXPECT_EQ(Pnp::State(pdo), c.state);
+        EXPECT_EQ(g_driverStats.entries, c.entries);
+        EXPECT_EQ(Pnp::Top(pdo), pdo);
+        EXPECT_FALSE(Pnp::DriverLoaded("PLATTEST"));
+        EXPECT_EQ(g_driverStats.unloads, c.unloads);
+        EXPECT_FALSE(Pnp::LastIrp(pdo, IRP_MN_START_DEVICE, nullptr));
+        Pnp::RemoveRootBus(bus.Device());
+        Settle();
+    }
+}
 
 // Wake signal and removal racing: whichever wins, the wait/wake IRP completes
 // exactly once and the device goes away cleanly.

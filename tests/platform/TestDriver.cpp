@@ -269,6 +269,12 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT dev, PIRP irp)
         IoDeleteDevice(dev);
         return status;
     }
+    case IRP_MN_QUERY_PNP_DEVICE_STATE:
+        if (g_driverConfig.reportFailed) {
+            irp->IoStatus.Information |= PNP_DEVICE_FAILED;
+            irp->IoStatus.Status = STATUS_SUCCESS;
+        }
+        return PassDown(x, irp);
     default:
         return PassDown(x, irp);
     }
@@ -396,6 +402,7 @@ VOID Unload(PDRIVER_OBJECT) { g_driverStats.unloads++; }
 NTSTATUS TestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 {
     g_driverStats.entries++;
+    if (!NT_SUCCESS(g_driverConfig.entryStatus)) return g_driverConfig.entryStatus;
     driver->DriverExtension->AddDevice = AddDevice;
     driver->DriverUnload = Unload;
     driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;

@@ -27,6 +27,8 @@ struct DriverConfig {
     bool refuseQueryRemove = false;
     bool refuseQuerySystemPower = false;
     bool armWake = false;
+    bool reportFailed = false;  // IRP_MN_QUERY_PNP_DEVICE_STATE answers PNP_DEVICE_FAILED
+    NTSTATUS entryStatus = STATUS_SUCCESS;  // what DriverEntry returns
 };
 
 struct DriverStats {
