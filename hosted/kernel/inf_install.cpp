@@ -320,6 +320,10 @@ public:
             w.line = l.number;
             auto field = [&](size_t i) { return i < l.fields.size() ? l.fields[i] : std::string(); };
             if (!Expand(field(1), l.number, &w.subkey) || !Expand(field(2), l.number, &w.name)) return false;
+            if (l.fields.size() <= 2) {  // "HKR, subkey": only the key is created
+                writes->push_back(std::move(w));
+                continue;
+            }
             uint64_t flags = 0;
             if (!field(3).empty() && !ParseNumber(field(3), 0xFFFFFFFF, &flags))
                 return Fail(l.number, "AddReg flags are not a number: " + field(3));
@@ -479,7 +483,7 @@ void Apply(const std::string& key, const std::vector<RegWrite>& writes)
     Registry::CreateKey(key);
     for (auto& w : writes) {
         std::string path = w.subkey.empty() ? key : key + "\\" + w.subkey;
-        if (w.name.empty() && w.data.empty()) {
+        if (w.data.empty() && w.type == REG_SZ && w.name.empty()) {
             Registry::CreateKey(path);
             continue;
         }

@@ -73,6 +73,7 @@ AddReg        = Svc.AddReg
 
 [Svc.AddReg]
 HKR,Parameters,Logs,0x00010001,0x21
+HKR,Cache
 
 [Strings]
 Prov = "Test"
@@ -146,6 +147,8 @@ TEST_F(InfInstall, WritesTheServiceAndTheDriverKeyThenLoadsTheDriver)
     ASSERT_TRUE(image);
     EXPECT_EQ(image->type, uint32_t(REG_EXPAND_SZ));
     EXPECT_EQ(Registry::GetDword(svc + "\\Parameters", "Logs"), 0x21u);
+    EXPECT_TRUE(Registry::KeyExists(svc + "\\Cache"));
+    EXPECT_TRUE(Registry::ValueNames(svc + "\\Cache").empty());
     EXPECT_FALSE(Pnp::DriverLoaded("PLATTEST"));  // nothing is loaded before a device matches
 
     // A value already in a device's driver key stays when its line says no-clobber.
