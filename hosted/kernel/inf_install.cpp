@@ -392,6 +392,11 @@ public:
         }
         const InfSection* s = Need(section, line, "the service install");
         if (!s) return false;
+        // The PnP manager holds one registration per service for the
+        // platform's life; a second install of the same service is refused
+        // rather than registered twice.
+        if (Registry::GetValue(ServiceKeyPath(name), "ImagePath"))
+            return Fail(line, "the service " + name + " is already installed");
         ServicePlan p;
         p.name = name;
         bool haveType = false, haveStart = false, haveError = false, haveBinary = false;

@@ -150,6 +150,8 @@ TEST_F(InfInstall, WritesTheServiceAndTheDriverKeyThenLoadsTheDriver)
     EXPECT_TRUE(Registry::KeyExists(svc + "\\Cache"));
     EXPECT_TRUE(Registry::ValueNames(svc + "\\Cache").empty());
     EXPECT_FALSE(Pnp::DriverLoaded("PLATTEST"));  // nothing is loaded before a device matches
+    EXPECT_FALSE(InstallText(TestInf(), &error));
+    EXPECT_EQ(error, "t.inf(40): the service PLATTEST is already installed");
 
     // A value already in a device's driver key stays when its line says no-clobber.
     PDEVICE_OBJECT pdo = Plug();
