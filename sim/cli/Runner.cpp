@@ -251,7 +251,7 @@ RunResult RunScenario(const Scenario& sc, const RunOptions& o) {
                 rep.run.faults_injected.push_back(std::string(FaultKindName(f.kind)) + " on request " +
                                                   Hex(&f.request, 1) + " #" + std::to_string(f.occurrence));
             }
-            if (!o.pcap_path.empty() && !bus.StartCapture(o.pcap_path))
+            if (!o.pcap_path.empty() && !bus.StartCapture(o.pcap_path, sc.capture_epoch))
                 throw std::runtime_error("cannot write the capture to " + o.pcap_path);
             const std::string driverKey = hosted::Io::DriverKeyPath(bus.Pdo());
             for (const auto& [name, value] : sc.settings) hosted::Registry::SetString(driverKey, name, value);

@@ -439,7 +439,7 @@ Scenario ParseScenario(const std::string& text, const fs::path& baseDir, const s
     json doc = ParseText(text, check);
     if (!check.issues().empty()) throw ScenarioError(source, check.issues());
     if (!check.ExpectObject(doc, "")) throw ScenarioError(source, check.issues());
-    check.OnlyKeys(doc, "", {"drives", "settings", "log_mask", "camera", "events", "time_limit_ms"});
+    check.OnlyKeys(doc, "", {"drives", "settings", "log_mask", "camera", "events", "time_limit_ms", "capture_epoch"});
 
     if (doc.contains("drives") && check.ExpectObject(doc["drives"], "/drives")) {
         for (auto it = doc["drives"].begin(); it != doc["drives"].end(); ++it) {
@@ -482,6 +482,9 @@ Scenario ParseScenario(const std::string& text, const fs::path& baseDir, const s
     if (doc.contains("time_limit_ms"))
         if (auto v = check.Unsigned(doc["time_limit_ms"], "/time_limit_ms", 1000, 24ull * 3600 * 1000))
             sc.time_limit_ms = *v;
+    if (doc.contains("capture_epoch"))
+        if (auto v = check.Unsigned(doc["capture_epoch"], "/capture_epoch", 0, 0xFFFFFFFFu))
+            sc.capture_epoch = static_cast<int64_t>(*v);
 
     if (doc.contains("events")) {
         const json& ev = doc["events"];

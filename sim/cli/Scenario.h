@@ -97,6 +97,7 @@ struct Scenario {
     CameraSpec camera;
     std::vector<EventSpec> events;     // sorted by time, stable
     uint64_t time_limit_ms = 30 * 60 * 1000;  // virtual-time bound of the whole run
+    int64_t capture_epoch = 1704067200;  // capture time stamp of virtual time 0 (seconds since 1970 UTC)
 };
 
 // The four value names of the driver key, in the order of the settings block.

@@ -116,14 +116,14 @@ std::vector<uint8_t> PadToPages(std::vector<uint8_t> bytes, size_t page) {
     return bytes;
 }
 
-// The OUT data stages of every vendor request `bRequest` in a USBPcap file,
-// concatenated, and the number of such requests.
+// The OUT data of every vendor request `bRequest` in a USBPcap file (carried
+// after the setup bytes of its SETUP record), concatenated, and the number of
+// such requests.
 std::pair<std::vector<uint8_t>, size_t> CapturedOut(const std::string& pcap, uint8_t bRequest) {
     auto u16 = [&](size_t at) { return static_cast<uint32_t>(uint8_t(pcap[at]) | uint8_t(pcap[at + 1]) << 8); };
     auto u32 = [&](size_t at) { return u16(at) | u16(at + 2) << 16; };
     EXPECT_GE(pcap.size(), 24u);
     EXPECT_EQ(u32(20), 249u) << "link type USBPCAP";
-    std::map<uint64_t, uint8_t> requestOfIrp;
     std::vector<uint8_t> data;
     size_t count = 0;
     for (size_t at = 24; at + 16 <= pcap.size();) {
@@ -131,16 +131,12 @@ std::pair<std::vector<uint8_t>, size_t> CapturedOut(const std::string& pcap, uin
         const size_t b = at + 16;
         at = b + len;
         if (u16(b) != 28) continue;  // control transfers only
-        uint64_t irp = u32(b + 2) | static_cast<uint64_t>(u32(b + 6)) << 32;
-        bool fromDevice = pcap[b + 16] & 1;
-        uint8_t stage = pcap[b + 27];
-        if (fromDevice) continue;
-        if (stage == 0 && len >= 36 && (uint8_t(pcap[b + 28]) & 0x60) == 0x40) {
-            requestOfIrp[irp] = uint8_t(pcap[b + 29]);
-            if (uint8_t(pcap[b + 29]) == bRequest) ++count;
-        } else if (stage == 1 && requestOfIrp.count(irp) && requestOfIrp[irp] == bRequest) {
-            data.insert(data.end(), pcap.begin() + b + 28, pcap.begin() + b + len);
-        }
+        const bool fromDevice = pcap[b + 16] & 1;
+        const uint8_t stage = pcap[b + 27];
+        if (fromDevice || stage != 0 || len < 36) continue;
+        if ((uint8_t(pcap[b + 28]) & 0x60) != 0x40 || uint8_t(pcap[b + 29]) != bRequest) continue;
+        ++count;
+        data.insert(data.end(), pcap.begin() + b + 36, pcap.begin() + b + len);
     }
     return {data, count};
 }
@@ -182,6 +178,37 @@ TEST_F(Cli, BadScenarioNamesThePathAndRunsNothing) {
     Outcome o = Sim({"run", (dir_ / "broken.json").string()});
     EXPECT_EQ(o.status, 2);
     EXPECT_NE(o.err.find("not valid JSON"), std::string::npos) << o.err;
+}
+
+// The same scenario writes the same capture byte for byte; `capture_epoch`
+// moves every time stamp and nothing else.
+TEST_F(Cli, CapturesAreReproducibleAndStartAtTheirEpoch) {
+    MakeFirmware();
+    json sc = UpdateScenario();
+    const auto first = (dir_ / "a.pcap").string(), second = (dir_ / "b.pcap").string(),
+               shifted = (dir_ / "c.pcap").string();
+    ASSERT_EQ(Sim({"run", Scenario(sc).string(), "--pcap", first}).status, 0);
+    ASSERT_EQ(Sim({"run", Scenario(sc).string(), "--pcap", second}).status, 0);
+    const std::string a = ReadAll(first);
+    ASSERT_GT(a.size(), 24u + 16);
+    EXPECT_TRUE(a == ReadAll(second)) << "two runs of one scenario differ";
+    auto seconds = [](const std::string& pcap, size_t at) {
+        return uint32_t(uint8_t(pcap[at])) | uint32_t(uint8_t(pcap[at + 1])) << 8 |
+               uint32_t(uint8_t(pcap[at + 2])) << 16 | uint32_t(uint8_t(pcap[at + 3])) << 24;
+    };
+    EXPECT_EQ(seconds(a, 24), 1704067200u) << "the first record starts at 2024-01-01";
+    sc["capture_epoch"] = 1000;
+    ASSERT_EQ(Sim({"run", Scenario(sc).string(), "--pcap", shifted}).status, 0);
+    const std::string c = ReadAll(shifted);
+    ASSERT_EQ(c.size(), a.size());
+    size_t records = 0;
+    for (size_t at = 24; at + 16 <= a.size(); ++records) {
+        EXPECT_EQ(seconds(a, at) - seconds(c, at), 1704067200u - 1000u);
+        const size_t len = seconds(a, at + 8);
+        EXPECT_EQ(a.substr(at + 4, 12 + len), c.substr(at + 4, 12 + len));
+        at += 16 + len;
+    }
+    EXPECT_GT(records, 100u);
 }
 
 TEST_F(Cli, FullUpdateWithTraceCaptureAndReport) {
