@@ -4,10 +4,12 @@
 //                               [--realtime [--speed X]] [--quiet]
 //   orvex-sim demo [--keep DIR] [--speed X] [--quiet]
 //   orvex-sim make fx3|isp|aud|version -o FILE ...
+//   orvex-sim check FILE... [--type fx3|isp|aud|version] [--json]
 //
 // Exit status: 0 when the run completed (whatever the camera ended with),
 // 1 when the platform caught a fault (deadlock, leak, verifier check),
-// 2 for a bad scenario or bad usage.
+// 2 for a bad scenario or bad usage. check: 0 when every file would be used,
+// 1 otherwise.
 #include <unistd.h>
 
 #include <cstdio>
@@ -16,6 +18,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "Check.h"
 #include "Demo.h"
 #include "MakeCommands.h"
 #include "Runner.h"
@@ -102,6 +105,9 @@ int main(int argc, char** argv) {
     make->require_subcommand(1);
     AddMakeCommands(*make);
 
+    CheckOptions checkOptions;
+    auto* check = AddCheckCommand(app, checkOptions);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -125,6 +131,7 @@ int main(int argc, char** argv) {
             return kExitFault;
         }
     }
+    if (check->parsed()) return RunCheck(checkOptions, std::cout);
     try {
         return RunMakeCommand(*make) ? kExitOk : kExitUsage;
     } catch (const std::exception& e) {

@@ -144,7 +144,8 @@ std::pair<std::vector<uint8_t>, size_t> CapturedOut(const std::string& pcap, uin
 TEST_F(Cli, BadUsageExitsWithTwo) {
     for (auto args : std::vector<std::vector<std::string>>{
              {}, {"fly"}, {"run"}, {"run", "x.json", "--speed", "2"}, {"run", "x.json", "--realtime", "--speed", "-1"},
-             {"make", "fx3"}, {"make", "isp", "-o", "x", "--version", "1.2"}}) {
+             {"make", "fx3"}, {"make", "isp", "-o", "x", "--version", "1.2"}, {"check"},
+             {"check", "x.img", "--type", "elf"}}) {
         Outcome o = Sim(args);
         EXPECT_EQ(o.status, 2) << ::testing::PrintToString(args) << "\n" << o.err;
     }
@@ -209,6 +210,26 @@ TEST_F(Cli, CapturesAreReproducibleAndStartAtTheirEpoch) {
         at += 16 + len;
     }
     EXPECT_GT(records, 100u);
+}
+
+// check through the program: the files `make` writes pass, a damaged one
+// fails the whole check, and the text names the refusal.
+TEST_F(Cli, CheckReportsThroughTheExitStatus) {
+    MakeFirmware();
+    std::vector<std::string> args = {"check"};
+    for (const char* f : {"fx3.img", "isp.bin", "aud.bin", "version.txt"}) args.push_back((dir_ / "fw" / f).string());
+    Outcome ok = Sim(args);
+    EXPECT_EQ(ok.status, 0) << ok.out << ok.err;
+    EXPECT_NE(ok.out.find("fx3.img: FX3 boot image, 8192 bytes: would be used"), std::string::npos) << ok.out;
+    EXPECT_NE(ok.out.find("version    12.34.56"), std::string::npos) << ok.out;
+    std::string fx3 = ReadAll(dir_ / "fw" / "fx3.img");
+    fx3[100] ^= 1;
+    WriteAll(dir_ / "bad.img", fx3);
+    args.push_back((dir_ / "bad.img").string());
+    Outcome bad = Sim(args);
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.out.find("bad.img: FX3 boot image, 8192 bytes: REFUSED: checksum mismatch"), std::string::npos)
+        << bad.out;
 }
 
 TEST_F(Cli, FullUpdateWithTraceCaptureAndReport) {
