@@ -12,6 +12,7 @@
 #include <hosted/hosted.h>
 
 #include "DeviceStack.h"
+#include "TimelineBus.h"
 #include "Driver.h"
 #include "Sha256.h"
 #include "SimCamera.h"
@@ -119,6 +120,7 @@ private:
 
 void Phase(const RunOptions& o, const std::string& phase) {
     if (o.progress) o.progress->Phase(phase, NowMs());
+    if (o.timeline) o.timeline->Event(hosted::Clock::Now(), TimelineEventKind::Pnp, phase);
 }
 
 // Waits on virtual time until the update thread has ended or `deadline`
@@ -328,6 +330,7 @@ RunResult RunScenario(const Scenario& sc, const RunOptions& o) {
                 host.Unload();  // problems reach the failure handler
             }
             if (!o.pcap_path.empty()) bus.StopCapture();
+            if (o.timeline) o.timeline->SetTransfers(TimelineTransfersOf(bus.Log()));
             for (const auto& t : bus.Log()) {
                 ++rep.run.transfers;
                 rep.run.bytes_out += t.out.size();

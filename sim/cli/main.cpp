@@ -1,8 +1,8 @@
 // orvex-sim: the ORVEX driver over the hosted kernel and a simulated camera.
 //
 //   orvex-sim run SCENARIO.json [--trace FILE] [--pcap FILE] [--report FILE]
-//                               [--realtime [--speed X]] [--quiet]
-//   orvex-sim demo [--keep DIR] [--speed X] [--quiet]
+//                               [--timeline FILE.svg] [--realtime [--speed X]] [--quiet]
+//   orvex-sim demo [--keep DIR] [--timeline FILE.svg] [--speed X] [--quiet]
 //   orvex-sim make fx3|isp|aud|version -o FILE ...
 //   orvex-sim check FILE... [--type fx3|isp|aud|version] [--json]
 //
@@ -38,7 +38,8 @@ bool WriteText(const std::string& path, const std::string& text) {
     return static_cast<bool>(out);
 }
 
-int Run(const std::string& scenarioPath, RunOptions options, const std::string& reportPath, bool quiet) {
+int Run(const std::string& scenarioPath, RunOptions options, const std::string& reportPath,
+        const std::string& timelinePath, bool quiet) {
     Scenario scenario;
     try {
         scenario = LoadScenario(scenarioPath);
@@ -52,8 +53,14 @@ int Run(const std::string& scenarioPath, RunOptions options, const std::string& 
         std::cerr << "orvex-sim: cannot write the report to " << reportPath << "\n";
         return kExitUsage;
     }
+    if (!timelinePath.empty() && !WriteText(timelinePath, "")) {
+        std::cerr << "orvex-sim: cannot write the timeline to " << timelinePath << "\n";
+        return kExitUsage;
+    }
     ProgressDisplay progress(stderr, !quiet && ::isatty(STDERR_FILENO));
     options.progress = &progress;
+    TimelineRecorder timeline;
+    if (!timelinePath.empty()) options.timeline = &timeline;
     RunResult result;
     try {
         result = RunScenario(scenario, options);
@@ -63,6 +70,11 @@ int Run(const std::string& scenarioPath, RunOptions options, const std::string& 
     }
     if (!reportPath.empty() && !WriteText(reportPath, ReportJson(result.report))) {
         std::cerr << "orvex-sim: cannot write the report to " << reportPath << "\n";
+        return kExitUsage;
+    }
+    if (!timelinePath.empty() &&
+        !WriteTimelineSvg(timelinePath, "orvex-sim run " + scenarioPath, RunNotes(result.report), timeline)) {
+        std::cerr << "orvex-sim: cannot write the timeline to " << timelinePath << "\n";
         return kExitUsage;
     }
     if (result.platform_fault) {
@@ -80,13 +92,14 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
 
     auto* run = app.add_subcommand("run", "Run a scenario file");
-    std::string scenarioPath, tracePath, pcapPath, reportPath;
+    std::string scenarioPath, tracePath, pcapPath, reportPath, timelinePath;
     bool realtime = false, quiet = false;
     double speed = 1.0;
     run->add_option("scenario", scenarioPath, "Scenario file (JSON)")->required();
     run->add_option("--trace", tracePath, "Write the driver's debugger output to FILE");
     run->add_option("--pcap", pcapPath, "Write the USBPcap capture of the camera's bus to FILE");
     run->add_option("--report", reportPath, "Write the JSON report to FILE");
+    run->add_option("--timeline", timelinePath, "Draw the run on virtual time into FILE (SVG)");
     auto* realtimeFlag = run->add_flag("--realtime", realtime, "Pace virtual time against the wall clock");
     run->add_option("--speed", speed, "With --realtime: virtual seconds per wall second")
         ->needs(realtimeFlag)
@@ -97,6 +110,7 @@ int main(int argc, char** argv) {
     DemoOptions demoOptions;
     demo->add_option("--keep", demoOptions.keep_dir, "Keep the generated firmware, scenario and outputs in DIR");
     demo->add_flag("-q,--quiet", demoOptions.quiet, "No live progress");
+    demo->add_option("--timeline", demoOptions.timeline_path, "Draw the run on virtual time into FILE (SVG)");
     demo->add_option("--speed", demoOptions.speed,
                      "Virtual seconds per wall second (0: as fast as possible; default 25 on a terminal, else 0)")
         ->check(CLI::NonNegativeNumber);
@@ -121,7 +135,7 @@ int main(int argc, char** argv) {
         options.pcap_path = pcapPath;
         options.realtime = realtime;
         options.speed = speed;
-        return Run(scenarioPath, options, reportPath, quiet);
+        return Run(scenarioPath, options, reportPath, timelinePath, quiet);
     }
     if (demo->parsed()) {
         try {

@@ -232,6 +232,37 @@ TEST_F(Cli, CheckReportsThroughTheExitStatus) {
         << bad.out;
 }
 
+// --timeline on a run with an injected fault and on the demo: the SVG names
+// the phases, the plug-and-play steps and the fault, and renders.
+TEST_F(Cli, TimelineOfARunAndOfTheDemo) {
+    MakeFirmware();
+    json sc = UpdateScenario();
+    sc["camera"]["faults"] = json::array({{{"request", "0xB6"}, {"kind", "stall"}, {"occurrence", 2}}});
+    const fs::path svg = dir_ / "run.svg", demo = dir_ / "demo.svg";
+    Outcome o = Sim({"run", Scenario(sc).string(), "--timeline", svg.string(), "-q"});
+    ASSERT_EQ(o.status, 0) << o.err;
+    ASSERT_EQ(Sim({"demo", "--speed", "0", "-q", "--timeline", demo.string()}).status, 0);
+    for (const fs::path& p : {svg, demo}) {
+        SCOPED_TRACE(p.string());
+        const std::string text = ReadAll(p);
+        ASSERT_EQ(text.rfind("<?xml", 0), 0u);
+        for (const char* want : {"ISP pages", "audio pages", "EEPROM read", "re-enumeration", "starting device",
+                                 "0xB6 UVCWrite_SPI_PAGE", "legend"})
+            EXPECT_NE(text.find(want), std::string::npos) << want;
+        if (std::system("command -v rsvg-convert >/dev/null 2>&1") == 0) {
+            const std::string png = p.string() + ".png";
+            EXPECT_EQ(std::system(("rsvg-convert " + Quote(p.string()) + " -o " + Quote(png) + " 2>&1").c_str()), 0);
+            EXPECT_GT(fs::file_size(png), 1000u);
+        }
+    }
+    const std::string run = ReadAll(svg);
+    EXPECT_NE(run.find("faults injected (1)"), std::string::npos);
+    EXPECT_NE(run.find("fault stall on 0xB6 UVCWrite_SPI_PAGE"), std::string::npos);
+    EXPECT_NE(ReadAll(demo).find("faults injected (0)"), std::string::npos);
+    // An unwritable timeline stops the run before it starts.
+    EXPECT_EQ(Sim({"run", Scenario(sc).string(), "--timeline", "/nonexistent/t.svg"}).status, 2);
+}
+
 TEST_F(Cli, FullUpdateWithTraceCaptureAndReport) {
     MakeFirmware();
     const auto fx3 = Bytes(ReadAll(dir_ / "fw" / "fx3.img"));
