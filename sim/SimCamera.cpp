@@ -8,27 +8,6 @@
 
 namespace orvex::sim {
 
-std::array<uint8_t, 8> SetupPacket::Bytes() const {
-    return {bmRequestType,
-            bRequest,
-            static_cast<uint8_t>(wValue),
-            static_cast<uint8_t>(wValue >> 8),
-            static_cast<uint8_t>(wIndex),
-            static_cast<uint8_t>(wIndex >> 8),
-            static_cast<uint8_t>(wLength),
-            static_cast<uint8_t>(wLength >> 8)};
-}
-
-SetupPacket SetupPacket::FromBytes(const uint8_t* b) {
-    SetupPacket s;
-    s.bmRequestType = b[0];
-    s.bRequest = b[1];
-    s.wValue = static_cast<uint16_t>(b[2] | b[3] << 8);
-    s.wIndex = static_cast<uint16_t>(b[4] | b[5] << 8);
-    s.wLength = static_cast<uint16_t>(b[6] | b[7] << 8);
-    return s;
-}
-
 namespace {
 
 bool IsDigit(uint8_t c) { return c >= '0' && c <= '9'; }
