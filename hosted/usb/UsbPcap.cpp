@@ -61,15 +61,19 @@ bool UsbPcapWriter::IsOpen() const {
 void UsbPcapWriter::Write(const PcapPacket& p) {
     std::lock_guard lock(mu_);
     if (!file_) return;
-    // The request takes the next stable ID; its completion takes the ID of the
-    // request and frees the key, which the host may hand to a later IRP.
+    // A request's SETUP record takes the next stable ID; its other records
+    // take the same ID, and its completion frees the key, which the host may
+    // hand to a later IRP.
     uint64_t irpId;
-    if (!p.fromDevice) {
+    auto it = open_.find(p.irpId);
+    if (!p.fromDevice && (p.stage == PcapStage::Setup || it == open_.end())) {
         irpId = kCaptureIrpIdBase + 0x10 * irpCount_++;
         open_[p.irpId] = irpId;
-    } else if (auto it = open_.find(p.irpId); it != open_.end()) {
+    } else if (it != open_.end()) {
+        // A later record of the same request (its completion, or a data
+        // stage written on its own) carries the request's ID.
         irpId = it->second;
-        open_.erase(it);
+        if (p.fromDevice) open_.erase(it);
     } else {
         irpId = kCaptureIrpIdBase + 0x10 * irpCount_++;  // submitted before the capture began
     }

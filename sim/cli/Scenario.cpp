@@ -252,7 +252,7 @@ void CheckCamera(const json& cam, Checker& check, CameraSpec& out) {
     check.OnlyKeys(cam, at,
                    {"version_record", "eeprom", "eeprom_size", "readiness_status", "isp_fw_status",
                     "aud_fw_status", "fw_status_zero_polls", "isp_needs_reset", "vendor_id", "product_id",
-                    "erase_ms", "alive_after_flash_ms", "reboot_ms", "faults"});
+                    "erase_ms", "alive_after_flash_ms", "reboot_ms", "faults", "replay"});
     auto byteKey = [&](const char* key, uint8_t& field) {
         if (cam.contains(key))
             if (auto v = check.Unsigned(cam[key], at + "/" + key, 0, 255)) field = static_cast<uint8_t>(*v);
@@ -274,6 +274,8 @@ void CheckCamera(const json& cam, Checker& check, CameraSpec& out) {
             else out.eeprom_size = static_cast<uint32_t>(*v);
         }
     }
+    if (cam.contains("replay"))
+        if (auto f = check.HostPath(cam["replay"], at + "/replay", false)) out.replay = *f;
     if (cam.contains("eeprom")) {
         const std::string p = at + "/eeprom";
         if (auto f = check.HostPath(cam["eeprom"], p, false)) {

@@ -72,6 +72,7 @@ struct EventSpec {
 struct CameraSpec {
     std::optional<std::vector<uint8_t>> version_record;  // 12 bytes, or derived from the firmware held
     std::optional<std::filesystem::path> eeprom;          // initial EEPROM content (absolute host path)
+    std::optional<std::filesystem::path> replay;          // answer from this recorded capture instead of the model
     uint32_t eeprom_size = 262144;
     uint8_t readiness_status = 0xA1;
     uint8_t isp_fw_status = 1;

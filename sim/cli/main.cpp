@@ -77,6 +77,10 @@ int Run(const std::string& scenarioPath, RunOptions options, const std::string& 
         std::cerr << "orvex-sim: cannot write the timeline to " << timelinePath << "\n";
         return kExitUsage;
     }
+    if (!result.report.run.replay_divergence.empty()) {
+        std::cerr << "orvex-sim: the driver left the recording at " << result.report.run.replay_divergence << "\n";
+        return kExitFault;
+    }
     if (result.platform_fault) {
         std::cerr << "orvex-sim: the platform caught a fault: " << result.message << "\n";
         return kExitFault;
