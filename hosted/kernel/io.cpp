@@ -793,9 +793,9 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
         Kernel& k = K();
         Lock lock(k.m);
         auto it = k.devices.find(DeviceObject);
-        if (it == k.devices.end() || !it->second.pdo) {
-            Violation(lock, "PoRequestPowerIrp on " + Hex(uint64_t(DeviceObject)) +
-                                ", which is not a physical device object");
+        // The target may be the physical device object or a function device above it.
+        if (it == k.devices.end()) {
+            Violation(lock, "PoRequestPowerIrp on " + Hex(uint64_t(DeviceObject)) + ", which is not a device object");
             return STATUS_INVALID_PARAMETER_1;
         }
         if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER &&
