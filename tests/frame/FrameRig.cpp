@@ -108,7 +108,18 @@ NTSTATUS FrameBus::DispatchPnp(PDEVICE_OBJECT device, PIRP irp)
     } else {
         switch (sp->MinorFunction) {
         case IRP_MN_QUERY_CAPABILITIES:
-            *sp->Parameters.DeviceCapabilities.Capabilities = bus->caps;
+        {
+            // What a bus driver knows of the device; the rest stays as the
+            // drivers above set it.
+            PDEVICE_CAPABILITIES caps = sp->Parameters.DeviceCapabilities.Capabilities;
+            caps->Removable = bus->caps.Removable;
+            caps->Address = bus->caps.Address;
+            caps->UINumber = bus->caps.UINumber;
+            for (int s = 0; s < PowerSystemMaximum; ++s) caps->DeviceState[s] = bus->caps.DeviceState[s];
+            caps->SystemWake = bus->caps.SystemWake;
+            caps->DeviceWake = bus->caps.DeviceWake;
+            caps->WakeFromD3 = bus->caps.WakeFromD3;
+        }
             status = STATUS_SUCCESS;
             break;
         case IRP_MN_START_DEVICE:
