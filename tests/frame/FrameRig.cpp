@@ -65,6 +65,7 @@ FrameBus* FrameBus::From(PDEVICE_OBJECT device) { return *static_cast<FrameBus**
 
 void FrameBus::Note(std::string what)
 {
+    if (traceNotes) DbgPrint("bus: %s\n", what.c_str());
     std::lock_guard lock(mu_);
     seen_.push_back(std::move(what));
 }

@@ -48,6 +48,9 @@ public:
     // The wait-wake cancel routine completes the IRP (otherwise it only
     // notes the cancel and the IRP stays until SignalWake).
     bool cancelCompletes = true;
+    // Each request seen is also printed to the trace ("bus: SET D 4\n"), so
+    // a test can see it in order with the driver's lines.
+    bool traceNotes = false;
 
     // Completes the held wait-wake request with success (the device's wake
     // signal); false if none is held.
