@@ -102,6 +102,7 @@ NTSTATUS FrameBus::DispatchPnp(PDEVICE_OBJECT device, PIRP irp)
     char text[16];
     std::snprintf(text, sizeof text, "PNP 0x%02x", sp->MinorFunction);
     bus->Note(text);
+    if (bus->onPnp) bus->onPnp(sp->MinorFunction);
     NTSTATUS status = irp->IoStatus.Status;
     auto failure = bus->failPnp.find(sp->MinorFunction);
     if (failure != bus->failPnp.end()) {

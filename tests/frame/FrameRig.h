@@ -8,6 +8,7 @@
 
 #include <hosted/gtest.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -51,6 +52,8 @@ public:
     // Each request seen is also printed to the trace ("bus: SET D 4\n"), so
     // a test can see it in order with the driver's lines.
     bool traceNotes = false;
+    // Called with the minor code of each plug-and-play request as it arrives.
+    std::function<void(UCHAR)> onPnp;
 
     // Completes the held wait-wake request with success (the device's wake
     // signal); false if none is held.
