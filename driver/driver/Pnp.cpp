@@ -40,11 +40,13 @@ NTSTATUS CompleteHere(PIRP Irp, NTSTATUS Status)
 
 // Asks the bottom of the stack for the device's capabilities with an IRP of
 // the driver's own; the answer replaces DeviceCaps only when it succeeded.
-void FetchDeviceCaps(FdoData* Data)
+// StartStatus is the status the start has so far, which the failure line
+// shows when no IRP can be had.
+void FetchDeviceCaps(FdoData* Data, NTSTATUS StartStatus)
 {
     PIRP irp = IoAllocateIrp(Data->Self->StackSize, FALSE);
     if (irp == nullptr) {
-        LOG_ERROR("ORVEX : Get Device caps Failed %x!\n", STATUS_INSUFFICIENT_RESOURCES);
+        LOG_ERROR("ORVEX : Get Device caps Failed %x!\n", StartStatus);
         return;
     }
 
@@ -91,7 +93,7 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, FdoData* Data)
         return status;
     }
 
-    FetchDeviceCaps(Data);
+    FetchDeviceCaps(Data, status);
 
     WriteFlag(&Data->Started, TRUE);
     POWER_STATE d0;
