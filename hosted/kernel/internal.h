@@ -108,6 +108,8 @@ struct Failure {
 
 struct RegKey;
 struct FileState;
+struct PnpManager;
+struct PowerManager;
 
 struct CallFrame {
     PIRP irp;
@@ -236,6 +238,10 @@ struct Kernel {
     std::map<PDEVICE_OBJECT, void*> ksDevices;  // function devices of KsCreateDevice -> their KSDEVICE block
     KSPIN_LOCK cancelLock = 0;
     void* cancelLockOwner = nullptr;
+
+    // ---- plug and play, power (pnp*.cpp, power.cpp) ----
+    std::shared_ptr<PnpManager> pnp;
+    std::shared_ptr<PowerManager> power;
 };
 
 Kernel& K();

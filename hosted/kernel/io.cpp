@@ -12,6 +12,7 @@ using namespace hosted::detail;
 
 namespace hosted::detail {
 NTSTATUS OpenKeyByPath(Lock& lock, const std::string& path, ACCESS_MASK access, PHANDLE handle);
+size_t WorkItemsOf(Lock& lock, PDEVICE_OBJECT device);
 }
 
 namespace {
@@ -575,7 +576,11 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
     if (it->second.wmiRegistered)
         Violation(lock, "IoDeleteDevice on " + Hex(uint64_t(DeviceObject)) +
                             " while it is still registered with WMI");
-    if (DeviceObject->ReferenceCount > 0)
+    size_t workItems = WorkItemsOf(lock, DeviceObject);
+    if (workItems)
+        Violation(lock, "IoDeleteDevice on " + Hex(uint64_t(DeviceObject)) + " while " + std::to_string(workItems) +
+                            " work item(s) are still queued or running for it");
+    else if (DeviceObject->ReferenceCount > 0)
         Violation(lock, "IoDeleteDevice on " + Hex(uint64_t(DeviceObject)) + " with " +
                             std::to_string(DeviceObject->ReferenceCount) + " outstanding reference(s)");
     PDRIVER_OBJECT drv = DeviceObject->DriverObject;
@@ -738,89 +743,6 @@ NTSTATUS IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Action)
     default:
         return STATUS_INVALID_PARAMETER;
     }
-}
-
-// ---------------------------------------------------------------- power
-
-NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return IofCallDriver(DeviceObject, Irp); }
-
-VOID PoStartNextPowerIrp(PIRP) {}
-
-POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State)
-{
-    Kernel& k = K();
-    Lock lock(k.m);
-    POWER_STATE old;
-    old.DeviceState = PowerDeviceUnspecified;
-    auto it = k.devices.find(DeviceObject);
-    if (it == k.devices.end()) {
-        Violation(lock, "PoSetPowerState on something that is not a device object");
-        return old;
-    }
-    if (Type == DevicePowerState) {
-        old.DeviceState = it->second.devicePower;
-        it->second.devicePower = State.DeviceState;
-    } else {
-        old.SystemState = it->second.systemPower;
-        it->second.systemPower = State.SystemState;
-    }
-    return old;
-}
-
-struct PowerRequest {
-    PDEVICE_OBJECT pdo;
-    UCHAR minor;
-    POWER_STATE state;
-    PREQUEST_POWER_COMPLETE callback;
-    PVOID context;
-};
-
-static NTSTATUS PowerRequestDone(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
-{
-    auto* req = static_cast<PowerRequest*>(Context);
-    if (req->callback) req->callback(req->pdo, req->minor, req->state, req->context, &Irp->IoStatus);
-    delete req;
-    IoFreeIrp(Irp);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
-                           PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp)
-{
-    PIRP irp;
-    PDEVICE_OBJECT top;
-    {
-        Kernel& k = K();
-        Lock lock(k.m);
-        auto it = k.devices.find(DeviceObject);
-        // The target may be the physical device object or a function device above it.
-        if (it == k.devices.end()) {
-            Violation(lock, "PoRequestPowerIrp on " + Hex(uint64_t(DeviceObject)) + ", which is not a device object");
-            return STATUS_INVALID_PARAMETER_1;
-        }
-        if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER &&
-            MinorFunction != IRP_MN_WAIT_WAKE)
-            return STATUS_INVALID_PARAMETER_2;
-        top = TopOf(DeviceObject);
-        irp = AllocIrp(lock, CCHAR(top->StackSize + 1), IrpInfo::Kind::Platform);
-        if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    auto* req = new PowerRequest{DeviceObject, MinorFunction, PowerState, CompletionFunction, Context};
-    IoSetNextIrpStackLocation(irp);  // the power manager's own location
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
-    sp->MajorFunction = IRP_MJ_POWER;
-    sp->MinorFunction = MinorFunction;
-    if (MinorFunction == IRP_MN_WAIT_WAKE) {
-        sp->Parameters.WaitWake.PowerState = PowerState.SystemState;
-    } else {
-        sp->Parameters.Power.Type = DevicePowerState;
-        sp->Parameters.Power.State = PowerState;
-    }
-    IoSetCompletionRoutine(irp, PowerRequestDone, req, TRUE, TRUE, TRUE);
-    if (Irp) *Irp = irp;
-    PoCallDriver(top, irp);
-    return STATUS_PENDING;
 }
 
 }  // extern "C"

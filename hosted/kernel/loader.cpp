@@ -22,7 +22,8 @@ DriverHost::DriverHost(PDRIVER_INITIALIZE entry, std::string serviceName)
 
 DriverHost::~DriverHost()
 {
-    if (object_) Unload();
+    // After the platform has finished, its objects are gone already.
+    if (object_ && Platform::Running()) Unload();
 }
 
 NTSTATUS DriverHost::Load()

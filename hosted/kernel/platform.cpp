@@ -17,6 +17,8 @@ std::vector<std::string> PoolLeaks();
 std::vector<std::string> IoLeaks(Lock& lock);
 void DrainIo(Lock& lock);
 std::string DescribeHandle(const HandleEntry& e);
+void StopPnpManager();
+void ResetWorkItems();
 }  // namespace hosted::detail
 
 namespace {
@@ -155,6 +157,7 @@ Platform::Platform(Options options)
     if (!options.traceFile.empty()) k.traceFile = std::fopen(options.traceFile.c_str(), "ab");
     ResetRegistry();
     ResetFiles();
+    ResetWorkItems();
     auto main = std::make_shared<ThreadState>();
     main->name = options.mainThreadName;
     main->id = k.nextThreadId++;
@@ -174,6 +177,8 @@ Platform::~Platform() { Finish(); }
 std::vector<std::string> Platform::Finish()
 {
     if (g_finished) return g_finishProblems;
+    // The managers' threads wait for work; tell them to end.
+    StopPnpManager();
     Kernel& k = K();
     std::vector<std::string> problems;
     Lock lock(k.m);

@@ -6,7 +6,9 @@
 #include <hosted/io.h>
 #include <hosted/loader.h>
 #include <hosted/platform.h>
+#include <hosted/pnp.h>
 #include <hosted/pool.h>
+#include <hosted/power.h>
 #include <hosted/registry.h>
 #include <hosted/thread.h>
 #include <hosted/trace.h>

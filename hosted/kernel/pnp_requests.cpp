@@ -1,0 +1,26 @@
+// Requests that drivers make of the plug-and-play manager.
+#include "pnp_internal.h"
+
+using namespace hosted;
+using namespace hosted::detail;
+
+extern "C" {
+
+VOID IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type)
+{
+    {
+        Kernel& k = K();
+        Lock lock(k.m);
+        if (!DeviceObject || !k.devices.count(DeviceObject)) {
+            Violation(lock, "IoInvalidateDeviceRelations on " + Hex(uint64_t(DeviceObject)) +
+                                ", which is not a device object");
+            return;
+        }
+        ThreadState* t = Current();
+        if (t && t->irql > DISPATCH_LEVEL)
+            Violation(lock, "IoInvalidateDeviceRelations above DISPATCH_LEVEL");
+    }
+    PnpInvalidateRelations(DeviceObject, Type);
+}
+
+}  // extern "C"
