@@ -16,11 +16,31 @@ namespace {
 
 REQUEST_POWER_COMPLETE WaitWakeRequestComplete;
 REQUEST_POWER_COMPLETE WakePowerUpComplete;
+IO_WORKITEM_ROUTINE RearmWaitWakeWorker;
+
+bool RearmWanted(FdoData* Data)
+{
+    return ReadFlag(&Data->RemoteWakeUpEnabled) && !ReadFlag(&Data->RemovePending);
+}
+
+// Runs on a system worker thread at PASSIVE_LEVEL; Context is its own work
+// item. The count taken in WaitWakeRequestComplete has been kept for it, so
+// removal waits until it is done.
+void RearmWaitWakeWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
+{
+    FdoData* data = FdoDataOf(DeviceObject);
+    if (RearmWanted(data)) {
+        (void)ArmWaitWake(data);
+    }
+    IoFreeWorkItem(static_cast<PIO_WORKITEM>(Context));
+    DecrementIoCount(data);
+}
 
 // Runs when the D0 request issued after a wake signal is done. The wait-wake
 // request is armed again only here, not in WaitWakeRequestComplete: a
 // wait-wake request may only be issued at PASSIVE_LEVEL and not while another
-// power request (the D0 one) is still under way in the stack.
+// power request (the D0 one) is still under way in the stack. A completion at
+// DISPATCH_LEVEL hands the re-arm to a work item.
 void WakePowerUpComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState, PVOID Context,
                          PIO_STATUS_BLOCK IoStatus)
 {
@@ -30,12 +50,19 @@ void WakePowerUpComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER
     UNREFERENCED_PARAMETER(IoStatus);
     auto* data = static_cast<FdoData*>(Context);
 
-    // A completion at DISPATCH_LEVEL cannot issue the new request; the device
-    // then stays unarmed until the user switches wake-up on again or the
-    // device is started again.
-    if (ReadFlag(&data->RemoteWakeUpEnabled) && !ReadFlag(&data->RemovePending) &&
-        KeGetCurrentIrql() == PASSIVE_LEVEL) {
-        (void)ArmWaitWake(data);
+    if (RearmWanted(data)) {
+        if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
+            (void)ArmWaitWake(data);
+        } else {
+            PIO_WORKITEM item = IoAllocateWorkItem(data->Self);
+            if (item != nullptr) {
+                // The worker gives the count back.
+                IoQueueWorkItem(item, RearmWaitWakeWorker, DelayedWorkQueue, item);
+                return;
+            }
+            // No work item: the device stays unarmed until wake-up is
+            // switched on again or the device starts again.
+        }
     }
     // Gives back the count taken in WaitWakeRequestComplete.
     DecrementIoCount(data);

@@ -4,6 +4,8 @@
 // with the bus completing at PASSIVE_LEVEL and at DISPATCH_LEVEL.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "FrameRig.h"
 
 namespace orvex::test {
@@ -130,19 +132,40 @@ TEST_P(PowerSequence, WakeSignalledWhilePoweredDownBringsTheDeviceUp)
     ASSERT_TRUE(bus->SignalWake());
     EXPECT_EQ(data->DeviceState, PowerDeviceD0);
     EXPECT_EQ(Object()->m_ulPowerState, 1u);
-    if (!GetParam()) {
-        // Re-armed once the D0 request is done.
-        EXPECT_EQ(bus->Seen(), (std::vector<std::string>{"SET D 1", "WAIT_WAKE 4"}));
-        EXPECT_EQ(data->WaitWakeArmed, 1);
-        CancelWaitWake(data);
-    } else {
-        // Completed at DISPATCH_LEVEL, where no wait-wake request may be made.
+    // Re-armed once the D0 request is done; from a DISPATCH_LEVEL completion
+    // through a work item, which runs at PASSIVE_LEVEL when this thread waits.
+    if (GetParam()) {
         EXPECT_EQ(bus->Seen(), (std::vector<std::string>{"SET D 1"}));
+        EXPECT_EQ(data->OutstandingIO, 2) << "the work item holds its count";
+        hosted::Sleep(hosted::Milliseconds(1));
     }
+    EXPECT_EQ(bus->Seen(), (std::vector<std::string>{"SET D 1", "WAIT_WAKE 4"}));
+    EXPECT_EQ(data->WaitWakeArmed, 1);
+    EXPECT_EQ(data->OutstandingIO, 1);
+    CancelWaitWake(data);
     EXPECT_EQ(data->WaitWakeArmed, 0);
     EXPECT_EQ(data->WaitWakeIrp, nullptr);
     EXPECT_EQ(data->OutstandingIO, 1);
     data->RemoteWakeUpEnabled = FALSE;
+}
+
+TEST_P(PowerSequence, RemovalRightAfterAWakeWaitsForTheRearmAndStopsIt)
+{
+    data->DeviceCaps.SystemWake = PowerSystemSleeping3;
+    data->RemoteWakeUpEnabled = TRUE;
+    ASSERT_EQ(Power(IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD3), STATUS_SUCCESS);
+    ASSERT_EQ(ArmWaitWake(data), STATUS_PENDING);
+    ASSERT_TRUE(bus->SignalWake());
+    if (!GetParam()) {
+        // Re-armed at once; the removal cancels it again.
+        EXPECT_EQ(data->WaitWakeArmed, 1);
+    }
+    bus->ClearSeen();
+    ASSERT_EQ(Remove(), STATUS_SUCCESS);
+    // A pending re-arm saw the removal and requested nothing.
+    auto seen = bus->Seen();
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), "WAIT_WAKE 4"), 0);
+    EXPECT_FALSE(bus->WaitWakeHeld());
 }
 
 TEST_P(PowerSequence, WakeSignalledInD0OrAfterRemovalBeganRequestsNothing)
