@@ -1,6 +1,7 @@
 #include "FrameRig.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include <wdmguid.h>
 
@@ -124,6 +125,25 @@ NTSTATUS FrameBus::DispatchPnp(PDEVICE_OBJECT device, PIRP irp)
         }
             status = STATUS_SUCCESS;
             break;
+        case IRP_MN_QUERY_ID: {
+            // Identity as a USB camera reports it; the plug-and-play manager
+            // matches the function driver by the hardware ID.
+            std::u16string id;
+            switch (sp->Parameters.QueryId.IdType) {
+            case BusQueryDeviceID: id = u"USB\\VID_1209&PID_0CA3"; break;
+            case BusQueryHardwareIDs: id = std::u16string(u"USB\\VID_1209&PID_0CA3") + u'\0'; break;
+            case BusQueryInstanceID: id = u"5&FRAME&0&" + std::u16string(1, char16_t(u'1' + bus->index)); break;
+            default: break;
+            }
+            if (!id.empty()) {
+                const size_t bytes = (id.size() + 1) * sizeof(char16_t);
+                auto* text = static_cast<char16_t*>(ExAllocatePoolWithTag(PagedPool, bytes, 'dIbF'));
+                std::memcpy(text, id.c_str(), bytes);
+                irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(text);
+                status = STATUS_SUCCESS;
+            }
+            break;
+        }
         case IRP_MN_START_DEVICE:
         case IRP_MN_QUERY_STOP_DEVICE:
         case IRP_MN_STOP_DEVICE:

@@ -52,6 +52,8 @@ public:
     // Each request seen is also printed to the trace ("bus: SET D 4\n"), so
     // a test can see it in order with the driver's lines.
     bool traceNotes = false;
+    // Distinguishes the instance IDs of several cameras.
+    int index = 0;
     // Called with the minor code of each plug-and-play request as it arrives.
     std::function<void(UCHAR)> onPnp;
 
