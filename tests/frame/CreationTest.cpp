@@ -85,27 +85,6 @@ TEST_F(Creation, UniqueIdsAreTakenLowestFirstAndReleasedOnce)
     for (ULONG id = 1; id <= 32; ++id) DrvFreeUId(driver, id);
 }
 
-TEST_F(Creation, SecondCameraGetsTheNextIdAndReusesTheFirstAfterRemoval)
-{
-    ASSERT_EQ(Add(), STATUS_SUCCESS);
-    EXPECT_EQ(Object()->GetUId(), 1u);
-
-    FrameBus second;
-    ASSERT_EQ(host->AddDevice(second.Pdo()), STATUS_SUCCESS);
-    PDEVICE_OBJECT secondFdo = second.Pdo()->AttachedDevice;
-    auto* secondObject = static_cast<CDevice*>(FdoDataOf(secondFdo)->KsDevice->Context);
-    EXPECT_EQ(secondObject->GetUId(), 2u);
-
-    ASSERT_EQ(Remove(), STATUS_SUCCESS);
-    FrameBus third;
-    ASSERT_EQ(host->AddDevice(third.Pdo()), STATUS_SUCCESS);
-    PDEVICE_OBJECT thirdFdo = third.Pdo()->AttachedDevice;
-    EXPECT_EQ(static_cast<CDevice*>(FdoDataOf(thirdFdo)->KsDevice->Context)->GetUId(), 1u);
-
-    EXPECT_EQ(hosted::Io::SendPnp(secondFdo, IRP_MN_REMOVE_DEVICE, [](PIO_STACK_LOCATION) {}), STATUS_SUCCESS);
-    EXPECT_EQ(hosted::Io::SendPnp(thirdFdo, IRP_MN_REMOVE_DEVICE, [](PIO_STACK_LOCATION) {}), STATUS_SUCCESS);
-}
-
 TEST_F(Creation, DeviceAddFailuresReturnNoMemoryAndLeaveNoObject)
 {
     struct Case {

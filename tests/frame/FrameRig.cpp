@@ -136,8 +136,10 @@ NTSTATUS FrameBus::DispatchPnp(PDEVICE_OBJECT device, PIRP irp)
             default: break;
             }
             if (!id.empty()) {
+                // Ended by two NULs: the hosted manager reads every ID as a list.
+                if (id.back() != u'\0') id += u'\0';
                 const size_t bytes = (id.size() + 1) * sizeof(char16_t);
-                auto* text = static_cast<char16_t*>(ExAllocatePoolWithTag(PagedPool, bytes, 'dIbF'));
+                auto* text = static_cast<char16_t*>(ExAllocatePoolWithTag(PagedPool, bytes, 0x46624964));
                 std::memcpy(text, id.c_str(), bytes);
                 irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(text);
                 status = STATUS_SUCCESS;

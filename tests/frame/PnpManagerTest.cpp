@@ -52,7 +52,7 @@ private:
         if (sp->MinorFunction == IRP_MN_QUERY_DEVICE_RELATIONS &&
             sp->Parameters.QueryDeviceRelations.Type == BusRelations) {
             const size_t bytes = sizeof(DEVICE_RELATIONS) + bus->children_.size() * sizeof(PDEVICE_OBJECT);
-            auto* list = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, bytes, 'lRbF'));
+            auto* list = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, bytes, 0x4662524C));
             list->Count = ULONG(bus->children_.size());
             for (size_t i = 0; i < bus->children_.size(); ++i) {
                 list->Objects[i] = bus->children_[i]->Pdo();

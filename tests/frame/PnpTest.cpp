@@ -160,7 +160,7 @@ TEST_F(PlugAndPlay, BusRelationsAreEmptyUnlessAnotherDriverFilledThem)
     ExFreePool(list);
 
     // A list from a filter above is passed on untouched.
-    auto* theirs = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), 'rtlF'));
+    auto* theirs = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), 0x466C7472));
     theirs->Count = 0;
     PIRP irp = Io::BuildIrp(fdo, IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS);
     IoGetNextIrpStackLocation(irp)->Parameters.QueryDeviceRelations.Type = BusRelations;
