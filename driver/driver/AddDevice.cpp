@@ -73,9 +73,9 @@ void InitFdoData(FdoData* Data)
     Data->WmiRegistered = FALSE;
     Data->RemoteWakeUpEnabled = FALSE;
     Data->PowerDeviceEnabled = FALSE;
-    Data->WaitWakeIrp = nullptr;
-    Data->WaitWakeCancelled = 0;
-    Data->WaitWakeArmed = 0;
+    InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&Data->WaitWakeIrp), nullptr);
+    InterlockedExchange(&Data->WaitWakeCancelled, 0);
+    InterlockedExchange(&Data->WaitWakeArmed, 0);
 
     DEVICE_CAPABILITIES& caps = Data->DeviceCaps;
     RtlZeroMemory(&caps, sizeof(caps));

@@ -165,11 +165,13 @@ TEST_F(WmiProvider, SettingThePowerBlockStoresAndMirrorsOnly)
 TEST_F(WmiProvider, AChangeWithoutDataIsRefused)
 {
     data->PowerDeviceEnabled = 1;
-    for (const GUID* guid : {&GUID_POWER_DEVICE_ENABLE, &GUID_POWER_DEVICE_WAKE_ENABLE}) {
-        auto reply = Wmi::SetSingleInstance(fdo, *guid, {});
-        EXPECT_EQ(reply.status, STATUS_INVALID_PARAMETER);
-        reply = Wmi::SetSingleItem(fdo, *guid, 0, {});
-        EXPECT_EQ(reply.status, STATUS_INVALID_PARAMETER);
+    for (ULONG index : {0u, 1u}) {
+        SCOPED_TRACE(index);
+        UCHAR untouched = 0x55;
+        EXPECT_EQ(Direct([&](PIRP irp) { DrvSetWmiDataBlock(fdo, irp, index, 0, 0, &untouched); }),
+                  STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(Direct([&](PIRP irp) { DrvSetWmiDataItem(fdo, irp, index, 0, 0, 0, nullptr); }),
+                  STATUS_INVALID_PARAMETER);
     }
     EXPECT_EQ(data->PowerDeviceEnabled, 1);
     EXPECT_EQ(data->RemoteWakeUpEnabled, 0);
