@@ -24,6 +24,7 @@
 
 #include "Firmware.h"
 #include "Log.h"
+#include "SimOnBus.h"
 #include "UsbBus.h"
 #include "update/UpdateEngine.h"
 
@@ -71,7 +72,7 @@ Figures OneRun(const std::filesystem::path& dir, int differingPages) {
         at[9] = 3;
         for (int k = 1; k < differingPages; ++k) c.eepromContent[size_t(k) * 97 * 256 + 3] ^= 0x5A;
     }
-    auto camera = hosted::usb::MakeCamera(c);
+    auto camera = orvex::sim::MakeCamera(c);
     hosted::usb::Bus bus(camera);
     auto* device = new (NonPagedPoolNx) CUsbDevice();
     KSDEVICE ks{};

@@ -8,27 +8,6 @@
 
 namespace orvex::sim {
 
-std::array<uint8_t, 8> SetupPacket::Bytes() const {
-    return {bmRequestType,
-            bRequest,
-            static_cast<uint8_t>(wValue),
-            static_cast<uint8_t>(wValue >> 8),
-            static_cast<uint8_t>(wIndex),
-            static_cast<uint8_t>(wIndex >> 8),
-            static_cast<uint8_t>(wLength),
-            static_cast<uint8_t>(wLength >> 8)};
-}
-
-SetupPacket SetupPacket::FromBytes(const uint8_t* b) {
-    SetupPacket s;
-    s.bmRequestType = b[0];
-    s.bRequest = b[1];
-    s.wValue = static_cast<uint16_t>(b[2] | b[3] << 8);
-    s.wIndex = static_cast<uint16_t>(b[4] | b[5] << 8);
-    s.wLength = static_cast<uint16_t>(b[6] | b[7] << 8);
-    return s;
-}
-
 namespace {
 
 bool IsDigit(uint8_t c) { return c >= '0' && c <= '9'; }
@@ -71,9 +50,9 @@ Camera::Camera(CameraConfig config, Clock clock)
       ispVersion_(cfg_.ispVersion & 0xFFFFFF),
       audioVersion_(cfg_.audioVersion),
       ispNeedsReset_(cfg_.ispNeedsReset) {
-    configDesc_ = cfg_.configDescriptor.empty() ? BuildDefaultConfigDescriptor() : cfg_.configDescriptor;
-    deviceDesc_ = cfg_.deviceDescriptor.empty() ? BuildDeviceDescriptor(cfg_.vendorId, cfg_.productId, cfg_.bcdDevice)
-                                                : cfg_.deviceDescriptor;
+    configDesc_ = cfg_.configDescriptor ? *cfg_.configDescriptor : BuildDefaultConfigDescriptor();
+    deviceDesc_ = cfg_.deviceDescriptor ? *cfg_.deviceDescriptor
+                                        : BuildDeviceDescriptor(cfg_.vendorId, cfg_.productId, cfg_.bcdDevice);
     eeprom_.assign(cfg_.eepromSize, 0xFF);
     std::copy_n(cfg_.eepromContent.begin(), std::min<size_t>(cfg_.eepromContent.size(), eeprom_.size()),
                 eeprom_.begin());
@@ -157,7 +136,10 @@ ControlResult Camera::Standard(const SetupPacket& s, uint8_t* data) {
     }
     if (s.bmRequestType == 0x00 && s.bRequest == 0x09) {  // SET_CONFIGURATION
         const uint8_t value = s.wValue & 0xFF;
-        if (s.wLength != 0 || (value != 0 && value != configDesc_[5])) return Stall("bad SET_CONFIGURATION");
+        // A configuration descriptor too short to hold bConfigurationValue
+        // names no configuration the camera could take.
+        const bool known = configDesc_.size() > 5 && value == configDesc_[5];
+        if (s.wLength != 0 || (value != 0 && !known)) return Stall("bad SET_CONFIGURATION");
         configuration_ = value;
         lastStall_.clear();
         return {false, 0};

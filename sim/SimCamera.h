@@ -2,10 +2,11 @@
 // audio processor with their SPI flashes, answering standard and vendor
 // control requests on its default pipe.
 //
-// The hosted USB bus hands every control transfer to a UsbDeviceModel; driver
-// code never sees this class. All time-based behaviour (flash erase, the
-// reboot after a flash session) runs on the clock given at construction,
-// which in hosted runs is the virtual clock. The camera is safe to use from
+// It is a device on the hosted USB bus (hosted::usb::BusDevice): the bus
+// hands it every control transfer; driver code never sees this class. All
+// time-based behaviour (flash erase, the reboot after a flash session) runs
+// on the clock given at construction, which in hosted runs is the virtual
+// clock (see SimOnBus.h). The camera is safe to use from
 // several threads: every public member takes its lock.
 #pragma once
 
@@ -18,42 +19,15 @@
 #include <string>
 #include <vector>
 
+#include "BusDevice.h"
+
 namespace orvex::sim {
 
 using Nanos = std::chrono::nanoseconds;
 using Clock = std::function<Nanos()>;
 
-// The 8-byte setup packet of a control transfer.
-struct SetupPacket {
-    uint8_t bmRequestType = 0;
-    uint8_t bRequest = 0;
-    uint16_t wValue = 0;
-    uint16_t wIndex = 0;
-    uint16_t wLength = 0;
-
-    bool IsIn() const { return (bmRequestType & 0x80) != 0; }
-    std::array<uint8_t, 8> Bytes() const;
-    static SetupPacket FromBytes(const uint8_t* bytes);
-    bool operator==(const SetupPacket&) const = default;
-};
-
-// Outcome of one control transfer as the device answers it.
-struct ControlResult {
-    bool stalled = false;   // the device answered with a STALL handshake
-    uint32_t length = 0;    // data-stage bytes moved: IN bytes returned, OUT bytes taken
-};
-
-// What the bus talks to.
-class UsbDeviceModel {
-public:
-    virtual ~UsbDeviceModel() = default;
-    // Carries out a control transfer on the default pipe. For OUT, `data`
-    // holds wLength bytes; for IN, the device writes at most wLength bytes there.
-    virtual ControlResult Control(const SetupPacket& setup, uint8_t* data) = 0;
-    // The device's own configuration descriptor (used by the bus to check
-    // interface selections against what the device has).
-    virtual std::vector<uint8_t> ConfigurationDescriptor() const = 0;
-};
+using hosted::usb::ControlResult;
+using hosted::usb::SetupPacket;
 
 // Vendor request codes of the camera's command set.
 enum VendorRequest : uint8_t {
@@ -83,10 +57,12 @@ struct CameraConfig {
     uint16_t vendorId = 0x1209;
     uint16_t productId = 0x0CA3;
     uint16_t bcdDevice = 0x0100;
-    // Raw configuration descriptor; empty = the built-in UVC+UAC one.
-    std::vector<uint8_t> configDescriptor;
-    // Raw device descriptor; empty = built from the IDs above.
-    std::vector<uint8_t> deviceDescriptor;
+    // Raw configuration descriptor: exactly the bytes the camera answers (at
+    // most wLength of them), truncated or lying ones included; unset = the
+    // built-in UVC+UAC one.
+    std::optional<std::vector<uint8_t>> configDescriptor;
+    // Raw device descriptor, likewise; unset = built from the IDs above.
+    std::optional<std::vector<uint8_t>> deviceDescriptor;
 
     // ---- EEPROM (FX3 boot image) ----
     uint32_t eepromSize = 256 * 1024;
@@ -144,13 +120,13 @@ struct CameraStats {
 // Phase of the processors after a flash session, for tests and reports.
 enum class FirmwarePhase { Idle, Erasing, Receiving, Alive, Rebooting, Settling, Done, Rejected };
 
-class Camera final : public UsbDeviceModel {
+class Camera final : public hosted::usb::BusDevice {
 public:
     Camera(CameraConfig config, Clock clock);
 
     ControlResult Control(const SetupPacket& setup, uint8_t* data) override;
     std::vector<uint8_t> ConfigurationDescriptor() const override;
-    std::vector<uint8_t> DeviceDescriptor() const;
+    std::vector<uint8_t> DeviceDescriptor() const override;
 
     // ---- inspection ----
     CameraStats Stats() const;

@@ -79,15 +79,15 @@ void DownloadFlashImage(CUsbDevice* Device, bool Isp) {
 
 NTSTATUS DownloadIspImage(CUsbDevice* Device) {
     const ULONG size = Device->m_ulFileSize;
-    // The window is placed in 64 bits: a word near 4 GiB must not wrap it back
-    // into the file.
-    const ULONGLONG start = static_cast<ULONGLONG>(ReadFileUlong(Device, IspWindowWordOffset)) + IspWindowDistance;
+    // The window's place is computed in 32 bits, as the file format defines
+    // it: a word that wraps past 4 GiB lands inside the file and is searched
+    // there. start <= size keeps the window and the eight bytes read at its
+    // last place inside the file and its 4096-byte pad.
+    const ULONG start = ReadFileUlong(Device, IspWindowWordOffset) + IspWindowDistance;
     if (start > size) {
-        DbgPrint("ISP file too small, file size 0x%x, version offset 0x%x \n", size, static_cast<ULONG>(start));
+        DbgPrint("ISP file too small, file size 0x%x, version offset 0x%x \n", size, start);
         return STATUS_SUCCESS;
     }
-    // start <= size: the window and the eight bytes read at its last place stay
-    // inside the file and its 4096-byte pad.
     ULONG version = NoIspVersion;
     for (ULONG i = 0; i < IspWindowBytes; ++i) {
         const ULONG candidate = IspVersionAt(Device->m_pFileBuffer + start + i);

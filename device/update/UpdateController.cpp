@@ -2,6 +2,10 @@
 // camera's versions, runs the ISP, audio and FX3 downloads that the version
 // file calls for, waits for the camera to take new firmware into use and
 // resets it at the end.
+// ntifs.h first: it brings ntddk.h in itself, and adds the handle-based wait
+// that ends a thread whose object could not be referenced.
+#include <ntifs.h>
+
 #include "UpdateEngine.h"
 
 #include "Log.h"
@@ -100,8 +104,24 @@ NTSTATUS StartControlPanelAnalysisThread(CUsbDevice* Device, PKSDEVICE KsDevice)
     PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, ControlPanelAnalysisThread, context);
     if (thread != nullptr) {
         PVOID object = nullptr;
-        if (NT_SUCCESS(ObReferenceObjectByHandle(thread, THREAD_ALL_ACCESS, nullptr, KernelMode, &object, nullptr))) {
+        const NTSTATUS referenced =
+            ObReferenceObjectByHandle(thread, THREAD_ALL_ACCESS, nullptr, KernelMode, &object, nullptr);
+        if (NT_SUCCESS(referenced)) {
             Device->SetThreadObject(object);
+        } else {
+            // Without the thread object, Stop and Remove would find no thread
+            // to wait for and the device object could be freed under the
+            // running thread. The handle is the one way left to wait for it:
+            // the thread is asked to end and waited for here, so it never
+            // outlives this call. It tests the request at the top of its
+            // version loop, before any camera request, so it normally ends at
+            // once (a thread that got past that test first runs its update
+            // to the end, as it would under Stop). The next start tries
+            // again.
+            Device->SetStopThread(TRUE);
+            ZwWaitForSingleObject(thread, FALSE, nullptr);
+            DbgPrint("StartControlPanelAnalysisThread() thread object not referenced (0x%x), thread ended\n",
+                     referenced);
         }
         ZwClose(thread);
     }

@@ -27,15 +27,82 @@ constexpr ULONG FirstConfigurationRequestSize = 521;
 constexpr LONG HighestInterfaceNumber = 255;
 constexpr ULONG FirstInterfaceMaximumTransferSize = 0x10000;
 
+// FindDescriptorFault's answer for a descriptor with nothing wrong.
+constexpr ULONG DescriptorSound = 0xFFFFFFFF;
+
+// Checks the configuration descriptor a device delivered before anything
+// parses it. The USB library's parsers and request builder trust wTotalLength
+// and every bLength, so a descriptor that lies sends them past the buffer or
+// into an endless walk. Zero-filling the buffer does not help: bytes the
+// device did not send read as descriptors of length 0.
+//
+// Only the bytes the device actually delivered count, and at most
+// wTotalLength of them. The descriptor is sound when:
+// - the configuration header is whole (9 bytes delivered, bLength at least 9,
+//   type 2) and wTotalLength covers it;
+// - the device delivered all wTotalLength bytes it announced;
+// - walking by bLength from the start, every descriptor has a bLength of at
+//   least 2 and lies wholly inside wTotalLength;
+// - interface descriptors are at least 9 bytes and endpoint descriptors at
+//   least 7 (their fields are read as such);
+// - each interface descriptor is followed, before the next interface
+//   descriptor, by at least as many endpoint descriptors as its bNumEndpoints
+//   announces (the request builder takes that many endpoints after it).
+// Returns DescriptorSound, or the offset of the first descriptor found wrong.
+ULONG FindDescriptorFault(const UCHAR* Descriptor, ULONG Delivered)
+{
+    if (Delivered < sizeof(USB_CONFIGURATION_DESCRIPTOR) || Descriptor[0] < sizeof(USB_CONFIGURATION_DESCRIPTOR) ||
+        Descriptor[1] != USB_CONFIGURATION_DESCRIPTOR_TYPE) {
+        return 0;
+    }
+    const ULONG total = static_cast<ULONG>(Descriptor[2]) | (static_cast<ULONG>(Descriptor[3]) << 8);
+    if (total < Descriptor[0] || total > Delivered) {
+        return 0;
+    }
+
+    ULONG interfaceAt = 0;
+    ULONG endpointsAnnounced = 0;
+    ULONG endpointsSeen = 0;
+    for (ULONG at = 0; at < total;) {
+        if (total - at < sizeof(USB_COMMON_DESCRIPTOR)) {
+            return at;
+        }
+        const ULONG length = Descriptor[at];
+        const UCHAR type = Descriptor[at + 1];
+        if (length < sizeof(USB_COMMON_DESCRIPTOR) || length > total - at) {
+            return at;
+        }
+        if (type == USB_INTERFACE_DESCRIPTOR_TYPE) {
+            if (length < sizeof(USB_INTERFACE_DESCRIPTOR)) {
+                return at;
+            }
+            if (endpointsSeen < endpointsAnnounced) {
+                return interfaceAt;
+            }
+            interfaceAt = at;
+            endpointsAnnounced = Descriptor[at + 4];
+            endpointsSeen = 0;
+        } else if (type == USB_ENDPOINT_DESCRIPTOR_TYPE) {
+            if (length < sizeof(USB_ENDPOINT_DESCRIPTOR)) {
+                return at;
+            }
+            ++endpointsSeen;
+        }
+        at += length;
+    }
+    return endpointsSeen < endpointsAnnounced ? interfaceAt : DescriptorSound;
+}
+
 }  // namespace
 
 // Reads the whole configuration descriptor into UsbConfigurationDescriptor
 // (growing the buffer once if the first guess was short) and selects it.
 //
-// Each buffer is zeroed before the read, so a read that moves fewer bytes than
-// the buffer holds (or none) never leaves uninitialised memory for the
-// interface search to parse; wTotalLength never exceeds the buffer size when
-// the loop ends, so the parser stays inside the buffer.
+// Each buffer is zeroed before the read, so no uninitialised memory is ever
+// looked at. Before the descriptor is selected it is checked against the
+// bytes the last read delivered (FindDescriptorFault); a descriptor found
+// wrong fails the start with STATUS_DEVICE_DATA_ERROR and is never handed to
+// the USB library's parsers, which trust it.
 NTSTATUS CUsbDevice::SelectConfiguration(PKSDEVICE KsDevice)
 {
     LOG_TRACE("ORVEX :       +CUsbDevice::SelectConfiguration()\n");
@@ -43,6 +110,7 @@ NTSTATUS CUsbDevice::SelectConfiguration(PKSDEVICE KsDevice)
     NTSTATUS status = STATUS_SUCCESS;
     ULONG requestSize = FirstConfigurationRequestSize;
     bool haveDescriptor = true;
+    ULONG moved = 0;
     for (;;) {
         PUCHAR buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, requestSize, TagHarn));
         m_pUsbInfo->UsbConfigurationDescriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(buffer);
@@ -57,7 +125,7 @@ NTSTATUS CUsbDevice::SelectConfiguration(PKSDEVICE KsDevice)
         _URB_CONTROL_DESCRIPTOR_REQUEST& request = BuildGetDescriptorRequest(urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, buffer, requestSize);
 
         status = SendURB(KsDevice->NextDeviceObject, &urb);
-        ULONG moved = request.TransferBufferLength;
+        moved = request.TransferBufferLength;
         LOG_TRACE("ORVEX :         SelectConfiguration() Configuration Descriptor = %x, len %x\n", LowPart32(buffer),
                   moved);
         if (moved == 0) {
@@ -74,8 +142,20 @@ NTSTATUS CUsbDevice::SelectConfiguration(PKSDEVICE KsDevice)
 
     if (haveDescriptor) {
         USBDEVICE_ASSERT(m_pUsbInfo->UsbConfigurationDescriptor);
+        const auto* descriptor = reinterpret_cast<const UCHAR*>(m_pUsbInfo->UsbConfigurationDescriptor);
+        // A lower driver that reports more bytes than the buffer holds is not
+        // believed beyond the buffer.
+        const ULONG delivered = moved < requestSize ? moved : requestSize;
+        ULONG fault = DescriptorSound;
         if (!NT_SUCCESS(status)) {
             LOG_ERROR("ORVEX :        SelectConfiguration() Get Config Descriptor FAILURE (%x)\n", status);
+        } else if ((fault = FindDescriptorFault(descriptor, delivered)) != DescriptorSound) {
+            // The buffer holds at least 521 zero-filled bytes, so wTotalLength
+            // can be printed whatever the device sent.
+            status = STATUS_DEVICE_DATA_ERROR;
+            LOG_ERROR("ORVEX :        SelectConfiguration() invalid Configuration Descriptor at offset %x, len %x, "
+                      "wTotalLength %x\n",
+                      fault, delivered, static_cast<ULONG>(descriptor[2]) | (static_cast<ULONG>(descriptor[3]) << 8));
         } else {
             status = SelectInterface(KsDevice, m_pUsbInfo->UsbConfigurationDescriptor);
             if (!NT_SUCCESS(status)) {

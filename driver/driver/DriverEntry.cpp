@@ -21,9 +21,11 @@ static_assert(FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data) + sizeof(ULONG) 
               "header plus one 32-bit value");
 
 // Reads "Logs" under the given key path into LogMask. Leaves the mask alone
-// when the key or value is missing, the value does not fit the 16-byte
-// buffer (the query then fails with a buffer-overflow status), or it holds
-// fewer than four data bytes. The value type is not examined.
+// when the key or value is missing or the value does not fit the 16-byte
+// buffer (the query then fails with a buffer-overflow status). The value type
+// is not examined. The buffer is zeroed before the query, so a value of fewer
+// than four data bytes reads as a 32-bit number whose missing high bytes are
+// 0: a one-byte 00 turns every gated line off.
 void ReadLogMask(PUNICODE_STRING ParametersPath)
 {
     OBJECT_ATTRIBUTES attributes;
@@ -43,9 +45,7 @@ void ReadLogMask(PUNICODE_STRING ParametersPath)
     auto* info = reinterpret_cast<PKEY_VALUE_PARTIAL_INFORMATION>(buffer);
     ULONG resultLength = 0;
     status = ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, info, sizeof(buffer), &resultLength);
-    // A value of fewer than four bytes holds no 32-bit mask; reading four
-    // bytes anyway would take the rest from whatever the buffer held.
-    if (NT_SUCCESS(status) && info->DataLength >= sizeof(ULONG)) {
+    if (NT_SUCCESS(status)) {
         const UCHAR* data = info->Data;
         LogMask = static_cast<ULONG>(data[0]) | (static_cast<ULONG>(data[1]) << 8) |
                   (static_cast<ULONG>(data[2]) << 16) | (static_cast<ULONG>(data[3]) << 24);

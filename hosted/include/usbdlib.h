@@ -14,6 +14,10 @@ typedef struct _USBD_INTERFACE_LIST_ENTRY {
 
 HOSTED_BEGIN_C
 
+/* The parse routines and the request builder trust the descriptor they are
+ * given (wTotalLength and every bLength): a configuration descriptor read from
+ * a device must be validated before it is handed to them. */
+
 /* First interface descriptor at or after StartPosition inside the configuration
  * descriptor that matches every criterion not equal to -1; NULL if none. */
 PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,

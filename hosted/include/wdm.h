@@ -1424,10 +1424,22 @@ NTKERNELAPI NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, 
 #define WMIREG_ACTION_REREGISTER 3
 #define WMIREG_ACTION_UPDATE_GUIDS 4
 #define WMIREG_ACTION_BLOCK_IRPS 5
+/* Parameters.WMI.DataPath of IRP_MN_REGINFO(_EX): a first registration or an update. */
+#define WMIREGISTER 0
+#define WMIUPDATE 1
 NTKERNELAPI NTSTATUS NTAPI IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Action);
 
-/* Plug and play: a bus driver reports a changed set of children. */
+/* Plug and play: a bus driver reports a changed set of children; a driver
+ * reports a changed PnP device state (answered by IRP_MN_QUERY_PNP_DEVICE_STATE). */
 NTKERNELAPI VOID NTAPI IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type);
+NTKERNELAPI VOID NTAPI IoInvalidateDeviceState(PDEVICE_OBJECT PhysicalDeviceObject);
+typedef ULONG PNP_DEVICE_STATE, *PPNP_DEVICE_STATE;
+#define PNP_DEVICE_DISABLED 0x00000001
+#define PNP_DEVICE_DONT_DISPLAY_IN_UI 0x00000002
+#define PNP_DEVICE_FAILED 0x00000004
+#define PNP_DEVICE_REMOVED 0x00000008
+#define PNP_DEVICE_RESOURCE_REQUIREMENTS_CHANGED 0x00000010
+#define PNP_DEVICE_NOT_DISABLEABLE 0x00000020
 
 /* I/O work items: run a routine on a system worker thread at PASSIVE_LEVEL. */
 typedef enum _WORK_QUEUE_TYPE {

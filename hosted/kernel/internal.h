@@ -110,6 +110,10 @@ struct RegKey;
 struct FileState;
 struct PnpManager;
 struct PowerManager;
+struct WmiService;  // wmi.cpp
+struct KsSettings {  // ks.cpp: orders the documentation leaves open (hosted::Ks)
+    bool forwardFirst[0x20] = {};  // per PnP minor: the lower drivers before the callback
+};
 
 struct CallFrame {
     PIRP irp;
@@ -125,6 +129,9 @@ struct IrpInfo {
     enum class Kind { Allocated, Threaded, Platform } kind = Kind::Allocated;
     bool completing = false;
     bool completedToTop = false;
+    int routinesRunning = 0;          // completion routines running for it right now
+    bool completedInRoutine = false;  // IoCompleteRequest called again from inside one of them
+    bool startNextPower = false;      // PoStartNextPowerIrp called since it last moved down
     bool down = false;
     std::vector<CallFrame*> frames;
     // Locations whose dispatch routine returned STATUS_PENDING before the
@@ -145,6 +152,8 @@ struct DeviceInfo {
     DEVICE_POWER_STATE devicePower = PowerDeviceD0;
     SYSTEM_POWER_STATE systemPower = PowerSystemWorking;
     bool wmiRegistered = false;
+    bool removing = false;       // a PnP removal IRP is on its way through its stack
+    bool deletePending = false;  // deleted by its bus during removal; freed when the device above detaches
 };
 
 struct DriverExtensionBlock {
@@ -195,6 +204,8 @@ struct Kernel {
     std::map<uint64_t, HandleEntry> handles;
     uint64_t nextHandle = 1;
     std::map<void*, LONG_PTR> threadObjectRefs;  // _ETHREAD* -> reference count
+    uint64_t failReferenceNth = 0;               // ObReferenceObjectByHandle call to fail (1: next)
+    NTSTATUS failReferenceStatus = STATUS_ACCESS_DENIED;
 
     // ---- pool ----
     std::map<void*, PoolBlock> pool;
@@ -237,6 +248,10 @@ struct Kernel {
     int pdoCounter = 0;
     std::map<PDEVICE_OBJECT, void*> ksDevices;  // function devices of KsCreateDevice -> their KSDEVICE block
     KSPIN_LOCK cancelLock = 0;
+
+    // ---- WMI (wmi.cpp) and kernel streaming (ks.cpp) ----
+    std::shared_ptr<WmiService> wmi;
+    KsSettings ks;
     void* cancelLockOwner = nullptr;
 
     // ---- plug and play, power (pnp*.cpp, power.cpp) ----
@@ -288,5 +303,10 @@ void CloseKeyOrFile(HandleEntry& e);
 void FreeDriverObject(Lock& lock, PDRIVER_OBJECT driver);
 PDRIVER_OBJECT NewDriverObject(Lock& lock, const std::string& name, const std::string& service);
 PIRP AllocIrp(Lock& lock, CCHAR stackSize, IrpInfo::Kind kind);
+void FreeDevice(Lock& lock, PDEVICE_OBJECT device);
+
+// ---- WMI (wmi.cpp) ----
+// A device object is going away: WMI forgets its registration and queued work.
+void WmiForgetDevice(Lock& lock, PDEVICE_OBJECT device);
 
 }  // namespace hosted::detail

@@ -13,6 +13,7 @@ using namespace hosted::detail;
 namespace hosted::detail {
 NTSTATUS OpenKeyByPath(Lock& lock, const std::string& path, ACCESS_MASK access, PHANDLE handle);
 size_t WorkItemsOf(Lock& lock, PDEVICE_OBJECT device);
+void RecordPowerPass(Lock& lock, PDEVICE_OBJECT to, PIRP irp);
 }
 
 namespace {
@@ -213,6 +214,17 @@ VOID IoFreeIrp(PIRP Irp)
     }
     if (it->second.down && !it->second.completing)
         Violation(lock, "IoFreeIrp on " + Describe(Irp) + " while a lower driver still owns it");
+    if (it->second.completing) {
+        // Inside a completion routine: the IRP may be freed only by its owner,
+        // the last driver above with a completion routine still to run.
+        PIO_STACK_LOCATION end = reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1) + Irp->StackCount;
+        for (PIO_STACK_LOCATION sp = Irp->Tail.Overlay.CurrentStackLocation; sp < end; ++sp)
+            if (sp->CompletionRoutine) {
+                Violation(lock, "IoFreeIrp on " + Describe(Irp) +
+                                    " while the completion routine of a driver above still owns it");
+                break;
+            }
+    }
     for (CallFrame* f : it->second.frames) f->gone = true;
     k.irps.erase(it);
     std::free(Irp);
@@ -292,6 +304,10 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
                             DriverName(DeviceObject) + " (NO_MORE_IRP_STACK_LOCATIONS)");
         return STATUS_INVALID_PARAMETER;
     }
+    if (ThreadState* caller = Current(); caller && caller->irql > DISPATCH_LEVEL)
+        Violation(lock, "IoCallDriver for " + DescribeStack(Irp, IoGetNextIrpStackLocation(Irp)) + " at IRQL " +
+                            std::to_string(caller->irql) + " (IRPs are sent at or below DISPATCH_LEVEL)");
+    if (IoGetNextIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER) RecordPowerPass(lock, DeviceObject, Irp);
     Irp->CurrentLocation--;
     PIO_STACK_LOCATION sp = --Irp->Tail.Overlay.CurrentStackLocation;
     sp->DeviceObject = DeviceObject;
@@ -359,7 +375,12 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR)
     }
     IrpInfo* info = &it->second;
     uint64_t serial = info->serial;
-    if (info->completing || info->completedToTop || Irp->CurrentLocation > Irp->StackCount) {
+    // A completion routine may finish the IRP itself (directly or through a
+    // callback it set off) and then return STATUS_MORE_PROCESSING_REQUIRED:
+    // the completion carries on from that routine's level. Whether it then
+    // stopped the outer completion is checked when it returns.
+    bool nested = info->completing && info->routinesRunning > 0 && !info->completedInRoutine;
+    if (!nested && (info->completing || info->completedToTop || Irp->CurrentLocation > Irp->StackCount)) {
         Violation(lock, "IoCompleteRequest on " + Describe(Irp) + ", which was already completed "
                         "(MULTIPLE_IRP_COMPLETE_REQUESTS)");
         return;
@@ -367,12 +388,14 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR)
     // Completion already went past a dispatch routine that is still running
     // on this thread: that driver completes the IRP a second time (after a
     // completion routine above it had stopped the first completion).
-    for (CallFrame* f : info->frames)
-        if (f->passed && f->location < Irp->CurrentLocation && f->thread && f->thread == Current()) {
-            Violation(lock, "IoCompleteRequest on " + Describe(Irp) + ", which was already completed "
-                            "(MULTIPLE_IRP_COMPLETE_REQUESTS)");
-            return;
-        }
+    if (!nested)
+        for (CallFrame* f : info->frames)
+            if (f->passed && f->location < Irp->CurrentLocation && f->thread && f->thread == Current()) {
+                Violation(lock, "IoCompleteRequest on " + Describe(Irp) + ", which was already completed "
+                                "(MULTIPLE_IRP_COMPLETE_REQUESTS)");
+                return;
+            }
+    if (nested) info->completedInRoutine = true;
     if (Irp->IoStatus.Status == STATUS_PENDING)
         Violation(lock, "IoCompleteRequest on " + DescribeStack(Irp, IoGetCurrentIrpStackLocation(Irp)) +
                             " with status STATUS_PENDING");
@@ -418,16 +441,32 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR)
         bool atTop = Irp->CurrentLocation > Irp->StackCount;
         if (invoke) {
             PDEVICE_OBJECT dev = atTop ? nullptr : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+            // Each running routine has its own "completed inside" mark.
+            bool outerMark = info->completedInRoutine;
+            info->completedInRoutine = false;
+            info->routinesRunning++;
             lock.unlock();
             NTSTATUS r = routine(dev, Irp, context);
             lock.lock();
             auto again = k.irps.find(Irp);
             bool alive = again != k.irps.end() && again->second.serial == serial;
+            bool completedInside = false;
+            if (alive) {
+                again->second.routinesRunning--;
+                completedInside = again->second.completedInRoutine;
+                again->second.completedInRoutine = outerMark;
+            }
             if (r == STATUS_MORE_PROCESSING_REQUIRED) {
-                if (alive) {
+                if (alive && !completedInside) {
                     again->second.completing = false;
                     again->second.down = false;
                 }
+                return;
+            }
+            if (completedInside) {
+                Violation(lock, "IoCompleteRequest on " + Describe(Irp) +
+                                    " inside a completion routine that then did not return "
+                                    "STATUS_MORE_PROCESSING_REQUIRED: completed twice (MULTIPLE_IRP_COMPLETE_REQUESTS)");
                 return;
             }
             if (!alive) {
@@ -571,11 +610,36 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
     if (DeviceObject->DeviceObjectExtension->AttachedTo)
         Violation(lock, "IoDeleteDevice on " + Hex(uint64_t(DeviceObject)) +
                             " while it is still attached to a lower device (missing IoDetachDevice)");
-    if (DeviceObject->AttachedDevice)
+    // A bus driver deletes the PDO of a vanished device in its
+    // IRP_MN_REMOVE_DEVICE handler, before the function driver above has
+    // detached (it does so once the IRP has come back). The PnP manager's
+    // reference keeps the object until then: the deletion completes at the
+    // detach.
+    bool deferred = it->second.pdo && it->second.removing && DeviceObject->AttachedDevice;
+    if (DeviceObject->AttachedDevice && !deferred)
         Violation(lock, "IoDeleteDevice on " + Hex(uint64_t(DeviceObject)) + " while a device is attached above it");
     if (it->second.wmiRegistered)
         Violation(lock, "IoDeleteDevice on " + Hex(uint64_t(DeviceObject)) +
                             " while it is still registered with WMI");
+    // Requests that went through this device and have not come back past it
+    // (the IRP being dispatched on this thread, e.g. the removal, excepted).
+    // The platform's own stand-in drivers report such requests themselves.
+    auto owner = k.drivers.find(DeviceObject->DriverObject);
+    bool platformDevice = owner != k.drivers.end() && owner->second.platformOwned;
+    for (auto& [irp, info] : k.irps) {
+        if (!info.down || platformDevice) continue;
+        bool here = false;
+        for (CallFrame* f : info.frames)
+            if (f->thread == Current()) here = true;
+        if (here) continue;
+        PIO_STACK_LOCATION end = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + irp->StackCount;
+        for (PIO_STACK_LOCATION sp = irp->Tail.Overlay.CurrentStackLocation; sp < end; ++sp)
+            if (sp->DeviceObject == DeviceObject) {
+                Violation(lock, "IoDeleteDevice on " + Hex(uint64_t(DeviceObject)) + " while " +
+                                    DescribeStack(irp, sp) + " is still outstanding on it");
+                break;
+            }
+    }
     size_t workItems = WorkItemsOf(lock, DeviceObject);
     if (workItems)
         Violation(lock, "IoDeleteDevice on " + Hex(uint64_t(DeviceObject)) + " while " + std::to_string(workItems) +
@@ -583,6 +647,21 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
     else if (DeviceObject->ReferenceCount > 0)
         Violation(lock, "IoDeleteDevice on " + Hex(uint64_t(DeviceObject)) + " with " +
                             std::to_string(DeviceObject->ReferenceCount) + " outstanding reference(s)");
+    if (deferred) {
+        it->second.deletePending = true;
+        return;
+    }
+    FreeDevice(lock, DeviceObject);
+}
+
+}  // extern "C"
+
+namespace hosted::detail {
+
+void FreeDevice(Lock& lock, PDEVICE_OBJECT DeviceObject)
+{
+    Kernel& k = K();
+    auto it = k.devices.find(DeviceObject);
     PDRIVER_OBJECT drv = DeviceObject->DriverObject;
     for (PDEVICE_OBJECT* pp = &drv->DeviceObject; *pp; pp = &(*pp)->NextDevice)
         if (*pp == DeviceObject) {
@@ -590,6 +669,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
             break;
         }
     k.devices.erase(it);
+    WmiForgetDevice(lock, DeviceObject);
     auto ks = k.ksDevices.find(DeviceObject);
     if (ks != k.ksDevices.end()) {
         std::free(ks->second);
@@ -597,6 +677,10 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
     }
     std::free(DeviceObject);
 }
+
+}  // namespace hosted::detail
+
+extern "C" {
 
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice)
 {
@@ -625,6 +709,7 @@ VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice)
     }
     TargetDevice->AttachedDevice->DeviceObjectExtension->AttachedTo = nullptr;
     TargetDevice->AttachedDevice = nullptr;
+    if (k.devices[TargetDevice].deletePending) FreeDevice(lock, TargetDevice);
 }
 
 PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject)
@@ -717,32 +802,6 @@ NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyTy
     else
         return STATUS_INVALID_PARAMETER;
     return OpenKeyByPath(lock, *path, DesiredAccess, DevInstRegKey);
-}
-
-NTSTATUS IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Action)
-{
-    Kernel& k = K();
-    Lock lock(k.m);
-    auto it = k.devices.find(DeviceObject);
-    if (it == k.devices.end()) {
-        Violation(lock, "IoWMIRegistrationControl on something that is not a device object");
-        return STATUS_INVALID_PARAMETER;
-    }
-    switch (Action) {
-    case WMIREG_ACTION_REGISTER:
-        if (it->second.wmiRegistered) return STATUS_OBJECT_NAME_COLLISION;
-        it->second.wmiRegistered = true;
-        return STATUS_SUCCESS;
-    case WMIREG_ACTION_DEREGISTER:
-        if (!it->second.wmiRegistered) return STATUS_INVALID_PARAMETER;
-        it->second.wmiRegistered = false;
-        return STATUS_SUCCESS;
-    case WMIREG_ACTION_REREGISTER:
-    case WMIREG_ACTION_UPDATE_GUIDS:
-        return it->second.wmiRegistered ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
-    default:
-        return STATUS_INVALID_PARAMETER;
-    }
 }
 
 }  // extern "C"

@@ -6,6 +6,11 @@
 // STATUS_OBJECT_NAME_NOT_FOUND, close and cleanup succeed, device-control
 // requests fail with STATUS_INVALID_DEVICE_REQUEST, system-control requests
 // are passed down.
+//
+// Where kernel streaming sends an IRP down and waits for it, it does so as a
+// WDM driver does: it copies its stack location to the next one and sets its
+// own completion routine there, replacing whatever the minidriver had put in
+// that location before calling KsDispatchIrp.
 #include <cstdlib>
 #include <cstring>
 
@@ -21,6 +26,7 @@ namespace {
 struct KsDeviceImpl {
     KSDEVICE device;
     uint32_t magic;
+    KEVENT postStartDone;  // notification event: PostStart has returned (or was never queued)
 };
 constexpr uint32_t kMagic = 0x4B534456;  // "KSDV"
 
@@ -42,20 +48,28 @@ void Register(PDEVICE_OBJECT fdo, KsDeviceImpl* impl)
         k.ksDevices.erase(fdo);
 }
 
+bool ForwardFirst(UCHAR minor)
+{
+    Kernel& k = K();
+    Lock lock(k.m);
+    return minor < sizeof k.ks.forwardFirst && k.ks.forwardFirst[minor];
+}
+
 NTSTATUS SignalEvent(PDEVICE_OBJECT, PIRP, PVOID context)
 {
     KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-// Sends the IRP down and waits until the lower drivers have completed it.
-NTSTATUS ForwardAndWait(PKSDEVICE dev, PIRP irp)
+// Sends the IRP down and waits until the lower drivers have completed it;
+// the IRP is then ours again, to complete.
+NTSTATUS ForwardAndWait(PKSDEVICE dev, PIRP irp, bool power = false)
 {
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IoCopyCurrentIrpStackLocationToNext(irp);
     IoSetCompletionRoutine(irp, SignalEvent, &done, TRUE, TRUE, TRUE);
-    NTSTATUS st = IoCallDriver(dev->NextDeviceObject, irp);
+    NTSTATUS st = power ? PoCallDriver(dev->NextDeviceObject, irp) : IoCallDriver(dev->NextDeviceObject, irp);
     if (st == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
     return irp->IoStatus.Status;
 }
@@ -74,53 +88,118 @@ NTSTATUS Finish(PIRP irp, NTSTATUS status)
     return status;
 }
 
+// PostStart runs on a worker thread once the start IRP has been completed,
+// so that a long initialisation does not hold up the plug-and-play manager.
+void QueuePostStart(KsDeviceImpl* impl)
+{
+    KeResetEvent(&impl->postStartDone);
+    StartThread("ks PostStart", [impl] {
+        PKSDEVICE dev = &impl->device;
+        // A failure only fails later creates, which this device refuses anyway.
+        if (dev->Descriptor->Dispatch->PostStart(dev) == STATUS_PENDING)
+            ViolationUnlocked("KSDEVICE PostStart callback returned STATUS_PENDING");
+        KeSetEvent(&impl->postStartDone, IO_NO_INCREMENT, FALSE);
+    });
+}
+
+// A stop or removal never overtakes a PostStart still running.
+void WaitForPostStart(KsDeviceImpl* impl)
+{
+    KeWaitForSingleObject(&impl->postStartDone, Executive, KernelMode, FALSE, nullptr);
+}
+
+// A callback with no result, called before the IRP goes down or after the
+// lower drivers have finished with it, as the order setting says.
+NTSTATUS AroundForward(KsDeviceImpl* impl, PIRP irp, UCHAR minor, PFNKSDEVICEIRPVOID cb)
+{
+    PKSDEVICE dev = &impl->device;
+    if (!ForwardFirst(minor)) {
+        if (cb) cb(dev, irp);
+        return PassDown(dev, irp, STATUS_SUCCESS);
+    }
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    NTSTATUS st = ForwardAndWait(dev, irp);
+    if (cb) cb(dev, irp);
+    return Finish(irp, st);
+}
+
+// Plug-and-play and power callbacks of kernel streaming run at PASSIVE_LEVEL
+// and may wait for the lower drivers.
+void CheckPassive(const char* what)
+{
+    KIRQL irql = KeGetCurrentIrql();
+    if (irql != PASSIVE_LEVEL)
+        ViolationUnlocked(std::string("KsDispatchIrp for a ") + what + " IRP at IRQL " + std::to_string(irql) +
+                          " (kernel streaming devices are power-pageable: PASSIVE_LEVEL only)");
+}
+
 NTSTATUS DispatchPnp(KsDeviceImpl* impl, PIRP irp)
 {
+    CheckPassive("plug-and-play");
     PKSDEVICE dev = &impl->device;
     const KSDEVICE_DISPATCH* d = dev->Descriptor ? dev->Descriptor->Dispatch : nullptr;
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
-    switch (sp->MinorFunction) {
+    UCHAR minor = sp->MinorFunction;
+    switch (minor) {
     case IRP_MN_START_DEVICE: {
+        // The lower drivers start first; kernel streaming completes the IRP.
         PCM_RESOURCE_LIST translated = sp->Parameters.StartDevice.AllocatedResourcesTranslated;
         PCM_RESOURCE_LIST raw = sp->Parameters.StartDevice.AllocatedResources;
         NTSTATUS st = ForwardAndWait(dev, irp);
         if (NT_SUCCESS(st) && d && d->Start) st = d->Start(dev, irp, translated, raw);
-        if (NT_SUCCESS(st)) {
-            dev->Started = TRUE;
-            if (d && d->PostStart) d->PostStart(dev);
+        if (st == STATUS_PENDING) {
+            ViolationUnlocked("KSDEVICE Start callback returned STATUS_PENDING: completing a pended start "
+                              "(KsCompletePendedRequest) is not provided");
+            st = STATUS_UNSUCCESSFUL;
         }
-        return Finish(irp, st);
+        if (NT_SUCCESS(st)) dev->Started = TRUE;
+        Finish(irp, st);
+        if (NT_SUCCESS(st) && d && d->PostStart) QueuePostStart(impl);
+        return st;
     }
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_QUERY_REMOVE_DEVICE: {
-        PFNKSDEVICEIRP query = !d ? nullptr : sp->MinorFunction == IRP_MN_QUERY_STOP_DEVICE ? d->QueryStop
-                                                                                             : d->QueryRemove;
+        PFNKSDEVICEIRP query = !d ? nullptr : minor == IRP_MN_QUERY_STOP_DEVICE ? d->QueryStop : d->QueryRemove;
         NTSTATUS st = query ? query(dev, irp) : STATUS_SUCCESS;
+        if (st == STATUS_PENDING) {
+            ViolationUnlocked("KSDEVICE QueryStop/QueryRemove callback returned STATUS_PENDING");
+            st = STATUS_UNSUCCESSFUL;
+        }
         if (!NT_SUCCESS(st)) return Finish(irp, st);
         return PassDown(dev, irp, STATUS_SUCCESS);
     }
     case IRP_MN_CANCEL_STOP_DEVICE:
+        return AroundForward(impl, irp, minor, d ? d->CancelStop : nullptr);
     case IRP_MN_CANCEL_REMOVE_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL: {
-        PFNKSDEVICEIRPVOID cb = !d ? nullptr
-                                : sp->MinorFunction == IRP_MN_CANCEL_STOP_DEVICE   ? d->CancelStop
-                                : sp->MinorFunction == IRP_MN_CANCEL_REMOVE_DEVICE ? d->CancelRemove
-                                                                                   : d->SurpriseRemoval;
-        if (cb) cb(dev, irp);
-        return PassDown(dev, irp, STATUS_SUCCESS);
+        return AroundForward(impl, irp, minor, d ? d->CancelRemove : nullptr);
+    case IRP_MN_SURPRISE_REMOVAL:
+        WaitForPostStart(impl);
+        return AroundForward(impl, irp, minor, d ? d->SurpriseRemoval : nullptr);
+    case IRP_MN_STOP_DEVICE: {
+        WaitForPostStart(impl);
+        bool started = dev->Started;
+        dev->Started = FALSE;
+        return AroundForward(impl, irp, minor, started && d ? d->Stop : nullptr);
     }
-    case IRP_MN_STOP_DEVICE:
-        if (dev->Started && d && d->Stop) d->Stop(dev, irp);
-        dev->Started = FALSE;
-        return PassDown(dev, irp, STATUS_SUCCESS);
     case IRP_MN_REMOVE_DEVICE: {
-        // A device removed while started is stopped first.
-        if (dev->Started && d && d->Stop) d->Stop(dev, irp);
-        dev->Started = FALSE;
-        if (d && d->Remove) d->Remove(dev, irp);
+        WaitForPostStart(impl);
+        // A device removed while started is stopped first; then Remove.
+        bool forwardFirst = ForwardFirst(minor);
         PDEVICE_OBJECT fdo = dev->FunctionalDeviceObject;
         PDEVICE_OBJECT next = dev->NextDeviceObject;
-        NTSTATUS st = PassDown(dev, irp, STATUS_SUCCESS);
+        auto callbacks = [&] {
+            if (dev->Started && d && d->Stop) d->Stop(dev, irp);
+            dev->Started = FALSE;
+            if (d && d->Remove) d->Remove(dev, irp);
+        };
+        NTSTATUS st;
+        if (forwardFirst) {
+            st = PassDown(dev, irp, STATUS_SUCCESS);
+            callbacks();
+        } else {
+            callbacks();
+            st = PassDown(dev, irp, STATUS_SUCCESS);
+        }
         IoDetachDevice(next);
         *static_cast<KsDeviceImpl**>(fdo->DeviceExtension) = nullptr;
         Register(fdo, nullptr);
@@ -130,6 +209,7 @@ NTSTATUS DispatchPnp(KsDeviceImpl* impl, PIRP irp)
         return st;
     }
     case IRP_MN_QUERY_CAPABILITIES: {
+        // The bus fills the capabilities first; the callback may adjust them.
         PDEVICE_CAPABILITIES caps = sp->Parameters.DeviceCapabilities.Capabilities;
         NTSTATUS st = ForwardAndWait(dev, irp);
         if (NT_SUCCESS(st) && d && d->QueryCapabilities) st = d->QueryCapabilities(dev, irp, caps);
@@ -146,8 +226,15 @@ NTSTATUS DispatchPnp(KsDeviceImpl* impl, PIRP irp)
     }
 }
 
+// Power IRPs keep the status the lower drivers give them: kernel streaming
+// only fails a query its callback refuses. A set to D0 reaches the lower
+// drivers first (the bus powers the device up), then SetPower runs; a set to
+// a lower state runs SetPower while the device is still powered, then goes
+// down. Kernel streaming devices are power-pageable, so power IRPs arrive at
+// PASSIVE_LEVEL and waiting for the lower drivers is allowed.
 NTSTATUS DispatchPower(KsDeviceImpl* impl, PIRP irp)
 {
+    CheckPassive("power");
     PKSDEVICE dev = &impl->device;
     const KSDEVICE_DISPATCH* d = dev->Descriptor ? dev->Descriptor->Dispatch : nullptr;
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
@@ -162,18 +249,28 @@ NTSTATUS DispatchPower(KsDeviceImpl* impl, PIRP irp)
             return Finish(irp, st);
         }
     }
-    if (sp->MinorFunction == IRP_MN_SET_POWER) {
-        if (device) {
-            DEVICE_POWER_STATE to = sp->Parameters.Power.State.DeviceState;
-            if (d && d->SetPower) d->SetPower(dev, irp, to, dev->DevicePowerState);
-            dev->DevicePowerState = to;
-            PoSetPowerState(dev->FunctionalDeviceObject, DevicePowerState, sp->Parameters.Power.State);
-        } else {
-            dev->SystemPowerState = sp->Parameters.Power.State.SystemState;
+    if (sp->MinorFunction == IRP_MN_SET_POWER && device) {
+        DEVICE_POWER_STATE to = sp->Parameters.Power.State.DeviceState;
+        DEVICE_POWER_STATE from = dev->DevicePowerState;
+        POWER_STATE state = sp->Parameters.Power.State;
+        if (to == PowerDeviceD0) {
+            NTSTATUS st = ForwardAndWait(dev, irp, true);
+            if (NT_SUCCESS(st)) {
+                if (d && d->SetPower) d->SetPower(dev, irp, to, from);
+                dev->DevicePowerState = to;
+                PoSetPowerState(dev->FunctionalDeviceObject, DevicePowerState, state);
+            }
+            PoStartNextPowerIrp(irp);
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            return st;
         }
+        if (d && d->SetPower) d->SetPower(dev, irp, to, from);
+        dev->DevicePowerState = to;
+        PoSetPowerState(dev->FunctionalDeviceObject, DevicePowerState, state);
+    } else if (sp->MinorFunction == IRP_MN_SET_POWER) {
+        dev->SystemPowerState = sp->Parameters.Power.State.SystemState;
     }
     PoStartNextPowerIrp(irp);
-    irp->IoStatus.Status = STATUS_SUCCESS;
     IoSkipCurrentIrpStackLocation(irp);
     return PoCallDriver(dev->NextDeviceObject, irp);
 }
@@ -185,8 +282,10 @@ extern "C" {
 NTSTATUS KsCreateDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject,
                         const KSDEVICE_DESCRIPTOR* Descriptor, ULONG ExtensionSize, PKSDEVICE* Device)
 {
+    // Device is optional: a minidriver may find its KSDEVICE later with
+    // KsGetDeviceForDeviceObject.
     if (Device) *Device = nullptr;
-    if (!Device || !PhysicalDeviceObject) return STATUS_INVALID_PARAMETER;
+    if (!PhysicalDeviceObject) return STATUS_INVALID_PARAMETER;
     ULONG size = ExtensionSize < sizeof(PVOID) ? ULONG(sizeof(PVOID)) : ExtensionSize;
     PDEVICE_OBJECT fdo = nullptr;
     NTSTATUS st =
@@ -198,12 +297,15 @@ NTSTATUS KsCreateDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevi
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     impl->magic = kMagic;
+    KeInitializeEvent(&impl->postStartDone, NotificationEvent, TRUE);
     PDEVICE_OBJECT next = IoAttachDeviceToDeviceStack(fdo, PhysicalDeviceObject);
     if (!next) {
         std::free(impl);
         IoDeleteDevice(fdo);
         return STATUS_DEVICE_REMOVED;
     }
+    // Power IRPs reach a kernel streaming device at PASSIVE_LEVEL.
+    fdo->Flags |= DO_POWER_PAGABLE;
     KSDEVICE* dev = &impl->device;
     dev->Descriptor = Descriptor;
     dev->Bag = nullptr;
@@ -226,7 +328,7 @@ NTSTATUS KsCreateDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevi
             return st;
         }
     }
-    *Device = dev;
+    if (Device) *Device = dev;
     return STATUS_SUCCESS;
 }
 
@@ -280,3 +382,25 @@ PKSDEVICE KsGetDeviceForDeviceObject(PDEVICE_OBJECT FunctionalDeviceObject)
 }
 
 }  // extern "C"
+
+// ---------------------------------------------------------------- control API
+
+namespace hosted {
+
+void Ks::SetOrder(UCHAR pnpMinor, Order order)
+{
+    Kernel& k = K();
+    Lock lock(k.m);
+    if (pnpMinor < sizeof k.ks.forwardFirst) k.ks.forwardFirst[pnpMinor] = order == Order::ForwardFirst;
+}
+
+void Ks::SetAllOrders(Order order)
+{
+    for (UCHAR minor : {UCHAR(IRP_MN_CANCEL_STOP_DEVICE), UCHAR(IRP_MN_CANCEL_REMOVE_DEVICE),
+                        UCHAR(IRP_MN_STOP_DEVICE), UCHAR(IRP_MN_SURPRISE_REMOVAL), UCHAR(IRP_MN_REMOVE_DEVICE)})
+        SetOrder(minor, order);
+}
+
+Ks::Order Ks::GetOrder(UCHAR pnpMinor) { return ForwardFirst(pnpMinor) ? Order::ForwardFirst : Order::CallbackFirst; }
+
+}  // namespace hosted

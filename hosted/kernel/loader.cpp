@@ -7,6 +7,7 @@ using namespace hosted::detail;
 
 namespace hosted::detail {
 std::vector<std::string> PoolLeaks();
+void CheckWorkItemsAtUnload(PDRIVER_OBJECT driver, const std::string& service);
 }
 
 namespace hosted {
@@ -66,6 +67,8 @@ std::vector<std::string> DriverHost::Unload()
         object_->Flags |= DRVO_UNLOAD_INVOKED;
         object_->DriverUnload(object_);
     }
+    // A work item still queued would run code that is no longer loaded.
+    CheckWorkItemsAtUnload(object_, serviceName_);
     Kernel& k = K();
     Lock lock(k.m);
     size_t before = k.violations.size();

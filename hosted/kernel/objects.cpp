@@ -2,6 +2,8 @@
 // threads, object references and handles.
 #include <cstdio>
 
+#include <ntifs.h>
+
 #include "internal.h"
 
 using namespace hosted;
@@ -554,6 +556,7 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POB
 {
     Kernel& k = K();
     Lock lock(k.m);
+    if (k.failReferenceNth && --k.failReferenceNth == 0) return k.failReferenceStatus;
     HandleEntry* e = FindHandle(Handle);
     if (!e) return STATUS_INVALID_HANDLE;
     if (e->kind != HandleKind::Thread || (ObjectType && ObjectType != *PsThreadType)) {
@@ -568,6 +571,38 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POB
         HandleInformation->GrantedAccess = e->access;
     }
     return STATUS_SUCCESS;
+}
+
+// Only thread handles are waitable here (keys and files are not dispatcher
+// objects of this platform). The handle's object is held by a temporary
+// reference while the caller waits, as the object manager does, so a
+// ZwClose from another thread cannot free it under the wait.
+NTSTATUS ZwWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable, PLARGE_INTEGER Timeout)
+{
+    _ETHREAD* object = nullptr;
+    {
+        Kernel& k = K();
+        Lock lock(k.m);
+        HandleEntry* e = FindHandle(Handle);
+        if (!e) {
+            char buf[120];
+            std::snprintf(buf, sizeof buf, "ZwWaitForSingleObject on %p, which is not an open handle", Handle);
+            Violation(lock, buf);
+            return STATUS_INVALID_HANDLE;
+        }
+        if (e->kind != HandleKind::Thread) {
+            Violation(lock, "ZwWaitForSingleObject on a handle of an object that cannot be waited on");
+            return STATUS_OBJECT_TYPE_MISMATCH;
+        }
+        if (!(e->access & SYNCHRONIZE)) return STATUS_ACCESS_DENIED;
+        object = static_cast<_ETHREAD*>(e->object);
+        k.threadObjectRefs[object]++;
+    }
+    NTSTATUS status = KeWaitForSingleObject(object, Executive, KernelMode, Alertable, Timeout);
+    Kernel& k = K();
+    Lock lock(k.m);
+    ReleaseThreadObject(lock, object);
+    return status;
 }
 
 LONG_PTR ObfReferenceObject(PVOID Object)
@@ -759,6 +794,14 @@ void Yield()
     Kernel& k = K();
     Lock lock(k.m);
     WaitInternal(lock, self, 0, nullptr, WaitAny, &zero, "hosted::Yield");
+}
+
+void FailObjectReference(uint64_t nth, int32_t status)
+{
+    Kernel& k = K();
+    Lock lock(k.m);
+    k.failReferenceNth = nth;
+    k.failReferenceStatus = status;
 }
 
 Thread StartThread(std::string name, std::function<void()> fn)

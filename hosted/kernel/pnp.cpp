@@ -242,8 +242,20 @@ NTSTATUS SendPnpIrp(PDEVICE_OBJECT pdo, UCHAR minor, const std::function<void(PI
     }
     irp->IoStatus.Information = initialInformation;
     if (setup) setup(IoGetNextIrpStackLocation(irp));
+    bool removal = minor == IRP_MN_REMOVE_DEVICE;
+    if (removal) {
+        Kernel& k = K();
+        Lock lock(k.m);
+        k.devices[pdo].removing = true;
+    }
     IO_STATUS_BLOCK ios{};
     NTSTATUS st = Io::SendAndWait(pdo, irp, &ios);
+    if (removal) {
+        Kernel& k = K();
+        Lock lock(k.m);
+        auto it = k.devices.find(pdo);
+        if (it != k.devices.end()) it->second.removing = false;
+    }
     rec.status = st;
     rec.information = ios.Information;
     rec.time = Clock::Now();
@@ -329,7 +341,6 @@ void ReleaseDriver(PnpManager& m, PnpNode& n)
     n.service.clear();
     if (!d || --d->devices > 0) return;
     // The driver's last device is gone: unload it and check what it left.
-    CheckWorkItemsAtUnload(d->host->Object(), d->service);
     d->host->Unload();
 }
 
@@ -341,6 +352,24 @@ void CheckStackGone(PnpNode& n)
     if (k.devices.count(n.pdo) && n.pdo->AttachedDevice)
         Violation(lock, "after IRP_MN_REMOVE_DEVICE a device is still attached to the physical device object of " +
                             n.instance + " (missing IoDetachDevice/IoDeleteDevice)");
+}
+
+// IRP_MN_QUERY_PNP_DEVICE_STATE. A stack that reports its device failed or
+// removed is taken down (surprise removal, then removal) and stays so until
+// it is enabled again. Returns false then.
+bool QueryState(PnpManager& m, PnpNode& n)
+{
+    ULONG_PTR pnpState = 0;
+    NTSTATUS st = SendPnpIrp(n.pdo, IRP_MN_QUERY_PNP_DEVICE_STATE, nullptr, "", &pnpState, 0);
+    if (!NT_SUCCESS(st)) return true;
+    n.pnpState = ULONG(pnpState);
+    if (!(n.pnpState & (PNP_DEVICE_FAILED | PNP_DEVICE_REMOVED))) return true;
+    SendPnpIrp(n.pdo, IRP_MN_SURPRISE_REMOVAL, nullptr, "", nullptr);
+    SendPnpIrp(n.pdo, IRP_MN_REMOVE_DEVICE, nullptr, "", nullptr);
+    CheckStackGone(n);
+    n.state = DeviceState::StartFailed;
+    ReleaseDriver(m, n);
+    return false;
 }
 
 NTSTATUS StartStack(PnpManager& m, PnpNode& n)
@@ -366,9 +395,7 @@ NTSTATUS StartStack(PnpManager& m, PnpNode& n)
     }
     n.state = DeviceState::Started;
     QueryCapabilities(n.pdo, &n.caps);
-    ULONG_PTR pnpState = 0;
-    SendPnpIrp(n.pdo, IRP_MN_QUERY_PNP_DEVICE_STATE, nullptr, "", &pnpState, 0);
-    n.pnpState = ULONG(pnpState);
+    if (!QueryState(m, n)) return STATUS_UNSUCCESSFUL;
     Rescan(n.pdo);
     return st;
 }
@@ -448,13 +475,11 @@ void RemoveNode(PnpManager& m, PnpNode& n, bool missing)
         n.state = DeviceState::SurpriseRemoved;
         SendPnpIrp(n.pdo, IRP_MN_SURPRISE_REMOVAL, nullptr, "", nullptr);
     }
-    if (n.state != DeviceState::Disabled || missing) {
-        // A disabled device's stack is gone already; the bus still owns its
-        // PDO and learns of the removal only when it is missing.
-        if (n.state != DeviceState::Disabled || missing) SendPnpIrp(n.pdo, IRP_MN_REMOVE_DEVICE, nullptr, "", nullptr);
-    }
+    // A disabled device's stack is gone already; its PDO gets the removal
+    // again once the bus reports it missing, and then deletes it.
+    if (n.state != DeviceState::Disabled || missing) SendPnpIrp(n.pdo, IRP_MN_REMOVE_DEVICE, nullptr, "", nullptr);
     if (hadStack) {
-        if (!missing) CheckStackGone(n);
+        CheckStackGone(n);
         ReleaseDriver(m, n);
     }
     n.state = missing ? DeviceState::Removed : DeviceState::Disabled;
@@ -518,6 +543,17 @@ void PnpInvalidateRelations(PDEVICE_OBJECT device, DEVICE_RELATION_TYPE type)
     if (!known) return;
     PnpPost([device] {
         Rescan(device);
+        return STATUS_SUCCESS;
+    });
+}
+
+void PnpInvalidateState(PDEVICE_OBJECT pdo)
+{
+    if (!PnpIfRunning()) return;
+    PnpPost([pdo] {
+        PnpManager& m = M();
+        PnpNode* n = FindNode(m, pdo);
+        if (n && n->state == DeviceState::Started) QueryState(m, *n);
         return STATUS_SUCCESS;
     });
 }

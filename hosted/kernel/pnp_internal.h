@@ -64,6 +64,7 @@ NTSTATUS SendPnpIrp(PDEVICE_OBJECT pdo, UCHAR minor, const std::function<void(PI
                     const std::string& params, ULONG_PTR* information, ULONG_PTR initialInformation = 0);
 void Rescan(PDEVICE_OBJECT parent);
 void PnpInvalidateRelations(PDEVICE_OBJECT device, DEVICE_RELATION_TYPE type);
+void PnpInvalidateState(PDEVICE_OBJECT pdo);
 std::vector<PnpNode*> StartedNodes(bool leavesFirst);
 std::string PowerParams(const PIO_STACK_LOCATION sp);
 

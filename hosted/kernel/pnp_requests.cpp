@@ -23,4 +23,21 @@ VOID IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TY
     PnpInvalidateRelations(DeviceObject, Type);
 }
 
+VOID IoInvalidateDeviceState(PDEVICE_OBJECT PhysicalDeviceObject)
+{
+    {
+        Kernel& k = K();
+        Lock lock(k.m);
+        auto it = k.devices.find(PhysicalDeviceObject);
+        if (it == k.devices.end() || !it->second.pdo) {
+            Violation(lock, "IoInvalidateDeviceState on " + Hex(uint64_t(PhysicalDeviceObject)) +
+                                ", which is not a physical device object");
+            return;
+        }
+        ThreadState* t = Current();
+        if (t && t->irql > DISPATCH_LEVEL) Violation(lock, "IoInvalidateDeviceState above DISPATCH_LEVEL");
+    }
+    PnpInvalidateState(PhysicalDeviceObject);
+}
+
 }  // extern "C"

@@ -12,7 +12,6 @@ namespace hosted::detail {
 
 struct PowerManager {
     Power::CallbackMode mode = Power::CallbackMode::Inline;
-    std::map<PIRP, bool> startNext;  // PoStartNextPowerIrp seen since the IRP last moved down
     std::vector<Power::PassedIrp> passed;
     SYSTEM_POWER_STATE system = PowerSystemWorking;
 };
@@ -89,33 +88,30 @@ NTSTATUS PowerRequestDone(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
 
 }  // namespace
 
+// A power IRP on its way to `to` (lock held, called by IoCallDriver).
+void RecordPowerPass(Lock&, PDEVICE_OBJECT to, PIRP irp)
+{
+    Kernel& k = K();
+    auto it = k.irps.find(irp);
+    if (it == k.irps.end()) return;
+    // The passing driver: the one whose dispatch routine for this IRP runs on
+    // this thread (none for a request of the power manager).
+    PDEVICE_OBJECT from = nullptr;
+    PIO_STACK_LOCATION base = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
+    for (CallFrame* f : it->second.frames)
+        if (f->thread == Current() && !f->passed && f->location >= 1) from = base[f->location - 1].DeviceObject;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    P().passed.push_back(Power::PassedIrp{irp, from, to, next->MinorFunction, it->second.startNextPower});
+    it->second.startNextPower = false;
+}
+
 }  // namespace hosted::detail
 
 extern "C" {
 
-NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
-    {
-        Kernel& k = K();
-        Lock lock(k.m);
-        ThreadState* t = Current();
-        if (t && t->irql > DISPATCH_LEVEL)
-            Violation(lock, "PoCallDriver at IRQL " + std::to_string(t->irql) +
-                                " (power IRPs are sent at or below DISPATCH_LEVEL)");
-        if (k.irps.count(Irp) && k.devices.count(DeviceObject)) {
-            PowerManager& p = P();
-            PIO_STACK_LOCATION cur = Irp->CurrentLocation <= Irp->StackCount ? IoGetCurrentIrpStackLocation(Irp)
-                                                                               : nullptr;
-            PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
-            auto it = p.startNext.find(Irp);
-            bool called = it != p.startNext.end() && it->second;
-            if (it != p.startNext.end()) p.startNext.erase(it);
-            p.passed.push_back(Power::PassedIrp{Irp, cur ? cur->DeviceObject : nullptr, DeviceObject,
-                                                next->MinorFunction, called});
-        }
-    }
-    return IofCallDriver(DeviceObject, Irp);
-}
+// Since Windows Vista a power IRP may be passed on with IoCallDriver as
+// well; the I/O manager records either way (RecordPowerPass).
+NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return IofCallDriver(DeviceObject, Irp); }
 
 VOID PoStartNextPowerIrp(PIRP Irp)
 {
@@ -125,7 +121,8 @@ VOID PoStartNextPowerIrp(PIRP Irp)
     Lock lock(k.m);
     ThreadState* t = Current();
     if (t && t->irql > DISPATCH_LEVEL) Violation(lock, "PoStartNextPowerIrp above DISPATCH_LEVEL");
-    P().startNext[Irp] = true;
+    auto it = k.irps.find(Irp);
+    if (it != k.irps.end()) it->second.startNextPower = true;
 }
 
 POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State)
@@ -209,7 +206,13 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
     }
     IoSetCompletionRoutine(irp, PowerRequestDone, req, TRUE, TRUE, TRUE);
     if (Irp) *Irp = irp;
-    PoCallDriver(top, irp);
+    // A stack whose top device is DO_POWER_PAGABLE gets its power IRPs at
+    // PASSIVE_LEVEL: a request made at a raised IRQL is sent from a system
+    // thread.
+    if ((top->Flags & DO_POWER_PAGABLE) && KeGetCurrentIrql() != PASSIVE_LEVEL)
+        StartThread("power request", [top, irp] { PoCallDriver(top, irp); });
+    else
+        PoCallDriver(top, irp);
     return STATUS_PENDING;
 }
 

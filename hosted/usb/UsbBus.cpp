@@ -6,14 +6,16 @@
 
 #include <hosted/clock.h>
 #include <hosted/io.h>
+#include <hosted/pnp.h>
 #include <hosted/verifier.h>
 
-#include "SimDescriptors.h"
+#include <wdmguid.h>
+
+#include "UsbChild.h"
 #include "UsbdInternal.h"
 
 namespace hosted::usb {
 
-using orvex::sim::SetupPacket;
 
 namespace {
 
@@ -62,17 +64,11 @@ bool VendorClassBits(uint16_t f, uint8_t* bits) {
 
 constexpr ULONG kMaxTransferSizeLimit = 4 * 1024 * 1024;
 std::atomic<int> g_busCount{0};
+std::atomic<int> g_pdoCount{0};  // numbers default instance paths across the run
 
 }  // namespace
 
 // ---------------------------------------------------------------------------
-
-int64_t BusTiming::Cost(uint64_t bytes) const {
-    if (bitsPerSecond == 0) return perTransfer;
-    // ceil(bytes * 8 bits / rate) in 100-ns units
-    const unsigned __int128 num = static_cast<unsigned __int128>(bytes) * 8u * 10'000'000u;
-    return perTransfer + static_cast<int64_t>((num + bitsPerSecond - 1) / bitsPerSecond);
-}
 
 const char* FaultName(FaultKind kind) {
     switch (kind) {
@@ -102,17 +98,10 @@ FaultSpec FaultSpec::Function(uint16_t function, FaultKind kind, uint32_t nth) {
     return f;
 }
 
-orvex::sim::Clock VirtualClock() {
-    return [] { return orvex::sim::Nanos(hosted::Clock::Now() * 100); };
-}
-
-std::shared_ptr<orvex::sim::Camera> MakeCamera(orvex::sim::CameraConfig config) {
-    return std::make_shared<orvex::sim::Camera>(std::move(config), VirtualClock());
-}
-
 // ---------------------------------------------------------------------------
 
 struct Bus::Request {
+    Child* child = nullptr;
     PURB urb = nullptr;
     uint64_t seq = 0;
     uint16_t function = 0;
@@ -124,59 +113,269 @@ struct Bus::Request {
     int64_t cost = 0;
 };
 
-Bus::Bus(std::shared_ptr<orvex::sim::UsbDeviceModel> device, BusOptions options)
-    : device_(std::move(device)), options_(std::move(options)) {
-    const int n = g_busCount.fetch_add(1);
-    driver_ = Io::CreateDriver("\\Driver\\usbhub" + (n ? std::to_string(n) : std::string()));
+Bus::Bus(BusOptions options) : options_(std::move(options)) {
+    index_ = g_busCount.fetch_add(1);
+    driver_ = Io::CreateDriver("\\Driver\\usbhub" + (index_ ? std::to_string(index_) : std::string()));
     driver_->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = &Bus::DispatchInternalIoctl;
     driver_->MajorFunction[IRP_MJ_PNP] = &Bus::DispatchPnp;
     driver_->MajorFunction[IRP_MJ_POWER] = &Bus::DispatchPower;
     driver_->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = &Bus::DispatchOther;
-
-    std::string instance = options_.instancePath;
-    if (instance.empty()) {
-        uint8_t dd[18] = {};
-        const SetupPacket get{0x80, 0x06, 0x0100, 0, 18};
-        const auto r = device_->Control(get, dd);
-        char buf[64];
-        std::snprintf(buf, sizeof buf, "USB\\VID_%04X&PID_%04X\\%d", r.length >= 12 ? dd[8] | dd[9] << 8 : 0,
-                      r.length >= 12 ? dd[10] | dd[11] << 8 : 0, n + 1);
-        instance = buf;
-        options_.instancePath = instance;
+    // The hub: the bus driver's own device, parent of every PDO.
+    const NTSTATUS status =
+        IoCreateDevice(driver_, sizeof(Extension), nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &hub_);
+    if (!NT_SUCCESS(status)) {
+        hub_ = nullptr;
+        hosted::Verifier::Report("usb bus: the hub device could not be created");
+        return;
     }
-    pdo_ = Io::CreatePdo(driver_, sizeof(Bus*), instance);
-    *static_cast<Bus**>(pdo_->DeviceExtension) = this;
-    handles_.resize(2);  // [0] device handle, [1] default pipe
+    *static_cast<Extension*>(hub_->DeviceExtension) = {this, nullptr};
+    hub_->Flags &= ~DO_DEVICE_INITIALIZING;
+    if (options_.rootBus) {
+        char instance[32];
+        std::snprintf(instance, sizeof instance, "ROOT\\USB\\%04d", index_);
+        Pnp::AddRootBus(hub_, instance);
+    }
+}
+
+Bus::Bus(std::shared_ptr<BusDevice> device, PortOptions port, BusOptions options) : Bus(std::move(options)) {
+    Plug(std::move(device), std::move(port));
 }
 
 Bus::~Bus() {
-    Unplug();
+    // Registered with the PnP manager: it removes the stacks above the PDOs
+    // (query-remove, remove) and forgets the hub before the hub goes.
+    if (options_.rootBus && hub_) Pnp::RemoveRootBus(hub_);
+    std::vector<int> ports;
+    {
+        std::lock_guard lock(mu_);
+        for (auto& c : children_)
+            if (c->plugged) ports.push_back(c->port);
+    }
+    for (int p : ports) Unplug(p);
     std::vector<hosted::Thread> workers;
     {
         std::lock_guard lock(mu_);
         workers.swap(workers_);
     }
     for (auto& w : workers) w.Join();
+    // A wait-wake still held has nobody left to signal it.
+    for (auto& c : children_)
+        if (c->waitWake) FinishWaitWake(c.get(), STATUS_NO_SUCH_DEVICE);
     ReleaseStuck();
     pcap_.Close();
-    IoDeleteDevice(pdo_);
+    for (auto& c : children_) {
+        c->device->DetachFromPort();
+        if (!c->pdoGone) IoDeleteDevice(c->pdo);
+    }
+    if (hub_) IoDeleteDevice(hub_);
     Io::DeleteDriver(driver_);
 }
 
-Bus* Bus::FromDevice(PDEVICE_OBJECT device) { return *static_cast<Bus**>(device->DeviceExtension); }
+Bus::Extension* Bus::Ext(PDEVICE_OBJECT device) { return static_cast<Extension*>(device->DeviceExtension); }
 
-PVOID Bus::DeviceHandle() const { return const_cast<uint64_t*>(&handles_[0]); }
-USBD_PIPE_HANDLE Bus::DefaultPipe() const { return const_cast<uint64_t*>(&handles_[1]); }
+Bus::Child* Bus::ChildOf(int port) const {
+    // The newest PDO of the port is its current one.
+    for (auto it = children_.rbegin(); it != children_.rend(); ++it)
+        if ((*it)->port == port) return it->get();
+    return nullptr;
+}
 
-PVOID Bus::NewHandle() {
+Bus::Child* Bus::NewChild(int port, std::shared_ptr<BusDevice> device, const PortOptions& options) {
+    auto c = std::make_unique<Child>();
+    c->port = port;
+    c->device = std::move(device);
+    c->address = options.deviceAddress ? options.deviceAddress : static_cast<uint16_t>(port);
+    c->handles.resize(2);  // [0] device handle, [1] default pipe
+
+    // Enumeration: what the hub learns from the descriptors.
+    const auto dd = c->device->DeviceDescriptor();
+    if (dd.size() >= 18) {
+        c->vendorId = static_cast<uint16_t>(dd[8] | dd[9] << 8);
+        c->productId = static_cast<uint16_t>(dd[10] | dd[11] << 8);
+        c->bcdDevice = static_cast<uint16_t>(dd[12] | dd[13] << 8);
+        c->deviceClass = dd[4];
+        c->deviceSubClass = dd[5];
+        c->deviceProtocol = dd[6];
+        if (const uint8_t iSerial = dd[16]) {
+            uint8_t sd[256] = {};
+            const auto r = c->device->Control({0x80, 0x06, static_cast<uint16_t>(0x0300 | iSerial), 0x0409, 255}, sd);
+            for (uint32_t i = 2; !r.stalled && i + 1 < std::min<uint32_t>(r.length, sd[0]); i += 2)
+                c->serial += static_cast<char>(sd[i]);  // serial numbers are plain ASCII
+        }
+    }
+    const auto cd = c->device->ConfigurationDescriptor();
+    bool remoteWakeup = false;
+    if (cd.size() >= 9) {
+        c->interfaceCount = cd[4];
+        remoteWakeup = (cd[7] & 0x20) != 0;
+        for (size_t i = 0; i + 9 <= cd.size() && cd[i] >= 2; i += cd[i])
+            if (cd[i + 1] == USB_INTERFACE_DESCRIPTOR_TYPE) {
+                c->firstInterfaceClass = cd[i + 5];
+                c->firstInterfaceSubClass = cd[i + 6];
+                c->firstInterfaceProtocol = cd[i + 7];
+                break;
+            }
+    }
+    c->caps = options.capabilities.value_or(PdoCapabilities::UsbDefault(remoteWakeup));
+
+    const int instance = g_pdoCount.fetch_add(1) + 1;
+    c->instancePath = options.instancePath;
+    if (c->instancePath.empty()) {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "USB\\VID_%04X&PID_%04X\\%d", c->vendorId, c->productId, instance);
+        c->instancePath = buf;
+    }
+    c->pdo = Io::CreatePdo(driver_, sizeof(Extension), c->instancePath);
+    *static_cast<Extension*>(c->pdo->DeviceExtension) = {this, c.get()};
+    Io::SetDevicePropertyGuid(c->pdo, DevicePropertyBusTypeGuid, GUID_BUS_TYPE_USB);
+    const ULONG busNumber = options_.busNumber;
+    const ULONG address = static_cast<ULONG>(port);
+    Io::SetDeviceProperty(c->pdo, DevicePropertyBusNumber,
+                          {reinterpret_cast<const uint8_t*>(&busNumber),
+                           reinterpret_cast<const uint8_t*>(&busNumber) + sizeof busNumber});
+    Io::SetDeviceProperty(c->pdo, DevicePropertyAddress,
+                          {reinterpret_cast<const uint8_t*>(&address),
+                           reinterpret_cast<const uint8_t*>(&address) + sizeof address});
+
+    Child* raw = c.get();
+    const int portNumber = port;
+    raw->device->AttachToPort([this, portNumber] { return SignalWake(portNumber); });
     std::lock_guard lock(mu_);
-    handles_.push_back(handles_.size());
-    return &handles_.back();
+    children_.push_back(std::move(c));
+    return raw;
+}
+
+int Bus::Plug(std::shared_ptr<BusDevice> device, PortOptions options) {
+    int port;
+    {
+        std::lock_guard lock(mu_);
+        port = nextPort_++;
+    }
+    ReapDeleted();
+    NewChild(port, std::move(device), options);
+    InvalidateRelations();
+    return port;
+}
+
+void Bus::Unplug(int port) {
+    ReapDeleted();
+    Child* child;
+    {
+        std::lock_guard lock(mu_);
+        child = ChildOf(port);
+        if (!child || !child->plugged) return;
+        child->plugged = false;
+    }
+    child->device->DetachFromPort();
+    FlushHeld(child, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED);
+    InvalidateRelations();
+}
+
+void Bus::Replug(int port) {
+    ReapDeleted();
+    Child* child;
+    {
+        std::lock_guard lock(mu_);
+        child = ChildOf(port);
+        if (!child || child->plugged) return;
+        if (!child->reportedMissing && child->state != PdoState::Deleted) {
+            child->plugged = true;
+        } else {
+            child = nullptr;
+        }
+    }
+    if (child) {
+        child->device->AttachToPort([this, port] { return SignalWake(port); });
+        return;
+    }
+    // The old PDO is gone for the PnP manager: the device is new to it.
+    std::shared_ptr<BusDevice> device;
+    PortOptions options;
+    {
+        std::lock_guard lock(mu_);
+        Child* old = ChildOf(port);
+        device = old->device;
+        options.deviceAddress = old->address;
+        options.capabilities = old->caps;
+    }
+    NewChild(port, std::move(device), options);
+    InvalidateRelations();
+}
+
+bool Bus::Plugged(int port) const {
+    std::lock_guard lock(mu_);
+    const Child* c = ChildOf(port);
+    return c && c->plugged;
+}
+
+// Tells the PnP manager the set of children changed; it then asks the hub
+// for its bus relations. (A hub not registered as a root bus is not known to
+// the manager, which ignores the call.)
+void Bus::InvalidateRelations() {
+    if (hub_) IoInvalidateDeviceRelations(hub_, BusRelations);
+}
+
+PDEVICE_OBJECT Bus::Pdo(int port) const {
+    std::lock_guard lock(mu_);
+    const Child* c = ChildOf(port);
+    return c && c->state != PdoState::Deleted ? c->pdo : nullptr;
+}
+
+PdoState Bus::State(int port) const {
+    std::lock_guard lock(mu_);
+    const Child* c = ChildOf(port);
+    return c ? c->state : PdoState::Deleted;
+}
+
+void Bus::SetCapabilities(int port, const PdoCapabilities& caps) {
+    std::lock_guard lock(mu_);
+    if (Child* c = ChildOf(port)) c->caps = caps;
+}
+
+PdoCapabilities Bus::Capabilities(int port) const {
+    std::lock_guard lock(mu_);
+    const Child* c = ChildOf(port);
+    return c ? c->caps : PdoCapabilities{};
+}
+
+PIRP Bus::PendingWaitWake(int port) const {
+    std::lock_guard lock(mu_);
+    const Child* c = ChildOf(port);
+    return c ? c->waitWake : nullptr;
+}
+
+PVOID Bus::DeviceHandle(int port) const {
+    std::lock_guard lock(mu_);
+    const Child* c = ChildOf(port);
+    return c ? const_cast<uint64_t*>(&c->handles[0]) : nullptr;
+}
+
+USBD_PIPE_HANDLE Bus::DefaultPipe(int port) const {
+    std::lock_guard lock(mu_);
+    const Child* c = ChildOf(port);
+    return c ? const_cast<uint64_t*>(&c->handles[1]) : nullptr;
+}
+
+PVOID Bus::NewHandle(Child* child) {
+    std::lock_guard lock(mu_);
+    child->handles.push_back(child->handles.size());
+    return &child->handles.back();
+}
+
+uint8_t Bus::SelectedConfiguration(int port) const {
+    std::lock_guard lock(mu_);
+    const Child* c = ChildOf(port);
+    return c ? c->configuration : 0;
 }
 
 void Bus::SetCompletion(Completion mode) {
     std::lock_guard lock(mu_);
     completion_ = mode;
+}
+
+void Bus::SetCompletionIrql(KIRQL irql) {
+    std::lock_guard lock(mu_);
+    completionIrql_ = irql >= DISPATCH_LEVEL ? DISPATCH_LEVEL : PASSIVE_LEVEL;
 }
 
 void Bus::SetTiming(const BusTiming& timing) {
@@ -199,28 +398,58 @@ void Bus::ClearFaults() {
     faults_.clear();
 }
 
-bool Bus::Plugged() const {
+void Bus::FailIrp(UCHAR major, UCHAR minor, NTSTATUS status, uint64_t nth, int port) {
     std::lock_guard lock(mu_);
-    return plugged_;
+    irpFailures_.push_back({major, minor, status, nth, port});
 }
 
-void Bus::Replug() {
+void Bus::ClearIrpFailures() {
     std::lock_guard lock(mu_);
-    plugged_ = true;
+    irpFailures_.clear();
 }
 
-void Bus::Unplug() {
-    std::vector<std::pair<PIRP, uint64_t>> held;
+std::optional<NTSTATUS> Bus::InjectedFailure(const Child* child, UCHAR major, UCHAR minor) {
+    std::lock_guard lock(mu_);
+    for (auto& f : irpFailures_) {
+        if (f.major != major || f.minor != minor || (f.port && f.port != child->port)) continue;
+        ++f.seen;
+        if (f.nth == 0 || f.nth == f.seen) return f.status;
+    }
+    return std::nullopt;
+}
+
+// Held URBs of one device (or of every device: nullptr) complete with the
+// given status; stuck ones stay held.
+void Bus::FlushHeld(Child* child, USBD_STATUS usbd, NTSTATUS status) {
+    std::vector<Held> held;
     {
         std::lock_guard lock(mu_);
-        plugged_ = false;
-        held.swap(held_);
+        auto keep = std::stable_partition(held_.begin(), held_.end(),
+                                          [child](const Held& h) { return child && h.child != child; });
+        held.assign(keep, held_.end());
+        held_.erase(keep, held_.end());
     }
-    for (auto [irp, seq] : held) {
+    for (const Held& h : held) {
         // Whoever clears the cancel routine owns the IRP.
-        if (IoSetCancelRoutine(irp, nullptr) != nullptr)
-            Finish(irp, seq, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED, nullptr);
+        if (IoSetCancelRoutine(h.irp, nullptr) != nullptr) Finish(h.irp, h.seq, usbd, status, nullptr);
     }
+}
+
+void Bus::StartWorker(std::function<void()> fn) {
+    auto worker = hosted::StartThread("usb-bus", std::move(fn));
+    std::lock_guard lock(mu_);
+    std::erase_if(workers_, [](const hosted::Thread& w) { return w.Finished(); });
+    workers_.push_back(std::move(worker));
+}
+
+// Completes `irp` at `irql`; a bus thread raises to DISPATCH_LEVEL when the
+// setting asks for it, as a hub completing from its DPC would.
+void Bus::CompleteAt(KIRQL irql, PIRP irp) {
+    KIRQL old = PASSIVE_LEVEL;
+    const bool raise = irql == DISPATCH_LEVEL && KeGetCurrentIrql() < DISPATCH_LEVEL;
+    if (raise) KeRaiseIrql(DISPATCH_LEVEL, &old);
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    if (raise) KeLowerIrql(old);
 }
 
 bool Bus::StartCapture(const std::string& path) { return pcap_.Open(path); }
@@ -254,11 +483,6 @@ size_t Bus::StuckCount() const {
     return stuck_.size();
 }
 
-uint8_t Bus::SelectedConfiguration() const {
-    std::lock_guard lock(mu_);
-    return configuration_;
-}
-
 Transfer* Bus::Entry(uint64_t seq) {
     if (seq < firstSeq_ || seq - firstSeq_ >= log_.size()) return nullptr;
     return &log_[seq - firstSeq_];
@@ -279,14 +503,19 @@ std::optional<FaultSpec> Bus::MatchFault(uint16_t function, int vendorRequest) {
 // Dispatch
 
 NTSTATUS Bus::DispatchInternalIoctl(PDEVICE_OBJECT device, PIRP irp) {
+    Extension* ext = Ext(device);
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
     const ULONG code = sp->Parameters.DeviceIoControl.IoControlCode;
-    if (code == IOCTL_INTERNAL_USB_SUBMIT_URB)
-        return FromDevice(device)->Submit(irp, static_cast<PURB>(sp->Parameters.Others.Argument1));
+    if (ext->child && code == IOCTL_INTERNAL_USB_SUBMIT_URB)
+        return ext->bus->Submit(ext->child, irp, static_cast<PURB>(sp->Parameters.Others.Argument1));
     NTSTATUS status = STATUS_INVALID_DEVICE_REQUEST;
-    if (code == IOCTL_INTERNAL_USB_GET_PORT_STATUS && sp->Parameters.Others.Argument1) {
-        *static_cast<PULONG>(sp->Parameters.Others.Argument1) =
-            FromDevice(device)->Plugged() ? (USBD_PORT_ENABLED | USBD_PORT_CONNECTED) : 0;
+    if (ext->child && code == IOCTL_INTERNAL_USB_GET_PORT_STATUS && sp->Parameters.Others.Argument1) {
+        bool plugged;
+        {
+            std::lock_guard lock(ext->bus->mu_);
+            plugged = ext->child->plugged;
+        }
+        *static_cast<PULONG>(sp->Parameters.Others.Argument1) = plugged ? (USBD_PORT_ENABLED | USBD_PORT_CONNECTED) : 0;
         status = STATUS_SUCCESS;
     }
     irp->IoStatus.Status = status;
@@ -295,50 +524,19 @@ NTSTATUS Bus::DispatchInternalIoctl(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 NTSTATUS Bus::DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
-    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
-    NTSTATUS status = irp->IoStatus.Status;
-    switch (sp->MinorFunction) {
-        case IRP_MN_START_DEVICE:
-        case IRP_MN_QUERY_STOP_DEVICE:
-        case IRP_MN_STOP_DEVICE:
-        case IRP_MN_CANCEL_STOP_DEVICE:
-        case IRP_MN_QUERY_REMOVE_DEVICE:
-        case IRP_MN_CANCEL_REMOVE_DEVICE:
-        case IRP_MN_SURPRISE_REMOVAL:
-        case IRP_MN_REMOVE_DEVICE:
-            status = STATUS_SUCCESS;
-            break;
-        case IRP_MN_QUERY_CAPABILITIES: {
-            PDEVICE_CAPABILITIES caps = sp->Parameters.DeviceCapabilities.Capabilities;
-            if (caps) {
-                const Bus* bus = FromDevice(device);
-                caps->Removable = 1;
-                caps->SurpriseRemovalOK = 0;
-                caps->Address = bus->options_.deviceAddress;
-                caps->UINumber = 0xFFFFFFFF;
-                caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
-                for (int s = PowerSystemSleeping1; s < PowerSystemMaximum; ++s) caps->DeviceState[s] = PowerDeviceD3;
-                caps->SystemWake = bus->options_.systemWake;
-                caps->DeviceWake = bus->options_.deviceWake;
-                status = STATUS_SUCCESS;
-            }
-            break;
-        }
-        default:
-            break;  // not handled: the status set by the sender stays
-    }
-    irp->IoStatus.Status = status;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
+    Extension* ext = Ext(device);
+    return ext->child ? ext->bus->PdoPnp(ext->child, irp) : ext->bus->HubPnp(irp);
 }
 
-NTSTATUS Bus::DispatchPower(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS Bus::DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
+    Extension* ext = Ext(device);
+    if (ext->child) return ext->bus->PdoPower(ext->child, irp);
+    // The hub stands for the bottom of its own stack: its power IRPs succeed.
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
-    NTSTATUS status = irp->IoStatus.Status;
-    if (sp->MinorFunction == IRP_MN_SET_POWER || sp->MinorFunction == IRP_MN_QUERY_POWER) status = STATUS_SUCCESS;
-    if (sp->MinorFunction == IRP_MN_WAIT_WAKE) status = STATUS_NOT_SUPPORTED;
+    if (sp->MinorFunction == IRP_MN_SET_POWER || sp->MinorFunction == IRP_MN_QUERY_POWER)
+        irp->IoStatus.Status = STATUS_SUCCESS;
+    const NTSTATUS status = irp->IoStatus.Status;
     PoStartNextPowerIrp(irp);
-    irp->IoStatus.Status = status;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
 }
@@ -352,16 +550,17 @@ NTSTATUS Bus::DispatchOther(PDEVICE_OBJECT, PIRP irp) {
 // ---------------------------------------------------------------------------
 // URB submission
 
-NTSTATUS Bus::Submit(PIRP irp, PURB urb) {
+NTSTATUS Bus::Submit(Child* child, PIRP irp, PURB urb) {
     if (!urb) {
         irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return STATUS_INVALID_PARAMETER;
     }
     Request r;
+    r.child = child;
     r.urb = urb;
     r.function = urb->UrbHeader.Function;
-    urb->UrbHeader.UsbdDeviceHandle = DeviceHandle();
+    urb->UrbHeader.UsbdDeviceHandle = &child->handles[0];
 
     // The setup packet this URB puts on the wire, if it is a control transfer.
     uint8_t bits = 0;
@@ -410,6 +609,8 @@ NTSTATUS Bus::Submit(PIRP irp, PURB urb) {
 
     Transfer t;
     t.submitted = hosted::Clock::Now();
+    t.port = child->port;
+    t.address = child->address;
     t.function = r.function;
     t.control = r.control;
     if (r.control) {
@@ -420,16 +621,18 @@ NTSTATUS Bus::Submit(PIRP irp, PURB urb) {
         }
     }
 
-    bool plugged;
+    bool plugged, removed;
     Completion mode;
+    const auto deviceTiming = child->device->Timing();
     {
         std::lock_guard lock(mu_);
         r.seq = t.sequence = nextSeq_++;
         log_.push_back(t);
-        plugged = plugged_;
+        plugged = child->plugged;
+        removed = !child->Reachable();
         mode = completion_;
-        r.cost = timing_.Cost(r.control ? 8u + length : 0u);
-        if (plugged) r.fault = MatchFault(r.function, (r.control && (r.setup.bmRequestType & 0x60) == 0x40)
+        r.cost = deviceTiming.value_or(timing_).Cost(r.control ? 8u + length : 0u);
+        if (!removed) r.fault = MatchFault(r.function, (r.control && (r.setup.bmRequestType & 0x60) == 0x40)
                                                           ? r.setup.bRequest
                                                           : -1);
         if (r.fault) Entry(r.seq)->fault = r.fault->kind;
@@ -442,7 +645,7 @@ NTSTATUS Bus::Submit(PIRP irp, PURB urb) {
         p.irpId = reinterpret_cast<uint64_t>(irp);
         p.function = r.function;
         p.bus = options_.busNumber;
-        p.device = options_.deviceAddress;
+        p.device = child->address;
         p.endpoint = 0x00;
         p.stage = PcapStage::Setup;
         const auto setupBytes = t.setup;
@@ -456,52 +659,61 @@ NTSTATUS Bus::Submit(PIRP irp, PURB urb) {
     }
 
     if (!plugged) return Finish(irp, r.seq, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED, nullptr);
+    // A PDO that has been removed (disabled, or surprise-removed) no longer
+    // stands for a device the stack may talk to.
+    if (removed) return Finish(irp, r.seq, USBD_STATUS_DEVICE_GONE, STATUS_NO_SUCH_DEVICE, nullptr);
     if (r.fault && r.fault->kind == FaultKind::DeviceGone)
         return Finish(irp, r.seq, USBD_STATUS_DEVICE_GONE, r.fault->goneStatus, nullptr);
     if (r.fault && r.fault->kind == FaultKind::Stuck) {
         IoMarkIrpPending(irp);
         {
             std::lock_guard lock(mu_);
-            stuck_.emplace_back(irp, r.seq);
+            stuck_.push_back({irp, r.seq, child});
         }
         IoSetCancelRoutine(irp, &Bus::IgnoreCancel);
         return STATUS_PENDING;
     }
     if (r.fault && r.fault->kind == FaultKind::Timeout) {
         IoMarkIrpPending(irp);
-        Hold(irp, r.seq);  // completes only through cancellation (or unplug)
+        Hold(irp, r.seq, child);  // completes only through cancellation (or unplug)
         return STATUS_PENDING;
     }
     if (mode == Completion::Immediate) {
         hosted::Sleep(r.cost);
-        return Execute(irp, r);
+        return Execute(irp, r, false);
     }
     IoMarkIrpPending(irp);
-    if (Hold(irp, r.seq)) {
-        auto worker = hosted::StartThread("usb-bus", [this, irp, r] {
+    if (Hold(irp, r.seq, child)) {
+        StartWorker([this, irp, r] {
             hosted::Sleep(r.cost);
-            if (Unhold(irp, r.seq)) Execute(irp, r);
+            if (Unhold(irp, r.seq)) Execute(irp, r, true);
         });
-        std::lock_guard lock(mu_);
-        std::erase_if(workers_, [](const hosted::Thread& w) { return w.Finished(); });
-        workers_.push_back(std::move(worker));
     }
     return STATUS_PENDING;
 }
 
-NTSTATUS Bus::Execute(PIRP irp, const Request& r) {
+NTSTATUS Bus::Execute(PIRP irp, const Request& r, bool onWorker) {
     USBD_STATUS usbd = USBD_STATUS_SUCCESS;
     NTSTATUS status = STATUS_SUCCESS;
     std::vector<uint8_t> in;
-    if (!Plugged()) {
+    bool plugged, reachable;
+    {
+        std::lock_guard lock(mu_);
+        plugged = r.child->plugged;
+        reachable = r.child->Reachable();
+    }
+    if (!plugged) {
         usbd = USBD_STATUS_DEVICE_GONE;
         status = STATUS_DEVICE_NOT_CONNECTED;
+    } else if (!reachable) {
+        usbd = USBD_STATUS_DEVICE_GONE;
+        status = STATUS_NO_SUCH_DEVICE;
     } else if (r.function == URB_FUNCTION_SELECT_CONFIGURATION) {
         SelectConfiguration(r, &usbd, &status);
     } else if (r.control) {
         RunControl(r, &in, &usbd, &status);
         if (ReportsPipe(r.function) && !(r.fault && r.fault->kind == FaultKind::NullPipeHandle))
-            r.urb->UrbControlTransfer.PipeHandle = DefaultPipe();
+            r.urb->UrbControlTransfer.PipeHandle = &r.child->handles[1];
     } else {
         switch (r.function) {
             case URB_FUNCTION_ABORT_PIPE:
@@ -515,12 +727,12 @@ NTSTATUS Bus::Execute(PIRP irp, const Request& r) {
                 break;
         }
     }
-    return Finish(irp, r.seq, usbd, status, &in);
+    return Finish(irp, r.seq, usbd, status, &in, onWorker);
 }
 
-bool Bus::DeviceControl(const SetupPacket& setup) {
+bool Bus::DeviceControl(Child* child, const SetupPacket& setup) {
     uint8_t none[1] = {};
-    return !device_->Control(setup, none).stalled;
+    return !child->device->Control(setup, none).stalled;
 }
 
 void Bus::RunControl(const Request& r, std::vector<uint8_t>* in, USBD_STATUS* usbd, NTSTATUS* status) {
@@ -540,7 +752,7 @@ void Bus::RunControl(const Request& r, std::vector<uint8_t>* in, USBD_STATUS* us
     }
     std::vector<uint8_t> data(r.setup.wLength + 1u, 0);
     if (!dirIn && r.setup.wLength) std::memcpy(data.data(), r.buffer, r.setup.wLength);
-    const auto result = device_->Control(r.setup, data.data());
+    const auto result = r.child->device->Control(r.setup, data.data());
     if (result.stalled) {
         length = 0;
         *usbd = USBD_STATUS_STALL_PID;
@@ -570,10 +782,10 @@ void Bus::SelectConfiguration(const Request& r, USBD_STATUS* usbd, NTSTATUS* sta
         *status = s;
     };
     if (!sc.ConfigurationDescriptor) {  // deconfigure
-        if (!DeviceControl({0x00, USB_REQUEST_SET_CONFIGURATION, 0, 0, 0}))
+        if (!DeviceControl(r.child, {0x00, USB_REQUEST_SET_CONFIGURATION, 0, 0, 0}))
             return fail(USBD_STATUS_SET_CONFIG_FAILED, STATUS_UNSUCCESSFUL);
         std::lock_guard lock(mu_);
-        configuration_ = 0;
+        r.child->configuration = 0;
         return;
     }
     const SIZE_T fixed = sizeof(struct _URB_SELECT_CONFIGURATION) - sizeof(USBD_INTERFACE_INFORMATION);
@@ -582,7 +794,7 @@ void Bus::SelectConfiguration(const Request& r, USBD_STATUS* usbd, NTSTATUS* sta
         cd->bDescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE || cd->wTotalLength < cd->bLength)
         return fail(USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR, STATUS_INVALID_PARAMETER);
 
-    auto own = device_->ConfigurationDescriptor();
+    auto own = r.child->device->ConfigurationDescriptor();
     auto* ownCd = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(own.data());
     const bool ownValid = own.size() >= sizeof(USB_CONFIGURATION_DESCRIPTOR) && ownCd->wTotalLength <= own.size();
 
@@ -599,10 +811,8 @@ void Bus::SelectConfiguration(const Request& r, USBD_STATUS* usbd, NTSTATUS* sta
         auto* info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(base + off);
         if (info->Length < GET_USBD_INTERFACE_SIZE(0)) break;  // end of the list
         if (off + info->Length > r.urb->UrbHeader.Length) return fail(USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
-        PUSB_INTERFACE_DESCRIPTOR id = USBD_ParseConfigurationDescriptorEx(cd, cd, info->InterfaceNumber,
-                                                                           info->AlternateSetting, -1, -1, -1);
-        const bool onDevice = ownValid && USBD_ParseConfigurationDescriptorEx(ownCd, ownCd, info->InterfaceNumber,
-                                                                               info->AlternateSetting, -1, -1, -1);
+        PUSB_INTERFACE_DESCRIPTOR id = FindInterface(cd, info->InterfaceNumber, info->AlternateSetting);
+        const bool onDevice = ownValid && FindInterface(ownCd, info->InterfaceNumber, info->AlternateSetting);
         if (!id || !onDevice) return fail(USBD_STATUS_INTERFACE_NOT_FOUND, STATUS_INVALID_PARAMETER);
         if (info->Length < GET_USBD_INTERFACE_SIZE(id->bNumEndpoints))
             return fail(USBD_STATUS_BUFFER_TOO_SMALL, STATUS_INVALID_PARAMETER);
@@ -627,16 +837,16 @@ void Bus::SelectConfiguration(const Request& r, USBD_STATUS* usbd, NTSTATUS* sta
     }
 
     // Pass 2: configure the device, then hand out the handles.
-    if (!DeviceControl({0x00, USB_REQUEST_SET_CONFIGURATION, cd->bConfigurationValue, 0, 0}))
+    if (!DeviceControl(r.child, {0x00, USB_REQUEST_SET_CONFIGURATION, cd->bConfigurationValue, 0, 0}))
         return fail(USBD_STATUS_SET_CONFIG_FAILED, STATUS_UNSUCCESSFUL);
     for (const auto& f : found)
         if (f.id->bAlternateSetting != 0 &&
-            !DeviceControl({0x01, USB_REQUEST_SET_INTERFACE, f.id->bAlternateSetting, f.id->bInterfaceNumber, 0}))
+            !DeviceControl(r.child, {0x01, USB_REQUEST_SET_INTERFACE, f.id->bAlternateSetting, f.id->bInterfaceNumber, 0}))
             return fail(USBD_STATUS_SET_CONFIG_FAILED, STATUS_UNSUCCESSFUL);
 
-    sc.ConfigurationHandle = NewHandle();
+    sc.ConfigurationHandle = NewHandle(r.child);
     for (const auto& f : found) {
-        f.info->InterfaceHandle = NewHandle();
+        f.info->InterfaceHandle = NewHandle(r.child);
         f.info->Class = f.id->bInterfaceClass;
         f.info->SubClass = f.id->bInterfaceSubClass;
         f.info->Protocol = f.id->bInterfaceProtocol;
@@ -648,14 +858,15 @@ void Bus::SelectConfiguration(const Request& r, USBD_STATUS* usbd, NTSTATUS* sta
             pipe.EndpointAddress = ep->bEndpointAddress;
             pipe.Interval = ep->bInterval;
             pipe.PipeType = static_cast<USBD_PIPE_TYPE>(ep->bmAttributes & USB_ENDPOINT_TYPE_MASK);
-            pipe.PipeHandle = NewHandle();
+            pipe.PipeHandle = NewHandle(r.child);
         }
     }
     std::lock_guard lock(mu_);
-    configuration_ = cd->bConfigurationValue;
+    r.child->configuration = cd->bConfigurationValue;
 }
 
-NTSTATUS Bus::Finish(PIRP irp, uint64_t seq, USBD_STATUS usbd, NTSTATUS status, const std::vector<uint8_t>* in) {
+NTSTATUS Bus::Finish(PIRP irp, uint64_t seq, USBD_STATUS usbd, NTSTATUS status, const std::vector<uint8_t>* in,
+                     bool onWorker) {
     auto* urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
     urb->UrbHeader.Status = usbd;
     const bool hasBuffer = HasTransferBuffer(urb->UrbHeader.Function);
@@ -684,7 +895,7 @@ NTSTATUS Bus::Finish(PIRP irp, uint64_t seq, USBD_STATUS usbd, NTSTATUS status, 
         p.function = done.function;
         p.fromDevice = true;
         p.bus = options_.busNumber;
-        p.device = options_.deviceAddress;
+        p.device = done.address;
         p.endpoint = (done.setup[0] & 0x80) ? 0x80 : 0x00;
         p.stage = PcapStage::Complete;
         p.data = done.in;
@@ -692,24 +903,29 @@ NTSTATUS Bus::Finish(PIRP irp, uint64_t seq, USBD_STATUS usbd, NTSTATUS status, 
     }
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    KIRQL irql = PASSIVE_LEVEL;
+    if (onWorker) {
+        std::lock_guard lock(mu_);
+        irql = completionIrql_;
+    }
+    CompleteAt(irql, irp);
     return status;
 }
 
 // ---------------------------------------------------------------------------
 // Held IRPs and cancellation
 
-bool Bus::Hold(PIRP irp, uint64_t seq) {
+bool Bus::Hold(PIRP irp, uint64_t seq, Child* child) {
     {
         std::lock_guard lock(mu_);
-        held_.emplace_back(irp, seq);
+        held_.push_back({irp, seq, child});
     }
     IoSetCancelRoutine(irp, &Bus::CancelRoutine);
     if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
         // Cancelled before the routine was in place: complete it here.
         {
             std::lock_guard lock(mu_);
-            std::erase(held_, std::make_pair(irp, seq));
+            std::erase_if(held_, [&](const Held& h) { return h.irp == irp && h.seq == seq; });
         }
         Finish(irp, seq, USBD_STATUS_CANCELED, STATUS_CANCELLED, nullptr);
         return false;
@@ -720,7 +936,7 @@ bool Bus::Hold(PIRP irp, uint64_t seq) {
 bool Bus::Unhold(PIRP irp, uint64_t seq) {
     {
         std::lock_guard lock(mu_);
-        auto it = std::find(held_.begin(), held_.end(), std::make_pair(irp, seq));
+        auto it = std::find_if(held_.begin(), held_.end(), [&](const Held& h) { return h.irp == irp && h.seq == seq; });
         if (it == held_.end()) return false;  // cancelled or flushed by an unplug meanwhile
         held_.erase(it);
     }
@@ -730,12 +946,12 @@ bool Bus::Unhold(PIRP irp, uint64_t seq) {
 
 void Bus::CancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
-    Bus* bus = FromDevice(device);
+    Bus* bus = Ext(device)->bus;
     const auto seq = reinterpret_cast<uint64_t>(irp->Tail.Overlay.DriverContext[0]);
     {
         std::lock_guard lock(bus->mu_);
         // Only live IRPs are held, so the address alone identifies it here.
-        std::erase_if(bus->held_, [irp](const auto& h) { return h.first == irp; });
+        std::erase_if(bus->held_, [irp](const Held& h) { return h.irp == irp; });
         if (Transfer* t = bus->Entry(seq)) t->cancelRequested = true;
     }
     bus->Finish(irp, seq, USBD_STATUS_CANCELED, STATUS_CANCELLED, nullptr);
@@ -745,7 +961,7 @@ void Bus::CancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
 // happens, as in a stack that has lost track of its request.
 void Bus::IgnoreCancel(PDEVICE_OBJECT device, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
-    Bus* bus = FromDevice(device);
+    Bus* bus = Ext(device)->bus;
     std::lock_guard lock(bus->mu_);
     if (Transfer* t = bus->Entry(reinterpret_cast<uint64_t>(irp->Tail.Overlay.DriverContext[0])))
         t->cancelRequested = true;
@@ -758,12 +974,12 @@ void Bus::IgnoreCancel(PDEVICE_OBJECT device, PIRP irp) {
 // the IRP itself stays as it is, reported here and, as a leak, at the
 // platform's end-of-run check, which frees it.
 void Bus::ReleaseStuck() {
-    std::vector<std::pair<PIRP, uint64_t>> stuck;
+    std::vector<Held> stuck;
     {
         std::lock_guard lock(mu_);
         stuck.swap(stuck_);
     }
-    for (auto [irp, seq] : stuck) {
+    for (auto [irp, seq, child] : stuck) {
         IoSetCancelRoutine(irp, nullptr);
         std::string what;
         {
@@ -780,7 +996,7 @@ void Bus::ReleaseStuck() {
         }
         char irpText[40];
         std::snprintf(irpText, sizeof irpText, "%p", static_cast<void*>(irp));
-        hosted::Verifier::Report("usb bus " + options_.instancePath + ": IRP " + irpText + " (transfer #" +
+        hosted::Verifier::Report("usb bus " + child->instancePath + ": IRP " + irpText + " (transfer #" +
                                  std::to_string(seq) + (what.empty() ? "" : ", " + what) +
                                  ") was never completed: a 'stuck' fault held it; the bus is removed and leaves "
                                  "it to the platform");

@@ -1,18 +1,23 @@
-// The hosted USB bus: the physical device object below the camera's function
-// device, answering IOCTL_INTERNAL_USB_SUBMIT_URB with a simulated device
-// behind it, on virtual time.
+// The hosted USB bus driver: a hub device with one physical device object
+// (PDO) per plugged device, answering IOCTL_INTERNAL_USB_SUBMIT_URB, the
+// PDOs' plug-and-play and power IRPs, and the hub's bus relations, with the
+// devices behind the ports (hosted::usb::BusDevice) on virtual time.
 //
-//   auto camera = hosted::usb::MakeCamera();            // orvex::sim::Camera on the virtual clock
-//   hosted::usb::Bus bus(camera);                        // creates the bus driver and the PDO
+//   auto camera = orvex::sim::MakeCamera();              // a device (sim/SimOnBus.h)
+//   hosted::usb::Bus bus(camera);                        // hub + the camera on port 1
 //   PDEVICE_OBJECT pdo = bus.Pdo();                      // attach the function device above it
+//   int port2 = bus.Plug(other);                         // a second device, its own PDO
+//   bus.Unplug(port2);                                   // gone: reported missing at the next BusRelations
 //   bus.SetCompletion(hosted::usb::Completion::Pending); // complete later, from another hosted thread
+//   bus.SetCompletionIrql(DISPATCH_LEVEL);               // ... and at DISPATCH_LEVEL
 //   bus.AddFault(FaultSpec::Vendor(0xB0, FaultKind::Stall, 2));  // the 2nd UVCGet_VERSION stalls
-//   bus.AddFault(FaultSpec::Vendor(0xB7, FaultKind::Stuck, 1));  // held for good, cancel ignored
+//   bus.FailIrp(IRP_MJ_PNP, IRP_MN_START_DEVICE, STATUS_UNSUCCESSFUL, 1);
+//   camera->SignalWake();                                // completes a pending IRP_MN_WAIT_WAKE
 //   bus.StartCapture("run.pcap");                        // USBPcap capture of every URB
 //   for (auto& t : bus.Log()) ...                        // in-memory bus log
 //
 // A Bus must be created and destroyed while a hosted::Platform exists, on a
-// hosted thread; destroy it after the devices above its PDO are gone.
+// hosted thread; destroy it after the devices above its PDOs are gone.
 //
 // A Stuck fault stands for a broken USB stack: the IRP is held, its cancel
 // routine ignores IoCancelIrp, an unplug leaves it alone, and it is never
@@ -26,7 +31,7 @@
 #pragma once
 
 #include <array>
-#include <deque>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -39,7 +44,7 @@
 
 #include <hosted/thread.h>
 
-#include "SimCamera.h"
+#include "BusDevice.h"
 #include "UsbPcap.h"
 
 namespace hosted::usb {
@@ -48,15 +53,6 @@ namespace hosted::usb {
 enum class Completion {
     Immediate,  // inside IoCallDriver, after the transfer's bus time has passed
     Pending,    // IoCallDriver returns STATUS_PENDING; a hosted thread completes it later
-};
-
-// Bus time of one transfer: a fixed per-transfer overhead plus every byte on
-// the wire (setup packet and data stage) at the signalling rate.
-struct BusTiming {
-    int64_t perTransfer = 1250;             // 100-ns units: 125 us, one high-speed microframe
-    uint64_t bitsPerSecond = 480'000'000;   // USB 2.0 high speed
-    // 100-ns units for a transfer that moves `bytes` bytes.
-    int64_t Cost(uint64_t bytes) const;
 };
 
 enum class FaultKind {
@@ -86,6 +82,8 @@ struct FaultSpec {
 // One URB as the bus saw it.
 struct Transfer {
     uint64_t sequence = 0;   // 1 for the first URB on this bus
+    int port = 0;            // port of the device the URB was sent to
+    uint16_t address = 0;    // its USB address
     int64_t submitted = 0;   // virtual time (100-ns units) of IoCallDriver
     int64_t completed = -1;  // virtual time of completion; -1 while outstanding
     uint16_t function = 0;   // URB function
@@ -106,41 +104,107 @@ struct Transfer {
     uint16_t wLength() const { return static_cast<uint16_t>(setup[6] | setup[7] << 8); }
 };
 
-struct BusOptions {
-    uint16_t busNumber = 1;      // recorded in captures
-    uint16_t deviceAddress = 1;  // recorded in captures
-    std::string instancePath;    // default: USB\VID_xxxx&PID_xxxx\<n> from the device descriptor
-    SYSTEM_POWER_STATE systemWake = PowerSystemUnspecified;  // reported by IRP_MN_QUERY_CAPABILITIES
+// Capabilities a PDO reports for IRP_MN_QUERY_CAPABILITIES. By default a
+// USB camera's: S0 -> D0; with remote wakeup (bmAttributes bit 5 of its
+// configuration descriptor) S1..S3 -> D2 (it can wake from there), S4, S5 ->
+// D3, SystemWake S3, DeviceWake D2; without it every sleep state -> D3 and
+// no wake. WakeFromD0..D3 are derived: the device can signal wake from every
+// supported state down to DeviceWake.
+struct PdoCapabilities {
+    std::array<DEVICE_POWER_STATE, PowerSystemMaximum> deviceState{};
+    SYSTEM_POWER_STATE systemWake = PowerSystemUnspecified;
     DEVICE_POWER_STATE deviceWake = PowerDeviceUnspecified;
+    bool deviceD1 = true;
+    bool deviceD2 = true;
+    bool removable = true;
+    bool surpriseRemovalOk = false;
+
+    // The default for a device with or without remote wakeup.
+    static PdoCapabilities UsbDefault(bool remoteWakeup);
+    // Whether the device can signal wake from `state` (WakeFromDx).
+    bool WakeFrom(DEVICE_POWER_STATE state) const;
 };
+
+struct BusOptions {
+    uint16_t busNumber = 1;  // recorded in captures, answered for DevicePropertyBusNumber
+    // Register the hub with the PnP manager as a root-enumerated bus
+    // (hosted::Pnp::AddRootBus) for the Bus's lifetime: the manager then
+    // enumerates, starts and removes its devices as they come and go.
+    bool rootBus = false;
+};
+
+// One device in one port.
+struct PortOptions {
+    uint16_t deviceAddress = 0;  // USB address, recorded in captures; 0: the port number
+    std::string instancePath;    // default: USB\VID_xxxx&PID_xxxx\<n> from the device descriptor
+    std::optional<PdoCapabilities> capabilities;  // default: PdoCapabilities::UsbDefault
+};
+
+// Plug-and-play state of a PDO, as its PnP IRPs moved it.
+enum class PdoState { NotStarted, Started, StopPending, Stopped, RemovePending, SurpriseRemoved, Removed, Deleted };
+const char* PdoStateName(PdoState state);
 
 class Bus {
 public:
-    explicit Bus(std::shared_ptr<orvex::sim::UsbDeviceModel> device, BusOptions options = {});
+    // An empty hub.
+    explicit Bus(BusOptions options = {});
+    // A hub with `device` in port 1.
+    explicit Bus(std::shared_ptr<BusDevice> device, PortOptions port = {}, BusOptions options = {});
     ~Bus();
     Bus(const Bus&) = delete;
     Bus& operator=(const Bus&) = delete;
 
-    // The device's physical device object (owned by the bus driver).
-    PDEVICE_OBJECT Pdo() const { return pdo_; }
+    // The hub's own device object: answers IRP_MN_QUERY_DEVICE_RELATIONS/BusRelations.
+    PDEVICE_OBJECT Hub() const { return hub_; }
     PDRIVER_OBJECT Driver() const { return driver_; }
-    // The handles the bus hands out.
-    PVOID DeviceHandle() const;
-    USBD_PIPE_HANDLE DefaultPipe() const;
 
+    // ---- ports ----
+    // Plugs a device into the next free port and creates its PDO; returns the
+    // port number (from 1). The hub's relations are invalidated.
+    int Plug(std::shared_ptr<BusDevice> device, PortOptions options = {});
+    // The device leaves its port: transfers still held complete with
+    // STATUS_DEVICE_NOT_CONNECTED (stuck ones stay held), every later one
+    // fails the same way, and the next BusRelations answer reports it missing.
+    void Unplug(int port = 1);
+    // The device comes back into its port. While its PDO has not been
+    // reported missing yet, the same PDO serves it again; otherwise the device
+    // is enumerated afresh on a new PDO.
+    void Replug(int port = 1);
+    bool Plugged(int port = 1) const;
+    // The device signals remote wakeup on `port` (as BusDevice::SignalWake).
+    bool SignalWake(int port = 1);
+
+    // The current PDO of a port (nullptr: none, or deleted).
+    PDEVICE_OBJECT Pdo(int port = 1) const;
+    PdoState State(int port = 1) const;
+    // Capabilities answered from now on.
+    void SetCapabilities(int port, const PdoCapabilities& caps);
+    PdoCapabilities Capabilities(int port = 1) const;
+    // The wait-wake IRP the PDO holds, or nullptr.
+    PIRP PendingWaitWake(int port = 1) const;
+    // The handles the bus hands out.
+    PVOID DeviceHandle(int port = 1) const;
+    USBD_PIPE_HANDLE DefaultPipe(int port = 1) const;
+    // Configuration selected through URBs (0: none).
+    uint8_t SelectedConfiguration(int port = 1) const;
+
+    // ---- behaviour ----
     void SetCompletion(Completion mode);
+    // IRQL at which requests completed on a bus thread (pending URBs, a
+    // wake-signalled wait-wake) are completed: PASSIVE_LEVEL (default) or
+    // DISPATCH_LEVEL, which Windows is free to use, so completion routines
+    // that do PASSIVE-only work are caught.
+    void SetCompletionIrql(KIRQL irql);
     void SetTiming(const BusTiming& timing);
     BusTiming Timing() const;
 
     void AddFault(const FaultSpec& fault);
     void ClearFaults();
-
-    // The device leaves the bus: transfers still held complete with
-    // STATUS_DEVICE_NOT_CONNECTED (stuck ones stay held), and every later one
-    // fails the same way.
-    void Unplug();
-    void Replug();
-    bool Plugged() const;
+    // The PDOs fail PnP or power IRPs (major IRP_MJ_PNP or IRP_MJ_POWER) with
+    // this minor code with `status`: nth 0 every one, N only the Nth counted
+    // from this call. port 0: any port.
+    void FailIrp(UCHAR major, UCHAR minor, NTSTATUS status, uint64_t nth = 0, int port = 0);
+    void ClearIrpFailures();
 
     // Capture every URB into a USBPcap file from now on (false: cannot open).
     bool StartCapture(const std::string& path);
@@ -154,8 +218,6 @@ public:
     size_t Outstanding() const;
     // Of those, the ones held by a Stuck fault.
     size_t StuckCount() const;
-    // Configuration selected through URBs (0: none).
-    uint8_t SelectedConfiguration() const;
 
     // Dispatch entry points (public for the driver object's table).
     static NTSTATUS DispatchInternalIoctl(PDEVICE_OBJECT device, PIRP irp);
@@ -164,55 +226,92 @@ public:
     static NTSTATUS DispatchOther(PDEVICE_OBJECT device, PIRP irp);
 
 private:
+    struct Child;    // one PDO and the device it stands for
     struct Request;  // what Submit learned about one URB
-    NTSTATUS Submit(PIRP irp, PURB urb);
+    struct Extension {
+        Bus* bus;
+        Child* child;  // nullptr for the hub
+    };
+    static Extension* Ext(PDEVICE_OBJECT device);
+
+    Child* ChildOf(int port) const;  // current child of a port (mu_ held), or nullptr
+    Child* NewChild(int port, std::shared_ptr<BusDevice> device, const PortOptions& options);
+    void InvalidateRelations();
+    bool Wake(Child* child);
+
+    // PnP and power (UsbPdoPnp.cpp, UsbPdoPower.cpp).
+    NTSTATUS HubPnp(PIRP irp);
+    NTSTATUS PdoPnp(Child* child, PIRP irp);
+    NTSTATUS PdoPower(Child* child, PIRP irp);
+    NTSTATUS QueryId(Child* child, PIO_STACK_LOCATION sp, PIRP irp);
+    NTSTATUS QueryCapabilities(Child* child, PDEVICE_CAPABILITIES caps, NTSTATUS status);
+    void ReapDeleted();
+    NTSTATUS WaitWake(Child* child, PIRP irp);
+    void FinishWaitWake(Child* child, NTSTATUS status);
+    static void CancelWaitWake(PDEVICE_OBJECT device, PIRP irp);
+    std::optional<NTSTATUS> InjectedFailure(const Child* child, UCHAR major, UCHAR minor);
+    void CompleteAt(KIRQL irql, PIRP irp);
+
+    // URBs (UsbBus.cpp).
+    NTSTATUS Submit(Child* child, PIRP irp, PURB urb);
     std::optional<FaultSpec> MatchFault(uint16_t function, int vendorRequest);
-    NTSTATUS Execute(PIRP irp, const Request& r);
-    NTSTATUS Finish(PIRP irp, uint64_t seq, USBD_STATUS usbd, NTSTATUS status, const std::vector<uint8_t>* in);
+    NTSTATUS Execute(PIRP irp, const Request& r, bool onWorker);
+    NTSTATUS Finish(PIRP irp, uint64_t seq, USBD_STATUS usbd, NTSTATUS status, const std::vector<uint8_t>* in,
+                    bool onWorker = false);
     void RunControl(const Request& r, std::vector<uint8_t>* in, USBD_STATUS* usbd, NTSTATUS* status);
     void SelectConfiguration(const Request& r, USBD_STATUS* usbd, NTSTATUS* status);
-    bool DeviceControl(const orvex::sim::SetupPacket& setup);
-    PVOID NewHandle();
-    bool Hold(PIRP irp, uint64_t seq);
+    bool DeviceControl(Child* child, const SetupPacket& setup);
+    PVOID NewHandle(Child* child);
+    void FlushHeld(Child* child, USBD_STATUS usbd, NTSTATUS status);
+    bool Hold(PIRP irp, uint64_t seq, Child* child);
     bool Unhold(PIRP irp, uint64_t seq);
     static void CancelRoutine(PDEVICE_OBJECT device, PIRP irp);
     static void IgnoreCancel(PDEVICE_OBJECT device, PIRP irp);
     void ReleaseStuck();
-    static Bus* FromDevice(PDEVICE_OBJECT device);
+    void StartWorker(std::function<void()> fn);
     Transfer* Entry(uint64_t seq);  // log entry of a sequence number, or nullptr (mu_ held)
 
-    std::shared_ptr<orvex::sim::UsbDeviceModel> device_;
     BusOptions options_;
+    int index_ = 0;  // which bus of the run (names the driver object)
     PDRIVER_OBJECT driver_ = nullptr;
-    PDEVICE_OBJECT pdo_ = nullptr;
+    PDEVICE_OBJECT hub_ = nullptr;
 
     mutable std::mutex mu_;
+    std::vector<std::unique_ptr<Child>> children_;  // every PDO ever made; kept until ~Bus
+    int nextPort_ = 1;
     Completion completion_ = Completion::Immediate;
+    KIRQL completionIrql_ = PASSIVE_LEVEL;
     BusTiming timing_;
     struct ArmedFault {
         FaultSpec spec;
         uint32_t seen = 0;
     };
     std::vector<ArmedFault> faults_;
-    bool plugged_ = true;
-    uint8_t configuration_ = 0;
+    struct IrpFailure {
+        UCHAR major, minor;
+        NTSTATUS status;
+        uint64_t nth;
+        int port;
+        uint64_t seen = 0;
+    };
+    std::vector<IrpFailure> irpFailures_;
     std::vector<Transfer> log_;
     uint64_t nextSeq_ = 1;
-    uint64_t firstSeq_ = 1;      // sequence number of log_[0]
+    uint64_t firstSeq_ = 1;  // sequence number of log_[0]
     // IRPs waiting for their worker or for cancellation, with their sequence
-    // numbers: a worker looks its IRP up by both, because a completed IRP's
-    // address may come back for a new IRP while the worker still sleeps.
-    std::vector<std::pair<PIRP, uint64_t>> held_;
+    // numbers and PDOs: a worker looks its IRP up by IRP and sequence number,
+    // because a completed IRP's address may come back for a new IRP while the
+    // worker still sleeps.
+    struct Held {
+        PIRP irp;
+        uint64_t seq;
+        Child* child;
+    };
+    std::vector<Held> held_;
     // IRPs held by a Stuck fault. They are never completed; see ReleaseStuck.
-    std::vector<std::pair<PIRP, uint64_t>> stuck_;
+    std::vector<Held> stuck_;
     std::vector<hosted::Thread> workers_;
     UsbPcapWriter pcap_;
-    std::deque<uint64_t> handles_;  // storage behind the opaque handles
 };
-
-// The virtual clock as the simulator's clock.
-orvex::sim::Clock VirtualClock();
-// A simulated camera running on the virtual clock.
-std::shared_ptr<orvex::sim::Camera> MakeCamera(orvex::sim::CameraConfig config = {});
 
 }  // namespace hosted::usb

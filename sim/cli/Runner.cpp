@@ -15,6 +15,7 @@
 #include "Driver.h"
 #include "Sha256.h"
 #include "SimCamera.h"
+#include "SimOnBus.h"
 #include "UsbBus.h"
 
 namespace orvex::cli {
@@ -79,6 +80,8 @@ CameraConfig CameraConfigOf(const CameraSpec& c) {
     cfg.ispNeedsReset = c.isp_needs_reset;
     if (c.vendor_id) cfg.vendorId = *c.vendor_id;
     if (c.product_id) cfg.productId = *c.product_id;
+    if (c.device_descriptor) cfg.deviceDescriptor = *c.device_descriptor;
+    if (c.config_descriptor) cfg.configDescriptor = *c.config_descriptor;
     if (c.erase_ms) cfg.eraseTime = std::chrono::milliseconds(*c.erase_ms);
     if (c.alive_after_flash_ms) cfg.aliveAfterFlash = std::chrono::milliseconds(*c.alive_after_flash_ms);
     if (c.reboot_ms) cfg.rebootTime = std::chrono::milliseconds(*c.reboot_ms);
@@ -102,11 +105,11 @@ hosted::usb::FaultSpec BusFaultOf(const FaultSpec& f) {
 }
 
 // Passes every control transfer to the camera and shows it on the live view.
-class ObservedDevice final : public orvex::sim::UsbDeviceModel {
+class ObservedDevice final : public hosted::usb::BusDevice {
 public:
     ObservedDevice(std::shared_ptr<Camera> camera, ProgressDisplay* progress)
         : camera_(std::move(camera)), progress_(progress) {}
-    orvex::sim::ControlResult Control(const orvex::sim::SetupPacket& s, uint8_t* data) override {
+    hosted::usb::ControlResult Control(const hosted::usb::SetupPacket& s, uint8_t* data) override {
         if (progress_) progress_->Observe(s.bmRequestType, s.bRequest, s.wValue, s.wLength, s.IsIn() ? nullptr : data, NowMs());
         return camera_->Control(s, data);
     }
@@ -242,7 +245,7 @@ RunResult RunScenario(const Scenario& sc, const RunOptions& o) {
         for (const auto& [letter, dir] : sc.drives) hosted::Files::MapDrive(letter, dir.string());
 
         Phase(o, "plugging in camera");
-        auto camera = hosted::usb::MakeCamera(cameraConfig);
+        auto camera = orvex::sim::MakeCamera(cameraConfig);
         auto observed = std::make_shared<ObservedDevice>(camera, o.progress);
         {
             hosted::usb::Bus bus(observed);

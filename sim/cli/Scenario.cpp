@@ -252,7 +252,8 @@ void CheckCamera(const json& cam, Checker& check, CameraSpec& out) {
     check.OnlyKeys(cam, at,
                    {"version_record", "eeprom", "eeprom_size", "readiness_status", "isp_fw_status",
                     "aud_fw_status", "fw_status_zero_polls", "isp_needs_reset", "vendor_id", "product_id",
-                    "erase_ms", "alive_after_flash_ms", "reboot_ms", "faults"});
+                    "device_descriptor", "config_descriptor", "erase_ms", "alive_after_flash_ms", "reboot_ms",
+                    "faults"});
     auto byteKey = [&](const char* key, uint8_t& field) {
         if (cam.contains(key))
             if (auto v = check.Unsigned(cam[key], at + "/" + key, 0, 255)) field = static_cast<uint8_t>(*v);
@@ -299,6 +300,21 @@ void CheckCamera(const json& cam, Checker& check, CameraSpec& out) {
     if (cam.contains("product_id"))
         if (auto v = check.Unsigned(cam["product_id"], at + "/product_id", 0, 0xFFFF))
             out.product_id = static_cast<uint16_t>(*v);
+    // Descriptors are taken as they stand: any length a control transfer can
+    // carry, however wrong their contents, since that is what they are for.
+    for (auto [key, field] : {std::pair{"device_descriptor", &out.device_descriptor},
+                              std::pair{"config_descriptor", &out.config_descriptor}}) {
+        if (!cam.contains(key)) continue;
+        const std::string p = at + "/" + key;
+        if (auto s = check.String(cam[key], p)) {
+            auto bytes = ParseHexBytes(*s);
+            if (!bytes) check.Issue(p, "bad hex: \"" + *s + "\" (expected two hex digits a byte)");
+            else if (bytes->size() > 0xFFFF) check.Issue(p, "more than 65535 bytes");
+            else *field = std::move(*bytes);
+        }
+    }
+    if (cam.contains("device_descriptor") && (cam.contains("vendor_id") || cam.contains("product_id")))
+        check.Issue(at + "/device_descriptor", "gives the IDs itself: drop vendor_id and product_id");
     for (auto [key, field] : {std::pair{"erase_ms", &out.erase_ms}, std::pair{"alive_after_flash_ms", &out.alive_after_flash_ms},
                               std::pair{"reboot_ms", &out.reboot_ms}}) {
         if (cam.contains(key))

@@ -80,6 +80,10 @@ struct CameraSpec {
     bool isp_needs_reset = false;
     std::optional<uint16_t> vendor_id;    // device descriptor idVendor (absent: the camera's own)
     std::optional<uint16_t> product_id;   // device descriptor idProduct
+    // Raw descriptors the camera answers, exactly as given (truncated or lying
+    // ones included); absent: the camera's own.
+    std::optional<std::vector<uint8_t>> device_descriptor;
+    std::optional<std::vector<uint8_t>> config_descriptor;
     std::optional<uint32_t> erase_ms;     // flash erase time after the size announcement
     std::optional<uint32_t> alive_after_flash_ms;  // the camera still answers alive after the last page
     std::optional<uint32_t> reboot_ms;    // then it reboots for this long

@@ -27,8 +27,10 @@ Bytes MakeIspImage(const IspOptions& o) {
     const char magic[4] = {'O', 'I', 'S', 'P'};
     std::copy(magic, magic + 4, b.begin());
     for (size_t i = 0; i < 4; ++i) b[kIspWindowWordOffset + i] = static_cast<uint8_t>(o.windowWord >> (8 * i));
-    // The window carries no stray digits, so only the placed text can match.
-    const uint64_t start = uint64_t{o.windowWord} + kIspWindowDistance;
+    // The window's place is W + 832 in 32 bits: a word near 4 GiB wraps it
+    // back into the file. The window carries no stray digits, so only the
+    // placed text can match.
+    const uint64_t start = uint32_t(o.windowWord + kIspWindowDistance);
     for (uint64_t p = start; p < start + kIspWindowBytes + 8 && p < b.size(); ++p)
         if (p >= 32) b[p] = 0;
     if (o.text) {
@@ -50,7 +52,7 @@ Bytes MakeAudImage(const AudOptions& o) {
 }
 
 std::optional<uint32_t> DecodeIspVersion(const Bytes& image) {
-    const uint64_t start = uint64_t{WordAt(image, kIspWindowWordOffset)} + kIspWindowDistance;
+    const uint64_t start = uint32_t(WordAt(image, kIspWindowWordOffset) + kIspWindowDistance);
     for (uint64_t i = start; i < start + kIspWindowBytes && i + 8 <= image.size(); ++i) {
         const uint8_t* t = image.data() + i;
         if (Digit(t[0]) && Digit(t[1]) && t[2] == '.' && Digit(t[3]) && Digit(t[4]) && t[5] == '.' && Digit(t[6]) &&

@@ -15,6 +15,7 @@
 
 #include "Firmware.h"
 #include "Sha256.h"
+#include "SimDescriptors.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -240,6 +241,46 @@ TEST_F(Cli, FullUpdateWithTraceCaptureAndReport) {
     both.insert(both.end(), audPadded.begin(), audPadded.end());
     EXPECT_TRUE(pages == both) << "captured " << pages.size() << " bytes";
     EXPECT_GE(r["run"]["bytes_out"].get<size_t>(), both.size());
+}
+
+// A camera given its own descriptors: a sound copy of a real camera's runs
+// the update under its IDs; a hostile configuration descriptor fails the
+// start cleanly, with nothing for the platform to find.
+TEST_F(Cli, CameraWithItsOwnDescriptors) {
+    MakeFirmware();
+    auto hex = [](const std::vector<uint8_t>& bytes) {
+        std::string out;
+        for (uint8_t b : bytes) {
+            char two[4];
+            std::snprintf(two, sizeof two, "%02X ", b);
+            out += two;
+        }
+        return out;
+    };
+    json s = UpdateScenario();
+    s["camera"]["device_descriptor"] = "12 01 00 02 EF 02 01 40 34 12 78 56 00 01 01 02 03 01";
+    s["camera"]["config_descriptor"] = hex(orvex::sim::BuildDefaultConfigDescriptor());
+    Outcome o = Sim({"run", Scenario(s).string(), "--report", (dir_ / "report.json").string(), "--trace",
+                     (dir_ / "t.txt").string()});
+    ASSERT_EQ(o.status, 0) << o.err;
+    json r = Report();
+    EXPECT_EQ(r["run"]["ended_by"], "update finished");
+    EXPECT_EQ(r["camera"]["isp_pages_written"], 3);
+    EXPECT_NE(ReadAll(dir_ / "t.txt").find("DEVICE(0x5678), PRODUCT(0x1234)\n"), std::string::npos);
+
+    // 9 bytes that claim 300.
+    s["camera"]["config_descriptor"] = "09 02 2C 01 01 01 00 80 FA";
+    o = Sim({"run", Scenario(s).string(), "--report", (dir_ / "hostile.json").string(), "--trace",
+             (dir_ / "h.txt").string()});
+    ASSERT_EQ(o.status, 0) << o.err;
+    r = Report("hostile.json");
+    EXPECT_EQ(r["run"]["ended_by"], "start failed");
+    EXPECT_EQ(r["run"]["start_status"], "0xC000009C");
+    EXPECT_EQ(r["camera"]["isp_pages_written"], 0);
+    EXPECT_TRUE(r["platform_faults"].empty());
+    EXPECT_EQ(r["pool"]["leaked_bytes"], 0);
+    EXPECT_NE(ReadAll(dir_ / "h.txt").find("invalid Configuration Descriptor at offset 0, len 9, wTotalLength 12c\n"),
+              std::string::npos);
 }
 
 TEST_F(Cli, EventsAndTimeLimitEndTheRun) {

@@ -84,6 +84,19 @@ TEST_F(ScenarioTest, FullScenarioBecomesTheModel) {
     EXPECT_EQ(sc.events[1].at_ms, 40000u);
 }
 
+// Descriptors are the camera's raw answers: any length (none at all
+// included), taken byte for byte however wrong they are.
+TEST_F(ScenarioTest, DescriptorsAreTakenAsTheyStand) {
+    Scenario sc = Parse(R"({"camera": {"device_descriptor": "",
+                                       "config_descriptor": "09 02 2C 01 01 01 00 80 FA"}})");
+    ASSERT_TRUE(sc.camera.device_descriptor);
+    EXPECT_TRUE(sc.camera.device_descriptor->empty());
+    EXPECT_EQ(sc.camera.config_descriptor, (std::vector<uint8_t>{9, 2, 0x2C, 1, 1, 1, 0, 0x80, 0xFA}));
+    Scenario none = Parse("{}");
+    EXPECT_FALSE(none.camera.device_descriptor);
+    EXPECT_FALSE(none.camera.config_descriptor);
+}
+
 TEST_F(ScenarioTest, EmptyScenarioMeansNothingSet) {
     Scenario sc = Parse("{}");
     EXPECT_TRUE(sc.drives.empty());
@@ -117,6 +130,10 @@ TEST_F(ScenarioTest, EachProblemNamesItsJsonPath) {
         {R"({"camera": {"version_record": "01 02 0G"}})", "/camera/version_record", "bad hex"},
         {R"({"camera": {"version_record": "01 02 0"}})", "/camera/version_record", "bad hex"},
         {R"({"camera": {"version_record": "01 02 03"}})", "/camera/version_record", "expected 12 bytes"},
+        {R"({"camera": {"config_descriptor": "09 02 2"}})", "/camera/config_descriptor", "bad hex"},
+        {R"({"camera": {"device_descriptor": 18}})", "/camera/device_descriptor", "expected a string"},
+        {R"({"camera": {"device_descriptor": "12 01", "product_id": 5}})", "/camera/device_descriptor",
+         "drop vendor_id and product_id"},
         {R"({"camera": {"eeprom": "missing.bin"}})", "/camera/eeprom", "does not exist"},
         {R"({"camera": {"eeprom": "fw"}})", "/camera/eeprom", "not a regular file"},
         {R"({"camera": {"eeprom": "../outside/secret.bin"}})", "/camera/eeprom", "outside"},

@@ -147,9 +147,13 @@ INSTANTIATE_TEST_SUITE_P(
         // Too large for the 16-byte query: buffer overflow, the default stays.
         MaskCase{"LongString", REG_SZ, {'3', 0, '3', 0, 0, 0}, 0xFFFFFFFF, false},
         MaskCase{"EightBytes", REG_BINARY, {0, 0, 0, 0, 0, 0, 0, 0}, 0xFFFFFFFF, false},
-        // Fewer than four bytes hold no mask: the default stays.
-        MaskCase{"OneByte", REG_BINARY, {0x00}, 0xFFFFFFFF, false},
-        MaskCase{"Empty", REG_BINARY, {}, 0xFFFFFFFF, false}),
+        // Fewer than four bytes: the zeroed query buffer supplies the missing
+        // high bytes, so the value's bytes are the low bits of the mask.
+        MaskCase{"OneByteZero", REG_BINARY, {0x00}, 0, true},
+        MaskCase{"OneByte", REG_BINARY, {0x21}, 0x21, true},
+        MaskCase{"TwoBytes", REG_BINARY, {0x01, 0x80}, 0x8001, true},
+        MaskCase{"ThreeBytes", REG_BINARY, {0x20, 0x00, 0x80}, 0x800020, true},
+        MaskCase{"Empty", REG_BINARY, {}, 0, true}),
     [](const ::testing::TestParamInfo<MaskCase>& info) { return std::string(info.param.name); });
 
 TEST_F(DriverLoad, UnreadableParametersKeepTheDefaultAndCloseTheKey)

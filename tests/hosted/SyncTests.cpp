@@ -1,5 +1,7 @@
 // Events, waits on several objects, fast mutexes, spin locks and IRQL,
 // system threads and their objects, deadlock reports.
+#include <ntifs.h>
+
 #include "HostedTestUtil.h"
 
 using namespace hosted;
@@ -163,6 +165,36 @@ TEST(SystemThreads, CreateReferenceWaitAndTerminate)
     EXPECT_EQ(c.ranAt, Seconds(3));
     EXPECT_EQ(c.oldPriority, 8);
     ObDereferenceObject(obj);
+}
+
+// The handle is the other way to wait for a thread: ZwWaitForSingleObject
+// holds the object while it waits; a failed reference (injected) hands out
+// nothing, and a handle that cannot be waited on is a verifier finding.
+TEST(SystemThreads, WaitOnTheHandleAndFailedReference)
+{
+    TestPlatform platform;
+    ThreadContext c;
+    KeInitializeEvent(&c.go, NotificationEvent, FALSE);
+    HANDLE h = nullptr;
+    ASSERT_EQ(PsCreateSystemThread(&h, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, SystemThread, &c),
+              STATUS_SUCCESS);
+    FailObjectReference(1);
+    PVOID obj = reinterpret_cast<PVOID>(1);
+    EXPECT_EQ(ObReferenceObjectByHandle(h, THREAD_ALL_ACCESS, nullptr, KernelMode, &obj, nullptr),
+              STATUS_ACCESS_DENIED);
+    EXPECT_EQ(obj, reinterpret_cast<PVOID>(1));
+    LARGE_INTEGER t;
+    t.QuadPart = -Seconds(1);
+    EXPECT_EQ(ZwWaitForSingleObject(h, FALSE, &t), STATUS_TIMEOUT);  // still running
+    KeSetEvent(&c.go, IO_NO_INCREMENT, FALSE);
+    EXPECT_EQ(ZwWaitForSingleObject(h, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(c.ranAt, Seconds(3));
+    // Only the nth call failed: the next reference works.
+    ASSERT_EQ(ObReferenceObjectByHandle(h, THREAD_ALL_ACCESS, nullptr, KernelMode, &obj, nullptr), STATUS_SUCCESS);
+    ObDereferenceObject(obj);
+    EXPECT_EQ(ZwClose(h), STATUS_SUCCESS);
+    EXPECT_EQ(ZwWaitForSingleObject(h, FALSE, nullptr), STATUS_INVALID_HANDLE);
+    EXPECT_EQ(Verifier::Take().size(), 1u);
 }
 
 TEST(Deadlock, IsReportedAndUnwindsTheWaitingThreads)

@@ -137,10 +137,32 @@ TEST_F(FlashBranch, IspVersionWindow) {
               "ISP file version = ISP current version or can not file version 0xaaaaaa \n");
     EXPECT_EQ(found({.size = 10000, .windowWord = 10000}),
               "ISP file too small, file size 0x2710, version offset 0x2a50 \n");
-    // A word near 4 GiB does not wrap the window back into the file.
+    // A word near 4 GiB wraps the window back into the file (to 0x40), where
+    // it is searched.
     EXPECT_EQ(found({.size = 10000, .windowWord = 0xFFFFFD00, .textOffset = 0}),
-              "ISP file too small, file size 0x2710, version offset 0x40 \n");
+              "ISP File Version 0xc2238, 0x0, Current Version 0x10000 \n");
+    // A wrapped window starts below 832: at exactly the end of a 600-byte file
+    // it is all pad, one byte further the file is too small.
+    EXPECT_EQ(found({.size = 600, .windowWord = 0xFFFFFCC0u + 600u}),
+              "ISP file version = ISP current version or can not file version 0xaaaaaa \n");
+    EXPECT_EQ(found({.size = 600, .windowWord = 0xFFFFFCC0u + 601u}),
+              "ISP file too small, file size 0x258, version offset 0x259 \n");
     EXPECT_TRUE(rig->Vendor().empty());
+}
+
+// A window word that wraps past 4 GiB places the window inside the file; a new
+// version found there is downloaded, and the camera reads the same version
+// from its flash afterwards.
+TEST_F(FlashBranch, WrappedWindowIsSearchedAndDownloaded) {
+    Camera();
+    Versions(0x010000, 0, 5, 5);
+    const Bytes image = MakeIspImage({.size = 10000, .windowWord = 0xFFFFFD00, .textOffset = 16});
+    Download(image, FileTypeIsp);
+    EXPECT_EQ(rig->EngineTrace().front(), "ISP File Version 0xc2238, 0x0, Current Version 0x10000 \n");
+    EXPECT_EQ(rig->bus->CountVendor(0xB6), 3u);
+    EXPECT_EQ(d->m_bDownloadDone, 1u);
+    EXPECT_EQ(rig->camera->FlashContent(Flash::Isp), Padded(image));
+    EXPECT_EQ(DecodeIspVersion(rig->camera->FlashContent(Flash::Isp)), 0x0C2238u);
 }
 
 TEST_F(FlashBranch, AudioDecisionTable) {

@@ -170,3 +170,44 @@ TEST_F(Lifecycle, StartWhileHeldAndRestart) {
     rig->Remove();
     EXPECT_EQ(Lines("StopControlPanelAnalysisThread()\n"), 3u);
 }
+
+// The thread object cannot be referenced after the thread was created: the
+// start asks the thread to end and waits for it before returning, so no thread
+// runs that Stop or Remove could not wait for. The next start tries again.
+TEST_F(Lifecycle, UnreferencedThreadEndsWithinStart) {
+    const std::string ended =
+        "StartControlPanelAnalysisThread() thread object not referenced (0xc0000022), thread ended\n";
+    struct Case {
+        const char* name;
+        bool removeAtOnce;
+    };
+    for (const Case c : {Case{"stop and start again", false}, Case{"removal right after", true}}) {
+        SCOPED_TRACE(c.name);
+        auto camera = MatchingCamera(kFx3);
+        camera.ispVersion = 0x010000;
+        Make(camera, Files());
+        hosted::FailObjectReference(1);
+        EXPECT_EQ(rig->Start(), STATUS_SUCCESS);
+        EXPECT_EQ(rig->device->ThreadObject(), nullptr);
+        EXPECT_EQ(Lines(ended), 1u);
+        if (c.removeAtOnce) {
+            rig->Remove();
+            hosted::Sleep(Seconds(30));
+            EXPECT_TRUE(rig->Vendor().empty());
+            continue;
+        }
+        // Long after the start no request has been sent: the thread is gone.
+        hosted::Sleep(Seconds(30));
+        EXPECT_TRUE(rig->Vendor().empty());
+        rig->Stop();
+        EXPECT_EQ(Lines("StopControlPanelAnalysisThread()\n"), 0u);
+
+        EXPECT_EQ(rig->Start(), STATUS_SUCCESS);
+        EXPECT_NE(rig->device->ThreadObject(), nullptr);
+        rig->WaitForRun();
+        rig->Stop();
+        EXPECT_EQ(rig->camera->Stats().ispImagesFlashed, 1u);
+        EXPECT_EQ(Lines("StopControlPanelAnalysisThread()\n"), 1u);
+        rig->Remove();
+    }
+}

@@ -25,7 +25,7 @@ std::filesystem::path FreshDir() {
 
 UpdateRig::UpdateRig(sim::CameraConfig config) : dir(FreshDir()) {
     hosted::Files::MapDrive('C', dir.string());
-    camera = hosted::usb::MakeCamera(std::move(config));
+    camera = orvex::sim::MakeCamera(std::move(config));
     bus = std::make_unique<hosted::usb::Bus>(camera);
     device = new (NonPagedPoolNx) CUsbDevice();
     ks.Context = device;

@@ -14,6 +14,7 @@
 
 #include "Firmware.h"
 #include "Log.h"
+#include "SimOnBus.h"
 #include "UsbBus.h"
 #include "update/UpdateEngine.h"
 #include "usbdevice/VendorChannel.h"

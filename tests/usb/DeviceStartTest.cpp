@@ -24,7 +24,7 @@ std::vector<uint8_t> SmallConfig()
 orvex::sim::CameraConfig WithConfig(std::vector<uint8_t> config)
 {
     orvex::sim::CameraConfig c;
-    c.configDescriptor = std::move(config);
+    if (!config.empty()) c.configDescriptor = std::move(config);
     return c;
 }
 
@@ -126,11 +126,14 @@ TEST_F(DeviceStartTest, ConfigurationShapes)
     FaultSpec empty = FaultSpec::Function(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, FaultKind::ShortIn, 2);
     empty.shortLength = 0;
     bus->AddFault(empty);
-    Start();
+    // Nothing arrived, so there is no descriptor to select: the start fails.
+    EXPECT_EQ(Start(), STATUS_DEVICE_DATA_ERROR);
     EXPECT_EQ(ConfigReads(), std::vector<uint16_t>{521});
     EXPECT_TRUE(hosted::Trace::Contains(", len 0\n"));
-    // What did not arrive reads as 0: no interfaces are announced.
-    EXPECT_EQ(Lines("ORVEX :       +SelectInterface, number of interface = 0"), 1u);
+    EXPECT_EQ(Lines("ORVEX :        SelectConfiguration() invalid Configuration Descriptor at offset 0, len 0, "
+                    "wTotalLength 0"), 1u);
+    EXPECT_FALSE(hosted::Trace::Contains("+SelectInterface"));
+    ExpectNoDescriptors();
 }
 
 // A start that fails at one step, and what it leaves behind.

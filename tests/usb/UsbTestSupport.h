@@ -12,6 +12,7 @@
 
 #include "Log.h"
 #include "SendUrb.h"
+#include "SimOnBus.h"
 #include "UsbBus.h"
 #include "UsbDevice.h"
 #include "VendorChannel.h"
@@ -44,7 +45,7 @@ protected:
     void Boot(orvex::sim::CameraConfig config = {}, std::optional<ULONG> addMask = {})
     {
         config.requireUpdateMode = false;
-        camera = hosted::usb::MakeCamera(std::move(config));
+        camera = orvex::sim::MakeCamera(std::move(config));
         bus = std::make_unique<hosted::usb::Bus>(camera);
         device = new (NonPagedPoolNx) CUsbDevice;
         ks.NextDeviceObject = bus->Pdo();

@@ -11,7 +11,7 @@ using usbtest::VendorUrb;
 
 TEST(BusConcurrency, ManyThreadsPendingCompletionAndCancellation) {
     hosted::TestPlatform platform;
-    auto camera = MakeCamera();
+    auto camera = orvex::sim::MakeCamera();
     {
         Bus bus(camera);
         bus.SetCompletion(Completion::Pending);

@@ -161,12 +161,18 @@ TEST_F(BusTest, SelectionOnAConfigurationWithGapsAndShortDescriptors) {
     EXPECT_EQ(sel->list[1].Interface->InterfaceNumber, 2);
     EXPECT_EQ(sel->list[1].Interface->SubClass, 1);
 
-    // An interface that claims an endpoint the descriptor does not hold.
-    cfg.configDescriptor = ConfigBuilder().Interface(0, 0, 2, 0xFF, 0, 0).Endpoint(0x81, 2, 512, 0).Build();
+    // A request that names a descriptor whose interface claims an endpoint it
+    // does not hold (the library refuses to build one from it, so the request
+    // is built from a sound descriptor and pointed at the short one).
+    cfg.configDescriptor =
+        ConfigBuilder().Interface(0, 0, 2, 0xFF, 0, 0).Endpoint(0x81, 2, 512, 0).Endpoint(0x02, 2, 512, 0).Build();
     Make(cfg);
     bytes = camera->ConfigurationDescriptor();
     cd = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(bytes.data());
     auto shortSel = usbtest::BuildSelect(cd, {{0, 0}});
+    auto lying = ConfigBuilder().Interface(0, 0, 2, 0xFF, 0, 0).Endpoint(0x81, 2, 512, 0).Build();
+    shortSel->urb->UrbSelectConfiguration.ConfigurationDescriptor =
+        reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(lying.data());
     ASSERT_EQ(SendUrb(bus->Pdo(), shortSel->urb).final, STATUS_INVALID_PARAMETER);
     EXPECT_EQ(shortSel->urb->UrbHeader.Status, USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR);
     EXPECT_EQ(camera->Configuration(), 0);

@@ -63,7 +63,7 @@ std::vector<Frame> ReadPcap(const std::string& path, uint32_t* linkType) {
 
 class Capture : public hosted::PlatformTest {
 protected:
-    std::shared_ptr<orvex::sim::Camera> camera = MakeCamera();
+    std::shared_ptr<orvex::sim::Camera> camera = orvex::sim::MakeCamera();
     std::unique_ptr<Bus> bus;
     // One file per test and process: ctest may run the tests side by side.
     std::string path = ::testing::TempDir() + "orvex_capture_" +

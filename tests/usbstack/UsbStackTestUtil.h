@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "SimOnBus.h"
 #include "UsbBus.h"
 
 namespace usbtest {

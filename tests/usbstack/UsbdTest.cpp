@@ -60,7 +60,7 @@ TEST_F(Usbd, ParseConfigurationDescriptorExFindsInterfacesByEveryCriterion) {
     EXPECT_EQ(old->bNumEndpoints, 1);
 }
 
-TEST_F(Usbd, ParseDescriptorsWalksByLengthAndStopsAtMalformedOnes) {
+TEST_F(Usbd, ParseDescriptorsWalksByLength) {
     auto bytes = BuildDefaultConfigDescriptor();
     auto* first = USBD_ParseDescriptors(bytes.data(), static_cast<ULONG>(bytes.size()), bytes.data(), -1);
     ASSERT_EQ(first, reinterpret_cast<PUSB_COMMON_DESCRIPTOR>(bytes.data()));
@@ -80,20 +80,103 @@ TEST_F(Usbd, ParseDescriptorsWalksByLengthAndStopsAtMalformedOnes) {
     ASSERT_NE(ep, nullptr);
     EXPECT_EQ(reinterpret_cast<PUSB_ENDPOINT_DESCRIPTOR>(ep)->bEndpointAddress, 0x83);
 
-    // A zero bLength ends the walk instead of looping; a descriptor running
-    // past the total length is not returned.
-    auto broken = ConfigBuilder().Interface(0, 0, 0, 0xFF, 0, 0).Raw({0, 0x24, 1, 2}).Interface(1, 0, 0, 0xFF, 0, 0).Build();
-    auto* bcd = Cd(broken);
-    EXPECT_NE(USBD_ParseConfigurationDescriptorEx(bcd, bcd, 0, 0, -1, -1, -1), nullptr);
-    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(bcd, bcd, 1, 0, -1, -1, -1), nullptr);
-    auto cut = ConfigBuilder().Interface(0, 0, 0, 0xFF, 0, 0).Build();
-    cut[2] = 9 + 5;  // wTotalLength ends inside the interface descriptor
-    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(Cd(cut), Cd(cut), 0, 0, -1, -1, -1), nullptr);
-    // An interface descriptor too short to hold its fields is skipped.
-    auto shortIf = ConfigBuilder().Raw({5, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 0, 0}).Interface(0, 1, 0, 0xFF, 0, 0).Build();
-    auto* sid = USBD_ParseConfigurationDescriptorEx(Cd(shortIf), Cd(shortIf), 0, -1, -1, -1, -1);
-    ASSERT_NE(sid, nullptr);
-    EXPECT_EQ(sid->bAlternateSetting, 1);
+}
+
+// Bytes the real routines would walk out of, or never leave: each is a
+// verifier finding (and NULL) here. A search that matches before it reaches
+// the bad bytes walks no further and finds nothing wrong.
+TEST_F(Usbd, UnvalidatedDescriptorsAreVerifierFindings) {
+    struct Row {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        int interfaceNumber;  // searched for at alternate setting -1 (any)
+        bool found;           // the search matches before the bad bytes
+        const char* finding;  // expected in the violation text; nullptr: none
+    };
+    auto totalBelowHeader = ConfigBuilder().Interface(0, 0, 0, 0xFF, 0, 0).Build();
+    totalBelowHeader[2] = 5;
+    auto cutInterface = ConfigBuilder().Interface(0, 0, 0, 0xFF, 0, 0).Build();
+    cutInterface[2] = 9 + 5;  // wTotalLength ends inside the interface descriptor
+    const std::vector<Row> rows = {
+        {"zero bLength after the match", ConfigBuilder().Interface(0, 0, 0, 0xFF, 0, 0).Raw({0, 0x24, 1, 2})
+             .Interface(1, 0, 0, 0xFF, 0, 0).Build(), 0, true, nullptr},
+        {"zero bLength before the match", ConfigBuilder().Interface(0, 0, 0, 0xFF, 0, 0).Raw({0, 0x24, 1, 2})
+             .Interface(1, 0, 0, 0xFF, 0, 0).Build(), 1, false, "at offset 18: bLength 0 never moves"},
+        {"bLength 1", ConfigBuilder().Raw({1, 0x24}).Interface(0, 0, 0, 0xFF, 0, 0).Build(), 0, false,
+         "at offset 9: bLength 1"},
+        {"wTotalLength below the header", totalBelowHeader, 0, false, "at offset 0: bLength 9 reaches past the end"},
+        {"interface cut by wTotalLength", cutInterface, 0, false, "at offset 9: bLength 9 reaches past the end"},
+        {"short interface descriptor", ConfigBuilder().Raw({5, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 0, 0})
+             .Interface(0, 1, 0, 0xFF, 0, 0).Build(), 0, false, "interface descriptor of 5 bytes"},
+    };
+    for (auto row : rows) {
+        SCOPED_TRACE(row.name);
+        auto* cd = Cd(row.bytes);
+        auto* id = USBD_ParseConfigurationDescriptorEx(cd, cd, row.interfaceNumber, -1, -1, -1, -1);
+        EXPECT_EQ(id != nullptr, row.found);
+        const auto findings = hosted::Verifier::Take();
+        if (!row.finding) {
+            EXPECT_TRUE(findings.empty());
+            continue;
+        }
+        ASSERT_EQ(findings.size(), 1u);
+        EXPECT_NE(findings[0].find("USBD_ParseConfigurationDescriptorEx"), std::string::npos) << findings[0];
+        EXPECT_NE(findings[0].find(row.finding), std::string::npos) << findings[0];
+    }
+
+    // A wTotalLength beyond the pool buffer the descriptor was read into.
+    auto bytes = ConfigBuilder().Interface(0, 0, 0, 0xFF, 0, 0).Build();
+    auto* pooled = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, bytes.size(), hosted::Tag("Test")));
+    std::memcpy(pooled, bytes.data(), bytes.size());
+    pooled[2] = 200;
+    auto* pcd = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(pooled);
+    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(pcd, pcd, 0, 0, -1, -1, -1), nullptr);
+    EXPECT_EQ(USBD_ParseDescriptors(pooled, 19, pooled, -1), nullptr);
+    auto findings = hosted::Verifier::Take();
+    ASSERT_EQ(findings.size(), 2u);
+    EXPECT_NE(findings[0].find("its length 200 reaches past the 18-byte buffer"), std::string::npos) << findings[0];
+    EXPECT_NE(findings[1].find("USBD_ParseDescriptors"), std::string::npos) << findings[1];
+    pooled[2] = 18;
+    EXPECT_NE(USBD_ParseConfigurationDescriptorEx(pcd, pcd, 0, 0, -1, -1, -1), nullptr);
+    EXPECT_TRUE(hosted::Verifier::Take().empty());
+    ExFreePool(pooled);
+    // A buffer too small to hold the header that wTotalLength is read from.
+    auto* tiny = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(ExAllocatePoolWithTag(NonPagedPoolNx, 4, hosted::Tag("Test")));
+    std::memcpy(tiny, bytes.data(), 4);
+    USBD_INTERFACE_LIST_ENTRY noInterfaces[1] = {{nullptr, nullptr}};
+    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(tiny, tiny, 0, 0, -1, -1, -1), nullptr);
+    EXPECT_EQ(USBD_CreateConfigurationRequestEx(tiny, noInterfaces), nullptr);
+    findings = hosted::Verifier::Take();
+    ASSERT_EQ(findings.size(), 2u);
+    EXPECT_NE(findings[1].find("the 9-byte header does not fit the 4-byte buffer"), std::string::npos) << findings[1];
+    ExFreePool(tiny);
+
+    // The request builder reads bNumEndpoints endpoint descriptors after each
+    // listed interface: fewer before the end, or a malformed one, is a finding.
+    struct BuildRow {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        const char* finding;
+    };
+    const std::vector<BuildRow> builds = {
+        {"endpoints lying", ConfigBuilder().Interface(0, 0, 3, 0xFF, 0, 0).Endpoint(0x81, 2, 512, 0).Build(),
+         "announces 3 endpoints, only 1 follow it"},
+        {"short endpoint", ConfigBuilder().Interface(0, 0, 1, 0xFF, 0, 0).Raw({4, USB_ENDPOINT_DESCRIPTOR_TYPE, 0x81, 2})
+             .Build(), "endpoint descriptor of 4 bytes"},
+        {"zero bLength among endpoints", ConfigBuilder().Interface(0, 0, 2, 0xFF, 0, 0).Endpoint(0x81, 2, 512, 0)
+             .Raw({0, 0}).Build(), "bLength 0 never moves"},
+    };
+    for (auto row : builds) {
+        SCOPED_TRACE(row.name);
+        auto* cd = Cd(row.bytes);
+        USBD_INTERFACE_LIST_ENTRY list[2] = {{reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(row.bytes.data() + 9), nullptr},
+                                             {nullptr, nullptr}};
+        EXPECT_EQ(USBD_CreateConfigurationRequestEx(cd, list), nullptr);
+        const auto found = hosted::Verifier::Take();
+        ASSERT_EQ(found.size(), 1u);
+        EXPECT_NE(found[0].find("USBD_CreateConfigurationRequestEx"), std::string::npos) << found[0];
+        EXPECT_NE(found[0].find(row.finding), std::string::npos) << found[0];
+    }
 }
 
 TEST_F(Usbd, CreateConfigurationRequestExLaysOutEveryInterface) {

@@ -4,6 +4,7 @@
 #include <hosted/clock.h>
 #include <hosted/files.h>
 #include <hosted/io.h>
+#include <hosted/ks.h>
 #include <hosted/loader.h>
 #include <hosted/platform.h>
 #include <hosted/pnp.h>

@@ -1,6 +1,7 @@
 // Hosted threads: real threads of which only one runs at a time.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -37,5 +38,9 @@ Thread StartThread(std::string name, std::function<void()> fn);
 
 // Name of the calling hosted thread ("" if the caller is not a hosted thread).
 std::string CurrentThreadName();
+
+// Failure injection: the nth ObReferenceObjectByHandle call from now (1: the
+// next one; 0: none) fails with `status` (an NTSTATUS) and references nothing.
+void FailObjectReference(uint64_t nth, int32_t status = int32_t(0xC0000022) /* STATUS_ACCESS_DENIED */);
 
 }  // namespace hosted
