@@ -27,7 +27,7 @@ FrameBus::FrameBus()
 {
     orvex::sim::CameraConfig config;
     config.requireUpdateMode = false;
-    camera_ = hosted::usb::MakeCamera(config);
+    camera_ = orvex::sim::MakeCamera(config);
     usb_ = std::make_unique<hosted::usb::Bus>(camera_);
 
     driver_ = hosted::Io::CreateDriver("\\Driver\\framebus");

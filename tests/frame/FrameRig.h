@@ -18,6 +18,7 @@
 #include <ks.h>
 
 #include "Log.h"
+#include "SimOnBus.h"
 #include "UsbBus.h"
 #include "driver/FdoData.h"
 #include "usbdevice/UsbDevice.h"

@@ -55,6 +55,30 @@ protected:
         IoFreeIrp(irp);
         return status;
     }
+    // A WMI request for one instance sent straight to the device, as WMI
+    // itself never would for a withdrawn block: `data` set (change) or one
+    // byte read back (query). Returns the IRP's final status.
+    NTSTATUS DirectRequest(UCHAR minor, const GUID& guid, std::vector<uint8_t> data, uint8_t* byte = nullptr)
+    {
+        const ULONG offset = (sizeof(WNODE_SINGLE_INSTANCE) + 7) & ~7u;
+        std::vector<uint8_t> buffer(offset + std::max<size_t>(data.size(), 8), 0);
+        auto* w = reinterpret_cast<WNODE_SINGLE_INSTANCE*>(buffer.data());
+        w->WnodeHeader.BufferSize = ULONG(buffer.size());
+        w->WnodeHeader.Guid = guid;
+        w->WnodeHeader.Flags = WNODE_FLAG_SINGLE_INSTANCE | WNODE_FLAG_STATIC_INSTANCE_NAMES;
+        w->DataBlockOffset = offset;
+        w->SizeDataBlock = ULONG(data.size());
+        std::copy(data.begin(), data.end(), buffer.begin() + offset);
+        PIRP irp = hosted::Io::BuildIrp(fdo, IRP_MJ_SYSTEM_CONTROL, minor);
+        PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+        sp->Parameters.WMI.ProviderId = ULONG_PTR(fdo);
+        sp->Parameters.WMI.DataPath = const_cast<GUID*>(&guid);
+        sp->Parameters.WMI.BufferSize = ULONG(buffer.size());
+        sp->Parameters.WMI.Buffer = buffer.data();
+        NTSTATUS status = hosted::Io::SendAndWait(fdo, irp);
+        if (byte) *byte = buffer[w->DataBlockOffset];
+        return status;
+    }
     std::string hardware;
     UCHAR wnode[128] = {};
 };
@@ -106,9 +130,14 @@ TEST_F(WmiProvider, QueriesReturnTheFlagByte)
     EXPECT_EQ(Prints("+DrvQueryWmiDataBlock\n"), 1u);
     EXPECT_EQ(Prints("ORVEX : FDO IRP_MN_QUERY_SINGLE_INSTANCE\n"), 1u);
 
-    data->RemoteWakeUpEnabled = 1;
+    // The wake block is withdrawn (no wake support), so WMI would not ask;
+    // sent directly, the query still answers with the flag.
     reply = Wmi::QuerySingleInstance(fdo, GUID_POWER_DEVICE_WAKE_ENABLE);
-    EXPECT_EQ(reply.data, std::vector<uint8_t>{1});
+    EXPECT_EQ(reply.status, STATUS_WMI_GUID_NOT_FOUND);
+    data->RemoteWakeUpEnabled = 1;
+    uint8_t byte = 0;
+    EXPECT_EQ(DirectRequest(IRP_MN_QUERY_SINGLE_INSTANCE, GUID_POWER_DEVICE_WAKE_ENABLE, {}, &byte), STATUS_SUCCESS);
+    EXPECT_EQ(byte, 1);
 
     // No room for the byte: too small, one byte needed behind the header.
     reply = Wmi::QuerySingleInstance(fdo, GUID_POWER_DEVICE_ENABLE, 0, 0);
@@ -119,10 +148,12 @@ TEST_F(WmiProvider, QueriesReturnTheFlagByte)
 
 TEST_F(WmiProvider, SettingTheWakeBlockArmsOrCancelsOnlyOnAChange)
 {
+    // Sent directly: WMI itself refuses the withdrawn wake block.
+    EXPECT_EQ(Wmi::SetSingleInstance(fdo, GUID_POWER_DEVICE_WAKE_ENABLE, {1}).status, STATUS_WMI_GUID_NOT_FOUND);
     auto set = [&](uint8_t value) {
         Registry::DeleteValue(hardware, "CheckBoxRemoteWakeUp");
-        auto reply = Wmi::SetSingleInstance(fdo, GUID_POWER_DEVICE_WAKE_ENABLE, {value});
-        EXPECT_EQ(reply.status, STATUS_SUCCESS);
+        EXPECT_EQ(DirectRequest(IRP_MN_CHANGE_SINGLE_INSTANCE, GUID_POWER_DEVICE_WAKE_ENABLE, {value}),
+                  STATUS_SUCCESS);
         return Registry::GetDword(hardware, "CheckBoxRemoteWakeUp");
     };
     EXPECT_EQ(set(1), 1u);
@@ -138,10 +169,7 @@ TEST_F(WmiProvider, SettingTheWakeBlockArmsOrCancelsOnlyOnAChange)
     EXPECT_EQ(SeenCount("CANCEL WAIT_WAKE"), 1u);
     EXPECT_EQ(data->WaitWakeArmed, 0);
     EXPECT_EQ(data->OutstandingIO, 1);
-
-    // Through the single-item change as well.
-    auto reply = Wmi::SetSingleItem(fdo, GUID_POWER_DEVICE_WAKE_ENABLE, 0, {0x10});
-    EXPECT_EQ(reply.status, STATUS_SUCCESS);
+    EXPECT_EQ(set(0x10), 1u);
     EXPECT_EQ(data->RemoteWakeUpEnabled, 0x10);
     EXPECT_EQ(SeenCount("WAIT_WAKE 4"), 2u);
 }
