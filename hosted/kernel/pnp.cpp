@@ -469,7 +469,14 @@ void RemoveNode(PnpManager& m, PnpNode& n, bool missing)
         for (auto& c : m.nodes)
             if (c->parent == n.pdo && c->state != DeviceState::Removed) children.push_back(c.get());
     }
-    for (PnpNode* c : children) RemoveNode(m, *c, missing);
+    for (PnpNode* c : children) {
+        // Children go with their parent's stack: their bus (the parent's
+        // function driver) deletes their PDOs on removal.
+        RemoveNode(m, *c, missing);
+        std::lock_guard<std::mutex> guard(m.m);
+        c->state = DeviceState::Removed;
+        c->pdo = nullptr;
+    }
     bool hadStack = !n.service.empty();
     if (missing && n.state == DeviceState::Started) {
         n.state = DeviceState::SurpriseRemoved;

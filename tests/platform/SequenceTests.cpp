@@ -331,20 +331,29 @@ TEST(LoadFailures, DeviceStaysWithoutAStack)
         const char* name;
         NTSTATUS entry;
         bool failCreate;
-        int unloads;
+        bool failIds;
+        int entries, unloads;
+        DeviceState state;
     };
-    for (const Case& c : {Case{"DriverEntry fails", STATUS_INSUFFICIENT_RESOURCES, false, 0},
-                          Case{"AddDevice fails", STATUS_SUCCESS, true, 1}}) {
+    for (const Case& c : {Case{"DriverEntry fails", STATUS_INSUFFICIENT_RESOURCES, false, false, 1, 0,
+                               DeviceState::StartFailed},
+                          Case{"AddDevice fails", STATUS_SUCCESS, true, false, 1, 1, DeviceState::StartFailed},
+                          Case{"no IDs to match", STATUS_SUCCESS, false, true, 0, 0, DeviceState::Enumerated}}) {
         SCOPED_TRACE(c.name);
         TestPlatform platform;
         ResetTestDriver({.entryStatus = c.entry});
         TestBus bus;
         Pnp::RegisterDriver("PLATTEST", TestDriverEntry, {TestBus::kCompatibleId});
         Pnp::AddRootBus(bus.Device());
+        if (c.failIds) {
+            // The third and fourth IDs asked for: hardware and compatible IDs.
+            TestBus::Fail(IRP_MJ_PNP, IRP_MN_QUERY_ID, STATUS_INSUFFICIENT_RESOURCES, 3, 2);
+        }
         PDEVICE_OBJECT pdo = bus.Plug();
         if (c.failCreate) Io::FailCreateDevice(1);  // the driver's IoCreateDevice, after the bus's
         Settle();
-        EXPECT_EQ(Pnp::State(pdo), DeviceState::StartFailed);
+        EXPECT_EQ(Pnp::State(pdo), c.state);
+        EXPECT_EQ(g_driverStats.entries, c.entries);
         EXPECT_EQ(Pnp::Top(pdo), pdo);
         EXPECT_FALSE(Pnp::DriverLoaded("PLATTEST"));
         EXPECT_EQ(g_driverStats.unloads, c.unloads);

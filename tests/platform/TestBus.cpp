@@ -24,7 +24,8 @@ struct BusState {
     SYSTEM_POWER_STATE systemWake = PowerSystemSleeping3;
     struct Fault {
         NTSTATUS status;
-        unsigned nth;
+        unsigned nth;    // occurrences until the first failing one (1: next)
+        unsigned count;  // how many in a row fail
     };
     std::map<std::pair<UCHAR, UCHAR>, Fault> faults;
     int next = 0;
@@ -53,10 +54,13 @@ void Complete(PIRP irp, NTSTATUS status)
 bool Injected(UCHAR major, UCHAR minor, NTSTATUS* status)
 {
     auto it = g.faults.find({major, minor});
-    if (it == g.faults.end() || it->second.nth == 0) return false;
-    if (--it->second.nth) return false;
+    if (it == g.faults.end()) return false;
+    if (it->second.nth > 1) {
+        --it->second.nth;
+        return false;
+    }
     *status = it->second.status;
-    g.faults.erase(it);
+    if (--it->second.count == 0) g.faults.erase(it);
     return true;
 }
 
@@ -312,7 +316,10 @@ bool TestBus::WaitWakePending(PDEVICE_OBJECT pdo) { return ChildOf(pdo)->waitWak
 
 void TestBus::CompleteAtDispatch(bool on) { g.atDispatch = on; }
 
-void TestBus::Fail(UCHAR major, UCHAR minor, NTSTATUS status, unsigned nth) { g.faults[{major, minor}] = {status, nth}; }
+void TestBus::Fail(UCHAR major, UCHAR minor, NTSTATUS status, unsigned nth, unsigned count)
+{
+    g.faults[{major, minor}] = {status, nth, count};
+}
 
 void TestBus::SetSystemWake(SYSTEM_POWER_STATE s) { g.systemWake = s; }
 

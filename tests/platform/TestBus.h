@@ -33,8 +33,9 @@ public:
 
     // Complete requests at DISPATCH_LEVEL (as a bus driver may) instead of PASSIVE_LEVEL.
     static void CompleteAtDispatch(bool on);
-    // Fail the nth (1: next) IRP with this major/minor code reaching a PDO.
-    static void Fail(UCHAR major, UCHAR minor, NTSTATUS status, unsigned nth = 1);
+    // Fail `count` IRPs in a row with this major/minor code reaching a PDO,
+    // from the nth (1: next) on.
+    static void Fail(UCHAR major, UCHAR minor, NTSTATUS status, unsigned nth = 1, unsigned count = 1);
     // Capabilities reported: deepest system state the device can wake from.
     static void SetSystemWake(SYSTEM_POWER_STATE s);
 

@@ -16,7 +16,7 @@ namespace {
 std::shared_ptr<orvex::sim::Camera> WakingCamera() {
     CameraConfig cfg;
     cfg.configDescriptor = orvex::sim::BuildDefaultConfigDescriptor();
-    cfg.configDescriptor[7] |= 0x20;  // remote wakeup
+    (*cfg.configDescriptor)[7] |= 0x20;  // remote wakeup
     return MakeCamera(std::move(cfg));
 }
 

@@ -266,7 +266,7 @@ TEST_F(PdoTest, IdsOfACompositeCameraAndOfASingleInterfaceDevice) {
 TEST_F(PdoTest, CapabilitiesAndPropertiesOfAUsbPdo) {
     CameraConfig wake;
     wake.configDescriptor = orvex::sim::BuildDefaultConfigDescriptor();
-    wake.configDescriptor[7] |= 0x20;  // remote wakeup
+    (*wake.configDescriptor)[7] |= 0x20;  // remote wakeup
     BusOptions options;
     options.busNumber = 3;
     Bus bus(MakeCamera(), {}, options);
