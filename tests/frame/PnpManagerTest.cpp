@@ -8,6 +8,7 @@
 #include <hosted/pnp.h>
 
 #include "FrameRig.h"
+#include "wmi/Wmi.h"
 
 namespace orvex::test {
 namespace {
@@ -152,6 +153,39 @@ TEST_F(ManagedLife, TwoCamerasThenOneUnplugged)
     EXPECT_EQ(Prints("ORVEX :  +DeviceRemove() Dev 0 \n"), 1u);
     EXPECT_TRUE(Pnp::DriverLoaded("ORVEX"));
     EXPECT_TRUE(DataOf(second)->Started);
+}
+
+// The same through the platform's USB bus driver: its hub reports the
+// camera, its PDO answers as a USB bus driver does, and unplugging the camera
+// from its port surprise-removes it.
+TEST(ManagedUsbLife, CameraOnTheUsbBusFromPlugToUnplug)
+{
+    hosted::TestPlatform platform;
+    LogMask = 0xFFFFFFFF;
+    Pnp::RegisterDriver("ORVEX", &DriverEntry, {"USB\\VID_1209&PID_0CA3"});
+    orvex::sim::CameraConfig config;
+    config.requireUpdateMode = false;
+    {
+        hosted::usb::BusOptions options;
+        options.rootBus = true;
+        hosted::usb::Bus bus(orvex::sim::MakeCamera(config), {}, options);
+        Pnp::WaitIdle();
+        ASSERT_EQ(Pnp::State(bus.Pdo()), hosted::DeviceState::Started);
+        FdoData* data = FdoDataOf(Pnp::Top(bus.Pdo()));
+        EXPECT_TRUE(data->Started);
+        // The USB PDO's answers: bus number, capabilities fetched at start.
+        EXPECT_EQ(data->BusNumber, 1u);
+        EXPECT_EQ(data->DeviceCaps.DeviceState[PowerSystemWorking], PowerDeviceD0);
+        EXPECT_EQ(data->WmiLibInfo.GuidList, WmiGuidListNoWake);
+        // Let the update run, then pull the camera out of its port.
+        hosted::Sleep(hosted::Seconds(5));
+        Trace::Clear();
+        bus.Unplug();
+        Pnp::WaitIdle();
+        EXPECT_EQ(Prints("ORVEX :  ++DeviceSurpriseRemoval()\n"), 1u);
+        EXPECT_EQ(Prints("ORVEX :  -DeviceRemove() completed\n"), 1u);
+        EXPECT_FALSE(Pnp::DriverLoaded("ORVEX"));
+    }
 }
 
 }  // namespace
