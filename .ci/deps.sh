@@ -19,6 +19,8 @@ orvex_install_missing() {
     have_cmd tshark || need+=(tshark)
     have_cmd openssl || need+=(openssl)
     have_cmd osslsigncode || need+=(osslsigncode)
+    have_cmd rsvg-convert || need+=(librsvg2-bin)
+    [ -f /usr/include/libxml2/libxml/parser.h ] || need+=(libxml2-dev)
 
     if [ ${#need[@]} -eq 0 ]; then
         return 0
