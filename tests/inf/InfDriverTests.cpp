@@ -1,10 +1,17 @@
 // The generated ORVEX.inf installing the driver itself for a simulated camera
 // on the platform's USB bus: the service key the driver loads with carries the
-// INF's log mask, the camera's driver key the INF's firmware paths, and a
-// camera the INF does not name never loads the driver.
+// INF's log mask, the camera's driver key the INF's firmware paths (which the
+// driver then opens), and a camera the INF does not name never loads the
+// driver.
+#include <filesystem>
+#include <fstream>
+
+#include <unistd.h>
+
 #include <hosted/gtest.h>
 #include <hosted/inf.h>
 
+#include "Firmware.h"
 #include "Log.h"
 #include "SimOnBus.h"
 #include "UsbBus.h"
@@ -46,6 +53,17 @@ TEST_F(GeneratedInf, InstallsTheDriverForTheSimulatedCamera)
     orvex::sim::CameraConfig config;
     config.requireUpdateMode = false;
     ASSERT_TRUE(installed_->Matches({"USB\\VID_1209&PID_0CA3"}));  // the simulated camera's default IDs
+
+    // The package's driver-store folder on drive C, holding a version file
+    // that names the camera's own versions (nothing to update).
+    namespace fs = std::filesystem;
+    const fs::path root = fs::temp_directory_path() / ("orvex-inf-" + std::to_string(::getpid()));
+    const fs::path store = root / "Windows/System32/DriverStore/FileRepository/orvex.inf_amd64_0";
+    fs::create_directories(store);
+    std::ofstream(store / "version.txt")
+        << orvex::firmware::VersionFileText(orvex::firmware::Fx3VersionNumber(config.fx3Version), config.ispVersion,
+                                            config.audioVersion);
+    Files::MapDrive('C', root.string());
     {
         usb::BusOptions options;
         options.rootBus = true;
@@ -60,10 +78,16 @@ TEST_F(GeneratedInf, InstallsTheDriverForTheSimulatedCamera)
             ASSERT_TRUE(value) << name;
             EXPECT_EQ(value->rfind(std::string(kStore) + "\\", 0), 0u) << *value;
         }
+        // The driver started the camera and read the version file at the INF's path.
+        EXPECT_EQ(Pnp::State(bus.Pdo()), DeviceState::Started);
+        hosted::Sleep(Seconds(5));
+        EXPECT_GE(Files::OpenCount("\\??\\" + std::string(kStore) + "\\version.txt"), 1u);
         bus.Unplug();
         Pnp::WaitIdle();
     }
     EXPECT_FALSE(Pnp::DriverLoaded("ORVEX"));
+    Files::UnmapDrive('C');
+    fs::remove_all(root);
 }
 
 TEST_F(GeneratedInf, CameraWithAnotherProductIdGetsNoDriver)
