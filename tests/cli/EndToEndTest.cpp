@@ -248,8 +248,11 @@ TEST_F(Cli, TimelineOfARunAndOfTheDemo) {
         SCOPED_TRACE(p.string());
         const std::string text = ReadAll(p);
         ASSERT_EQ(text.rfind("<?xml", 0), 0u);
+        // The manager's requests that move the camera are marked beside the
+        // run's own steps.
         for (const char* want : {"ISP pages", "audio pages", "EEPROM read", "re-enumeration", "starting device",
-                                 "0xB6 UVCWrite_SPI_PAGE", "legend"})
+                                 "START_DEVICE", "QUERY_REMOVE_DEVICE", "REMOVE_DEVICE", "0xB6 UVCWrite_SPI_PAGE",
+                                 "legend"})
             EXPECT_NE(text.find(want), std::string::npos) << want;
         if (std::system("command -v rsvg-convert >/dev/null 2>&1") == 0) {
             const std::string png = p.string() + ".png";
