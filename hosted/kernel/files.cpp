@@ -158,8 +158,7 @@ NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATT
                       PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER, ULONG, ULONG, ULONG CreateDisposition,
                       ULONG CreateOptions, PVOID, ULONG)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     ThreadState* t = Current();
     if (t && t->irql != PASSIVE_LEVEL) Violation(lock, "ZwCreateFile above PASSIVE_LEVEL");
     if (!FileHandle || !ObjectAttributes || !IoStatusBlock) return STATUS_INVALID_PARAMETER;
@@ -216,8 +215,7 @@ NTSTATUS ZwOpenFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRI
 NTSTATUS ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID, PIO_STATUS_BLOCK IoStatusBlock,
                     PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset, PULONG)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     FileState* f = FileFromHandle(FileHandle);
     if (!f) return STATUS_INVALID_HANDLE;
     if (!IoStatusBlock || (!Buffer && Length)) return STATUS_INVALID_PARAMETER;
@@ -254,8 +252,7 @@ NTSTATUS ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
 NTSTATUS ZwQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID FileInformation,
                                 ULONG Length, FILE_INFORMATION_CLASS FileInformationClass)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     FileState* f = FileFromHandle(FileHandle);
     if (!f) return STATUS_INVALID_HANDLE;
     if (!IoStatusBlock || !FileInformation) return STATUS_INVALID_PARAMETER;
@@ -295,13 +292,9 @@ NTSTATUS ZwQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBloc
 
 namespace hosted {
 
-#define FILES_LOCK    \
-    Kernel& k = K(); \
-    std::lock_guard<std::mutex> guard(k.m)
-
 void Files::MapDrive(char drive, const std::string& hostDir)
 {
-    FILES_LOCK;
+    auto [k, lock] = LockKernel();
     std::string d = hostDir;
     while (d.size() > 1 && d.back() == '/') d.pop_back();
     k.drives[char(std::toupper((unsigned char)drive))] = d;
@@ -309,31 +302,31 @@ void Files::MapDrive(char drive, const std::string& hostDir)
 
 void Files::UnmapDrive(char drive)
 {
-    FILES_LOCK;
+    auto [k, lock] = LockKernel();
     k.drives.erase(char(std::toupper((unsigned char)drive)));
 }
 
 void Files::FailOpen(const std::string& ntName, NTSTATUS status, unsigned count)
 {
-    FILES_LOCK;
+    auto [k, lock] = LockKernel();
     k.fileOpenFail[Lower(ntName)] = Failure{status, count};
 }
 
 void Files::ShortReads(const std::string& ntName, uint32_t maxBytes)
 {
-    FILES_LOCK;
+    auto [k, lock] = LockKernel();
     k.shortReads[Lower(ntName)] = maxBytes;
 }
 
 void Files::FailRead(const std::string& ntName, NTSTATUS status, unsigned count)
 {
-    FILES_LOCK;
+    auto [k, lock] = LockKernel();
     k.fileReadFail[Lower(ntName)] = Failure{status, count};
 }
 
 void Files::ClearFailures()
 {
-    FILES_LOCK;
+    auto [k, lock] = LockKernel();
     k.fileOpenFail.clear();
     k.fileReadFail.clear();
     k.shortReads.clear();
@@ -341,13 +334,13 @@ void Files::ClearFailures()
 
 size_t Files::OpenHandles()
 {
-    FILES_LOCK;
+    auto [k, lock] = LockKernel();
     return CountHandles(HandleKind::File);
 }
 
 uint64_t Files::OpenCount(const std::string& ntName)
 {
-    FILES_LOCK;
+    auto [k, lock] = LockKernel();
     auto it = k.openCounts.find(Lower(ntName));
     return it == k.openCounts.end() ? 0 : it->second;
 }

@@ -1,6 +1,7 @@
 // Internal state of the hosted kernel. One global instance, guarded by one
-// mutex (`K().m`). Every kernel routine takes the mutex for its own state
-// changes and releases it before it calls back into driver code.
+// mutex (`K().m`, taken through `LockKernel()` or `Kernel::Hold()`). Every
+// kernel routine takes the mutex for its own state changes and releases it
+// before it calls back into driver code.
 #pragma once
 
 #include <condition_variable>
@@ -170,6 +171,8 @@ struct DriverInfo {
 
 struct Kernel {
     std::mutex m;
+    // The kernel lock, held until the returned Lock leaves scope (or is unlocked).
+    [[nodiscard]] Lock Hold() { return Lock(m); }
     Options options;
     bool booted = false;
 
@@ -260,6 +263,19 @@ struct Kernel {
 };
 
 Kernel& K();
+
+// The kernel and its held lock together, for the usual opening of a kernel
+// routine: `auto [k, lock] = LockKernel();`. The lock is released at the end
+// of the scope, or earlier by `lock.unlock()` before calling back into drivers.
+struct KernelLock {
+    Kernel& k;
+    Lock lock;
+};
+[[nodiscard]] inline KernelLock LockKernel()
+{
+    Kernel& k = K();
+    return KernelLock{k, k.Hold()};
+}
 
 // ---- scheduler (scheduler.cpp) ----
 ThreadState* Current();                 // nullptr for threads the platform does not know

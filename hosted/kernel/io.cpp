@@ -178,15 +178,13 @@ VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize)
 
 PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     return AllocIrp(lock, StackSize, IrpInfo::Kind::Allocated);
 }
 
 VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     auto it = k.irps.find(Irp);
     if (it == k.irps.end()) {
         Violation(lock, "IoReuseIrp on " + Describe(Irp) + ", which is not an IRP");
@@ -205,8 +203,7 @@ VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus)
 
 VOID IoFreeIrp(PIRP Irp)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     auto it = k.irps.find(Irp);
     if (it == k.irps.end()) {
         Violation(lock, "IoFreeIrp on " + Describe(Irp) + ", which is not a live IRP (freed twice?)");
@@ -234,8 +231,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
                                    ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
                                    BOOLEAN InternalDeviceIoControl, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     if (!DeviceObject || !k.devices.count(DeviceObject)) {
         Violation(lock, "IoBuildDeviceIoControlRequest for " + Hex(uint64_t(DeviceObject)) +
                             ", which is not a device object");
@@ -284,8 +280,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
 
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     auto it = k.irps.find(Irp);
     if (it == k.irps.end()) {
         Violation(lock, "IoCallDriver with " + Describe(Irp) + ", which is not a live IRP");
@@ -365,8 +360,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 VOID IofCompleteRequest(PIRP Irp, CCHAR)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     auto it = k.irps.find(Irp);
     if (it == k.irps.end()) {
         Violation(lock, "IoCompleteRequest on " + Describe(Irp) +
@@ -523,8 +517,7 @@ VOID IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&K().cancelLock, Ir
 BOOLEAN IoCancelIrp(PIRP Irp)
 {
     {
-        Kernel& k = K();
-        Lock lock(k.m);
+        auto [k, lock] = LockKernel();
         if (!k.irps.count(Irp)) {
             Violation(lock, "IoCancelIrp on " + Describe(Irp) + ", which is not a live IRP");
             return FALSE;
@@ -556,8 +549,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
                         DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                         PDEVICE_OBJECT* DeviceObject)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     if (!DeviceObject) return STATUS_INVALID_PARAMETER;
     *DeviceObject = nullptr;
     if (!k.drivers.count(DriverObject)) {
@@ -599,8 +591,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
 
 VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     auto it = k.devices.find(DeviceObject);
     if (it == k.devices.end()) {
         Violation(lock, "IoDeleteDevice on " + Hex(uint64_t(DeviceObject)) +
@@ -684,8 +675,7 @@ extern "C" {
 
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     if (!k.devices.count(SourceDevice) || !k.devices.count(TargetDevice)) {
         Violation(lock, "IoAttachDeviceToDeviceStack with an object that is not a device object");
         return nullptr;
@@ -701,8 +691,7 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_
 
 VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     if (!k.devices.count(TargetDevice) || !TargetDevice->AttachedDevice) {
         Violation(lock, "IoDetachDevice on " + Hex(uint64_t(TargetDevice)) + ", which has nothing attached");
         return;
@@ -714,8 +703,7 @@ VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice)
 
 PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     PDEVICE_OBJECT top = TopOf(DeviceObject);
     top->ReferenceCount++;
     return top;
@@ -724,8 +712,7 @@ PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject)
 NTSTATUS IoAllocateDriverObjectExtension(PDRIVER_OBJECT DriverObject, PVOID ClientIdentificationAddress,
                                          ULONG DriverObjectExtensionSize, PVOID* DriverObjectExtension)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     *DriverObjectExtension = nullptr;
     auto it = k.drivers.find(DriverObject);
     if (it == k.drivers.end()) {
@@ -745,8 +732,7 @@ NTSTATUS IoAllocateDriverObjectExtension(PDRIVER_OBJECT DriverObject, PVOID Clie
 
 PVOID IoGetDriverObjectExtension(PDRIVER_OBJECT DriverObject, PVOID ClientIdentificationAddress)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     auto it = k.drivers.find(DriverObject);
     if (it == k.drivers.end()) return nullptr;
     for (auto& e : it->second.extensions)
@@ -757,8 +743,7 @@ PVOID IoGetDriverObjectExtension(PDRIVER_OBJECT DriverObject, PVOID ClientIdenti
 NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty,
                              ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     auto it = k.devices.find(DeviceObject);
     if (it == k.devices.end() || !it->second.pdo) {
         Violation(lock, "IoGetDeviceProperty on " + Hex(uint64_t(DeviceObject)) +
@@ -782,8 +767,7 @@ NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPER
 NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType, ACCESS_MASK DesiredAccess,
                                  PHANDLE DevInstRegKey)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     if (!DevInstRegKey) return STATUS_INVALID_PARAMETER;
     *DevInstRegKey = nullptr;
     auto it = k.devices.find(DeviceObject);
@@ -810,13 +794,9 @@ NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyTy
 
 namespace hosted {
 
-#define IO_LOCK       \
-    Kernel& k = K(); \
-    Lock lock(k.m)
-
 PDRIVER_OBJECT Io::CreateDriver(const std::string& name)
 {
-    IO_LOCK;
+    auto [k, lock] = LockKernel();
     PDRIVER_OBJECT drv = NewDriverObject(lock, name, name.substr(name.rfind('\\') + 1));
     k.drivers[drv].platformOwned = true;
     return drv;
@@ -824,7 +804,7 @@ PDRIVER_OBJECT Io::CreateDriver(const std::string& name)
 
 void Io::DeleteDriver(PDRIVER_OBJECT driver)
 {
-    IO_LOCK;
+    auto [k, lock] = LockKernel();
     FreeDriverObject(lock, driver);
 }
 
@@ -834,7 +814,7 @@ PDEVICE_OBJECT Io::CreatePdo(PDRIVER_OBJECT busDriver, ULONG extensionSize, cons
     NTSTATUS st = IoCreateDevice(busDriver, extensionSize, nullptr, FILE_DEVICE_BUS_EXTENDER,
                                  FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &pdo);
     if (!NT_SUCCESS(st)) return nullptr;
-    IO_LOCK;
+    auto [k, lock] = LockKernel();
     int n = k.pdoCounter++;
     DeviceInfo& info = k.devices[pdo];
     info.pdo = true;
@@ -852,33 +832,33 @@ PDEVICE_OBJECT Io::CreatePdo(PDRIVER_OBJECT busDriver, ULONG extensionSize, cons
 
 bool Io::IsPdo(PDEVICE_OBJECT device)
 {
-    IO_LOCK;
+    auto [k, lock] = LockKernel();
     auto it = k.devices.find(device);
     return it != k.devices.end() && it->second.pdo;
 }
 
 std::string Io::DriverKeyPath(PDEVICE_OBJECT pdo)
 {
-    IO_LOCK;
+    auto [k, lock] = LockKernel();
     return k.devices[pdo].driverKey;
 }
 
 std::string Io::DeviceKeyPath(PDEVICE_OBJECT pdo)
 {
-    IO_LOCK;
+    auto [k, lock] = LockKernel();
     return k.devices[pdo].deviceKey;
 }
 
 void Io::SetRegistryKeyPaths(PDEVICE_OBJECT pdo, const std::string& driverKey, const std::string& deviceKey)
 {
-    IO_LOCK;
+    auto [k, lock] = LockKernel();
     k.devices[pdo].driverKey = driverKey;
     k.devices[pdo].deviceKey = deviceKey;
 }
 
 void Io::SetDeviceProperty(PDEVICE_OBJECT pdo, DEVICE_REGISTRY_PROPERTY property, std::vector<uint8_t> data)
 {
-    IO_LOCK;
+    auto [k, lock] = LockKernel();
     k.devices[pdo].properties[int(property)] = std::move(data);
     k.devices[pdo].propertyFailures.erase(int(property));
 }
@@ -892,64 +872,64 @@ void Io::SetDevicePropertyGuid(PDEVICE_OBJECT pdo, DEVICE_REGISTRY_PROPERTY prop
 
 void Io::FailDeviceProperty(PDEVICE_OBJECT pdo, DEVICE_REGISTRY_PROPERTY property, NTSTATUS status)
 {
-    IO_LOCK;
+    auto [k, lock] = LockKernel();
     k.devices[pdo].propertyFailures[int(property)] = status;
 }
 
 void Io::FailIrpAllocation(uint64_t nth)
 {
-    IO_LOCK;
+    auto [k, lock] = LockKernel();
     k.failIrpNth = nth;
 }
 
 void Io::FailCreateDevice(uint64_t nth, NTSTATUS status)
 {
-    IO_LOCK;
+    auto [k, lock] = LockKernel();
     k.failCreateDeviceNth = nth;
     k.failCreateDeviceStatus = status;
 }
 
 void Io::FailDriverExtension(uint64_t nth)
 {
-    IO_LOCK;
+    auto [k, lock] = LockKernel();
     k.failDriverExtNth = nth;
 }
 
 void Io::ClearFailures()
 {
-    IO_LOCK;
+    auto [k, lock] = LockKernel();
     k.failIrpNth = k.failCreateDeviceNth = k.failDriverExtNth = 0;
 }
 
 size_t Io::LiveIrps()
 {
-    IO_LOCK;
+    auto [k, lock] = LockKernel();
     return k.irps.size();
 }
 
 size_t Io::LiveDevices()
 {
-    IO_LOCK;
+    auto [k, lock] = LockKernel();
     return k.devices.size();
 }
 
 DEVICE_POWER_STATE Io::DevicePower(PDEVICE_OBJECT device)
 {
-    IO_LOCK;
+    auto [k, lock] = LockKernel();
     auto it = k.devices.find(device);
     return it == k.devices.end() ? PowerDeviceUnspecified : it->second.devicePower;
 }
 
 SYSTEM_POWER_STATE Io::SystemPower(PDEVICE_OBJECT device)
 {
-    IO_LOCK;
+    auto [k, lock] = LockKernel();
     auto it = k.devices.find(device);
     return it == k.devices.end() ? PowerSystemUnspecified : it->second.systemPower;
 }
 
 bool Io::WmiRegistered(PDEVICE_OBJECT device)
 {
-    IO_LOCK;
+    auto [k, lock] = LockKernel();
     auto it = k.devices.find(device);
     return it != k.devices.end() && it->second.wmiRegistered;
 }
@@ -958,7 +938,7 @@ PIRP Io::BuildIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor)
 {
     PIRP irp;
     {
-        IO_LOCK;
+        auto [k, lock] = LockKernel();
         if (!k.devices.count(device)) {
             Violation(lock, "Io::BuildIrp for something that is not a device object");
             return nullptr;

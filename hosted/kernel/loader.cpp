@@ -31,8 +31,7 @@ NTSTATUS DriverHost::Load()
 {
     Registry::CreateKey(serviceKey_);
     {
-        Kernel& k = K();
-        Lock lock(k.m);
+        auto [k, lock] = LockKernel();
         if (object_) {
             Violation(lock, "DriverHost::Load on a driver that is already loaded");
             return STATUS_INVALID_DEVICE_STATE;
@@ -69,8 +68,7 @@ std::vector<std::string> DriverHost::Unload()
     }
     // A work item still queued would run code that is no longer loaded.
     CheckWorkItemsAtUnload(object_, serviceName_);
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     size_t before = k.violations.size();
     FreeDriverObject(lock, object_);
     object_ = nullptr;

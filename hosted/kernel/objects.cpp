@@ -84,8 +84,7 @@ bool KnownDispatcher(Kernel& k, DISPATCHER_HEADER* h)
 NTSTATUS DoWait(ULONG count, PVOID* objects, WAIT_TYPE type, PLARGE_INTEGER timeout, const char* routine)
 {
     ThreadState* self = CurrentOrFail(routine);
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     std::vector<DISPATCHER_HEADER*> hs;
     for (ULONG i = 0; i < count; ++i) {
         auto* h = static_cast<DISPATCHER_HEADER*>(objects[i]);
@@ -118,8 +117,7 @@ KIRQL KfRaiseIrql(KIRQL NewIrql)
     ThreadState* t = CurrentOrFail("KeRaiseIrql");
     KIRQL old = t->irql;
     if (NewIrql < old) {
-        Kernel& k = K();
-        Lock lock(k.m);
+        auto [k, lock] = LockKernel();
         Violation(lock, "KeRaiseIrql to " + std::to_string(NewIrql) + " below the current IRQL " +
                             std::to_string(old));
     }
@@ -131,8 +129,7 @@ VOID KfLowerIrql(KIRQL NewIrql)
 {
     ThreadState* t = CurrentOrFail("KeLowerIrql");
     if (NewIrql > t->irql) {
-        Kernel& k = K();
-        Lock lock(k.m);
+        auto [k, lock] = LockKernel();
         Violation(lock, "KeLowerIrql to " + std::to_string(NewIrql) + " above the current IRQL " +
                             std::to_string(t->irql));
     }
@@ -148,8 +145,7 @@ VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
 VOID KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
 {
     ThreadState* t = CurrentOrFail("KeAcquireSpinLockAtDpcLevel");
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     if (t->irql < DISPATCH_LEVEL) Violation(lock, "spin lock acquired below DISPATCH_LEVEL");
     if (*SpinLock == reinterpret_cast<KSPIN_LOCK>(t))
         Violation(lock, "spin lock acquired twice by thread '" + t->name + "' (a deadlock on a real system)");
@@ -162,8 +158,7 @@ VOID KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
 VOID KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
 {
     ThreadState* t = CurrentOrFail("KeReleaseSpinLockFromDpcLevel");
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     if (*SpinLock != reinterpret_cast<KSPIN_LOCK>(t))
         Violation(lock, "spin lock released by thread '" + t->name + "', which does not hold it");
     *SpinLock = 0;
@@ -196,8 +191,7 @@ VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
 
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     LONG old = Event->Header.SignalState;
     Event->Header.SignalState = 1;
     if (old == 0) WakeWaiters(lock, &Event->Header);
@@ -206,8 +200,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN)
 
 LONG KeResetEvent(PRKEVENT Event)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     LONG old = Event->Header.SignalState;
     Event->Header.SignalState = 0;
     return old;
@@ -215,22 +208,19 @@ LONG KeResetEvent(PRKEVENT Event)
 
 VOID KeClearEvent(PRKEVENT Event)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     Event->Header.SignalState = 0;
 }
 
 LONG KeReadStateEvent(PRKEVENT Event)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     return Event->Header.SignalState;
 }
 
 LONG KePulseEvent(PRKEVENT Event, KPRIORITY, BOOLEAN)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     LONG old = Event->Header.SignalState;
     Event->Header.SignalState = 1;
     WakeWaiters(lock, &Event->Header);
@@ -250,8 +240,7 @@ VOID KeInitializeSemaphore(PRKSEMAPHORE Semaphore, LONG Count, LONG Limit)
 
 LONG KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY, LONG Adjustment, BOOLEAN)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     LONG old = Semaphore->Header.SignalState;
     if (Adjustment <= 0 || old + Adjustment > Semaphore->Limit) {
         Violation(lock, "KeReleaseSemaphore beyond the semaphore's limit (STATUS_SEMAPHORE_LIMIT_EXCEEDED)");
@@ -264,8 +253,7 @@ LONG KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY, LONG Adjustment, BOOL
 
 LONG KeReadStateSemaphore(PRKSEMAPHORE Semaphore)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     return Semaphore->Header.SignalState;
 }
 
@@ -281,8 +269,7 @@ VOID KeInitializeMutex(PRKMUTEX Mutex, ULONG)
 LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN)
 {
     ThreadState* t = CurrentOrFail("KeReleaseMutex");
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     LONG old = Mutex->Header.SignalState;
     if (!t->object || Mutex->OwnerThread != &t->object->Tcb) {
         Violation(lock, "KeReleaseMutex by thread '" + t->name + "', which does not own the mutex");
@@ -297,8 +284,7 @@ LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN)
 
 LONG KeReadStateMutex(PRKMUTEX Mutex)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     return Mutex->Header.SignalState;
 }
 
@@ -314,8 +300,7 @@ NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitTyp
 {
     if (Count == 0 || Count > MAXIMUM_WAIT_OBJECTS || (Count > THREAD_WAIT_OBJECTS && !WaitBlockArray) ||
         (WaitType != WaitAll && WaitType != WaitAny)) {
-        Kernel& k = K();
-        Lock lock(k.m);
+        auto [k, lock] = LockKernel();
         Violation(lock, "KeWaitForMultipleObjects with " + std::to_string(Count) +
                             " objects, wait type " + std::to_string(int(WaitType)) +
                             (WaitBlockArray ? "" : " and no wait block array"));
@@ -327,8 +312,7 @@ NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitTyp
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interval)
 {
     ThreadState* self = CurrentOrFail("KeDelayExecutionThread");
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     if (!Interval) {
         Violation(lock, "KeDelayExecutionThread without an interval");
         return STATUS_INVALID_PARAMETER;
@@ -339,8 +323,7 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interva
 
 VOID KeStallExecutionProcessor(ULONG MicroSeconds)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     k.now += int64_t(MicroSeconds) * 10;  // a busy wait: time passes, nobody else runs
 }
 
@@ -348,8 +331,7 @@ VOID KeStallExecutionProcessor(ULONG MicroSeconds)
 
 VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     k.timers.erase(Timer);
     Timer->Header.Type = Type == SynchronizationTimer ? kTimerSynchronization : kTimerNotification;
     Timer->Header.SignalState = 0;
@@ -363,8 +345,7 @@ VOID KeInitializeTimer(PKTIMER Timer) { KeInitializeTimerEx(Timer, NotificationT
 
 BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     if (Timer->Header.Type != kTimerNotification && Timer->Header.Type != kTimerSynchronization) {
         Violation(lock, "KeSetTimer on an object that is not an initialised timer");
         return FALSE;
@@ -393,15 +374,13 @@ BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) { return KeS
 
 BOOLEAN KeCancelTimer(PKTIMER Timer)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     return k.timers.erase(Timer) != 0;
 }
 
 BOOLEAN KeReadStateTimer(PKTIMER Timer)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     return Timer->Header.SignalState > 0;
 }
 
@@ -413,8 +392,7 @@ VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID Defer
 
 ULONG ExSetTimerResolution(ULONG DesiredTime, BOOLEAN SetResolution)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     constexpr ULONG kMin = 5000;  // 0.5 ms
     if (SetResolution) {
         ULONG want = std::max(kMin, std::min<ULONG>(DesiredTime, Clock::kDefaultResolution));
@@ -455,8 +433,7 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT
                               PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine, PVOID StartContext)
 {
     ThreadState* self = CurrentOrFail("PsCreateSystemThread");
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     if (self->irql != PASSIVE_LEVEL) Violation(lock, "PsCreateSystemThread above PASSIVE_LEVEL");
     if (!ThreadHandle || !StartRoutine) return STATUS_INVALID_PARAMETER;
     if (ProcessHandle) Violation(lock, "PsCreateSystemThread with a process handle: only system threads exist");
@@ -482,8 +459,7 @@ NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus)
 {
     ThreadState* self = CurrentOrFail("PsTerminateSystemThread");
     if (!self->system) {
-        Kernel& k = K();
-        Lock lock(k.m);
+        auto [k, lock] = LockKernel();
         Violation(lock, "PsTerminateSystemThread on thread '" + self->name + "', which is not a system thread");
         return STATUS_INVALID_PARAMETER;
     }
@@ -512,8 +488,7 @@ PKTHREAD KeGetCurrentThread(VOID) { return &CurrentOrFail("KeGetCurrentThread")-
 
 KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     if (!k.threadObjectRefs.count(reinterpret_cast<_ETHREAD*>(Thread)) || Priority < 0 || Priority > 31) {
         Violation(lock, "KeSetPriorityThread on an unknown thread or with priority " + std::to_string(Priority));
         return 0;
@@ -526,8 +501,7 @@ KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority)
 
 KPRIORITY KeQueryPriorityThread(PKTHREAD Thread)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     return Thread->state ? Thread->state->priority : 0;
 }
 
@@ -554,8 +528,7 @@ POBJECT_TYPE* IoFileObjectType = &g_fileType;
 NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
                                    KPROCESSOR_MODE, PVOID* Object, POBJECT_HANDLE_INFORMATION HandleInformation)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     if (k.failReferenceNth && --k.failReferenceNth == 0) return k.failReferenceStatus;
     HandleEntry* e = FindHandle(Handle);
     if (!e) return STATUS_INVALID_HANDLE;
@@ -581,8 +554,7 @@ NTSTATUS ZwWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable, PLARGE_INTEGER 
 {
     _ETHREAD* object = nullptr;
     {
-        Kernel& k = K();
-        Lock lock(k.m);
+        auto [k, lock] = LockKernel();
         HandleEntry* e = FindHandle(Handle);
         if (!e) {
             char buf[120];
@@ -599,16 +571,14 @@ NTSTATUS ZwWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable, PLARGE_INTEGER 
         k.threadObjectRefs[object]++;
     }
     NTSTATUS status = KeWaitForSingleObject(object, Executive, KernelMode, Alertable, Timeout);
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     ReleaseThreadObject(lock, object);
     return status;
 }
 
 LONG_PTR ObfReferenceObject(PVOID Object)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     auto it = k.threadObjectRefs.find(static_cast<_ETHREAD*>(Object));
     if (it != k.threadObjectRefs.end()) return ++it->second;
     auto* dev = static_cast<PDEVICE_OBJECT>(Object);
@@ -621,8 +591,7 @@ LONG_PTR ObfReferenceObject(PVOID Object)
 
 LONG_PTR ObfDereferenceObject(PVOID Object)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     auto it = k.threadObjectRefs.find(static_cast<_ETHREAD*>(Object));
     if (it != k.threadObjectRefs.end()) {
         LONG_PTR left = it->second - 1;
@@ -646,8 +615,7 @@ LONG_PTR ObfDereferenceObject(PVOID Object)
 
 NTSTATUS ZwClose(HANDLE Handle)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     HandleEntry* e = FindHandle(Handle);
     if (!e) {
         char buf[120];
@@ -678,8 +646,7 @@ VOID ExInitializeFastMutex(PFAST_MUTEX FastMutex)
 static void AcquireFast(PFAST_MUTEX FastMutex, bool raise, const char* routine)
 {
     ThreadState* self = CurrentOrFail(routine);
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     if (raise && self->irql > APC_LEVEL)
         Violation(lock, std::string(routine) + " at IRQL " + std::to_string(self->irql) + " (above APC_LEVEL)");
     if (FastMutex->Owner == self->object)
@@ -701,8 +668,7 @@ static void AcquireFast(PFAST_MUTEX FastMutex, bool raise, const char* routine)
 static void ReleaseFast(PFAST_MUTEX FastMutex, bool lower, const char* routine)
 {
     ThreadState* self = CurrentOrFail(routine);
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     if (FastMutex->Owner != self->object || FastMutex->Count != 0) {
         Violation(lock, std::string(routine) + " by thread '" + self->name + "', which does not own the fast mutex");
         return;
@@ -730,8 +696,7 @@ VOID ExReleaseFastMutexUnsafe(PFAST_MUTEX FastMutex) { ReleaseFast(FastMutex, fa
 BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex)
 {
     ThreadState* self = CurrentOrFail("ExTryToAcquireFastMutex");
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     if (FastMutex->Count <= 0) return FALSE;
     FastMutex->Count = 0;
     FastMutex->Owner = self->object;
@@ -748,8 +713,7 @@ namespace hosted {
 
 int64_t Clock::Now()
 {
-    Kernel& k = K();
-    std::lock_guard<std::mutex> guard(k.m);
+    auto [k, lock] = LockKernel();
     if (k.options.mode == Options::Mode::RealTime) {
         auto wall = std::chrono::steady_clock::now() - k.wallBase;
         double units = std::chrono::duration<double>(wall).count() * k.options.speed * double(kUnitsPerSecond);
@@ -764,23 +728,20 @@ int64_t Clock::BootSystemTime() { return K().bootSystemTime; }
 
 uint32_t Clock::TimerResolution()
 {
-    Kernel& k = K();
-    std::lock_guard<std::mutex> guard(k.m);
+    auto [k, lock] = LockKernel();
     return k.resolution;
 }
 
 uint32_t Clock::TimerResolutionRequests()
 {
-    Kernel& k = K();
-    std::lock_guard<std::mutex> guard(k.m);
+    auto [k, lock] = LockKernel();
     return k.resolutionRequests;
 }
 
 void Sleep(int64_t duration)
 {
     ThreadState* self = CurrentOrFail("hosted::Sleep");
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     LARGE_INTEGER t;
     t.QuadPart = -std::max<int64_t>(duration, 0);
     WaitInternal(lock, self, 0, nullptr, WaitAny, &t, "hosted::Sleep");
@@ -791,15 +752,13 @@ void Yield()
     LARGE_INTEGER zero;
     zero.QuadPart = 0;
     ThreadState* self = CurrentOrFail("hosted::Yield");
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     WaitInternal(lock, self, 0, nullptr, WaitAny, &zero, "hosted::Yield");
 }
 
 void FailObjectReference(uint64_t nth, int32_t status)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     k.failReferenceNth = nth;
     k.failReferenceStatus = status;
 }
@@ -807,8 +766,7 @@ void FailObjectReference(uint64_t nth, int32_t status)
 Thread StartThread(std::string name, std::function<void()> fn)
 {
     CurrentOrFail("hosted::StartThread");
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     auto t = std::make_shared<ThreadState>();
     t->name = std::move(name);
     t->body = std::move(fn);
@@ -823,8 +781,7 @@ void Thread::Join()
 {
     if (!state_) return;
     ThreadState* self = CurrentOrFail("hosted::Thread::Join");
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     if (state_->run == ThreadState::Run::Finished) return;
     DISPATCHER_HEADER* h = &state_->done.Header;
     std::string what = "hosted::Thread::Join('" + state_->name + "')";
@@ -834,8 +791,7 @@ void Thread::Join()
 bool Thread::Finished() const
 {
     if (!state_) return true;
-    Kernel& k = K();
-    std::lock_guard<std::mutex> guard(k.m);
+    auto [k, lock] = LockKernel();
     return state_->run == ThreadState::Run::Finished;
 }
 

@@ -18,8 +18,7 @@ namespace {
 
 PnpManager& M()
 {
-    Kernel& k = K();
-    std::lock_guard<std::mutex> guard(k.m);
+    auto [k, lock] = LockKernel();
     if (!k.pnp) k.pnp = std::make_shared<PnpManager>();
     return *k.pnp;
 }
@@ -143,8 +142,7 @@ void ManagerMain()
                 if (stop) break;
                 // Waiting for work is the manager's own business: a deadlock
                 // report unwinds the threads that wait for it, not the manager.
-                Kernel& k = K();
-                Lock lock(k.m);
+                auto [k, lock] = LockKernel();
                 ThreadState* self = Current();
                 self->internalWait = true;
                 DISPATCHER_HEADER* h = &m.work.Header;
@@ -167,8 +165,7 @@ void ManagerMain()
 
 PnpManager* PnpIfRunning()
 {
-    Kernel& k = K();
-    std::lock_guard<std::mutex> guard(k.m);
+    auto [k, lock] = LockKernel();
     return k.pnp.get();
 }
 
@@ -244,15 +241,13 @@ NTSTATUS SendPnpIrp(PDEVICE_OBJECT pdo, UCHAR minor, const std::function<void(PI
     if (setup) setup(IoGetNextIrpStackLocation(irp));
     bool removal = minor == IRP_MN_REMOVE_DEVICE;
     if (removal) {
-        Kernel& k = K();
-        Lock lock(k.m);
+        auto [k, lock] = LockKernel();
         k.devices[pdo].removing = true;
     }
     IO_STATUS_BLOCK ios{};
     NTSTATUS st = Io::SendAndWait(pdo, irp, &ios);
     if (removal) {
-        Kernel& k = K();
-        Lock lock(k.m);
+        auto [k, lock] = LockKernel();
         auto it = k.devices.find(pdo);
         if (it != k.devices.end()) it->second.removing = false;
     }
@@ -347,8 +342,7 @@ void ReleaseDriver(PnpManager& m, PnpNode& n)
 // After IRP_MN_REMOVE_DEVICE the function and filter devices must be gone.
 void CheckStackGone(PnpNode& n)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     if (k.devices.count(n.pdo) && n.pdo->AttachedDevice)
         Violation(lock, "after IRP_MN_REMOVE_DEVICE a device is still attached to the physical device object of " +
                             n.instance + " (missing IoDetachDevice/IoDeleteDevice)");
@@ -422,8 +416,7 @@ NTSTATUS AddAndStart(PnpManager& m, PnpNode& n)
     d->devices++;
     n.service = d->service;
     {
-        Kernel& k = K();
-        Lock lock(k.m);
+        auto [k, lock] = LockKernel();
         for (PDEVICE_OBJECT dev = n.pdo->AttachedDevice; dev; dev = dev->AttachedDevice)
             if (dev->Flags & DO_DEVICE_INITIALIZING)
                 Violation(lock, "AddDevice of " + d->service + " returned with DO_DEVICE_INITIALIZING still set on device " +
@@ -682,8 +675,7 @@ std::string Pnp::Instance(PDEVICE_OBJECT pdo) { return InstanceOf(pdo); }
 
 PDEVICE_OBJECT Pnp::Top(PDEVICE_OBJECT pdo)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     if (!k.devices.count(pdo)) return nullptr;
     while (pdo->AttachedDevice) pdo = pdo->AttachedDevice;
     return pdo;

@@ -85,8 +85,7 @@ void ReleaseQuarantine(Kernel& k, size_t keep)
 
 void FreeBlock(PVOID P, const ULONG* tag, const char* routine)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     ThreadState* t = Current();
     if (!P) {
         Violation(lock, std::string(routine) + "(NULL)");
@@ -157,8 +156,7 @@ extern "C" {
 
 PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     ThreadState* t = Current();
     int type = int(PoolType);
     if (!ValidPoolType(type)) {
@@ -204,17 +202,13 @@ VOID ExFreePoolWithTag(PVOID P, ULONG Tag) { FreeBlock(P, &Tag, "ExFreePoolWithT
 
 namespace hosted {
 
-#define POOL_LOCK          \
-    Kernel& k = K();       \
-    std::lock_guard<std::mutex> guard(k.m)
-
 namespace {
 
 // One figure of a tag's statistics; 0 for a tag never seen.
 template <typename T>
 T TagFigure(uint32_t tag, T detail::TagStats::*figure)
 {
-    POOL_LOCK;
+    auto [k, lock] = LockKernel();
     auto it = k.tagStats.find(tag);
     return it == k.tagStats.end() ? 0 : it->second.*figure;
 }
@@ -223,60 +217,60 @@ T TagFigure(uint32_t tag, T detail::TagStats::*figure)
 
 size_t Pool::LiveBytes()
 {
-    POOL_LOCK;
+    auto [k, lock] = LockKernel();
     return k.liveBytes;
 }
 size_t Pool::LiveBytes(uint32_t tag) { return TagFigure(tag, &detail::TagStats::live); }
 size_t Pool::LiveCount()
 {
-    POOL_LOCK;
+    auto [k, lock] = LockKernel();
     return k.pool.size();
 }
 size_t Pool::LiveCount(uint32_t tag) { return TagFigure(tag, &detail::TagStats::liveCount); }
 size_t Pool::PeakBytes()
 {
-    POOL_LOCK;
+    auto [k, lock] = LockKernel();
     return k.peakBytes;
 }
 size_t Pool::PeakBytes(uint32_t tag) { return TagFigure(tag, &detail::TagStats::peak); }
 uint64_t Pool::AllocationCount()
 {
-    POOL_LOCK;
+    auto [k, lock] = LockKernel();
     return k.poolSerial;
 }
 uint64_t Pool::AllocationCount(uint32_t tag) { return TagFigure(tag, &detail::TagStats::attempts); }
 std::vector<PoolAllocation> Pool::Live()
 {
-    POOL_LOCK;
+    auto [k, lock] = LockKernel();
     std::vector<PoolAllocation> v;
     for (auto& [p, b] : k.pool) v.push_back(PoolAllocation{p, b.bytes, b.tag, b.type, b.serial, b.time, b.thread});
     return v;
 }
 void Pool::FailAllocation(uint64_t nth)
 {
-    POOL_LOCK;
+    auto [k, lock] = LockKernel();
     k.failNth = nth;
 }
 void Pool::FailTag(uint32_t tag, uint64_t nth)
 {
-    POOL_LOCK;
+    auto [k, lock] = LockKernel();
     k.failTag[tag] = nth == 0 ? 0 : k.tagStats[tag].attempts + nth;
 }
 void Pool::FailAll(bool on)
 {
-    POOL_LOCK;
+    auto [k, lock] = LockKernel();
     k.failAll = on;
 }
 void Pool::ClearFailures()
 {
-    POOL_LOCK;
+    auto [k, lock] = LockKernel();
     k.failNth = 0;
     k.failTag.clear();
     k.failAll = false;
 }
 uint64_t Pool::InjectedFailures()
 {
-    POOL_LOCK;
+    auto [k, lock] = LockKernel();
     return k.injected;
 }
 
