@@ -85,7 +85,7 @@ const char* IdName(BUS_QUERY_ID_TYPE t)
     return "?";
 }
 
-// The strings of a MULTI_SZ (or a single string) in UTF-16.
+// The strings of a UTF-16 MULTI_SZ (ended by an empty string).
 std::vector<std::string> MultiSz(const char16_t* p)
 {
     std::vector<std::string> out;
@@ -288,7 +288,16 @@ NTSTATUS QueryId(PDEVICE_OBJECT pdo, BUS_QUERY_ID_TYPE type, std::vector<std::st
         pdo, IRP_MN_QUERY_ID, [&](PIO_STACK_LOCATION sp) { sp->Parameters.QueryId.IdType = type; }, IdName(type),
         &info);
     if (NT_SUCCESS(st) && info) {
-        *out = MultiSz(reinterpret_cast<const char16_t*>(info));
+        // Device and instance IDs are single strings: the bus need not add a
+        // second NUL, so only hardware and compatible IDs are read as lists.
+        auto* text = reinterpret_cast<const char16_t*>(info);
+        if (type == BusQueryHardwareIDs || type == BusQueryCompatibleIDs) {
+            *out = MultiSz(text);
+        } else {
+            size_t n = 0;
+            while (text[n]) ++n;
+            *out = {Utf16ToUtf8(text, n)};
+        }
         ExFreePool(reinterpret_cast<PVOID>(info));
     } else if (info) {
         ExFreePool(reinterpret_cast<PVOID>(info));
