@@ -52,15 +52,6 @@ std::string DescribeHandle(const HandleEntry& e)
 
 namespace {
 
-bool TakeFileFailure(std::map<std::string, Failure>& table, const std::string& key, NTSTATUS& status)
-{
-    auto it = table.find(key);
-    if (it == table.end()) return false;
-    status = it->second.status;
-    if (it->second.remaining && --it->second.remaining == 0) table.erase(it);
-    return true;
-}
-
 bool BadChar(char c)
 {
     return (unsigned char)c < 32 || std::strchr("<>:\"|?*/", c) != nullptr;
@@ -172,7 +163,7 @@ NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATT
     std::string nt = FromUnicodeString(ObjectAttributes->ObjectName);
     std::string key = Lower(nt);
     NTSTATUS st;
-    if (TakeFileFailure(k.fileOpenFail, key, st)) return finish(st, 0);
+    if (TakeFailure(k.fileOpenFail, key, st)) return finish(st, 0);
     const ACCESS_MASK writeRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES |
                                     DELETE | GENERIC_WRITE | GENERIC_ALL;
     std::string hostPath;
@@ -238,7 +229,7 @@ NTSTATUS ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
         if (offset < 0) return finish(STATUS_INVALID_PARAMETER, 0);
     }
     NTSTATUS st;
-    if (TakeFileFailure(k.fileReadFail, f->key, st)) return finish(st, 0);
+    if (TakeFailure(k.fileReadFail, f->key, st)) return finish(st, 0);
     ULONG want = Length;
     auto sr = k.shortReads.find(f->key);
     if (sr != k.shortReads.end() && want > sr->second) want = sr->second;
@@ -306,10 +297,10 @@ void Files::UnmapDrive(char drive)
     k.drives.erase(char(std::toupper((unsigned char)drive)));
 }
 
-void Files::FailOpen(const std::string& ntName, NTSTATUS status, unsigned count)
+void Files::FailOpen(const std::string& ntName, NTSTATUS status, uint64_t nth)
 {
     auto [k, lock] = LockKernel();
-    k.fileOpenFail[Lower(ntName)] = Failure{status, count};
+    k.fileOpenFail[Lower(ntName)].push_back(FailRule{nth, status});
 }
 
 void Files::ShortReads(const std::string& ntName, uint32_t maxBytes)
@@ -318,10 +309,10 @@ void Files::ShortReads(const std::string& ntName, uint32_t maxBytes)
     k.shortReads[Lower(ntName)] = maxBytes;
 }
 
-void Files::FailRead(const std::string& ntName, NTSTATUS status, unsigned count)
+void Files::FailRead(const std::string& ntName, NTSTATUS status, uint64_t nth)
 {
     auto [k, lock] = LockKernel();
-    k.fileReadFail[Lower(ntName)] = Failure{status, count};
+    k.fileReadFail[Lower(ntName)].push_back(FailRule{nth, status});
 }
 
 void Files::ClearFailures()

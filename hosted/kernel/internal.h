@@ -102,10 +102,37 @@ struct TagStats {
     uint64_t attempts = 0;
 };
 
-struct Failure {
-    NTSTATUS status;
-    unsigned remaining;  // 0: unlimited
+// One failure-injection rule, the convention of every Fail* call of the
+// control API: nth 0 fails every matching attempt; N fails only the Nth
+// matching attempt counted from the call that set the rule. Each call adds a
+// rule; only its domain's Clear* call removes them.
+struct FailRule {
+    uint64_t nth = 0;
+    NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
+    uint64_t seen = 0;  // matching attempts since the rule was set
+
+    bool Fires() { return nth == 0 || ++seen == nth; }
 };
+using FailRules = std::vector<FailRule>;
+
+// Counts one matching attempt against every rule (each keeps its own count);
+// true with the status of the first rule that fires.
+inline bool TakeFailure(FailRules& rules, NTSTATUS* status = nullptr)
+{
+    bool fired = false;
+    for (FailRule& r : rules) {
+        if (r.Fires() && !fired) {
+            fired = true;
+            if (status) *status = r.status;
+        }
+    }
+    return fired;
+}
+inline bool TakeFailure(std::map<std::string, FailRules>& table, const std::string& key, NTSTATUS& status)
+{
+    auto it = table.find(key);
+    return it != table.end() && TakeFailure(it->second, &status);
+}
 
 struct RegKey;
 struct FileState;
@@ -149,7 +176,7 @@ struct DeviceInfo {
     std::string name;
     std::string driverKey, deviceKey;
     std::map<int, std::vector<uint8_t>> properties;
-    std::map<int, NTSTATUS> propertyFailures;
+    std::map<int, FailRules> propertyFailures;
     DEVICE_POWER_STATE devicePower = PowerDeviceD0;
     SYSTEM_POWER_STATE systemPower = PowerSystemWorking;
     bool wmiRegistered = false;
@@ -207,8 +234,7 @@ struct Kernel {
     std::map<uint64_t, HandleEntry> handles;
     uint64_t nextHandle = 1;
     std::map<void*, LONG_PTR> threadObjectRefs;  // _ETHREAD* -> reference count
-    uint64_t failReferenceNth = 0;               // ObReferenceObjectByHandle call to fail (1: next)
-    NTSTATUS failReferenceStatus = STATUS_ACCESS_DENIED;
+    FailRules failReference;                     // ObReferenceObjectByHandle
 
     // ---- pool ----
     std::map<void*, PoolBlock> pool;
@@ -217,35 +243,30 @@ struct Kernel {
     std::map<uint32_t, TagStats> tagStats;
     size_t liveBytes = 0, peakBytes = 0;
     uint64_t poolSerial = 0;
-    uint64_t failNth = 0;  // attempts until the failing one (1: next)
-    std::map<uint32_t, uint64_t> failTag;  // tag -> nth (0: all)
+    FailRules failAllocation;                 // any tag
+    std::map<uint32_t, FailRules> failTag;    // by tag
     bool failAll = false;
     uint64_t injected = 0;
 
     // ---- registry ----
     std::shared_ptr<RegKey> registryRoot;
-    struct RegFail {
-        NTSTATUS status;
-        unsigned remaining;
-    };
-    std::map<std::string, RegFail> regOpenFail;   // lower-case path
-    std::map<std::string, RegFail> regQueryFail;  // lower-case path + '\n' + name
-    std::map<std::string, RegFail> regSetFail;
+    std::map<std::string, FailRules> regOpenFail;   // lower-case path
+    std::map<std::string, FailRules> regQueryFail;  // lower-case path + '\n' + name
+    std::map<std::string, FailRules> regSetFail;
 
     // ---- files ----
     std::map<char, std::string> drives;
-    std::map<std::string, Failure> fileOpenFail;  // lower-case nt name
-    std::map<std::string, Failure> fileReadFail;
+    std::map<std::string, FailRules> fileOpenFail;  // lower-case nt name
+    std::map<std::string, FailRules> fileReadFail;
     std::map<std::string, uint32_t> shortReads;
     std::map<std::string, uint64_t> openCounts;
 
     // ---- I/O manager ----
     std::map<PIRP, IrpInfo> irps;
     uint64_t irpSerial = 0;
-    uint64_t failIrpNth = 0;
-    uint64_t failCreateDeviceNth = 0;
-    NTSTATUS failCreateDeviceStatus = STATUS_INSUFFICIENT_RESOURCES;
-    uint64_t failDriverExtNth = 0;
+    FailRules failIrp;           // IRP allocations of every kind
+    FailRules failCreateDevice;  // IoCreateDevice
+    FailRules failDriverExt;     // IoAllocateDriverObjectExtension
     std::map<PDEVICE_OBJECT, DeviceInfo> devices;
     std::map<PDRIVER_OBJECT, DriverInfo> drivers;
     int pdoCounter = 0;

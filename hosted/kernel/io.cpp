@@ -49,12 +49,6 @@ NTSTATUS DefaultDispatch(PDEVICE_OBJECT, PIRP Irp)
     return STATUS_INVALID_DEVICE_REQUEST;
 }
 
-bool TakeNth(uint64_t& counter)
-{
-    if (!counter) return false;
-    return --counter == 0;
-}
-
 PIRP FreshIrp(CCHAR stackSize)
 {
     size_t size = IoSizeOfIrp(stackSize);
@@ -78,7 +72,7 @@ namespace hosted::detail {
 PIRP AllocIrp(Lock& lock, CCHAR stackSize, IrpInfo::Kind kind)
 {
     Kernel& k = K();
-    if (TakeNth(k.failIrpNth)) return nullptr;
+    if (TakeFailure(k.failIrp)) return nullptr;
     if (stackSize < 0) {
         Violation(lock, "IRP allocation with a negative stack size");
         return nullptr;
@@ -556,7 +550,8 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
         Violation(lock, "IoCreateDevice with " + Hex(uint64_t(DriverObject)) + ", which is not a driver object");
         return STATUS_INVALID_PARAMETER;
     }
-    if (TakeNth(k.failCreateDeviceNth)) return k.failCreateDeviceStatus;
+    NTSTATUS injected;
+    if (TakeFailure(k.failCreateDevice, &injected)) return injected;
     std::string name = FromUnicodeString(DeviceName);
     if (!name.empty())
         for (auto& [d, info] : k.devices)
@@ -721,7 +716,7 @@ NTSTATUS IoAllocateDriverObjectExtension(PDRIVER_OBJECT DriverObject, PVOID Clie
     }
     for (auto& e : it->second.extensions)
         if (e.id == ClientIdentificationAddress) return STATUS_OBJECT_NAME_COLLISION;
-    if (TakeNth(k.failDriverExtNth)) return STATUS_INSUFFICIENT_RESOURCES;
+    if (TakeFailure(k.failDriverExt)) return STATUS_INSUFFICIENT_RESOURCES;
     size_t n = DriverObjectExtensionSize ? DriverObjectExtensionSize : 1;
     void* mem = std::aligned_alloc(16, (n + 15) & ~size_t(15));
     std::memset(mem, 0, n);
@@ -752,7 +747,8 @@ NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPER
     }
     if (!ResultLength) return STATUS_INVALID_PARAMETER;
     auto f = it->second.propertyFailures.find(int(DeviceProperty));
-    if (f != it->second.propertyFailures.end()) return f->second;
+    NTSTATUS injected;
+    if (f != it->second.propertyFailures.end() && TakeFailure(f->second, &injected)) return injected;
     auto p = it->second.properties.find(int(DeviceProperty));
     if (p == it->second.properties.end()) {
         *ResultLength = 0;
@@ -860,7 +856,6 @@ void Io::SetDeviceProperty(PDEVICE_OBJECT pdo, DEVICE_REGISTRY_PROPERTY property
 {
     auto [k, lock] = LockKernel();
     k.devices[pdo].properties[int(property)] = std::move(data);
-    k.devices[pdo].propertyFailures.erase(int(property));
 }
 
 void Io::SetDevicePropertyGuid(PDEVICE_OBJECT pdo, DEVICE_REGISTRY_PROPERTY property, const GUID& guid)
@@ -870,35 +865,37 @@ void Io::SetDevicePropertyGuid(PDEVICE_OBJECT pdo, DEVICE_REGISTRY_PROPERTY prop
     SetDeviceProperty(pdo, property, std::move(d));
 }
 
-void Io::FailDeviceProperty(PDEVICE_OBJECT pdo, DEVICE_REGISTRY_PROPERTY property, NTSTATUS status)
+void Io::FailDeviceProperty(PDEVICE_OBJECT pdo, DEVICE_REGISTRY_PROPERTY property, NTSTATUS status, uint64_t nth)
 {
     auto [k, lock] = LockKernel();
-    k.devices[pdo].propertyFailures[int(property)] = status;
+    k.devices[pdo].propertyFailures[int(property)].push_back(FailRule{nth, status});
 }
 
 void Io::FailIrpAllocation(uint64_t nth)
 {
     auto [k, lock] = LockKernel();
-    k.failIrpNth = nth;
+    k.failIrp.push_back(FailRule{nth});
 }
 
 void Io::FailCreateDevice(uint64_t nth, NTSTATUS status)
 {
     auto [k, lock] = LockKernel();
-    k.failCreateDeviceNth = nth;
-    k.failCreateDeviceStatus = status;
+    k.failCreateDevice.push_back(FailRule{nth, status});
 }
 
 void Io::FailDriverExtension(uint64_t nth)
 {
     auto [k, lock] = LockKernel();
-    k.failDriverExtNth = nth;
+    k.failDriverExt.push_back(FailRule{nth});
 }
 
 void Io::ClearFailures()
 {
     auto [k, lock] = LockKernel();
-    k.failIrpNth = k.failCreateDeviceNth = k.failDriverExtNth = 0;
+    k.failIrp.clear();
+    k.failCreateDevice.clear();
+    k.failDriverExt.clear();
+    for (auto& [device, info] : k.devices) info.propertyFailures.clear();
 }
 
 size_t Io::LiveIrps()

@@ -529,7 +529,8 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POB
                                    KPROCESSOR_MODE, PVOID* Object, POBJECT_HANDLE_INFORMATION HandleInformation)
 {
     auto [k, lock] = LockKernel();
-    if (k.failReferenceNth && --k.failReferenceNth == 0) return k.failReferenceStatus;
+    NTSTATUS injected;
+    if (TakeFailure(k.failReference, &injected)) return injected;
     HandleEntry* e = FindHandle(Handle);
     if (!e) return STATUS_INVALID_HANDLE;
     if (e->kind != HandleKind::Thread || (ObjectType && ObjectType != *PsThreadType)) {
@@ -759,8 +760,13 @@ void Yield()
 void FailObjectReference(uint64_t nth, int32_t status)
 {
     auto [k, lock] = LockKernel();
-    k.failReferenceNth = nth;
-    k.failReferenceStatus = status;
+    k.failReference.push_back(FailRule{nth, status});
+}
+
+void ClearObjectReferenceFailures()
+{
+    auto [k, lock] = LockKernel();
+    k.failReference.clear();
 }
 
 Thread StartThread(std::string name, std::function<void()> fn)

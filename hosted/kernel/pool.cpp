@@ -53,22 +53,13 @@ bool ValidPoolType(int type)
     }
 }
 
-bool ShouldFail(Kernel& k, uint32_t tag, uint64_t tagAttempt)
+// Every rule counts the attempt, whether or not an earlier one fired.
+bool ShouldFail(Kernel& k, uint32_t tag)
 {
-    bool fail = false;
-    if (k.failAll) fail = true;
-    if (k.failNth) {
-        if (--k.failNth == 0) fail = true;
-    }
+    bool fail = k.failAll;
+    if (TakeFailure(k.failAllocation)) fail = true;
     auto it = k.failTag.find(tag);
-    if (it != k.failTag.end()) {
-        if (it->second == 0) {
-            fail = true;
-        } else if (tagAttempt == it->second) {
-            fail = true;
-            k.failTag.erase(it);
-        }
-    }
+    if (it != k.failTag.end() && TakeFailure(it->second)) fail = true;
     return fail;
 }
 
@@ -171,7 +162,7 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     TagStats& s = k.tagStats[Tag];
     s.attempts++;
     k.poolSerial++;
-    if (ShouldFail(k, Tag, s.attempts)) {
+    if (ShouldFail(k, Tag)) {
         k.injected++;
         return nullptr;
     }
@@ -249,12 +240,12 @@ std::vector<PoolAllocation> Pool::Live()
 void Pool::FailAllocation(uint64_t nth)
 {
     auto [k, lock] = LockKernel();
-    k.failNth = nth;
+    k.failAllocation.push_back(FailRule{nth});
 }
 void Pool::FailTag(uint32_t tag, uint64_t nth)
 {
     auto [k, lock] = LockKernel();
-    k.failTag[tag] = nth == 0 ? 0 : k.tagStats[tag].attempts + nth;
+    k.failTag[tag].push_back(FailRule{nth});
 }
 void Pool::FailAll(bool on)
 {
@@ -264,7 +255,7 @@ void Pool::FailAll(bool on)
 void Pool::ClearFailures()
 {
     auto [k, lock] = LockKernel();
-    k.failNth = 0;
+    k.failAllocation.clear();
     k.failTag.clear();
     k.failAll = false;
 }

@@ -122,17 +122,6 @@ std::shared_ptr<RegKey> KeyAt(const std::string& path, bool create)
     return Walk(K().registryRoot, parts, create);
 }
 
-bool TakeFailure(std::map<std::string, Kernel::RegFail>& table, const std::string& key, NTSTATUS& status)
-{
-    auto it = table.find(key);
-    if (it == table.end()) return false;
-    status = it->second.status;
-    if (it->second.remaining) {
-        if (--it->second.remaining == 0) table.erase(it);
-    }
-    return true;
-}
-
 std::string ValueKey(const std::string& path, const std::string& name) { return Lower(path) + "\n" + Lower(name); }
 
 // Opens or creates a key for ZwOpenKey/ZwCreateKey.
@@ -465,22 +454,22 @@ std::vector<std::string> Registry::SubkeyNames(const std::string& path)
     return names;
 }
 
-void Registry::FailOpen(const std::string& path, NTSTATUS status, unsigned count)
+void Registry::FailOpen(const std::string& path, NTSTATUS status, uint64_t nth)
 {
     auto [k, lock] = LockKernel();
-    k.regOpenFail[Lower(path)] = Kernel::RegFail{status, count};
+    k.regOpenFail[Lower(path)].push_back(FailRule{nth, status});
 }
 
-void Registry::FailQuery(const std::string& path, const std::string& name, NTSTATUS status, unsigned count)
+void Registry::FailQuery(const std::string& path, const std::string& name, NTSTATUS status, uint64_t nth)
 {
     auto [k, lock] = LockKernel();
-    k.regQueryFail[ValueKey(path, name)] = Kernel::RegFail{status, count};
+    k.regQueryFail[ValueKey(path, name)].push_back(FailRule{nth, status});
 }
 
-void Registry::FailSet(const std::string& path, const std::string& name, NTSTATUS status, unsigned count)
+void Registry::FailSet(const std::string& path, const std::string& name, NTSTATUS status, uint64_t nth)
 {
     auto [k, lock] = LockKernel();
-    k.regSetFail[ValueKey(path, name)] = Kernel::RegFail{status, count};
+    k.regSetFail[ValueKey(path, name)].push_back(FailRule{nth, status});
 }
 
 void Registry::ClearFailures()

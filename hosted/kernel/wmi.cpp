@@ -48,8 +48,7 @@ struct WmiService {
     std::deque<WmiJob> queue;
     bool workerRunning = false;
     KEVENT settled{};  // notification event, signalled while the queue is empty and no worker runs
-    uint64_t failNth = 0;
-    NTSTATUS failStatus = STATUS_INSUFFICIENT_RESOURCES;
+    FailRules failRegistration;  // register, reregister, update
 };
 
 }  // namespace hosted::detail
@@ -342,12 +341,6 @@ bool Enqueue(Lock& lock, PDEVICE_OBJECT device, ULONG dataPath)
     return true;
 }
 
-bool TakeNth(uint64_t& counter)
-{
-    if (!counter) return false;
-    return --counter == 0;
-}
-
 }  // namespace
 
 namespace hosted::detail {
@@ -380,7 +373,8 @@ extern "C" NTSTATUS IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG 
     if (self && self->irql != PASSIVE_LEVEL)
         Violation(lock, "IoWMIRegistrationControl at IRQL " + std::to_string(self->irql) + " (PASSIVE_LEVEL only)");
     WmiService& s = Service(lock);
-    if (Action != WMIREG_ACTION_DEREGISTER && TakeNth(s.failNth)) return s.failStatus;
+    NTSTATUS injected;
+    if (Action != WMIREG_ACTION_DEREGISTER && TakeFailure(s.failRegistration, &injected)) return injected;
     std::shared_ptr<WmiProvider> p = FindProvider(lock, DeviceObject);
     bool startWorker = false;
     switch (Action) {
@@ -545,8 +539,13 @@ void Wmi::FailRegistration(uint64_t nth, NTSTATUS status)
 {
     auto [k, lock] = LockKernel();
     WmiService& s = Service(lock);
-    s.failNth = nth;
-    s.failStatus = status;
+    s.failRegistration.push_back(FailRule{nth, status});
+}
+
+void Wmi::ClearFailures()
+{
+    auto [k, lock] = LockKernel();
+    Service(lock).failRegistration.clear();
 }
 
 WmiReply Wmi::RegInfo(PDEVICE_OBJECT device, ULONG bufferSize)
