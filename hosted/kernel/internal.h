@@ -323,6 +323,9 @@ std::string FormatKernel(const char* format, va_list args);
 HANDLE NewHandle(Lock& lock, HandleKind kind, void* object, ACCESS_MASK access, std::shared_ptr<void> holder = {});
 HandleEntry* FindHandle(HANDLE h);
 size_t CountHandles(HandleKind kind);  // lock held
+// Thread objects: created with the thread's own reference, freed with the last one.
+_ETHREAD* NewThreadObject(ThreadState* t);
+void ReleaseThreadObject(Lock& lock, _ETHREAD* object);
 
 // ---- strings ----
 std::string Utf16ToUtf8(const char16_t* s, size_t n);

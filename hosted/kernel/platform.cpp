@@ -10,8 +10,6 @@ using namespace hosted::detail;
 namespace hosted::detail {
 void ResetKernel();
 void SetCurrent(ThreadState* t);
-_ETHREAD* NewThreadObject(ThreadState* t);
-void ReleaseThreadObject(Lock& lock, _ETHREAD* object);
 void DrainPool();
 std::vector<std::string> PoolLeaks();
 std::vector<std::string> IoLeaks(Lock& lock);

@@ -374,8 +374,6 @@ void StartThreadLocked(Lock&, const std::shared_ptr<ThreadState>& t)
     t->thread = std::thread(ThreadMain, t);
 }
 
-void ReleaseThreadObject(Lock& lock, _ETHREAD* object);
-
 void ThreadFinished(Lock& lock, ThreadState* self)
 {
     if (self->irql != PASSIVE_LEVEL) {
