@@ -73,6 +73,10 @@ struct ThreadState {
     bool aborted = false;     // woken by the deadlock breaker
     bool internalWait = false;  // waits of the platform itself (never aborted)
     std::string waitWhat;     // description for the deadlock report
+
+    // The driver whose code this thread is running (set around every call
+    // into a driver), so pool blocks and IRPs are charged to it.
+    PDRIVER_OBJECT driver = nullptr;
 };
 
 struct TimerInfo {
@@ -95,6 +99,7 @@ struct PoolBlock {
     uint64_t serial;
     int64_t time;
     std::string thread;
+    PDRIVER_OBJECT driver = nullptr;  // whose code allocated it (nullptr: the platform's or a test's)
 };
 
 struct TagStats {
@@ -161,6 +166,8 @@ struct IrpInfo {
     bool completedInRoutine = false;  // IoCompleteRequest called again from inside one of them
     bool startNextPower = false;      // PoStartNextPowerIrp called since it last moved down
     bool down = false;
+    PDRIVER_OBJECT driver = nullptr;  // whose code allocated it (nullptr: the platform's or a test's)
+    std::vector<PDRIVER_OBJECT> through;  // drivers it was sent to since it last completed to the top
     std::vector<CallFrame*> frames;
     // Locations whose dispatch routine returned STATUS_PENDING before the
     // completion reached them: checked for SL_PENDING_RETURNED when it does.
@@ -300,6 +307,29 @@ struct KernelLock {
 
 // ---- scheduler (scheduler.cpp) ----
 ThreadState* Current();                 // nullptr for threads the platform does not know
+// Marks the calling thread as running `driver`'s code until the scope ends;
+// what it allocates meanwhile is charged to that driver (see DriverHost::Unload).
+class DriverScope {
+public:
+    explicit DriverScope(PDRIVER_OBJECT driver) : thread_(Current())
+    {
+        if (thread_) {
+            saved_ = thread_->driver;
+            thread_->driver = driver;
+        }
+    }
+    ~DriverScope()
+    {
+        if (thread_) thread_->driver = saved_;
+    }
+    DriverScope(const DriverScope&) = delete;
+    DriverScope& operator=(const DriverScope&) = delete;
+
+private:
+    ThreadState* thread_;
+    PDRIVER_OBJECT saved_ = nullptr;
+};
+inline PDRIVER_OBJECT DriverOf(PDEVICE_OBJECT device) { return device ? device->DriverObject : nullptr; }
 ThreadState* CurrentOrFail(const char* routine);
 // Block the calling thread (its wait fields set) until woken; lock held on entry and exit.
 void Block(Lock& lock, ThreadState* self);

@@ -81,6 +81,8 @@ PIRP AllocIrp(Lock& lock, CCHAR stackSize, IrpInfo::Kind kind)
     IrpInfo info;
     info.serial = ++k.irpSerial;
     info.kind = kind;
+    ThreadState* t = Current();
+    info.driver = t ? t->driver : nullptr;
     k.irps[irp] = info;
     return irp;
 }
@@ -193,6 +195,7 @@ VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus)
     it->second.completedToTop = false;
     it->second.completing = false;
     it->second.down = false;
+    it->second.through.clear();
 }
 
 VOID IoFreeIrp(PIRP Irp)
@@ -302,6 +305,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     sp->DeviceObject = DeviceObject;
     it->second.down = true;
     it->second.completedToTop = false;
+    it->second.through.push_back(DeviceObject->DriverObject);
     CallFrame frame{Irp, Irp->CurrentLocation};
     frame.thread = Current();
     it->second.frames.push_back(&frame);
@@ -311,7 +315,11 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     KIRQL irqlBefore = t ? t->irql : 0;
     const std::string driverName = DriverName(DeviceObject);  // the device may be deleted by the call
     lock.unlock();
-    NTSTATUS status = dispatch(DeviceObject, Irp);
+    NTSTATUS status;
+    {
+        DriverScope scope(DeviceObject->DriverObject);
+        status = dispatch(DeviceObject, Irp);
+    }
     lock.lock();
     if (t && t->irql != irqlBefore)
         Violation(lock, "dispatch routine of " + driverName + " for major 0x" +
@@ -434,7 +442,12 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR)
             info->completedInRoutine = false;
             info->routinesRunning++;
             lock.unlock();
-            NTSTATUS r = routine(dev, Irp, context);
+            NTSTATUS r;
+            {
+                // The originator's own routine (at the top) runs in its caller's charge.
+                DriverScope scope(dev ? dev->DriverObject : (t ? t->driver : nullptr));
+                r = routine(dev, Irp, context);
+            }
             lock.lock();
             auto again = k.irps.find(Irp);
             bool alive = again != k.irps.end() && again->second.serial == serial;
@@ -473,6 +486,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR)
     info->completing = false;
     info->down = false;
     info->completedToTop = true;
+    info->through.clear();
     switch (info->kind) {
     case IrpInfo::Kind::Threaded: {
         if (info->buffered && Irp->AssociatedIrp.SystemBuffer) {
@@ -529,7 +543,10 @@ BOOLEAN IoCancelIrp(PIRP Irp)
     PDEVICE_OBJECT dev = Irp->CurrentLocation <= Irp->StackCount ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject
                                                                  : nullptr;
     ThreadState* t = Current();
-    routine(dev, Irp);
+    {
+        DriverScope scope(dev ? dev->DriverObject : (t ? t->driver : nullptr));
+        routine(dev, Irp);
+    }
     if (K().cancelLock != 0 && t && K().cancelLock == reinterpret_cast<KSPIN_LOCK>(t)) {
         ViolationUnlocked("cancel routine returned without releasing the cancel spin lock");
         IoReleaseCancelSpinLock(irql);

@@ -92,6 +92,7 @@ void QueuePostStart(KsDeviceImpl* impl)
     KeResetEvent(&impl->postStartDone);
     StartThread("ks PostStart", [impl] {
         PKSDEVICE dev = &impl->device;
+        DriverScope scope(dev->FunctionalDeviceObject->DriverObject);
         // A failure only fails later creates, which this device refuses anyway.
         if (dev->Descriptor->Dispatch->PostStart(dev) == STATUS_PENDING)
             ViolationUnlocked("KSDEVICE PostStart callback returned STATUS_PENDING");

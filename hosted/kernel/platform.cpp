@@ -11,7 +11,7 @@ namespace hosted::detail {
 void ResetKernel();
 void SetCurrent(ThreadState* t);
 void DrainPool();
-std::vector<std::string> PoolLeaks();
+std::vector<std::string> PoolLeaks(PDRIVER_OBJECT driver = nullptr);
 std::vector<std::string> IoLeaks(Lock& lock);
 void DrainIo(Lock& lock);
 std::string DescribeHandle(const HandleEntry& e);

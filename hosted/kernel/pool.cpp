@@ -126,11 +126,12 @@ void DrainPool()
     ReleaseQuarantine(k, 0);
 }
 
-std::vector<std::string> PoolLeaks()
+std::vector<std::string> PoolLeaks(PDRIVER_OBJECT driver)
 {
     Kernel& k = K();
     std::vector<std::string> out;
     for (auto& [p, b] : k.pool) {
+        if (driver && b.driver != driver) continue;
         char buf[300];
         std::snprintf(buf, sizeof buf,
                       "pool leak: %zu bytes with tag %s at %p, allocation #%llu at virtual time %lld by thread '%s'",
@@ -171,7 +172,8 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     void* p = std::aligned_alloc(16, (n + 15) & ~size_t(15));
     if (!p) return nullptr;
     std::memset(p, 0xA5, n);  // pool memory is not zeroed
-    k.pool[p] = PoolBlock{NumberOfBytes, Tag, type, k.poolSerial, k.now, t ? t->name : std::string("(not hosted)")};
+    k.pool[p] = PoolBlock{NumberOfBytes, Tag, type, k.poolSerial, k.now, t ? t->name : std::string("(not hosted)"),
+                          t ? t->driver : nullptr};
     s.live += NumberOfBytes;
     s.liveCount++;
     if (s.live > s.peak) s.peak = s.live;

@@ -62,7 +62,10 @@ void FinishRequest(PowerRequest* req, PIRP irp)
     rec.status = irp->IoStatus.Status;
     rec.information = irp->IoStatus.Information;
     LogIrp(rec);
-    if (req->callback) req->callback(req->target, req->minor, req->state, req->context, &irp->IoStatus);
+    if (req->callback) {
+        DriverScope scope(DriverOf(req->target));
+        req->callback(req->target, req->minor, req->state, req->context, &irp->IoStatus);
+    }
     delete req;
     IoFreeIrp(irp);
 }

@@ -34,6 +34,7 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT
         ClientId->UniqueProcess = reinterpret_cast<HANDLE>(4);
         ClientId->UniqueThread = reinterpret_cast<HANDLE>(intptr_t(n) * 4);
     }
+    t->driver = self->driver;  // a driver's thread runs that driver's code
     t->body = [StartRoutine, StartContext] { StartRoutine(StartContext); };
     StartThreadLocked(lock, t);
     return STATUS_SUCCESS;

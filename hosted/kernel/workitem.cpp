@@ -112,7 +112,10 @@ VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine
             auto [k, lock] = LockKernel();
             Items()[IoWorkItem].runner = Current();
         }
-        WorkerRoutine(device, Context);
+        {
+            DriverScope scope(device->DriverObject);
+            WorkerRoutine(device, Context);
+        }
         {
             auto [k, lock] = LockKernel();
             auto it = Items().find(IoWorkItem);
