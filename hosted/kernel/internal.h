@@ -329,7 +329,6 @@ private:
     ThreadState* thread_;
     PDRIVER_OBJECT saved_ = nullptr;
 };
-inline PDRIVER_OBJECT DriverOf(PDEVICE_OBJECT device) { return device ? device->DriverObject : nullptr; }
 ThreadState* CurrentOrFail(const char* routine);
 // Block the calling thread (its wait fields set) until woken; lock held on entry and exit.
 void Block(Lock& lock, ThreadState* self);

@@ -441,11 +441,14 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR)
             bool outerMark = info->completedInRoutine;
             info->completedInRoutine = false;
             info->routinesRunning++;
+            // The routine runs in its owner's charge; the originator's own
+            // (at the top), or one whose device a flawed driver deleted, in
+            // the completing caller's.
+            PDRIVER_OBJECT owner = dev && k.devices.count(dev) ? dev->DriverObject : (t ? t->driver : nullptr);
             lock.unlock();
             NTSTATUS r;
             {
-                // The originator's own routine (at the top) runs in its caller's charge.
-                DriverScope scope(dev ? dev->DriverObject : (t ? t->driver : nullptr));
+                DriverScope scope(owner);
                 r = routine(dev, Irp, context);
             }
             lock.lock();
@@ -543,8 +546,13 @@ BOOLEAN IoCancelIrp(PIRP Irp)
     PDEVICE_OBJECT dev = Irp->CurrentLocation <= Irp->StackCount ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject
                                                                  : nullptr;
     ThreadState* t = Current();
+    PDRIVER_OBJECT owner = t ? t->driver : nullptr;
     {
-        DriverScope scope(dev ? dev->DriverObject : (t ? t->driver : nullptr));
+        auto [k, lock] = LockKernel();
+        if (dev && k.devices.count(dev)) owner = dev->DriverObject;
+    }
+    {
+        DriverScope scope(owner);
         routine(dev, Irp);
     }
     if (K().cancelLock != 0 && t && K().cancelLock == reinterpret_cast<KSPIN_LOCK>(t)) {

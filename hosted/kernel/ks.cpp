@@ -90,9 +90,10 @@ NTSTATUS Finish(PIRP irp, NTSTATUS status)
 void QueuePostStart(KsDeviceImpl* impl)
 {
     KeResetEvent(&impl->postStartDone);
-    StartThread("ks PostStart", [impl] {
+    PDRIVER_OBJECT driver = impl->device.FunctionalDeviceObject->DriverObject;
+    StartThread("ks PostStart", [impl, driver] {
         PKSDEVICE dev = &impl->device;
-        DriverScope scope(dev->FunctionalDeviceObject->DriverObject);
+        DriverScope scope(driver);
         // A failure only fails later creates, which this device refuses anyway.
         if (dev->Descriptor->Dispatch->PostStart(dev) == STATUS_PENDING)
             ViolationUnlocked("KSDEVICE PostStart callback returned STATUS_PENDING");

@@ -48,6 +48,7 @@ struct PowerRequest {
     PDEVICE_OBJECT pdo;
     std::string instance;
     std::string params;
+    PDRIVER_OBJECT driver = nullptr;  // the requester's driver, taken while its device surely exists
 };
 
 void FinishRequest(PowerRequest* req, PIRP irp)
@@ -63,7 +64,7 @@ void FinishRequest(PowerRequest* req, PIRP irp)
     rec.information = irp->IoStatus.Information;
     LogIrp(rec);
     if (req->callback) {
-        DriverScope scope(DriverOf(req->target));
+        DriverScope scope(req->driver);
         req->callback(req->target, req->minor, req->state, req->context, &irp->IoStatus);
     }
     delete req;
@@ -190,6 +191,7 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
     }
     auto* req = new PowerRequest{DeviceObject, MinorFunction, PowerState, CompletionFunction, Context, pdo,
                                  InstanceOf(pdo), ""};
+    req->driver = DeviceObject->DriverObject;
     IoSetNextIrpStackLocation(irp);  // the power manager's own location
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);

@@ -107,13 +107,15 @@ VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine
         device = it->second.device;
     }
     ObReferenceObject(device);
-    StartThread("system worker", [IoWorkItem, WorkerRoutine, Context, device] {
+    // The driver is taken now: a flawed driver may delete the device before the routine runs.
+    PDRIVER_OBJECT driver = device->DriverObject;
+    StartThread("system worker", [IoWorkItem, WorkerRoutine, Context, device, driver] {
         {
             auto [k, lock] = LockKernel();
             Items()[IoWorkItem].runner = Current();
         }
         {
-            DriverScope scope(device->DriverObject);
+            DriverScope scope(driver);
             WorkerRoutine(device, Context);
         }
         {
