@@ -18,8 +18,7 @@ namespace {
 
 PnpManager& M()
 {
-    Kernel& k = K();
-    std::lock_guard<std::mutex> guard(k.m);
+    auto [k, lock] = LockKernel();
     if (!k.pnp) k.pnp = std::make_shared<PnpManager>();
     return *k.pnp;
 }
@@ -86,7 +85,7 @@ const char* IdName(BUS_QUERY_ID_TYPE t)
     return "?";
 }
 
-// The strings of a MULTI_SZ (or a single string) in UTF-16.
+// The strings of a UTF-16 MULTI_SZ (ended by an empty string).
 std::vector<std::string> MultiSz(const char16_t* p)
 {
     std::vector<std::string> out;
@@ -143,8 +142,7 @@ void ManagerMain()
                 if (stop) break;
                 // Waiting for work is the manager's own business: a deadlock
                 // report unwinds the threads that wait for it, not the manager.
-                Kernel& k = K();
-                Lock lock(k.m);
+                auto [k, lock] = LockKernel();
                 ThreadState* self = Current();
                 self->internalWait = true;
                 DISPATCHER_HEADER* h = &m.work.Header;
@@ -167,8 +165,7 @@ void ManagerMain()
 
 PnpManager* PnpIfRunning()
 {
-    Kernel& k = K();
-    std::lock_guard<std::mutex> guard(k.m);
+    auto [k, lock] = LockKernel();
     return k.pnp.get();
 }
 
@@ -244,15 +241,13 @@ NTSTATUS SendPnpIrp(PDEVICE_OBJECT pdo, UCHAR minor, const std::function<void(PI
     if (setup) setup(IoGetNextIrpStackLocation(irp));
     bool removal = minor == IRP_MN_REMOVE_DEVICE;
     if (removal) {
-        Kernel& k = K();
-        Lock lock(k.m);
+        auto [k, lock] = LockKernel();
         k.devices[pdo].removing = true;
     }
     IO_STATUS_BLOCK ios{};
     NTSTATUS st = Io::SendAndWait(pdo, irp, &ios);
     if (removal) {
-        Kernel& k = K();
-        Lock lock(k.m);
+        auto [k, lock] = LockKernel();
         auto it = k.devices.find(pdo);
         if (it != k.devices.end()) it->second.removing = false;
     }
@@ -293,7 +288,16 @@ NTSTATUS QueryId(PDEVICE_OBJECT pdo, BUS_QUERY_ID_TYPE type, std::vector<std::st
         pdo, IRP_MN_QUERY_ID, [&](PIO_STACK_LOCATION sp) { sp->Parameters.QueryId.IdType = type; }, IdName(type),
         &info);
     if (NT_SUCCESS(st) && info) {
-        *out = MultiSz(reinterpret_cast<const char16_t*>(info));
+        // Device and instance IDs are single strings: the bus need not add a
+        // second NUL, so only hardware and compatible IDs are read as lists.
+        auto* text = reinterpret_cast<const char16_t*>(info);
+        if (type == BusQueryHardwareIDs || type == BusQueryCompatibleIDs) {
+            *out = MultiSz(text);
+        } else {
+            size_t n = 0;
+            while (text[n]) ++n;
+            *out = {Utf16ToUtf8(text, n)};
+        }
         ExFreePool(reinterpret_cast<PVOID>(info));
     } else if (info) {
         ExFreePool(reinterpret_cast<PVOID>(info));
@@ -350,8 +354,7 @@ void ReleaseDriver(PnpManager& m, PnpNode& n)
 // After IRP_MN_REMOVE_DEVICE the function and filter devices must be gone.
 void CheckStackGone(PnpNode& n)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     if (k.devices.count(n.pdo) && n.pdo->AttachedDevice)
         Violation(lock, "after IRP_MN_REMOVE_DEVICE a device is still attached to the physical device object of " +
                             n.instance + " (missing IoDetachDevice/IoDeleteDevice)");
@@ -427,8 +430,7 @@ NTSTATUS AddAndStart(PnpManager& m, PnpNode& n)
     d->devices++;
     n.service = d->service;
     {
-        Kernel& k = K();
-        Lock lock(k.m);
+        auto [k, lock] = LockKernel();
         for (PDEVICE_OBJECT dev = n.pdo->AttachedDevice; dev; dev = dev->AttachedDevice)
             if (dev->Flags & DO_DEVICE_INITIALIZING)
                 Violation(lock, "AddDevice of " + d->service + " returned with DO_DEVICE_INITIALIZING still set on device " +
@@ -696,8 +698,7 @@ std::string Pnp::Instance(PDEVICE_OBJECT pdo) { return InstanceOf(pdo); }
 
 PDEVICE_OBJECT Pnp::Top(PDEVICE_OBJECT pdo)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     if (!k.devices.count(pdo)) return nullptr;
     while (pdo->AttachedDevice) pdo = pdo->AttachedDevice;
     return pdo;
