@@ -131,6 +131,19 @@ TEST_F(RegistryValues, MissingOrUnreadableValuesGiveNull)
     EXPECT_EQ(length, 0xDEADu);
     EXPECT_EQ(Prints("newsize = 0x38, final 0x0 \n"), 1u);
 
+    // The value vanishes, or grows past the new buffer, between the two
+    // queries: the second query fails, the buffer goes back, the length is 0.
+    for (NTSTATUS second : {STATUS_OBJECT_NAME_NOT_FOUND, STATUS_BUFFER_OVERFLOW}) {
+        SCOPED_TRACE(second);
+        const size_t poolBefore = hosted::Pool::LiveBytes(TagVorp);
+        Registry::FailQuery(key, "LONG", second, 2);
+        EXPECT_EQ(Read(u"LONG"), nullptr);
+        Registry::ClearFailures();
+        EXPECT_EQ(length, 0u);
+        EXPECT_EQ(Prints("fail \n"), 1u);
+        EXPECT_EQ(hosted::Pool::LiveBytes(TagVorp), poolBefore);
+    }
+
     // No memory for a short value.
     Registry::SetString(key, "S", u"a");
     hosted::Pool::FailTag(TagVorp, 1);
