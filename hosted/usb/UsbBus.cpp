@@ -164,6 +164,7 @@ Bus::~Bus() {
     ReleaseStuck();
     pcap_.Close();
     for (auto& c : children_) {
+        c->device->LinkToBus(nullptr);
         c->device->DetachFromPort();
         if (!c->pdoGone) IoDeleteDevice(c->pdo);
     }
@@ -239,6 +240,12 @@ Bus::Child* Bus::NewChild(int port, std::shared_ptr<BusDevice> device, const Por
 
     Child* raw = c.get();
     const int portNumber = port;
+    raw->device->LinkToBus([this, portNumber](bool connect) {
+        if (connect)
+            Replug(portNumber);
+        else
+            Unplug(portNumber);
+    });
     raw->device->AttachToPort([this, portNumber] { return SignalWake(portNumber); });
     std::lock_guard lock(mu_);
     children_.push_back(std::move(c));
