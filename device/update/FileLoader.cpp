@@ -19,7 +19,6 @@ constexpr ULONG FilePadBytes = 4096;
 constexpr ULONGLONG MaxFileSize = 0xFFFFF000ULL - 1;
 
 constexpr ULONG VersionTextBytes = sizeof(CUsbDevice::m_VersionText);
-constexpr ULONG VersionScanEnd = 70;  // a key must begin before this position
 constexpr ULONG VersionKeyBytes = 8;
 constexpr ULONG VersionValueChars = 6;
 
@@ -165,9 +164,7 @@ NTSTATUS GetDownloadFile(CUsbDevice* Device, PWSTR Path, ULONG FileType) {
              TraceByte(Device, tail + 2), TraceByte(Device, tail + 3));
 
     if (FileType == FileTypeVersion) {
-        // Only the first bytes that fit the field are kept; the scan never needs more.
-        const ULONG copy = size < VersionTextBytes ? size : VersionTextBytes;
-        RtlCopyMemory(Device->m_VersionText, Device->m_pFileBuffer, copy);
+        KeepVersionText(Device);
         UCHAR text[VersionTextBytes + 1];
         RtlCopyMemory(text, Device->m_VersionText, VersionTextBytes);
         text[VersionTextBytes] = 0;
@@ -193,6 +190,13 @@ NTSTATUS DownloadFirmware(CUsbDevice* Device, ULONG FileType) {
     default:
         return DownloadAudImage(Device);
     }
+}
+
+void KeepVersionText(CUsbDevice* Device) {
+    // Only the first bytes that fit the field are kept; the scan never needs more.
+    const ULONG size = Device->m_ulFileSize;
+    const ULONG copy = size < VersionTextBytes ? size : VersionTextBytes;
+    RtlCopyMemory(Device->m_VersionText, Device->m_pFileBuffer, copy);
 }
 
 void ParseVersionText(CUsbDevice* Device) {

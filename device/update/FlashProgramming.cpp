@@ -8,16 +8,12 @@
 
 namespace {
 
-constexpr ULONG SpiPage = 4096;
-constexpr ULONG NoIspVersion = 0xAAAAAA;
+constexpr ULONG SpiPage = FlashPageBytes;
 constexpr ULONG IspWindowWordOffset = 28;
 constexpr ULONG IspWindowDistance = 832;
-constexpr ULONG IspWindowBytes = 256;
+constexpr ULONG IspWindowBytes = IspVersionWindowBytes;
 constexpr ULONG IspVersionChars = 8;
-constexpr ULONG AudVersionOffset = 229920;
 constexpr UCHAR StatusReady = 0xA1;
-// UVCSet_FILESIZE carries the page count in 16 bits.
-constexpr ULONG MaxFlashPages = 0xFFFF;
 
 bool IsDigit(UCHAR c) { return c >= '0' && c <= '9'; }
 
@@ -42,7 +38,7 @@ ULONG IspVersionAt(const UCHAR* Text) {
 // the ISP or the audio wording of the trace.
 void DownloadFlashImage(CUsbDevice* Device, bool Isp) {
     const ULONG size = Device->m_ulFileSize;
-    const ULONG pages = size / SpiPage + ((size % SpiPage) != 0 ? 1 : 0);
+    const ULONG pages = FlashPageCount(size);
     if (pages > MaxFlashPages) {
         DbgPrint(Isp ? "ISP file too large, file size 0x%x \n" : "AUD file too large, file size 0x%x \n", size);
         return;
@@ -77,28 +73,57 @@ void DownloadFlashImage(CUsbDevice* Device, bool Isp) {
 
 }  // namespace
 
-NTSTATUS DownloadIspImage(CUsbDevice* Device) {
+ULONG FlashPageCount(ULONG Size) { return Size / SpiPage + ((Size % SpiPage) != 0 ? 1 : 0); }
+
+BOOLEAN FindIspFileVersion(CUsbDevice* Device, ULONGLONG* WindowStart, ULONG* Version, ULONG* FoundAt) {
     const ULONG size = Device->m_ulFileSize;
     // The window's place is computed in 32 bits, as the file format defines
     // it: a word that wraps past 4 GiB lands inside the file and is searched
-    // there. start <= size keeps the window and the eight bytes read at its
-    // last place inside the file and its 4096-byte pad.
+    // there.
     const ULONG start = ReadFileUlong(Device, IspWindowWordOffset) + IspWindowDistance;
+    *WindowStart = start;
+    *Version = NoIspVersion;
+    *FoundAt = 0;
     if (start > size) {
-        DbgPrint("ISP file too small, file size 0x%x, version offset 0x%x \n", size, start);
-        return STATUS_SUCCESS;
+        return FALSE;
     }
-    ULONG version = NoIspVersion;
+    // start <= size: the window and the eight bytes read at its last place stay
+    // inside the file and its 4096-byte pad.
+    static_assert(IspVersionChars + IspWindowBytes < 4096, "the window's reads must stay in the pad");
     for (ULONG i = 0; i < IspWindowBytes; ++i) {
         const ULONG candidate = IspVersionAt(Device->m_pFileBuffer + start + i);
         if (candidate != NoIspVersion) {
-            version = candidate;
-            DbgPrint("ISP File Version 0x%x, 0x%x, Current Version 0x%x \n", version, Device->m_ulIspFileVersion,
-                     Device->m_ulIspCurrentVersion);
+            *Version = candidate;
+            *FoundAt = start + i;
             break;
         }
     }
-    static_assert(IspVersionChars + IspWindowBytes < 4096, "the window's reads must stay in the pad");
+    return TRUE;
+}
+
+BOOLEAN FindAudFileVersion(const CUsbDevice* Device, ULONG* Version) {
+    if (Device->m_ulFileSize < AudVersionOffset) {
+        *Version = 0;
+        return FALSE;
+    }
+    // At most the first pad byte when the file is exactly AudVersionOffset long.
+    *Version = Device->m_pFileBuffer[AudVersionOffset];
+    return TRUE;
+}
+
+NTSTATUS DownloadIspImage(CUsbDevice* Device) {
+    ULONGLONG start = 0;
+    ULONG version = NoIspVersion;
+    ULONG foundAt = 0;
+    if (!FindIspFileVersion(Device, &start, &version, &foundAt)) {
+        DbgPrint("ISP file too small, file size 0x%x, version offset 0x%x \n", Device->m_ulFileSize,
+                 static_cast<ULONG>(start));
+        return STATUS_SUCCESS;
+    }
+    if (version != NoIspVersion) {
+        DbgPrint("ISP File Version 0x%x, 0x%x, Current Version 0x%x \n", version, Device->m_ulIspFileVersion,
+                 Device->m_ulIspCurrentVersion);
+    }
 
     if (Device->m_ulAudCurrentVersion != 0 && Device->m_ulAudCurrentVersion == Device->m_ulAudFileVersion) {
         if (version == Device->m_ulIspCurrentVersion || version == NoIspVersion) {
@@ -114,13 +139,12 @@ NTSTATUS DownloadIspImage(CUsbDevice* Device) {
 }
 
 NTSTATUS DownloadAudImage(CUsbDevice* Device) {
-    const ULONG size = Device->m_ulFileSize;
-    if (size < AudVersionOffset) {
-        DbgPrint("AUD file too small, file size 0x%x, version offset 0x%x \n", size, AudVersionOffset);
+    ULONG version = 0;
+    if (!FindAudFileVersion(Device, &version)) {
+        DbgPrint("AUD file too small, file size 0x%x, version offset 0x%x \n", Device->m_ulFileSize,
+                 AudVersionOffset);
         return STATUS_SUCCESS;
     }
-    // At most the first pad byte when the file is exactly AudVersionOffset long.
-    const ULONG version = Device->m_pFileBuffer[AudVersionOffset];
     DbgPrint("AUD File Version 0x%x, 0x%x, Current Version 0x%x \n", version, Device->m_ulAudFileVersion,
              Device->m_ulAudCurrentVersion);
     if (version == Device->m_ulAudCurrentVersion && Device->m_ulAudCurrentVersion != 0) {

@@ -10,7 +10,7 @@ namespace {
 
 constexpr ULONG FilePadBytes = 4096;       // 0xFF bytes after every loaded file
 constexpr ULONG EepromReadBlock = 1024;    // one UVCRead_EEPROM
-constexpr ULONG EepromPage = 256;          // one UVCWrite_EEPROM
+constexpr ULONG EepromPage = Fx3EepromPageBytes;  // one UVCWrite_EEPROM
 constexpr ULONG MaxSectionWords = 0x10000;
 // wValue carries the EEPROM address / 256 in 16 bits: beyond 16 MiB the
 // addresses would wrap onto the first pages.
@@ -20,11 +20,11 @@ constexpr ULONG MaxEepromBytes = 0x10000 * EepromPage;
 // camera's own ten UTF-16 characters.
 constexpr ULONG SerialDescriptorBytes = 0x1C;
 constexpr ULONG SerialPatternBytes = 8;
-constexpr ULONG SerialOffset = 8;
-constexpr ULONG SerialBytes = 20;
+constexpr ULONG SerialOffset = Fx3SerialOffset;
+constexpr ULONG SerialBytes = Fx3SerialBytes;
 constexpr UCHAR SerialPattern[SerialPatternBytes] = {0x1C, 0x03, 0x4B, 0x00, 0x56, 0x00, 0x54, 0x00};
 
-constexpr ULONG NotFound = 0xFFFFFFFF;
+constexpr ULONG NotFound = Fx3SerialNotFound;
 
 bool ValidHeader(ULONG Header) { return Header == 0xB01C5943 || Header == 0xB02C5943 || Header == 0xB03C5943; }
 
@@ -84,7 +84,7 @@ bool OnlySectionData(const CUsbDevice* Device, ULONG First, ULONG Last) {
 void CarrySerialOver(CUsbDevice* Device, ULONG j) {
     PUCHAR image = Device->m_pFileBuffer;
     const ULONGLONG size = Device->m_ulFileSize;
-    if (!OnlySectionData(Device, j + SerialOffset, j + SerialOffset + SerialBytes)) {
+    if (!Fx3SerialWritable(Device, j)) {
         DbgPrint("Serial number overlaps the FX3 IMG layout, keep the file serial number \n");
         return;
     }
@@ -135,12 +135,12 @@ ULONG ReadFileUlong(CUsbDevice* Device, ULONG Position) {
     return word;
 }
 
-BOOLEAN CheckFx3Image(CUsbDevice* Device) {
-    const ULONG header = ReadFileUlong(Device, 0);
-    DbgPrint("FX3 file headere = 0x%x \n", header);
-    if (!ValidHeader(header)) {
-        DbgPrint("FX3 wrong file headere \n");
-        return FALSE;
+void InspectFx3Image(CUsbDevice* Device, Fx3ImageFacts* Facts) {
+    RtlZeroMemory(Facts, sizeof(*Facts));
+    Facts->Header = ReadFileUlong(Device, 0);
+    if (!ValidHeader(Facts->Header)) {
+        Facts->Verdict = Fx3Verdict::BadSignature;
+        return;
     }
     const ULONGLONG size = Device->m_ulFileSize;
     ULONGLONG pos = 4;
@@ -148,30 +148,39 @@ BOOLEAN CheckFx3Image(CUsbDevice* Device) {
     for (;;) {
         const ULONG length = ReadFileUlong(Device, static_cast<ULONG>(pos));
         if (length > MaxSectionWords) {
-            DbgPrint("MCU file too long \n");
-            return FALSE;
+            Facts->Verdict = Fx3Verdict::SectionTooLong;
+            Facts->FaultLength = length;
+            Facts->FaultPosition = pos;
+            return;
         }
-        pos += 8;
+        const ULONG address = ReadFileUlong(Device, static_cast<ULONG>(pos + 4));
         if (length == 0) {
+            Facts->EndMarkerOffset = static_cast<ULONG>(pos);
+            Facts->Entry = address;
+            Facts->ComputedChecksum = sum;
+            pos += 8;
             // The checksum word must be part of the file, not of the pad after it.
             if (pos + 4 > size) {
-                DbgPrint("MCU address error (now 0x%x, total 0x%x)\n", static_cast<ULONG>(pos + 4),
-                         Device->m_ulFileSize);
-                return FALSE;
+                Facts->Verdict = Fx3Verdict::ChecksumPastEnd;
+                Facts->FaultPosition = pos + 4;
+                return;
             }
-            const ULONG stored = ReadFileUlong(Device, static_cast<ULONG>(pos));
-            DbgPrint("MCU file checksum (cal = 0x%x, get = 0x%x) \n", stored, sum);
-            if (stored == sum) {
-                DbgPrint("MCU IMG file OK \n");
-                return TRUE;
-            }
-            DbgPrint("MCU IMG file checksum fail \n");
-            return FALSE;
+            Facts->StoredChecksum = ReadFileUlong(Device, static_cast<ULONG>(pos));
+            Facts->Verdict = Facts->StoredChecksum == sum ? Fx3Verdict::Accepted : Fx3Verdict::ChecksumMismatch;
+            return;
         }
+        if (Facts->Sections < Fx3FactsSections) {
+            Facts->SectionOffset[Facts->Sections] = static_cast<ULONG>(pos);
+            Facts->SectionWords[Facts->Sections] = length;
+            Facts->SectionAddress[Facts->Sections] = address;
+        }
+        ++Facts->Sections;
+        pos += 8;
         const ULONGLONG end = pos + 4ULL * length;
         if (end >= size) {
-            DbgPrint("MCU address error (now 0x%x, total 0x%x)\n", static_cast<ULONG>(end), Device->m_ulFileSize);
-            return FALSE;
+            Facts->Verdict = Fx3Verdict::SectionPastEnd;
+            Facts->FaultPosition = end;
+            return;
         }
         for (; pos < end; pos += 4) {
             sum += WordAt(Device->m_pFileBuffer, static_cast<ULONG>(pos));
@@ -179,12 +188,55 @@ BOOLEAN CheckFx3Image(CUsbDevice* Device) {
     }
 }
 
+BOOLEAN CheckFx3Image(CUsbDevice* Device) {
+    Fx3ImageFacts facts;
+    InspectFx3Image(Device, &facts);
+    DbgPrint("FX3 file headere = 0x%x \n", facts.Header);
+    switch (facts.Verdict) {
+    case Fx3Verdict::BadSignature:
+        DbgPrint("FX3 wrong file headere \n");
+        return FALSE;
+    case Fx3Verdict::SectionTooLong:
+        DbgPrint("MCU file too long \n");
+        return FALSE;
+    case Fx3Verdict::SectionPastEnd:
+    case Fx3Verdict::ChecksumPastEnd:
+        DbgPrint("MCU address error (now 0x%x, total 0x%x)\n", static_cast<ULONG>(facts.FaultPosition),
+                 Device->m_ulFileSize);
+        return FALSE;
+    case Fx3Verdict::Accepted:
+    case Fx3Verdict::ChecksumMismatch:
+        break;
+    }
+    DbgPrint("MCU file checksum (cal = 0x%x, get = 0x%x) \n", facts.StoredChecksum, facts.ComputedChecksum);
+    if (facts.Verdict == Fx3Verdict::Accepted) {
+        DbgPrint("MCU IMG file OK \n");
+        return TRUE;
+    }
+    DbgPrint("MCU IMG file checksum fail \n");
+    return FALSE;
+}
+
+BOOLEAN Fx3ImageFitsEeprom(ULONG Size) { return Size <= MaxEepromBytes; }
+
+ULONG FindFx3ImageSerial(const CUsbDevice* Device) {
+    // The whole descriptor must lie inside the file: a serial carried into a
+    // cut-off descriptor would land in the 0xFF pad.
+    const ULONG size = Device->m_ulFileSize;
+    const ULONG positions = size >= SerialDescriptorBytes ? size - SerialDescriptorBytes + 1 : 0;
+    return FindSerial(Device->m_pFileBuffer, positions);
+}
+
+BOOLEAN Fx3SerialWritable(const CUsbDevice* Device, ULONG j) {
+    return OnlySectionData(Device, j + SerialOffset, j + SerialOffset + SerialBytes);
+}
+
 NTSTATUS DownloadFx3Image(CUsbDevice* Device) {
     if (!CheckFx3Image(Device)) {
         return STATUS_UNSUCCESSFUL;
     }
     const ULONG size = Device->m_ulFileSize;
-    if (size > MaxEepromBytes) {
+    if (!Fx3ImageFitsEeprom(size)) {
         DbgPrint("FX3 file too large for the EEPROM, size 0x%x \n", size);
         return STATUS_UNSUCCESSFUL;
     }
@@ -225,10 +277,7 @@ NTSTATUS DownloadFx3Image(CUsbDevice* Device) {
                     "0x%x) \n",
                     i, eeprom);
         RtlCopyMemory(Device->m_SerialNumber, eeprom + i + SerialOffset, SerialBytes);
-        // In the new image the whole descriptor must lie inside the file: a
-        // serial carried into a cut-off descriptor would land in the 0xFF pad.
-        const ULONG imagePositions = size >= SerialDescriptorBytes ? size - SerialDescriptorBytes + 1 : 0;
-        const ULONG j = FindSerial(image, imagePositions);
+        const ULONG j = FindFx3ImageSerial(Device);
         if (j != NotFound) {
             TraceSerial("Find the File serial number at 0x%x, (0x%x, 0x%x, 0x%x, 0x%x, 0x%x, 0x%x, 0x%x, 0x%x, 0x%x, "
                         "0x%x) \n",

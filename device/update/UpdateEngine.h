@@ -3,6 +3,7 @@
 #pragma once
 
 #include "../usbdevice/UsbDevice.h"
+#include "FirmwareFacts.h"
 
 // File types handed to GetDownloadFile and DownloadFirmware.
 constexpr ULONG FileTypeFx3 = 0;

@@ -2,6 +2,7 @@
 // service key path, the log mask, and the routines installed in the driver
 // object.
 #include "driver/Driver.h"
+#include "driver/FdoData.h"
 
 #include "Log.h"
 
@@ -112,11 +113,17 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     // Nothing of the parameters lookup decides the load.
     status = STATUS_SUCCESS;
 
-    // Routines of the driver object. The dispatch routines (create/close,
-    // cleanup, device control, internal device control, system control,
-    // power, plug and play) and the AddDevice routine of the driver
-    // extension are installed here once they exist; until then those major
-    // functions keep the I/O manager's default handler.
+    // Routines of the driver object; every other major function keeps the
+    // I/O manager's default handler.
+    DriverObject->MajorFunction[IRP_MJ_CREATE] = DriverCreateClose;
+    DriverObject->MajorFunction[IRP_MJ_CLOSE] = DriverCreateClose;
+    DriverObject->MajorFunction[IRP_MJ_CLEANUP] = DriverCleanup;
+    DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DriverDeviceControl;
+    DriverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DriverInternIoCtl;
+    DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DriverSystemControl;
+    DriverObject->MajorFunction[IRP_MJ_POWER] = DriverPower;
+    DriverObject->MajorFunction[IRP_MJ_PNP] = DriverPnP;
+    DriverObject->DriverExtension->AddDevice = DriverAddDevice;
     DriverObject->DriverUnload = DriverUnload;
 
     LOG_TRACE("ORVEX :  -DriverEntry(%x)\n", status);

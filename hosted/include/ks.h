@@ -69,6 +69,7 @@ KSDDKAPI NTSTATUS NTAPI KsCreateDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJE
                                        const KSDEVICE_DESCRIPTOR* Descriptor, ULONG ExtensionSize,
                                        PKSDEVICE* Device);
 KSDDKAPI NTSTATUS NTAPI KsDispatchIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+KSDDKAPI VOID NTAPI KsTerminateDevice(PDEVICE_OBJECT DeviceObject);
 KSDDKAPI PKSDEVICE NTAPI KsGetDeviceForDeviceObject(PDEVICE_OBJECT FunctionalDeviceObject);
 
 HOSTED_END_C

@@ -359,6 +359,22 @@ NTSTATUS KsDispatchIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
 }
 
+// Releases kernel streaming's state of a device made by KsCreateDevice; the
+// caller then detaches and deletes the device object itself.
+VOID KsTerminateDevice(PDEVICE_OBJECT DeviceObject)
+{
+    KsDeviceImpl* impl = ImplOf(DeviceObject);
+    if (!impl) {
+        ViolationUnlocked("KsTerminateDevice for " + Hex(uint64_t(DeviceObject)) +
+                          ", which was not created by KsCreateDevice");
+        return;
+    }
+    *static_cast<KsDeviceImpl**>(DeviceObject->DeviceExtension) = nullptr;
+    Register(DeviceObject, nullptr);
+    impl->magic = 0;
+    std::free(impl);
+}
+
 PKSDEVICE KsGetDeviceForDeviceObject(PDEVICE_OBJECT FunctionalDeviceObject)
 {
     KsDeviceImpl* impl = ImplOf(FunctionalDeviceObject);

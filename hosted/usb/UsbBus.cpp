@@ -459,7 +459,7 @@ void Bus::CompleteAt(KIRQL irql, PIRP irp) {
     if (raise) KeLowerIrql(old);
 }
 
-bool Bus::StartCapture(const std::string& path) { return pcap_.Open(path); }
+bool Bus::StartCapture(const std::string& path, int64_t epoch) { return pcap_.Open(path, epoch); }
 void Bus::StopCapture() { pcap_.Close(); }
 
 std::vector<Transfer> Bus::Log() const {
@@ -653,16 +653,14 @@ NTSTATUS Bus::Submit(Child* child, PIRP irp, PURB urb) {
         p.function = r.function;
         p.bus = options_.busNumber;
         p.device = child->address;
-        p.endpoint = 0x00;
+        // One SETUP record: the setup bytes, then any OUT data; the endpoint
+        // carries the direction of the data stage.
+        p.endpoint = (t.setup[0] & 0x80) ? 0x80 : 0x00;
         p.stage = PcapStage::Setup;
-        const auto setupBytes = t.setup;
-        p.data = setupBytes;
+        std::vector<uint8_t> setupAndOut(t.setup.begin(), t.setup.end());
+        setupAndOut.insert(setupAndOut.end(), t.out.begin(), t.out.end());
+        p.data = setupAndOut;
         pcap_.Write(p);
-        if (!t.out.empty()) {
-            p.stage = PcapStage::Data;
-            p.data = t.out;
-            pcap_.Write(p);
-        }
     }
 
     if (!plugged) return Finish(irp, r.seq, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED, nullptr);

@@ -206,8 +206,9 @@ public:
     void FailIrp(UCHAR major, UCHAR minor, NTSTATUS status, uint64_t nth = 0, int port = 0);
     void ClearIrpFailures();
 
-    // Capture every URB into a USBPcap file from now on (false: cannot open).
-    bool StartCapture(const std::string& path);
+    // Capture every URB into a USBPcap file from now on (false: cannot open);
+    // `epoch` is the wall-clock second (since 1970 UTC) of virtual time 0.
+    bool StartCapture(const std::string& path, int64_t epoch = kDefaultCaptureEpoch);
     void StopCapture();
 
     std::vector<Transfer> Log() const;

@@ -2,6 +2,9 @@
 
 #include <vector>
 
+#include <wdm.h>
+#include <usb.h>
+
 namespace hosted::usb {
 namespace {
 
@@ -22,11 +25,14 @@ void Put64(std::vector<uint8_t>& v, uint64_t x) {
 
 UsbPcapWriter::~UsbPcapWriter() { Close(); }
 
-bool UsbPcapWriter::Open(const std::string& path) {
+bool UsbPcapWriter::Open(const std::string& path, int64_t epoch) {
     std::lock_guard lock(mu_);
     if (file_) std::fclose(file_);
     file_ = std::fopen(path.c_str(), "wb");
     if (!file_) return false;
+    epoch_ = epoch;
+    irpCount_ = 0;
+    open_.clear();
     // Nanosecond-resolution pcap: the virtual clock ticks in 100 ns.
     std::vector<uint8_t> h;
     Put32(h, 0xA1B23C4D);
@@ -53,15 +59,41 @@ bool UsbPcapWriter::IsOpen() const {
 }
 
 void UsbPcapWriter::Write(const PcapPacket& p) {
+    std::lock_guard lock(mu_);
+    if (!file_) return;
+    // A request's SETUP record takes the next stable ID; its other records
+    // take the same ID, and its completion frees the key, which the host may
+    // hand to a later IRP.
+    uint64_t irpId;
+    auto it = open_.find(p.irpId);
+    if (!p.fromDevice && (p.stage == PcapStage::Setup || it == open_.end())) {
+        irpId = kCaptureIrpIdBase + 0x10 * irpCount_++;
+        open_[p.irpId] = irpId;
+    } else if (it != open_.end()) {
+        // A later record of the same request (its completion, or a data
+        // stage written on its own) carries the request's ID.
+        irpId = it->second;
+        if (p.fromDevice) open_.erase(it);
+    } else {
+        irpId = kCaptureIrpIdBase + 0x10 * irpCount_++;  // submitted before the capture began
+    }
+    // A completed control transfer reads as CONTROL_TRANSFER whatever the
+    // driver submitted (descriptor or vendor request); selecting a
+    // configuration keeps its own function.
+    uint16_t function = p.function;
+    if (p.fromDevice && p.transfer == PcapTransfer::Control && p.stage == PcapStage::Complete &&
+        function != URB_FUNCTION_SELECT_CONFIGURATION)
+        function = URB_FUNCTION_CONTROL_TRANSFER;
+
     std::vector<uint8_t> rec;
     const bool control = p.transfer == PcapTransfer::Control;
     const uint16_t headerLen = control ? 28 : 27;
     // Packet header of the capture format.
     std::vector<uint8_t> body;
     Put16(body, headerLen);
-    Put64(body, p.irpId);
+    Put64(body, irpId);
     Put32(body, static_cast<uint32_t>(p.usbdStatus));
-    Put16(body, p.function);
+    Put16(body, function);
     body.push_back(p.fromDevice ? 1 : 0);
     Put16(body, p.bus);
     Put16(body, p.device);
@@ -72,14 +104,11 @@ void UsbPcapWriter::Write(const PcapPacket& p) {
     body.insert(body.end(), p.data.begin(), p.data.end());
 
     const uint64_t ns = static_cast<uint64_t>(p.time < 0 ? 0 : p.time) * 100;
-    Put32(rec, static_cast<uint32_t>(ns / 1000000000ULL));
+    Put32(rec, static_cast<uint32_t>(epoch_ + static_cast<int64_t>(ns / 1000000000ULL)));
     Put32(rec, static_cast<uint32_t>(ns % 1000000000ULL));
     Put32(rec, static_cast<uint32_t>(body.size()));
     Put32(rec, static_cast<uint32_t>(body.size()));
     rec.insert(rec.end(), body.begin(), body.end());
-
-    std::lock_guard lock(mu_);
-    if (!file_) return;
     std::fwrite(rec.data(), 1, rec.size(), file_);
     std::fflush(file_);
 }

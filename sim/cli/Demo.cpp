@@ -111,8 +111,13 @@ bool RunDemo(const DemoOptions& options, std::ostream& out) {
     run.realtime = speed > 0;
     run.speed = speed > 0 ? speed : 1.0;
     if (!options.quiet) out << "Updating a simulated camera (FX3, ISP and audio firmware) ...\n" << std::flush;
+    TimelineRecorder timeline;
+    if (!options.timeline_path.empty()) run.timeline = &timeline;
     RunResult result = RunScenario(sc, run);
     WriteFile(dir / "report.json", ReportJson(result.report));
+    if (!options.timeline_path.empty() &&
+        !WriteTimelineSvg(options.timeline_path, "orvex-sim demo", RunNotes(result.report), timeline))
+        throw std::runtime_error("cannot write the timeline to " + options.timeline_path);
 
     const CameraReport& c = result.report.camera;
     const RunInfo& r = result.report.run;

@@ -8,6 +8,7 @@ namespace orvex::cli {
 
 struct DemoOptions {
     std::string keep_dir;  // keep the generated files here ("" = a temporary folder, removed)
+    std::string timeline_path;  // draw the run into this SVG file ("" = none)
     bool quiet = false;
     // Virtual seconds per wall second; 0: as fast as possible; below 0: 25
     // when the live view is shown (so that it can be followed), else 0.

@@ -30,6 +30,7 @@ std::string ReportJson(const RunReport& r) {
                 {"start_status", u.start_status},
                 {"events_applied", u.events_applied},
                 {"faults_injected", u.faults_injected}};
+    if (!u.replay_divergence.empty()) j["run"]["replay_divergence"] = u.replay_divergence;
     j["pool"] = {{"peak_bytes", r.pool.peak_bytes},
                  {"leaked_bytes", r.pool.leaked_bytes},
                  {"leaked_allocations", r.pool.leaked_allocations}};

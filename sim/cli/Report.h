@@ -34,6 +34,7 @@ struct RunInfo {
     std::vector<std::string> events_applied;  // "unplug at 40000 ms"
     std::vector<std::string> faults_injected;
     std::string start_status;     // NTSTATUS of Start, hex
+    std::string replay_divergence;  // replayed camera: the first request the recording does not hold ("" = none)
 };
 
 struct PoolInfo {

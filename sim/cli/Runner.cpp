@@ -12,6 +12,8 @@
 #include <hosted/hosted.h>
 
 #include "DeviceStack.h"
+#include "ReplayDevice.h"
+#include "TimelineBus.h"
 #include "Driver.h"
 #include "Sha256.h"
 #include "SimCamera.h"
@@ -107,21 +109,23 @@ hosted::usb::FaultSpec BusFaultOf(const FaultSpec& f) {
 // Passes every control transfer to the camera and shows it on the live view.
 class ObservedDevice final : public hosted::usb::BusDevice {
 public:
-    ObservedDevice(std::shared_ptr<Camera> camera, ProgressDisplay* progress)
+    ObservedDevice(std::shared_ptr<hosted::usb::BusDevice> camera, ProgressDisplay* progress)
         : camera_(std::move(camera)), progress_(progress) {}
     hosted::usb::ControlResult Control(const hosted::usb::SetupPacket& s, uint8_t* data) override {
         if (progress_) progress_->Observe(s.bmRequestType, s.bRequest, s.wValue, s.wLength, s.IsIn() ? nullptr : data, NowMs());
         return camera_->Control(s, data);
     }
     std::vector<uint8_t> ConfigurationDescriptor() const override { return camera_->ConfigurationDescriptor(); }
+    std::optional<hosted::usb::BusTiming> Timing() const override { return camera_->Timing(); }
 
 private:
-    std::shared_ptr<Camera> camera_;
+    std::shared_ptr<hosted::usb::BusDevice> camera_;
     ProgressDisplay* progress_;
 };
 
 void Phase(const RunOptions& o, const std::string& phase) {
     if (o.progress) o.progress->Phase(phase, NowMs());
+    if (o.timeline) o.timeline->Event(hosted::Clock::Now(), TimelineEventKind::Pnp, phase);
 }
 
 // Waits on virtual time until the update thread has ended or `deadline`
@@ -245,8 +249,21 @@ RunResult RunScenario(const Scenario& sc, const RunOptions& o) {
         for (const auto& [letter, dir] : sc.drives) hosted::Files::MapDrive(letter, dir.string());
 
         Phase(o, "plugging in camera");
-        auto camera = orvex::sim::MakeCamera(cameraConfig);
-        auto observed = std::make_shared<ObservedDevice>(camera, o.progress);
+        // The camera model, or a recorded camera replayed from its capture.
+        std::shared_ptr<Camera> camera;
+        std::shared_ptr<orvex::sim::ReplayDevice> replay;
+        if (sc.camera.replay) {
+            auto recorded = orvex::sim::ReadUsbCapture(sc.camera.replay->string());
+            if (!recorded.error.empty())
+                throw std::runtime_error("cannot replay " + sc.camera.replay->string() + ": " + recorded.error);
+            replay = std::make_shared<orvex::sim::ReplayDevice>(orvex::sim::TransfersOfCamera(recorded.transfers),
+                                                                [](int64_t d) { hosted::Sleep(d); });
+        } else {
+            camera = orvex::sim::MakeCamera(cameraConfig);
+        }
+        auto observed = std::make_shared<ObservedDevice>(
+            replay ? std::shared_ptr<hosted::usb::BusDevice>(replay) : std::shared_ptr<hosted::usb::BusDevice>(camera),
+            o.progress);
         {
             hosted::usb::Bus bus(observed);
             for (const auto& f : sc.camera.faults) {
@@ -254,7 +271,7 @@ RunResult RunScenario(const Scenario& sc, const RunOptions& o) {
                 rep.run.faults_injected.push_back(std::string(FaultKindName(f.kind)) + " on request " +
                                                   Hex(&f.request, 1) + " #" + std::to_string(f.occurrence));
             }
-            if (!o.pcap_path.empty() && !bus.StartCapture(o.pcap_path))
+            if (!o.pcap_path.empty() && !bus.StartCapture(o.pcap_path, sc.capture_epoch))
                 throw std::runtime_error("cannot write the capture to " + o.pcap_path);
             const std::string driverKey = hosted::Io::DriverKeyPath(bus.Pdo());
             for (const auto& [name, value] : sc.settings) hosted::Registry::SetString(driverKey, name, value);
@@ -331,12 +348,15 @@ RunResult RunScenario(const Scenario& sc, const RunOptions& o) {
                 host.Unload();  // problems reach the failure handler
             }
             if (!o.pcap_path.empty()) bus.StopCapture();
+            if (o.timeline) o.timeline->SetTransfers(TimelineTransfersOf(bus.Log()));
             for (const auto& t : bus.Log()) {
                 ++rep.run.transfers;
                 rep.run.bytes_out += t.out.size();
                 rep.run.bytes_in += t.in.size();
             }
-            FillCameraReport(*camera, rep.camera);
+            if (camera) FillCameraReport(*camera, rep.camera);
+            if (replay)
+                if (auto d = replay->FirstDivergence()) rep.run.replay_divergence = orvex::sim::ReplayDevice::Describe(*d);
         }
         rep.pool.peak_bytes = hosted::Pool::PeakBytes();
         rep.pool.leaked_bytes = hosted::Pool::LiveBytes();

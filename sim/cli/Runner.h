@@ -12,6 +12,7 @@
 #include "Progress.h"
 #include "Report.h"
 #include "Scenario.h"
+#include "Timeline.h"
 
 namespace orvex::cli {
 
@@ -21,6 +22,7 @@ struct RunOptions {
     bool realtime = false;    // pace virtual time against the wall clock
     double speed = 1.0;       // with realtime: virtual seconds per wall second
     ProgressDisplay* progress = nullptr;  // live view, or null
+    TimelineRecorder* timeline = nullptr; // receives the run's events and transfers, or null
 };
 
 struct RunResult {

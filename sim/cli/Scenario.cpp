@@ -253,7 +253,7 @@ void CheckCamera(const json& cam, Checker& check, CameraSpec& out) {
                    {"version_record", "eeprom", "eeprom_size", "readiness_status", "isp_fw_status",
                     "aud_fw_status", "fw_status_zero_polls", "isp_needs_reset", "vendor_id", "product_id",
                     "device_descriptor", "config_descriptor", "erase_ms", "alive_after_flash_ms", "reboot_ms",
-                    "faults"});
+                    "faults", "replay"});
     auto byteKey = [&](const char* key, uint8_t& field) {
         if (cam.contains(key))
             if (auto v = check.Unsigned(cam[key], at + "/" + key, 0, 255)) field = static_cast<uint8_t>(*v);
@@ -275,6 +275,8 @@ void CheckCamera(const json& cam, Checker& check, CameraSpec& out) {
             else out.eeprom_size = static_cast<uint32_t>(*v);
         }
     }
+    if (cam.contains("replay"))
+        if (auto f = check.HostPath(cam["replay"], at + "/replay", false)) out.replay = *f;
     if (cam.contains("eeprom")) {
         const std::string p = at + "/eeprom";
         if (auto f = check.HostPath(cam["eeprom"], p, false)) {
@@ -455,7 +457,7 @@ Scenario ParseScenario(const std::string& text, const fs::path& baseDir, const s
     json doc = ParseText(text, check);
     if (!check.issues().empty()) throw ScenarioError(source, check.issues());
     if (!check.ExpectObject(doc, "")) throw ScenarioError(source, check.issues());
-    check.OnlyKeys(doc, "", {"drives", "settings", "log_mask", "camera", "events", "time_limit_ms"});
+    check.OnlyKeys(doc, "", {"drives", "settings", "log_mask", "camera", "events", "time_limit_ms", "capture_epoch"});
 
     if (doc.contains("drives") && check.ExpectObject(doc["drives"], "/drives")) {
         for (auto it = doc["drives"].begin(); it != doc["drives"].end(); ++it) {
@@ -498,6 +500,9 @@ Scenario ParseScenario(const std::string& text, const fs::path& baseDir, const s
     if (doc.contains("time_limit_ms"))
         if (auto v = check.Unsigned(doc["time_limit_ms"], "/time_limit_ms", 1000, 24ull * 3600 * 1000))
             sc.time_limit_ms = *v;
+    if (doc.contains("capture_epoch"))
+        if (auto v = check.Unsigned(doc["capture_epoch"], "/capture_epoch", 0, 0xFFFFFFFFu))
+            sc.capture_epoch = static_cast<int64_t>(*v);
 
     if (doc.contains("events")) {
         const json& ev = doc["events"];

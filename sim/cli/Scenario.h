@@ -72,6 +72,7 @@ struct EventSpec {
 struct CameraSpec {
     std::optional<std::vector<uint8_t>> version_record;  // 12 bytes, or derived from the firmware held
     std::optional<std::filesystem::path> eeprom;          // initial EEPROM content (absolute host path)
+    std::optional<std::filesystem::path> replay;          // answer from this recorded capture instead of the model
     uint32_t eeprom_size = 262144;
     uint8_t readiness_status = 0xA1;
     uint8_t isp_fw_status = 1;
@@ -101,6 +102,7 @@ struct Scenario {
     CameraSpec camera;
     std::vector<EventSpec> events;     // sorted by time, stable
     uint64_t time_limit_ms = 30 * 60 * 1000;  // virtual-time bound of the whole run
+    int64_t capture_epoch = 1704067200;  // capture time stamp of virtual time 0 (seconds since 1970 UTC)
 };
 
 // The four value names of the driver key, in the order of the settings block.

@@ -1,13 +1,15 @@
 // orvex-sim: the ORVEX driver over the hosted kernel and a simulated camera.
 //
 //   orvex-sim run SCENARIO.json [--trace FILE] [--pcap FILE] [--report FILE]
-//                               [--realtime [--speed X]] [--quiet]
-//   orvex-sim demo [--keep DIR] [--speed X] [--quiet]
+//                               [--timeline FILE.svg] [--realtime [--speed X]] [--quiet]
+//   orvex-sim demo [--keep DIR] [--timeline FILE.svg] [--speed X] [--quiet]
 //   orvex-sim make fx3|isp|aud|version -o FILE ...
+//   orvex-sim check FILE... [--type fx3|isp|aud|version] [--json]
 //
 // Exit status: 0 when the run completed (whatever the camera ended with),
 // 1 when the platform caught a fault (deadlock, leak, verifier check),
-// 2 for a bad scenario or bad usage.
+// 2 for a bad scenario or bad usage. check: 0 when every file would be used,
+// 1 otherwise.
 #include <unistd.h>
 
 #include <cstdio>
@@ -16,6 +18,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "Check.h"
 #include "Demo.h"
 #include "MakeCommands.h"
 #include "Runner.h"
@@ -35,7 +38,8 @@ bool WriteText(const std::string& path, const std::string& text) {
     return static_cast<bool>(out);
 }
 
-int Run(const std::string& scenarioPath, RunOptions options, const std::string& reportPath, bool quiet) {
+int Run(const std::string& scenarioPath, RunOptions options, const std::string& reportPath,
+        const std::string& timelinePath, bool quiet) {
     Scenario scenario;
     try {
         scenario = LoadScenario(scenarioPath);
@@ -49,8 +53,14 @@ int Run(const std::string& scenarioPath, RunOptions options, const std::string& 
         std::cerr << "orvex-sim: cannot write the report to " << reportPath << "\n";
         return kExitUsage;
     }
+    if (!timelinePath.empty() && !WriteText(timelinePath, "")) {
+        std::cerr << "orvex-sim: cannot write the timeline to " << timelinePath << "\n";
+        return kExitUsage;
+    }
     ProgressDisplay progress(stderr, !quiet && ::isatty(STDERR_FILENO));
     options.progress = &progress;
+    TimelineRecorder timeline;
+    if (!timelinePath.empty()) options.timeline = &timeline;
     RunResult result;
     try {
         result = RunScenario(scenario, options);
@@ -61,6 +71,15 @@ int Run(const std::string& scenarioPath, RunOptions options, const std::string& 
     if (!reportPath.empty() && !WriteText(reportPath, ReportJson(result.report))) {
         std::cerr << "orvex-sim: cannot write the report to " << reportPath << "\n";
         return kExitUsage;
+    }
+    if (!timelinePath.empty() &&
+        !WriteTimelineSvg(timelinePath, "orvex-sim run " + scenarioPath, RunNotes(result.report), timeline)) {
+        std::cerr << "orvex-sim: cannot write the timeline to " << timelinePath << "\n";
+        return kExitUsage;
+    }
+    if (!result.report.run.replay_divergence.empty()) {
+        std::cerr << "orvex-sim: the driver left the recording at " << result.report.run.replay_divergence << "\n";
+        return kExitFault;
     }
     if (result.platform_fault) {
         std::cerr << "orvex-sim: the platform caught a fault: " << result.message << "\n";
@@ -77,13 +96,14 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
 
     auto* run = app.add_subcommand("run", "Run a scenario file");
-    std::string scenarioPath, tracePath, pcapPath, reportPath;
+    std::string scenarioPath, tracePath, pcapPath, reportPath, timelinePath;
     bool realtime = false, quiet = false;
     double speed = 1.0;
     run->add_option("scenario", scenarioPath, "Scenario file (JSON)")->required();
     run->add_option("--trace", tracePath, "Write the driver's debugger output to FILE");
     run->add_option("--pcap", pcapPath, "Write the USBPcap capture of the camera's bus to FILE");
     run->add_option("--report", reportPath, "Write the JSON report to FILE");
+    run->add_option("--timeline", timelinePath, "Draw the run on virtual time into FILE (SVG)");
     auto* realtimeFlag = run->add_flag("--realtime", realtime, "Pace virtual time against the wall clock");
     run->add_option("--speed", speed, "With --realtime: virtual seconds per wall second")
         ->needs(realtimeFlag)
@@ -94,6 +114,7 @@ int main(int argc, char** argv) {
     DemoOptions demoOptions;
     demo->add_option("--keep", demoOptions.keep_dir, "Keep the generated firmware, scenario and outputs in DIR");
     demo->add_flag("-q,--quiet", demoOptions.quiet, "No live progress");
+    demo->add_option("--timeline", demoOptions.timeline_path, "Draw the run on virtual time into FILE (SVG)");
     demo->add_option("--speed", demoOptions.speed,
                      "Virtual seconds per wall second (0: as fast as possible; default 25 on a terminal, else 0)")
         ->check(CLI::NonNegativeNumber);
@@ -101,6 +122,9 @@ int main(int argc, char** argv) {
     auto* make = app.add_subcommand("make", "Write a firmware or version file");
     make->require_subcommand(1);
     AddMakeCommands(*make);
+
+    CheckOptions checkOptions;
+    auto* check = AddCheckCommand(app, checkOptions);
 
     try {
         app.parse(argc, argv);
@@ -115,7 +139,7 @@ int main(int argc, char** argv) {
         options.pcap_path = pcapPath;
         options.realtime = realtime;
         options.speed = speed;
-        return Run(scenarioPath, options, reportPath, quiet);
+        return Run(scenarioPath, options, reportPath, timelinePath, quiet);
     }
     if (demo->parsed()) {
         try {
@@ -125,6 +149,7 @@ int main(int argc, char** argv) {
             return kExitFault;
         }
     }
+    if (check->parsed()) return RunCheck(checkOptions, std::cout);
     try {
         return RunMakeCommand(*make) ? kExitOk : kExitUsage;
     } catch (const std::exception& e) {

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <regex>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
@@ -117,14 +118,14 @@ std::vector<uint8_t> PadToPages(std::vector<uint8_t> bytes, size_t page) {
     return bytes;
 }
 
-// The OUT data stages of every vendor request `bRequest` in a USBPcap file,
-// concatenated, and the number of such requests.
+// The OUT data of every vendor request `bRequest` in a USBPcap file (carried
+// after the setup bytes of its SETUP record), concatenated, and the number of
+// such requests.
 std::pair<std::vector<uint8_t>, size_t> CapturedOut(const std::string& pcap, uint8_t bRequest) {
     auto u16 = [&](size_t at) { return static_cast<uint32_t>(uint8_t(pcap[at]) | uint8_t(pcap[at + 1]) << 8); };
     auto u32 = [&](size_t at) { return u16(at) | u16(at + 2) << 16; };
     EXPECT_GE(pcap.size(), 24u);
     EXPECT_EQ(u32(20), 249u) << "link type USBPCAP";
-    std::map<uint64_t, uint8_t> requestOfIrp;
     std::vector<uint8_t> data;
     size_t count = 0;
     for (size_t at = 24; at + 16 <= pcap.size();) {
@@ -132,16 +133,12 @@ std::pair<std::vector<uint8_t>, size_t> CapturedOut(const std::string& pcap, uin
         const size_t b = at + 16;
         at = b + len;
         if (u16(b) != 28) continue;  // control transfers only
-        uint64_t irp = u32(b + 2) | static_cast<uint64_t>(u32(b + 6)) << 32;
-        bool fromDevice = pcap[b + 16] & 1;
-        uint8_t stage = pcap[b + 27];
-        if (fromDevice) continue;
-        if (stage == 0 && len >= 36 && (uint8_t(pcap[b + 28]) & 0x60) == 0x40) {
-            requestOfIrp[irp] = uint8_t(pcap[b + 29]);
-            if (uint8_t(pcap[b + 29]) == bRequest) ++count;
-        } else if (stage == 1 && requestOfIrp.count(irp) && requestOfIrp[irp] == bRequest) {
-            data.insert(data.end(), pcap.begin() + b + 28, pcap.begin() + b + len);
-        }
+        const bool fromDevice = pcap[b + 16] & 1;
+        const uint8_t stage = pcap[b + 27];
+        if (fromDevice || stage != 0 || len < 36) continue;
+        if ((uint8_t(pcap[b + 28]) & 0x60) != 0x40 || uint8_t(pcap[b + 29]) != bRequest) continue;
+        ++count;
+        data.insert(data.end(), pcap.begin() + b + 36, pcap.begin() + b + len);
     }
     return {data, count};
 }
@@ -149,7 +146,8 @@ std::pair<std::vector<uint8_t>, size_t> CapturedOut(const std::string& pcap, uin
 TEST_F(Cli, BadUsageExitsWithTwo) {
     for (auto args : std::vector<std::vector<std::string>>{
              {}, {"fly"}, {"run"}, {"run", "x.json", "--speed", "2"}, {"run", "x.json", "--realtime", "--speed", "-1"},
-             {"make", "fx3"}, {"make", "isp", "-o", "x", "--version", "1.2"}}) {
+             {"make", "fx3"}, {"make", "isp", "-o", "x", "--version", "1.2"}, {"check"},
+             {"check", "x.img", "--type", "elf"}}) {
         Outcome o = Sim(args);
         EXPECT_EQ(o.status, 2) << ::testing::PrintToString(args) << "\n" << o.err;
     }
@@ -183,6 +181,131 @@ TEST_F(Cli, BadScenarioNamesThePathAndRunsNothing) {
     Outcome o = Sim({"run", (dir_ / "broken.json").string()});
     EXPECT_EQ(o.status, 2);
     EXPECT_NE(o.err.find("not valid JSON"), std::string::npos) << o.err;
+}
+
+// The same scenario writes the same capture byte for byte; `capture_epoch`
+// moves every time stamp and nothing else.
+TEST_F(Cli, CapturesAreReproducibleAndStartAtTheirEpoch) {
+    MakeFirmware();
+    json sc = UpdateScenario();
+    const auto first = (dir_ / "a.pcap").string(), second = (dir_ / "b.pcap").string(),
+               shifted = (dir_ / "c.pcap").string();
+    ASSERT_EQ(Sim({"run", Scenario(sc).string(), "--pcap", first}).status, 0);
+    ASSERT_EQ(Sim({"run", Scenario(sc).string(), "--pcap", second}).status, 0);
+    const std::string a = ReadAll(first);
+    ASSERT_GT(a.size(), 24u + 16);
+    EXPECT_TRUE(a == ReadAll(second)) << "two runs of one scenario differ";
+    auto seconds = [](const std::string& pcap, size_t at) {
+        return uint32_t(uint8_t(pcap[at])) | uint32_t(uint8_t(pcap[at + 1])) << 8 |
+               uint32_t(uint8_t(pcap[at + 2])) << 16 | uint32_t(uint8_t(pcap[at + 3])) << 24;
+    };
+    EXPECT_EQ(seconds(a, 24), 1704067200u) << "the first record starts at 2024-01-01";
+    sc["capture_epoch"] = 1000;
+    ASSERT_EQ(Sim({"run", Scenario(sc).string(), "--pcap", shifted}).status, 0);
+    const std::string c = ReadAll(shifted);
+    ASSERT_EQ(c.size(), a.size());
+    size_t records = 0;
+    for (size_t at = 24; at + 16 <= a.size(); ++records) {
+        EXPECT_EQ(seconds(a, at) - seconds(c, at), 1704067200u - 1000u);
+        const size_t len = seconds(a, at + 8);
+        EXPECT_EQ(a.substr(at + 4, 12 + len), c.substr(at + 4, 12 + len));
+        at += 16 + len;
+    }
+    EXPECT_GT(records, 100u);
+}
+
+// check through the program: the files `make` writes pass, a damaged one
+// fails the whole check, and the text names the refusal.
+TEST_F(Cli, CheckReportsThroughTheExitStatus) {
+    MakeFirmware();
+    std::vector<std::string> args = {"check"};
+    for (const char* f : {"fx3.img", "isp.bin", "aud.bin", "version.txt"}) args.push_back((dir_ / "fw" / f).string());
+    Outcome ok = Sim(args);
+    EXPECT_EQ(ok.status, 0) << ok.out << ok.err;
+    EXPECT_NE(ok.out.find("fx3.img: FX3 boot image, 8192 bytes: would be used"), std::string::npos) << ok.out;
+    EXPECT_NE(ok.out.find("version    12.34.56"), std::string::npos) << ok.out;
+    std::string fx3 = ReadAll(dir_ / "fw" / "fx3.img");
+    fx3[100] ^= 1;
+    WriteAll(dir_ / "bad.img", fx3);
+    args.push_back((dir_ / "bad.img").string());
+    Outcome bad = Sim(args);
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.out.find("bad.img: FX3 boot image, 8192 bytes: REFUSED: checksum mismatch"), std::string::npos)
+        << bad.out;
+}
+
+// --timeline on a run with an injected fault and on the demo: the SVG names
+// the phases, the plug-and-play steps and the fault, and renders.
+TEST_F(Cli, TimelineOfARunAndOfTheDemo) {
+    MakeFirmware();
+    json sc = UpdateScenario();
+    sc["camera"]["faults"] = json::array({{{"request", "0xB6"}, {"kind", "stall"}, {"occurrence", 2}}});
+    const fs::path svg = dir_ / "run.svg", demo = dir_ / "demo.svg";
+    Outcome o = Sim({"run", Scenario(sc).string(), "--timeline", svg.string(), "-q"});
+    ASSERT_EQ(o.status, 0) << o.err;
+    ASSERT_EQ(Sim({"demo", "--speed", "0", "-q", "--timeline", demo.string()}).status, 0);
+    for (const fs::path& p : {svg, demo}) {
+        SCOPED_TRACE(p.string());
+        const std::string text = ReadAll(p);
+        ASSERT_EQ(text.rfind("<?xml", 0), 0u);
+        for (const char* want : {"ISP pages", "audio pages", "EEPROM read", "re-enumeration", "starting device",
+                                 "0xB6 UVCWrite_SPI_PAGE", "legend"})
+            EXPECT_NE(text.find(want), std::string::npos) << want;
+        if (std::system("command -v rsvg-convert >/dev/null 2>&1") == 0) {
+            const std::string png = p.string() + ".png";
+            EXPECT_EQ(std::system(("rsvg-convert " + Quote(p.string()) + " -o " + Quote(png) + " 2>&1").c_str()), 0);
+            EXPECT_GT(fs::file_size(png), 1000u);
+        }
+    }
+    const std::string run = ReadAll(svg);
+    EXPECT_NE(run.find("faults injected (1)"), std::string::npos);
+    EXPECT_NE(run.find("fault stall on 0xB6 UVCWrite_SPI_PAGE"), std::string::npos);
+    EXPECT_NE(ReadAll(demo).find("faults injected (0)"), std::string::npos);
+    // An unwritable timeline stops the run before it starts.
+    EXPECT_EQ(Sim({"run", Scenario(sc).string(), "--timeline", "/nonexistent/t.svg"}).status, 2);
+}
+
+// Pointers the driver prints (the driver extension, the descriptor buffers)
+// differ from run to run; everything else in a trace must not.
+std::string WithoutPointers(const std::string& trace) {
+    static const std::regex pointer("(DrvExt |Descriptor = )[0-9A-Fa-f]+");
+    return std::regex_replace(trace, pointer, "$1<p>");
+}
+
+// A run recorded with --pcap and replayed from that capture: the driver sees
+// the same camera, so the trace and the capture come out the same. With
+// another version file the driver asks for something else, and the first
+// such request is reported with the one the recording holds.
+TEST_F(Cli, RecordedRunReplaysToTheSameTraceAndCapture) {
+    MakeFirmware();
+    const json recordScenario = UpdateScenario();
+    const auto rec = dir_ / "rec", rep = dir_ / "rep";
+    ASSERT_EQ(Sim({"run", Scenario(recordScenario).string(), "--trace", rec.string() + ".txt", "--pcap",
+                   rec.string() + ".pcap", "-q"})
+                  .status,
+              0);
+    json replay = recordScenario;
+    replay["camera"] = {{"replay", "rec.pcap"}};
+    Outcome o = Sim({"run", Scenario(replay, "replay.json").string(), "--trace", rep.string() + ".txt", "--pcap",
+                     rep.string() + ".pcap", "--report", (dir_ / "report.json").string(), "-q"});
+    ASSERT_EQ(o.status, 0) << o.err;
+    const std::string recTrace = ReadAll(rec.string() + ".txt");
+    EXPECT_GT(recTrace.size(), 1000u);
+    EXPECT_EQ(WithoutPointers(ReadAll(rep.string() + ".txt")), WithoutPointers(recTrace));
+    EXPECT_TRUE(ReadAll(rep.string() + ".pcap") == ReadAll(rec.string() + ".pcap")) << "captures differ";
+    EXPECT_FALSE(Report().at("run").contains("replay_divergence"));
+
+    // The camera already holds the ISP and audio versions this file names:
+    // the driver skips the ISP download the recording holds.
+    WriteAll(dir_ / "fw" / "version2.txt", std::string("UVC_FX3=010203\r\nUVC_ISP=0A0000\r\nUVC_AUD=000001\r\n"));
+    replay["settings"]["VERSION"] = "C:\\version2.txt";
+    Outcome d = Sim({"run", Scenario(replay, "replay2.json").string(), "--report", (dir_ / "report2.json").string(),
+                     "-q"});
+    EXPECT_EQ(d.status, 1);
+    const std::string divergence = Report("report2.json").at("run").at("replay_divergence");
+    EXPECT_EQ(divergence.rfind("vendor request #3: received ", 0), 0u) << divergence;
+    EXPECT_NE(divergence.find("the recording holds C0 B5 03 00 55 AA 01 00"), std::string::npos) << divergence;
+    EXPECT_NE(d.err.find(divergence), std::string::npos) << d.err;
 }
 
 TEST_F(Cli, FullUpdateWithTraceCaptureAndReport) {

@@ -52,6 +52,30 @@ def check_imports(imports):
     return errors
 
 
+# Routines the driver calls to serve plug and play, power and WMI, each from
+# the module that exports it; a driver missing one of them would load and
+# never answer those requests.
+REQUIRED_IMPORTS = {
+    "ks.sys": {"KsCreateDevice", "KsDispatchIrp"},
+    "ntoskrnl.exe": {"PoCallDriver", "PoRequestPowerIrp", "PoStartNextPowerIrp", "PoSetPowerState",
+                     "IoWMIRegistrationControl", "IoOpenDeviceRegistryKey", "IoGetDeviceProperty",
+                     "IoAllocateIrp", "IoCancelIrp"},
+    "wmilib.sys": {"WmiSystemControl", "WmiCompleteRequest"},
+}
+
+
+def check_required_imports(imports):
+    """imports: as for check_imports."""
+    present = {}
+    for module, names in imports:
+        present.setdefault(module.lower(), set()).update(n for n in names if n)
+    errors = []
+    for module, names in sorted(REQUIRED_IMPORTS.items()):
+        for name in sorted(names - present.get(module, set())):
+            errors.append(f"missing import {name} from {module}")
+    return errors
+
+
 def check_version(lang_tables, translations):
     """lang_tables: {LangID: {key: value}}; translations: list of [lang, codepage]."""
     errors = []
@@ -140,6 +164,7 @@ def read_image(path):
     if not imports:
         errors.append("no imports at all")
     errors += check_imports(imports)
+    errors += check_required_imports(imports)
 
     lang_tables, translations = {}, []
     for info in getattr(pe, "FileInfo", []):

@@ -16,6 +16,30 @@ GOOD_IMPORTS = [
 ]
 
 
+FRAME_IMPORTS = [
+    ("ntoskrnl.exe", ["PoCallDriver", "PoRequestPowerIrp", "PoStartNextPowerIrp", "PoSetPowerState",
+                      "IoWMIRegistrationControl", "IoOpenDeviceRegistryKey", "IoGetDeviceProperty",
+                      "IoAllocateIrp", "IoCancelIrp"]),
+    ("ks.sys", ["KsCreateDevice", "KsDispatchIrp"]),
+    ("WMILIB.SYS", ["WmiSystemControl", "WmiCompleteRequest"]),
+]
+
+
+class RequiredImports(unittest.TestCase):
+    def test_the_frame_routines_pass(self):
+        self.assertEqual(check_pe.check_required_imports(FRAME_IMPORTS), [])
+
+    def test_a_missing_routine_is_named(self):
+        imports = [(m, [n for n in names if n != "PoRequestPowerIrp"]) for m, names in FRAME_IMPORTS]
+        self.assertEqual(check_pe.check_required_imports(imports),
+                         ["missing import PoRequestPowerIrp from ntoskrnl.exe"])
+
+    def test_a_routine_from_the_wrong_module_is_missing(self):
+        imports = [(m if m != "WMILIB.SYS" else "ntoskrnl.exe", names) for m, names in FRAME_IMPORTS]
+        self.assertIn("missing import WmiSystemControl from wmilib.sys",
+                      check_pe.check_required_imports(imports))
+
+
 class Imports(unittest.TestCase):
     def test_kernel_modules_pass_in_any_case(self):
         self.assertEqual(check_pe.check_imports(GOOD_IMPORTS), [])

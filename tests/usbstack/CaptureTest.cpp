@@ -103,43 +103,101 @@ protected:
     }
 };
 
-TEST_F(Capture, FileHoldsASetupAndACompletePacketPerControlTransfer) {
+// Each control transfer is two records, as the Windows capture driver writes
+// them: SETUP (setup bytes and any OUT data, endpoint with the data stage's
+// direction) and COMPLETE (reported as CONTROL_TRANSFER, the IN data). IRP
+// IDs are handed out in order and time stamps start at the fixed epoch, so a
+// run's capture is the same file every time.
+TEST_F(Capture, FileHoldsOneSetupAndOneCompleteRecordPerControlTransfer) {
     Run();
     uint32_t link = 0;
     const auto frames = ReadPcap(path, &link);
     EXPECT_EQ(link, 249u);
     const auto log = bus->Log();
-    // Each transfer: setup, (OUT data,) complete.
-    size_t expected = 0;
-    for (const auto& t : log) expected += 2 + (t.out.empty() ? 0 : 1);
-    ASSERT_EQ(frames.size(), expected);
+    ASSERT_EQ(frames.size(), 2 * log.size());
 
     size_t f = 0;
+    uint64_t n = 0;
     for (const auto& t : log) {
-        const auto& s = frames[f++].bytes;
-        ASSERT_EQ(s.size(), 28u + 8);
+        SCOPED_TRACE(testing::Message() << "transfer " << t.sequence);
+        const uint8_t direction = (t.setup[0] & 0x80) ? 0x80 : 0x00;
+        const uint64_t irpId = kCaptureIrpIdBase + 0x10 * n++;
+        const auto& s = frames[f].bytes;
+        ASSERT_EQ(s.size(), 28u + 8 + t.out.size());
         EXPECT_EQ(s[0] | s[1] << 8, 28);       // header length with the stage byte
+        EXPECT_EQ(Le32(s, 2) | uint64_t(Le32(s, 6)) << 32, irpId);
         EXPECT_EQ(s[14] | s[15] << 8, t.function);
         EXPECT_EQ(s[16], 0);                   // FDO -> PDO
+        EXPECT_EQ(s[21], direction);
         EXPECT_EQ(s[22], 2);                   // control transfer
+        EXPECT_EQ(Le32(s, 23), 8u + t.out.size());
         EXPECT_EQ(s[27], 0);                   // setup stage
         EXPECT_TRUE(std::equal(t.setup.begin(), t.setup.end(), s.begin() + 28));
-        if (!t.out.empty()) {
-            const auto& d = frames[f++].bytes;
-            EXPECT_EQ(d[27], 1);
-            EXPECT_EQ(std::vector<uint8_t>(d.begin() + 28, d.end()), t.out);
-        }
+        EXPECT_EQ(std::vector<uint8_t>(s.begin() + 36, s.end()), t.out);
+        EXPECT_EQ(frames[f].time, kDefaultCaptureEpoch * 1000000000 + t.submitted * 100);
+        ++f;
+
         const auto& c = frames[f].bytes;
+        EXPECT_EQ(Le32(c, 2) | uint64_t(Le32(c, 6)) << 32, irpId);
+        EXPECT_EQ(c[14] | c[15] << 8, URB_FUNCTION_CONTROL_TRANSFER);
         EXPECT_EQ(c[16], 1);                   // PDO -> FDO
+        EXPECT_EQ(c[21], direction);
         EXPECT_EQ(c[27], 3);                   // complete stage
         EXPECT_EQ(static_cast<int32_t>(Le32(c, 10)), t.usbdStatus);
-        EXPECT_EQ(c[21], (t.setup[0] & 0x80) ? 0x80 : 0x00);
         EXPECT_EQ(std::vector<uint8_t>(c.begin() + 28, c.end()), t.in);
-        EXPECT_EQ(frames[f].time, t.completed * 100);
+        EXPECT_EQ(frames[f].time, kDefaultCaptureEpoch * 1000000000 + t.completed * 100);
         ++f;
     }
 }
 
+// The writer on its own: a completion whose request it never saw gets a fresh
+// ID, a host key reused after its completion gets a new ID, selecting a
+// configuration keeps its function, and the epoch can be chosen.
+TEST(CaptureWriter, IdsFunctionsAndEpoch) {
+    const std::string file = ::testing::TempDir() + "orvex_writer_" + std::to_string(::getpid()) + ".pcap";
+    {
+        UsbPcapWriter w;
+        ASSERT_TRUE(w.Open(file, 1000));
+        const uint8_t setup[8] = {0x00, 0x09, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00};
+        PcapPacket p;
+        p.irpId = 0x1234;  // completes a request submitted before the capture
+        p.fromDevice = true;
+        p.stage = PcapStage::Complete;
+        p.function = URB_FUNCTION_VENDOR_DEVICE;
+        w.Write(p);
+        for (int round = 0; round < 2; ++round) {  // the same host key twice
+            PcapPacket s;
+            s.time = 10'000'000;  // one second
+            s.irpId = 0xABCD;
+            s.function = URB_FUNCTION_SELECT_CONFIGURATION;
+            s.data = setup;
+            w.Write(s);
+            s.fromDevice = true;
+            s.stage = PcapStage::Complete;
+            s.data = {};
+            w.Write(s);
+        }
+    }
+    uint32_t link = 0;
+    const auto frames = ReadPcap(file, &link);
+    std::remove(file.c_str());
+    ASSERT_EQ(frames.size(), 5u);
+    auto id = [&](size_t i) { return Le32(frames[i].bytes, 2) | uint64_t(Le32(frames[i].bytes, 6)) << 32; };
+    auto function = [&](size_t i) { return frames[i].bytes[14] | frames[i].bytes[15] << 8; };
+    EXPECT_EQ(id(0), kCaptureIrpIdBase);
+    EXPECT_EQ(function(0), URB_FUNCTION_CONTROL_TRANSFER);
+    EXPECT_EQ(id(1), kCaptureIrpIdBase + 0x10);
+    EXPECT_EQ(id(2), id(1));
+    EXPECT_EQ(id(3), kCaptureIrpIdBase + 0x20);
+    EXPECT_EQ(id(4), id(3));
+    for (size_t i = 1; i < 5; ++i) EXPECT_EQ(function(i), URB_FUNCTION_SELECT_CONFIGURATION);
+    EXPECT_EQ(frames[0].time, 1000 * 1000000000LL);
+    EXPECT_EQ(frames[1].time, 1001 * 1000000000LL);
+}
+
+// What a Wireshark user sees: each transfer's direction, its OUT data inside
+// the SETUP record, the completion linked to its request's frame and reported
+// as CONTROL_TRANSFER, stable IRP IDs and 2024 time stamps.
 TEST_F(Capture, TsharkDecodesTheControlTransfers) {
     if (std::system("command -v tshark >/dev/null 2>&1") != 0) GTEST_SKIP() << "tshark is not installed";
     Run();
@@ -148,7 +206,9 @@ TEST_F(Capture, TsharkDecodesTheControlTransfers) {
                             "' -T fields -E separator='|' -e usb.control_stage -e usb.bmRequestType "
                             "-e usb.setup.bRequest -e usb.setup.wValue -e usb.setup.wIndex -e usb.setup.wLength "
                             "-e usb.data_fragment -e usb.control.Response -e usb.usbd_status -e usb.irp_id "
-                            "-e usb.DescriptorIndex -e usb.bDescriptorType -e usb.LanguageId > '" +
+                            "-e usb.DescriptorIndex -e usb.bDescriptorType -e usb.LanguageId "
+                            "-e frame.number -e usb.request_in -e usb.function -e usb.endpoint_address.direction "
+                            "-e frame.time_epoch -e _ws.col.Info > '" +
                             out + "' 2>/dev/null";
     ASSERT_EQ(std::system(cmd.c_str()), 0);
     std::ifstream in(out);
@@ -158,11 +218,13 @@ TEST_F(Capture, TsharkDecodesTheControlTransfers) {
 
     const auto log = bus->Log();
     size_t r = 0;
+    uint64_t n = 0;
     for (const auto& t : log) {
         SCOPED_TRACE(testing::Message() << "transfer " << t.sequence);
-        ASSERT_LT(r, rows.size());
+        const bool isIn = (t.bmRequestType() & 0x80) != 0;
+        ASSERT_LT(r + 1, rows.size());
         auto row = rows[r++];
-        ASSERT_GE(row.size(), 13u);
+        ASSERT_GE(row.size(), 19u);
         EXPECT_EQ(row[0], "0");
         EXPECT_EQ(std::stoul(row[1], nullptr, 16), t.bmRequestType());
         EXPECT_EQ(std::stoul(row[2]), t.bRequest());
@@ -174,18 +236,21 @@ TEST_F(Capture, TsharkDecodesTheControlTransfers) {
         } else {
             EXPECT_EQ(std::stoul(row[3], nullptr, 0), t.wValue());
             EXPECT_EQ(std::stoul(row[4], nullptr, 0), t.wIndex());
+            EXPECT_EQ(row[18], isIn ? "URB_CONTROL in" : "URB_CONTROL out");
         }
         EXPECT_EQ(std::stoul(row[5]), t.wLength());
-        const std::string irp = row[9];
-        if (!t.out.empty()) {
-            row = rows[r++];
-            EXPECT_EQ(row[0], "1");
-            EXPECT_EQ(row[6], Hex(t.out));
-        }
-        ASSERT_LT(r, rows.size());
+        EXPECT_EQ(row[6], Hex(t.out));  // OUT data travels in the SETUP record
+        EXPECT_EQ(row[16], isIn ? "1" : "0");
+        EXPECT_EQ(std::stoull(row[9], nullptr, 16), kCaptureIrpIdBase + 0x10 * n++);
+        EXPECT_EQ(row[17].substr(0, 10), std::to_string(kDefaultCaptureEpoch + t.submitted / 10'000'000));
+        const std::string irp = row[9], setupFrame = row[13];
+
         row = rows[r++];
         EXPECT_EQ(row[0], "3");
         EXPECT_EQ(row[9], irp);
+        EXPECT_EQ(row[14], setupFrame) << "the completion points back at its request";
+        EXPECT_EQ(std::stoul(row[15], nullptr, 16), URB_FUNCTION_CONTROL_TRANSFER);
+        EXPECT_EQ(row[16], isIn ? "1" : "0");
         EXPECT_EQ(static_cast<int32_t>(std::stoul(row[8], nullptr, 16)), t.usbdStatus);
         if ((t.bmRequestType() & 0x60) == 0x40 && !t.in.empty()) EXPECT_EQ(row[7], Hex(t.in));
     }
