@@ -407,7 +407,7 @@ TEST_F(CameraFixture, RealImagesAreRoutedByContentOrByDownloadOrder) {
     std::memcpy(plainIsp.data(), "\x7F" "ELF", 4);
     auto plainAudio = AudioImage(0x33);
     std::memcpy(plainAudio.data(), "RIFF", 4);
-    auto tooSmall = AudioImage(0x44, 200000);
+    std::vector<uint8_t> tooSmall(200000, 0x22);  // ends before the audio version byte
     std::memcpy(tooSmall.data(), "RIFF", 4);
 
     struct Case {
