@@ -167,6 +167,9 @@ TEST(BusPnp, CameraReenumeratesAfterItsResetRunningTheNewFirmware) {
     Pnp::WaitIdle();
     PDEVICE_OBJECT old = bus->Pdo(port);
     ASSERT_EQ(Pnp::State(old), DeviceState::Started);
+    const std::string instance = Pnp::Instance(old);
+    const std::string driverKey = hosted::Io::DriverKeyPath(old);
+    const std::string deviceKey = hosted::Io::DeviceKeyPath(old);
 
     // One ISP page with its version text, no marker of ours.
     uint8_t key[2] = {0xAA, 0x55}, byte = 0;
@@ -204,6 +207,10 @@ TEST(BusPnp, CameraReenumeratesAfterItsResetRunningTheNewFirmware) {
     PDEVICE_OBJECT again = bus->Pdo(port);
     ASSERT_NE(again, nullptr);
     EXPECT_EQ(Pnp::State(again), DeviceState::Started);
+    // The same device instance: its settings are where its driver left them.
+    EXPECT_EQ(Pnp::Instance(again), instance);
+    EXPECT_EQ(hosted::Io::DriverKeyPath(again), driverKey);
+    EXPECT_EQ(hosted::Io::DeviceKeyPath(again), deviceKey);
 
     uint8_t rec[12] = {};
     URB version = usbtest::VendorUrb(true, 0xB0, 0, rec, 12);
