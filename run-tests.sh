@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds ORVEX.sys and the hosted build and runs every test:
-#   1. ORVEX.sys (mingw-w64 cross build)
-#   2. hosted build, all tests (the PE checks read the ORVEX.sys of step 1)
+#   1. ORVEX.sys (mingw-w64 cross build) and its test-signed driver package
+#   2. hosted build, all tests (the PE checks read the ORVEX.sys and the
+#      package of step 1)
 #   3. hosted build with AddressSanitizer + UBSan, all tests
 #   4. hosted build with ThreadSanitizer, the tests labelled "concurrency"
 # Installs missing packages first (Debian, as root). Exits non-zero if any
@@ -42,11 +43,14 @@ run_ctest() {  # label, folder, ctest arguments...
 
 configure_and_build "$OUT/win" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release
 ORVEX_SYS_PATH="$OUT/win/ORVEX.sys"
+echo "== build the driver package"
+cmake --build "$OUT/win" -j "$JOBS" --target package-driver
+ORVEX_PACKAGE_PATH="$OUT/win/package/ORVEX"
 
-configure_and_build "$OUT/hosted" -DCMAKE_BUILD_TYPE=Debug -DORVEX_SANITIZE= -DORVEX_SYS="$ORVEX_SYS_PATH"
+configure_and_build "$OUT/hosted" -DCMAKE_BUILD_TYPE=Debug -DORVEX_SANITIZE= -DORVEX_SYS="$ORVEX_SYS_PATH" -DORVEX_PACKAGE_DIR="$ORVEX_PACKAGE_PATH"
 run_ctest hosted "$OUT/hosted"
 
-configure_and_build "$OUT/asan" -DCMAKE_BUILD_TYPE=Debug -DORVEX_SANITIZE=address,undefined -DORVEX_SYS="$ORVEX_SYS_PATH"
+configure_and_build "$OUT/asan" -DCMAKE_BUILD_TYPE=Debug -DORVEX_SANITIZE=address,undefined -DORVEX_SYS="$ORVEX_SYS_PATH" -DORVEX_PACKAGE_DIR="$ORVEX_PACKAGE_PATH"
 run_ctest "address,undefined" "$OUT/asan"
 
 configure_and_build "$OUT/tsan" -DCMAKE_BUILD_TYPE=Debug -DORVEX_SANITIZE=thread
@@ -57,4 +61,4 @@ if [ ${#failed[@]} -ne 0 ]; then
     echo "FAILED: ${failed[*]}"
     exit 1
 fi
-echo "All builds and tests passed (ORVEX.sys: $ORVEX_SYS_PATH)"
+echo "All builds and tests passed (ORVEX.sys: $ORVEX_SYS_PATH, package: $ORVEX_PACKAGE_PATH)"

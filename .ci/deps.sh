@@ -17,6 +17,8 @@ orvex_install_missing() {
     have_cmd x86_64-w64-mingw32-windres || need+=(binutils-mingw-w64-x86-64)
     { [ -x /usr/bin/python3 ] && /usr/bin/python3 -c 'import pefile' 2>/dev/null; } || need+=(python3-pefile)
     have_cmd tshark || need+=(tshark)
+    have_cmd openssl || need+=(openssl)
+    have_cmd osslsigncode || need+=(osslsigncode)
     have_cmd rsvg-convert || need+=(librsvg2-bin)
     [ -f /usr/include/libxml2/libxml/parser.h ] || need+=(libxml2-dev)
 

@@ -1,4 +1,5 @@
-// A full update run on the simulated camera, in deterministic virtual time:
+// A full update run on the simulated camera, in deterministic virtual time,
+// through the whole stack (plug-and-play manager, driver frame, USB bus):
 // a 4 MiB ISP image, a 256 KiB audio image and a 192 KiB FX3 image, into a
 // blank EEPROM and into one that differs from the new image in five pages.
 //
@@ -7,7 +8,7 @@
 //     requests that move firmware (size announcement, status, SPI pages,
 //     EEPROM reads and writes) against the least the protocol allows;
 //   all_urbs: every URB of the run, control polls and start-up included;
-//   virtual_s: virtual duration of the run (Start to the thread's end);
+//   virtual_s: virtual duration of the run (plug-in to the update thread's end);
 //   wall_per_urb_us: wall time of the run divided by all_urbs;
 //   peak_pool / peak_pool_over_target: highest pool use with the engine's tag,
 //     and its excess over the largest step's need (file + 4096 for the flash
@@ -15,9 +16,11 @@
 #include <benchmark/benchmark.h>
 
 #include <hosted/hosted.h>
+#include <hosted/pnp.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <unistd.h>
@@ -26,7 +29,9 @@
 #include "Log.h"
 #include "SimOnBus.h"
 #include "UsbBus.h"
-#include "update/UpdateEngine.h"
+#include "driver/Driver.h"
+#include "driver/FdoData.h"
+#include "usbdevice/UsbDevice.h"
 
 using namespace orvex::firmware;
 
@@ -73,23 +78,34 @@ Figures OneRun(const std::filesystem::path& dir, int differingPages) {
         for (int k = 1; k < differingPages; ++k) c.eepromContent[size_t(k) * 97 * 256 + 3] ^= 0x5A;
     }
     auto camera = orvex::sim::MakeCamera(c);
-    hosted::usb::Bus bus(camera);
-    auto* device = new (NonPagedPoolNx) CUsbDevice();
-    KSDEVICE ks{};
-    ks.Context = device;
-    ks.NextDeviceObject = ks.PhysicalDeviceObject = bus.Pdo();
-    device->SetKsDevice(&ks);
-    device->Add(&ks);
-    std::u16string paths[4] = {u"C:\\fx3.img", u"C:\\isp.bin", u"C:\\aud.bin", u"C:\\version.txt"};
-    device->m_Settings.FX3FilePath = paths[0].data();
-    device->m_Settings.ISPFilePath = paths[1].data();
-    device->m_Settings.AUDFilePath = paths[2].data();
-    device->m_Settings.VersionFilePath = paths[3].data();
+    // The whole stack: the driver installed for the camera's hardware ID,
+    // the camera plugged into a hub the plug-and-play manager enumerates,
+    // the driver loaded, its device added and started by the manager.
+    const auto dd = camera->DeviceDescriptor();
+    char id[32];
+    std::snprintf(id, sizeof id, "USB\\VID_%04X&PID_%04X", unsigned(dd[8] | dd[9] << 8), unsigned(dd[10] | dd[11] << 8));
+    hosted::Pnp::RegisterDriver("ORVEX", &DriverEntry, {id});
+    hosted::usb::BusOptions options;
+    options.rootBus = true;
+    hosted::usb::Bus bus(options);
 
     const auto wall0 = std::chrono::steady_clock::now();
     const int64_t t0 = hosted::Clock::Now();
-    device->Start(&ks, nullptr, nullptr, nullptr, 0);
-    KeWaitForSingleObject(device->ThreadObject(), Executive, KernelMode, FALSE, nullptr);
+    const int port = bus.Plug(camera);
+    PDEVICE_OBJECT pdo = bus.Pdo(port);
+    // The file paths are in the device's driver key before the manager,
+    // which runs once this thread waits, starts the device.
+    const std::string key = hosted::Io::DriverKeyPath(pdo);
+    hosted::Registry::SetString(key, "FX3", u"C:\\fx3.img");
+    hosted::Registry::SetString(key, "ISP", u"C:\\isp.bin");
+    hosted::Registry::SetString(key, "AUD", u"C:\\aud.bin");
+    hosted::Registry::SetString(key, "VERSION", u"C:\\version.txt");
+    hosted::Pnp::WaitIdle();
+    FdoData* data = FdoDataOf(hosted::Pnp::Top(pdo));
+    PVOID thread = static_cast<CUsbDevice*>(data->KsDevice->Context)->ThreadObject();
+    ObReferenceObject(thread);
+    KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+    ObDereferenceObject(thread);
     f.virtualS = double(hosted::Clock::Now() - t0) / hosted::kUnitsPerSecond;
     f.wallS = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
     f.peak = double(hosted::Pool::PeakBytes(TagHarn));
@@ -118,9 +134,9 @@ Figures OneRun(const std::filesystem::path& dir, int differingPages) {
     const double fx3Need = double(fx3.size() + 4096 + fx3.size() + 1024);
     f.target = std::max(flashNeed, fx3Need);
 
-    device->Stop(&ks, nullptr);
-    device->Remove(&ks, nullptr);
-    delete device;
+    // Removal on request; the driver unloads after it with the leak checks.
+    hosted::Pnp::Disable(pdo);
+    hosted::Pnp::WaitIdle();
     if (camera->Eeprom().size() < fx3.size() || !std::equal(fx3.begin(), fx3.end(), camera->Eeprom().begin()))
         f.transfers = -1;  // shows as a wrong ratio
     return f;

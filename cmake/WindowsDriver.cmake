@@ -70,3 +70,65 @@ find_program(ORVEX_PYTHON3 NAMES python3 REQUIRED)
 add_custom_command(TARGET ORVEX POST_BUILD
   COMMAND ${ORVEX_PYTHON3} ${CMAKE_CURRENT_SOURCE_DIR}/cmake/pe_checksum.py $<TARGET_FILE:ORVEX>
   VERBATIM)
+
+# ---- the driver package: `cmake --build <dir> --target package-driver` ----
+# A folder (package/ORVEX) with ORVEX.sys signed with a test certificate made
+# here, ORVEX.inf, the certificate (to trust on a test machine in
+# test-signing mode), the package README and, when ORVEX_FIRMWARE_DIR names
+# a folder, the firmware files the INF installs.
+find_program(ORVEX_OPENSSL openssl)
+find_program(ORVEX_OSSLSIGNCODE osslsigncode)
+set(ORVEX_FIRMWARE_DIR "" CACHE PATH "Folder with the firmware files to put into the driver package (optional)")
+
+set(ORVEX_PACKAGE_DIR ${CMAKE_BINARY_DIR}/package/ORVEX)
+set(ORVEX_TEST_CERT_DIR ${CMAKE_BINARY_DIR}/testcert)
+if(ORVEX_OPENSSL AND ORVEX_OSSLSIGNCODE)
+  # A self-signed code-signing certificate, made once per build tree.
+  add_custom_command(
+    OUTPUT ${ORVEX_TEST_CERT_DIR}/ORVEX-test.key ${ORVEX_TEST_CERT_DIR}/ORVEX-test.cer
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${ORVEX_TEST_CERT_DIR}
+    COMMAND ${ORVEX_OPENSSL} req -x509 -newkey rsa:3072 -sha256 -nodes -days 3650
+            -subj "/CN=ORVEX Test Signing (not for release)"
+            -addext "keyUsage=critical,digitalSignature"
+            -addext "extendedKeyUsage=codeSigning"
+            -keyout ${ORVEX_TEST_CERT_DIR}/ORVEX-test.key
+            -out ${ORVEX_TEST_CERT_DIR}/ORVEX-test.cer
+    COMMENT "Creating the test-signing certificate"
+    VERBATIM)
+
+  set(ORVEX_PACKAGE_FILES
+      ${ORVEX_PACKAGE_DIR}/ORVEX.sys ${ORVEX_PACKAGE_DIR}/ORVEX.inf
+      ${ORVEX_PACKAGE_DIR}/ORVEX-test.cer ${ORVEX_PACKAGE_DIR}/README.txt)
+  set(ORVEX_FIRMWARE_COPY "")
+  if(ORVEX_FIRMWARE_DIR)
+    foreach(f ${ORVEX_FIRMWARE_FX3} ${ORVEX_FIRMWARE_ISP} ${ORVEX_FIRMWARE_AUD} ${ORVEX_FIRMWARE_VERSION})
+      list(APPEND ORVEX_FIRMWARE_COPY COMMAND ${CMAKE_COMMAND} -E copy ${ORVEX_FIRMWARE_DIR}/${f} ${ORVEX_PACKAGE_DIR}/${f})
+    endforeach()
+  endif()
+  configure_file(${CMAKE_CURRENT_SOURCE_DIR}/driver/package/README.txt.in ${CMAKE_BINARY_DIR}/package-README.txt @ONLY)
+
+  # Signing adds a certificate table to the image, so its PE checksum is
+  # computed again afterwards (the Authenticode hash leaves the checksum out).
+  add_custom_command(
+    OUTPUT ${ORVEX_PACKAGE_FILES}
+    COMMAND ${CMAKE_COMMAND} -E rm -rf ${ORVEX_PACKAGE_DIR}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${ORVEX_PACKAGE_DIR}
+    COMMAND ${ORVEX_OSSLSIGNCODE} sign -h sha256 -n "ORVEX"
+            -certs ${ORVEX_TEST_CERT_DIR}/ORVEX-test.cer -key ${ORVEX_TEST_CERT_DIR}/ORVEX-test.key
+            -in $<TARGET_FILE:ORVEX> -out ${ORVEX_PACKAGE_DIR}/ORVEX.sys
+    COMMAND ${ORVEX_PYTHON3} ${CMAKE_CURRENT_SOURCE_DIR}/cmake/pe_checksum.py ${ORVEX_PACKAGE_DIR}/ORVEX.sys
+    COMMAND ${CMAKE_COMMAND} -E copy ${ORVEX_INF} ${ORVEX_PACKAGE_DIR}/ORVEX.inf
+    COMMAND ${CMAKE_COMMAND} -E copy ${ORVEX_TEST_CERT_DIR}/ORVEX-test.cer ${ORVEX_PACKAGE_DIR}/ORVEX-test.cer
+    COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_BINARY_DIR}/package-README.txt ${ORVEX_PACKAGE_DIR}/README.txt
+    ${ORVEX_FIRMWARE_COPY}
+    DEPENDS ORVEX ${ORVEX_INF} ${CMAKE_BINARY_DIR}/package-README.txt
+            ${ORVEX_TEST_CERT_DIR}/ORVEX-test.key ${ORVEX_TEST_CERT_DIR}/ORVEX-test.cer
+            ${CMAKE_CURRENT_SOURCE_DIR}/cmake/pe_checksum.py
+    COMMENT "Building the driver package in ${ORVEX_PACKAGE_DIR}"
+    VERBATIM)
+  add_custom_target(package-driver DEPENDS ${ORVEX_PACKAGE_FILES})
+else()
+  add_custom_target(package-driver
+    COMMAND ${CMAKE_COMMAND} -E echo "package-driver needs openssl and osslsigncode (Debian: openssl osslsigncode)"
+    COMMAND ${CMAKE_COMMAND} -E false)
+endif()

@@ -52,15 +52,6 @@ std::string DescribeHandle(const HandleEntry& e)
 
 namespace {
 
-bool TakeFileFailure(std::map<std::string, Failure>& table, const std::string& key, NTSTATUS& status)
-{
-    auto it = table.find(key);
-    if (it == table.end()) return false;
-    status = it->second.status;
-    if (it->second.remaining && --it->second.remaining == 0) table.erase(it);
-    return true;
-}
-
 bool BadChar(char c)
 {
     return (unsigned char)c < 32 || std::strchr("<>:\"|?*/", c) != nullptr;
@@ -158,8 +149,7 @@ NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATT
                       PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER, ULONG, ULONG, ULONG CreateDisposition,
                       ULONG CreateOptions, PVOID, ULONG)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     ThreadState* t = Current();
     if (t && t->irql != PASSIVE_LEVEL) Violation(lock, "ZwCreateFile above PASSIVE_LEVEL");
     if (!FileHandle || !ObjectAttributes || !IoStatusBlock) return STATUS_INVALID_PARAMETER;
@@ -173,7 +163,7 @@ NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATT
     std::string nt = FromUnicodeString(ObjectAttributes->ObjectName);
     std::string key = Lower(nt);
     NTSTATUS st;
-    if (TakeFileFailure(k.fileOpenFail, key, st)) return finish(st, 0);
+    if (TakeFailure(k.fileOpenFail, key, st)) return finish(st, 0);
     const ACCESS_MASK writeRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES |
                                     DELETE | GENERIC_WRITE | GENERIC_ALL;
     std::string hostPath;
@@ -216,8 +206,7 @@ NTSTATUS ZwOpenFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRI
 NTSTATUS ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID, PIO_STATUS_BLOCK IoStatusBlock,
                     PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset, PULONG)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     FileState* f = FileFromHandle(FileHandle);
     if (!f) return STATUS_INVALID_HANDLE;
     if (!IoStatusBlock || (!Buffer && Length)) return STATUS_INVALID_PARAMETER;
@@ -240,7 +229,7 @@ NTSTATUS ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
         if (offset < 0) return finish(STATUS_INVALID_PARAMETER, 0);
     }
     NTSTATUS st;
-    if (TakeFileFailure(k.fileReadFail, f->key, st)) return finish(st, 0);
+    if (TakeFailure(k.fileReadFail, f->key, st)) return finish(st, 0);
     ULONG want = Length;
     auto sr = k.shortReads.find(f->key);
     if (sr != k.shortReads.end() && want > sr->second) want = sr->second;
@@ -254,8 +243,7 @@ NTSTATUS ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
 NTSTATUS ZwQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID FileInformation,
                                 ULONG Length, FILE_INFORMATION_CLASS FileInformationClass)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     FileState* f = FileFromHandle(FileHandle);
     if (!f) return STATUS_INVALID_HANDLE;
     if (!IoStatusBlock || !FileInformation) return STATUS_INVALID_PARAMETER;
@@ -295,13 +283,9 @@ NTSTATUS ZwQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBloc
 
 namespace hosted {
 
-#define FILES_LOCK    \
-    Kernel& k = K(); \
-    std::lock_guard<std::mutex> guard(k.m)
-
 void Files::MapDrive(char drive, const std::string& hostDir)
 {
-    FILES_LOCK;
+    auto [k, lock] = LockKernel();
     std::string d = hostDir;
     while (d.size() > 1 && d.back() == '/') d.pop_back();
     k.drives[char(std::toupper((unsigned char)drive))] = d;
@@ -309,31 +293,31 @@ void Files::MapDrive(char drive, const std::string& hostDir)
 
 void Files::UnmapDrive(char drive)
 {
-    FILES_LOCK;
+    auto [k, lock] = LockKernel();
     k.drives.erase(char(std::toupper((unsigned char)drive)));
 }
 
-void Files::FailOpen(const std::string& ntName, NTSTATUS status, unsigned count)
+void Files::FailOpen(const std::string& ntName, NTSTATUS status, uint64_t nth)
 {
-    FILES_LOCK;
-    k.fileOpenFail[Lower(ntName)] = Failure{status, count};
+    auto [k, lock] = LockKernel();
+    k.fileOpenFail[Lower(ntName)].push_back(FailRule{nth, status});
 }
 
 void Files::ShortReads(const std::string& ntName, uint32_t maxBytes)
 {
-    FILES_LOCK;
+    auto [k, lock] = LockKernel();
     k.shortReads[Lower(ntName)] = maxBytes;
 }
 
-void Files::FailRead(const std::string& ntName, NTSTATUS status, unsigned count)
+void Files::FailRead(const std::string& ntName, NTSTATUS status, uint64_t nth)
 {
-    FILES_LOCK;
-    k.fileReadFail[Lower(ntName)] = Failure{status, count};
+    auto [k, lock] = LockKernel();
+    k.fileReadFail[Lower(ntName)].push_back(FailRule{nth, status});
 }
 
 void Files::ClearFailures()
 {
-    FILES_LOCK;
+    auto [k, lock] = LockKernel();
     k.fileOpenFail.clear();
     k.fileReadFail.clear();
     k.shortReads.clear();
@@ -341,13 +325,13 @@ void Files::ClearFailures()
 
 size_t Files::OpenHandles()
 {
-    FILES_LOCK;
+    auto [k, lock] = LockKernel();
     return CountHandles(HandleKind::File);
 }
 
 uint64_t Files::OpenCount(const std::string& ntName)
 {
-    FILES_LOCK;
+    auto [k, lock] = LockKernel();
     auto it = k.openCounts.find(Lower(ntName));
     return it == k.openCounts.end() ? 0 : it->second;
 }

@@ -1,6 +1,7 @@
 // Internal state of the hosted kernel. One global instance, guarded by one
-// mutex (`K().m`). Every kernel routine takes the mutex for its own state
-// changes and releases it before it calls back into driver code.
+// mutex (`K().m`, taken through `LockKernel()` or `Kernel::Hold()`). Every
+// kernel routine takes the mutex for its own state changes and releases it
+// before it calls back into driver code.
 #pragma once
 
 #include <condition_variable>
@@ -72,6 +73,10 @@ struct ThreadState {
     bool aborted = false;     // woken by the deadlock breaker
     bool internalWait = false;  // waits of the platform itself (never aborted)
     std::string waitWhat;     // description for the deadlock report
+
+    // The driver whose code this thread is running (set around every call
+    // into a driver), so pool blocks and IRPs are charged to it.
+    PDRIVER_OBJECT driver = nullptr;
 };
 
 struct TimerInfo {
@@ -94,6 +99,7 @@ struct PoolBlock {
     uint64_t serial;
     int64_t time;
     std::string thread;
+    PDRIVER_OBJECT driver = nullptr;  // whose code allocated it (nullptr: the platform's or a test's)
 };
 
 struct TagStats {
@@ -101,10 +107,37 @@ struct TagStats {
     uint64_t attempts = 0;
 };
 
-struct Failure {
-    NTSTATUS status;
-    unsigned remaining;  // 0: unlimited
+// One failure-injection rule, the convention of every Fail* call of the
+// control API: nth 0 fails every matching attempt; N fails only the Nth
+// matching attempt counted from the call that set the rule. Each call adds a
+// rule; only its domain's Clear* call removes them.
+struct FailRule {
+    uint64_t nth = 0;
+    NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
+    uint64_t seen = 0;  // matching attempts since the rule was set
+
+    bool Fires() { return nth == 0 || ++seen == nth; }
 };
+using FailRules = std::vector<FailRule>;
+
+// Counts one matching attempt against every rule (each keeps its own count);
+// true with the status of the first rule that fires.
+inline bool TakeFailure(FailRules& rules, NTSTATUS* status = nullptr)
+{
+    bool fired = false;
+    for (FailRule& r : rules) {
+        if (r.Fires() && !fired) {
+            fired = true;
+            if (status) *status = r.status;
+        }
+    }
+    return fired;
+}
+inline bool TakeFailure(std::map<std::string, FailRules>& table, const std::string& key, NTSTATUS& status)
+{
+    auto it = table.find(key);
+    return it != table.end() && TakeFailure(it->second, &status);
+}
 
 struct RegKey;
 struct FileState;
@@ -133,6 +166,8 @@ struct IrpInfo {
     bool completedInRoutine = false;  // IoCompleteRequest called again from inside one of them
     bool startNextPower = false;      // PoStartNextPowerIrp called since it last moved down
     bool down = false;
+    PDRIVER_OBJECT driver = nullptr;  // whose code allocated it (nullptr: the platform's or a test's)
+    std::vector<PDRIVER_OBJECT> through;  // drivers it was sent to since it last completed to the top
     std::vector<CallFrame*> frames;
     // Locations whose dispatch routine returned STATUS_PENDING before the
     // completion reached them: checked for SL_PENDING_RETURNED when it does.
@@ -148,7 +183,7 @@ struct DeviceInfo {
     std::string name;
     std::string driverKey, deviceKey;
     std::map<int, std::vector<uint8_t>> properties;
-    std::map<int, NTSTATUS> propertyFailures;
+    std::map<int, FailRules> propertyFailures;
     DEVICE_POWER_STATE devicePower = PowerDeviceD0;
     SYSTEM_POWER_STATE systemPower = PowerSystemWorking;
     bool wmiRegistered = false;
@@ -170,6 +205,8 @@ struct DriverInfo {
 
 struct Kernel {
     std::mutex m;
+    // The kernel lock, held until the returned Lock leaves scope (or is unlocked).
+    [[nodiscard]] Lock Hold() { return Lock(m); }
     Options options;
     bool booted = false;
 
@@ -204,8 +241,7 @@ struct Kernel {
     std::map<uint64_t, HandleEntry> handles;
     uint64_t nextHandle = 1;
     std::map<void*, LONG_PTR> threadObjectRefs;  // _ETHREAD* -> reference count
-    uint64_t failReferenceNth = 0;               // ObReferenceObjectByHandle call to fail (1: next)
-    NTSTATUS failReferenceStatus = STATUS_ACCESS_DENIED;
+    FailRules failReference;                     // ObReferenceObjectByHandle
 
     // ---- pool ----
     std::map<void*, PoolBlock> pool;
@@ -214,35 +250,30 @@ struct Kernel {
     std::map<uint32_t, TagStats> tagStats;
     size_t liveBytes = 0, peakBytes = 0;
     uint64_t poolSerial = 0;
-    uint64_t failNth = 0;  // attempts until the failing one (1: next)
-    std::map<uint32_t, uint64_t> failTag;  // tag -> nth (0: all)
+    FailRules failAllocation;                 // any tag
+    std::map<uint32_t, FailRules> failTag;    // by tag
     bool failAll = false;
     uint64_t injected = 0;
 
     // ---- registry ----
     std::shared_ptr<RegKey> registryRoot;
-    struct RegFail {
-        NTSTATUS status;
-        unsigned remaining;
-    };
-    std::map<std::string, RegFail> regOpenFail;   // lower-case path
-    std::map<std::string, RegFail> regQueryFail;  // lower-case path + '\n' + name
-    std::map<std::string, RegFail> regSetFail;
+    std::map<std::string, FailRules> regOpenFail;   // lower-case path
+    std::map<std::string, FailRules> regQueryFail;  // lower-case path + '\n' + name
+    std::map<std::string, FailRules> regSetFail;
 
     // ---- files ----
     std::map<char, std::string> drives;
-    std::map<std::string, Failure> fileOpenFail;  // lower-case nt name
-    std::map<std::string, Failure> fileReadFail;
+    std::map<std::string, FailRules> fileOpenFail;  // lower-case nt name
+    std::map<std::string, FailRules> fileReadFail;
     std::map<std::string, uint32_t> shortReads;
     std::map<std::string, uint64_t> openCounts;
 
     // ---- I/O manager ----
     std::map<PIRP, IrpInfo> irps;
     uint64_t irpSerial = 0;
-    uint64_t failIrpNth = 0;
-    uint64_t failCreateDeviceNth = 0;
-    NTSTATUS failCreateDeviceStatus = STATUS_INSUFFICIENT_RESOURCES;
-    uint64_t failDriverExtNth = 0;
+    FailRules failIrp;           // IRP allocations of every kind
+    FailRules failCreateDevice;  // IoCreateDevice
+    FailRules failDriverExt;     // IoAllocateDriverObjectExtension
     std::map<PDEVICE_OBJECT, DeviceInfo> devices;
     std::map<PDRIVER_OBJECT, DriverInfo> drivers;
     int pdoCounter = 0;
@@ -261,8 +292,43 @@ struct Kernel {
 
 Kernel& K();
 
+// The kernel and its held lock together, for the usual opening of a kernel
+// routine: `auto [k, lock] = LockKernel();`. The lock is released at the end
+// of the scope, or earlier by `lock.unlock()` before calling back into drivers.
+struct KernelLock {
+    Kernel& k;
+    Lock lock;
+};
+[[nodiscard]] inline KernelLock LockKernel()
+{
+    Kernel& k = K();
+    return KernelLock{k, k.Hold()};
+}
+
 // ---- scheduler (scheduler.cpp) ----
 ThreadState* Current();                 // nullptr for threads the platform does not know
+// Marks the calling thread as running `driver`'s code until the scope ends;
+// what it allocates meanwhile is charged to that driver (see DriverHost::Unload).
+class DriverScope {
+public:
+    explicit DriverScope(PDRIVER_OBJECT driver) : thread_(Current())
+    {
+        if (thread_) {
+            saved_ = thread_->driver;
+            thread_->driver = driver;
+        }
+    }
+    ~DriverScope()
+    {
+        if (thread_) thread_->driver = saved_;
+    }
+    DriverScope(const DriverScope&) = delete;
+    DriverScope& operator=(const DriverScope&) = delete;
+
+private:
+    ThreadState* thread_;
+    PDRIVER_OBJECT saved_ = nullptr;
+};
 ThreadState* CurrentOrFail(const char* routine);
 // Block the calling thread (its wait fields set) until woken; lock held on entry and exit.
 void Block(Lock& lock, ThreadState* self);
@@ -286,6 +352,9 @@ std::string FormatKernel(const char* format, va_list args);
 HANDLE NewHandle(Lock& lock, HandleKind kind, void* object, ACCESS_MASK access, std::shared_ptr<void> holder = {});
 HandleEntry* FindHandle(HANDLE h);
 size_t CountHandles(HandleKind kind);  // lock held
+// Thread objects: created with the thread's own reference, freed with the last one.
+_ETHREAD* NewThreadObject(ThreadState* t);
+void ReleaseThreadObject(Lock& lock, _ETHREAD* object);
 
 // ---- strings ----
 std::string Utf16ToUtf8(const char16_t* s, size_t n);

@@ -49,12 +49,6 @@ NTSTATUS DefaultDispatch(PDEVICE_OBJECT, PIRP Irp)
     return STATUS_INVALID_DEVICE_REQUEST;
 }
 
-bool TakeNth(uint64_t& counter)
-{
-    if (!counter) return false;
-    return --counter == 0;
-}
-
 PIRP FreshIrp(CCHAR stackSize)
 {
     size_t size = IoSizeOfIrp(stackSize);
@@ -78,7 +72,7 @@ namespace hosted::detail {
 PIRP AllocIrp(Lock& lock, CCHAR stackSize, IrpInfo::Kind kind)
 {
     Kernel& k = K();
-    if (TakeNth(k.failIrpNth)) return nullptr;
+    if (TakeFailure(k.failIrp)) return nullptr;
     if (stackSize < 0) {
         Violation(lock, "IRP allocation with a negative stack size");
         return nullptr;
@@ -87,6 +81,8 @@ PIRP AllocIrp(Lock& lock, CCHAR stackSize, IrpInfo::Kind kind)
     IrpInfo info;
     info.serial = ++k.irpSerial;
     info.kind = kind;
+    ThreadState* t = Current();
+    info.driver = t ? t->driver : nullptr;
     k.irps[irp] = info;
     return irp;
 }
@@ -178,15 +174,13 @@ VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize)
 
 PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     return AllocIrp(lock, StackSize, IrpInfo::Kind::Allocated);
 }
 
 VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     auto it = k.irps.find(Irp);
     if (it == k.irps.end()) {
         Violation(lock, "IoReuseIrp on " + Describe(Irp) + ", which is not an IRP");
@@ -201,12 +195,12 @@ VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus)
     it->second.completedToTop = false;
     it->second.completing = false;
     it->second.down = false;
+    it->second.through.clear();
 }
 
 VOID IoFreeIrp(PIRP Irp)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     auto it = k.irps.find(Irp);
     if (it == k.irps.end()) {
         Violation(lock, "IoFreeIrp on " + Describe(Irp) + ", which is not a live IRP (freed twice?)");
@@ -234,8 +228,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
                                    ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
                                    BOOLEAN InternalDeviceIoControl, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     if (!DeviceObject || !k.devices.count(DeviceObject)) {
         Violation(lock, "IoBuildDeviceIoControlRequest for " + Hex(uint64_t(DeviceObject)) +
                             ", which is not a device object");
@@ -284,8 +277,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
 
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     auto it = k.irps.find(Irp);
     if (it == k.irps.end()) {
         Violation(lock, "IoCallDriver with " + Describe(Irp) + ", which is not a live IRP");
@@ -313,6 +305,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     sp->DeviceObject = DeviceObject;
     it->second.down = true;
     it->second.completedToTop = false;
+    it->second.through.push_back(DeviceObject->DriverObject);
     CallFrame frame{Irp, Irp->CurrentLocation};
     frame.thread = Current();
     it->second.frames.push_back(&frame);
@@ -322,7 +315,11 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     KIRQL irqlBefore = t ? t->irql : 0;
     const std::string driverName = DriverName(DeviceObject);  // the device may be deleted by the call
     lock.unlock();
-    NTSTATUS status = dispatch(DeviceObject, Irp);
+    NTSTATUS status;
+    {
+        DriverScope scope(DeviceObject->DriverObject);
+        status = dispatch(DeviceObject, Irp);
+    }
     lock.lock();
     if (t && t->irql != irqlBefore)
         Violation(lock, "dispatch routine of " + driverName + " for major 0x" +
@@ -365,8 +362,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 VOID IofCompleteRequest(PIRP Irp, CCHAR)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     auto it = k.irps.find(Irp);
     if (it == k.irps.end()) {
         Violation(lock, "IoCompleteRequest on " + Describe(Irp) +
@@ -445,8 +441,16 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR)
             bool outerMark = info->completedInRoutine;
             info->completedInRoutine = false;
             info->routinesRunning++;
+            // The routine runs in its owner's charge; the originator's own
+            // (at the top), or one whose device a flawed driver deleted, in
+            // the completing caller's.
+            PDRIVER_OBJECT owner = dev && k.devices.count(dev) ? dev->DriverObject : (t ? t->driver : nullptr);
             lock.unlock();
-            NTSTATUS r = routine(dev, Irp, context);
+            NTSTATUS r;
+            {
+                DriverScope scope(owner);
+                r = routine(dev, Irp, context);
+            }
             lock.lock();
             auto again = k.irps.find(Irp);
             bool alive = again != k.irps.end() && again->second.serial == serial;
@@ -485,6 +489,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR)
     info->completing = false;
     info->down = false;
     info->completedToTop = true;
+    info->through.clear();
     switch (info->kind) {
     case IrpInfo::Kind::Threaded: {
         if (info->buffered && Irp->AssociatedIrp.SystemBuffer) {
@@ -523,8 +528,7 @@ VOID IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&K().cancelLock, Ir
 BOOLEAN IoCancelIrp(PIRP Irp)
 {
     {
-        Kernel& k = K();
-        Lock lock(k.m);
+        auto [k, lock] = LockKernel();
         if (!k.irps.count(Irp)) {
             Violation(lock, "IoCancelIrp on " + Describe(Irp) + ", which is not a live IRP");
             return FALSE;
@@ -542,7 +546,15 @@ BOOLEAN IoCancelIrp(PIRP Irp)
     PDEVICE_OBJECT dev = Irp->CurrentLocation <= Irp->StackCount ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject
                                                                  : nullptr;
     ThreadState* t = Current();
-    routine(dev, Irp);
+    PDRIVER_OBJECT owner = t ? t->driver : nullptr;
+    {
+        auto [k, lock] = LockKernel();
+        if (dev && k.devices.count(dev)) owner = dev->DriverObject;
+    }
+    {
+        DriverScope scope(owner);
+        routine(dev, Irp);
+    }
     if (K().cancelLock != 0 && t && K().cancelLock == reinterpret_cast<KSPIN_LOCK>(t)) {
         ViolationUnlocked("cancel routine returned without releasing the cancel spin lock");
         IoReleaseCancelSpinLock(irql);
@@ -556,15 +568,15 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
                         DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                         PDEVICE_OBJECT* DeviceObject)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     if (!DeviceObject) return STATUS_INVALID_PARAMETER;
     *DeviceObject = nullptr;
     if (!k.drivers.count(DriverObject)) {
         Violation(lock, "IoCreateDevice with " + Hex(uint64_t(DriverObject)) + ", which is not a driver object");
         return STATUS_INVALID_PARAMETER;
     }
-    if (TakeNth(k.failCreateDeviceNth)) return k.failCreateDeviceStatus;
+    NTSTATUS injected;
+    if (TakeFailure(k.failCreateDevice, &injected)) return injected;
     std::string name = FromUnicodeString(DeviceName);
     if (!name.empty())
         for (auto& [d, info] : k.devices)
@@ -599,8 +611,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
 
 VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     auto it = k.devices.find(DeviceObject);
     if (it == k.devices.end()) {
         Violation(lock, "IoDeleteDevice on " + Hex(uint64_t(DeviceObject)) +
@@ -684,8 +695,7 @@ extern "C" {
 
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     if (!k.devices.count(SourceDevice) || !k.devices.count(TargetDevice)) {
         Violation(lock, "IoAttachDeviceToDeviceStack with an object that is not a device object");
         return nullptr;
@@ -701,8 +711,7 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_
 
 VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     if (!k.devices.count(TargetDevice) || !TargetDevice->AttachedDevice) {
         Violation(lock, "IoDetachDevice on " + Hex(uint64_t(TargetDevice)) + ", which has nothing attached");
         return;
@@ -714,8 +723,7 @@ VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice)
 
 PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     PDEVICE_OBJECT top = TopOf(DeviceObject);
     top->ReferenceCount++;
     return top;
@@ -724,8 +732,7 @@ PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject)
 NTSTATUS IoAllocateDriverObjectExtension(PDRIVER_OBJECT DriverObject, PVOID ClientIdentificationAddress,
                                          ULONG DriverObjectExtensionSize, PVOID* DriverObjectExtension)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     *DriverObjectExtension = nullptr;
     auto it = k.drivers.find(DriverObject);
     if (it == k.drivers.end()) {
@@ -734,7 +741,7 @@ NTSTATUS IoAllocateDriverObjectExtension(PDRIVER_OBJECT DriverObject, PVOID Clie
     }
     for (auto& e : it->second.extensions)
         if (e.id == ClientIdentificationAddress) return STATUS_OBJECT_NAME_COLLISION;
-    if (TakeNth(k.failDriverExtNth)) return STATUS_INSUFFICIENT_RESOURCES;
+    if (TakeFailure(k.failDriverExt)) return STATUS_INSUFFICIENT_RESOURCES;
     size_t n = DriverObjectExtensionSize ? DriverObjectExtensionSize : 1;
     void* mem = std::aligned_alloc(16, (n + 15) & ~size_t(15));
     std::memset(mem, 0, n);
@@ -745,8 +752,7 @@ NTSTATUS IoAllocateDriverObjectExtension(PDRIVER_OBJECT DriverObject, PVOID Clie
 
 PVOID IoGetDriverObjectExtension(PDRIVER_OBJECT DriverObject, PVOID ClientIdentificationAddress)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     auto it = k.drivers.find(DriverObject);
     if (it == k.drivers.end()) return nullptr;
     for (auto& e : it->second.extensions)
@@ -757,8 +763,7 @@ PVOID IoGetDriverObjectExtension(PDRIVER_OBJECT DriverObject, PVOID ClientIdenti
 NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty,
                              ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     auto it = k.devices.find(DeviceObject);
     if (it == k.devices.end() || !it->second.pdo) {
         Violation(lock, "IoGetDeviceProperty on " + Hex(uint64_t(DeviceObject)) +
@@ -767,7 +772,8 @@ NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPER
     }
     if (!ResultLength) return STATUS_INVALID_PARAMETER;
     auto f = it->second.propertyFailures.find(int(DeviceProperty));
-    if (f != it->second.propertyFailures.end()) return f->second;
+    NTSTATUS injected;
+    if (f != it->second.propertyFailures.end() && TakeFailure(f->second, &injected)) return injected;
     auto p = it->second.properties.find(int(DeviceProperty));
     if (p == it->second.properties.end()) {
         *ResultLength = 0;
@@ -782,8 +788,7 @@ NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPER
 NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType, ACCESS_MASK DesiredAccess,
                                  PHANDLE DevInstRegKey)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     if (!DevInstRegKey) return STATUS_INVALID_PARAMETER;
     *DevInstRegKey = nullptr;
     auto it = k.devices.find(DeviceObject);
@@ -810,13 +815,9 @@ NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyTy
 
 namespace hosted {
 
-#define IO_LOCK       \
-    Kernel& k = K(); \
-    Lock lock(k.m)
-
 PDRIVER_OBJECT Io::CreateDriver(const std::string& name)
 {
-    IO_LOCK;
+    auto [k, lock] = LockKernel();
     PDRIVER_OBJECT drv = NewDriverObject(lock, name, name.substr(name.rfind('\\') + 1));
     k.drivers[drv].platformOwned = true;
     return drv;
@@ -824,7 +825,7 @@ PDRIVER_OBJECT Io::CreateDriver(const std::string& name)
 
 void Io::DeleteDriver(PDRIVER_OBJECT driver)
 {
-    IO_LOCK;
+    auto [k, lock] = LockKernel();
     FreeDriverObject(lock, driver);
 }
 
@@ -834,7 +835,7 @@ PDEVICE_OBJECT Io::CreatePdo(PDRIVER_OBJECT busDriver, ULONG extensionSize, cons
     NTSTATUS st = IoCreateDevice(busDriver, extensionSize, nullptr, FILE_DEVICE_BUS_EXTENDER,
                                  FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &pdo);
     if (!NT_SUCCESS(st)) return nullptr;
-    IO_LOCK;
+    auto [k, lock] = LockKernel();
     int n = k.pdoCounter++;
     DeviceInfo& info = k.devices[pdo];
     info.pdo = true;
@@ -852,35 +853,34 @@ PDEVICE_OBJECT Io::CreatePdo(PDRIVER_OBJECT busDriver, ULONG extensionSize, cons
 
 bool Io::IsPdo(PDEVICE_OBJECT device)
 {
-    IO_LOCK;
+    auto [k, lock] = LockKernel();
     auto it = k.devices.find(device);
     return it != k.devices.end() && it->second.pdo;
 }
 
 std::string Io::DriverKeyPath(PDEVICE_OBJECT pdo)
 {
-    IO_LOCK;
+    auto [k, lock] = LockKernel();
     return k.devices[pdo].driverKey;
 }
 
 std::string Io::DeviceKeyPath(PDEVICE_OBJECT pdo)
 {
-    IO_LOCK;
+    auto [k, lock] = LockKernel();
     return k.devices[pdo].deviceKey;
 }
 
 void Io::SetRegistryKeyPaths(PDEVICE_OBJECT pdo, const std::string& driverKey, const std::string& deviceKey)
 {
-    IO_LOCK;
+    auto [k, lock] = LockKernel();
     k.devices[pdo].driverKey = driverKey;
     k.devices[pdo].deviceKey = deviceKey;
 }
 
 void Io::SetDeviceProperty(PDEVICE_OBJECT pdo, DEVICE_REGISTRY_PROPERTY property, std::vector<uint8_t> data)
 {
-    IO_LOCK;
+    auto [k, lock] = LockKernel();
     k.devices[pdo].properties[int(property)] = std::move(data);
-    k.devices[pdo].propertyFailures.erase(int(property));
 }
 
 void Io::SetDevicePropertyGuid(PDEVICE_OBJECT pdo, DEVICE_REGISTRY_PROPERTY property, const GUID& guid)
@@ -890,66 +890,68 @@ void Io::SetDevicePropertyGuid(PDEVICE_OBJECT pdo, DEVICE_REGISTRY_PROPERTY prop
     SetDeviceProperty(pdo, property, std::move(d));
 }
 
-void Io::FailDeviceProperty(PDEVICE_OBJECT pdo, DEVICE_REGISTRY_PROPERTY property, NTSTATUS status)
+void Io::FailDeviceProperty(PDEVICE_OBJECT pdo, DEVICE_REGISTRY_PROPERTY property, NTSTATUS status, uint64_t nth)
 {
-    IO_LOCK;
-    k.devices[pdo].propertyFailures[int(property)] = status;
+    auto [k, lock] = LockKernel();
+    k.devices[pdo].propertyFailures[int(property)].push_back(FailRule{nth, status});
 }
 
 void Io::FailIrpAllocation(uint64_t nth)
 {
-    IO_LOCK;
-    k.failIrpNth = nth;
+    auto [k, lock] = LockKernel();
+    k.failIrp.push_back(FailRule{nth});
 }
 
 void Io::FailCreateDevice(uint64_t nth, NTSTATUS status)
 {
-    IO_LOCK;
-    k.failCreateDeviceNth = nth;
-    k.failCreateDeviceStatus = status;
+    auto [k, lock] = LockKernel();
+    k.failCreateDevice.push_back(FailRule{nth, status});
 }
 
 void Io::FailDriverExtension(uint64_t nth)
 {
-    IO_LOCK;
-    k.failDriverExtNth = nth;
+    auto [k, lock] = LockKernel();
+    k.failDriverExt.push_back(FailRule{nth});
 }
 
 void Io::ClearFailures()
 {
-    IO_LOCK;
-    k.failIrpNth = k.failCreateDeviceNth = k.failDriverExtNth = 0;
+    auto [k, lock] = LockKernel();
+    k.failIrp.clear();
+    k.failCreateDevice.clear();
+    k.failDriverExt.clear();
+    for (auto& [device, info] : k.devices) info.propertyFailures.clear();
 }
 
 size_t Io::LiveIrps()
 {
-    IO_LOCK;
+    auto [k, lock] = LockKernel();
     return k.irps.size();
 }
 
 size_t Io::LiveDevices()
 {
-    IO_LOCK;
+    auto [k, lock] = LockKernel();
     return k.devices.size();
 }
 
 DEVICE_POWER_STATE Io::DevicePower(PDEVICE_OBJECT device)
 {
-    IO_LOCK;
+    auto [k, lock] = LockKernel();
     auto it = k.devices.find(device);
     return it == k.devices.end() ? PowerDeviceUnspecified : it->second.devicePower;
 }
 
 SYSTEM_POWER_STATE Io::SystemPower(PDEVICE_OBJECT device)
 {
-    IO_LOCK;
+    auto [k, lock] = LockKernel();
     auto it = k.devices.find(device);
     return it == k.devices.end() ? PowerSystemUnspecified : it->second.systemPower;
 }
 
 bool Io::WmiRegistered(PDEVICE_OBJECT device)
 {
-    IO_LOCK;
+    auto [k, lock] = LockKernel();
     auto it = k.devices.find(device);
     return it != k.devices.end() && it->second.wmiRegistered;
 }
@@ -958,7 +960,7 @@ PIRP Io::BuildIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor)
 {
     PIRP irp;
     {
-        IO_LOCK;
+        auto [k, lock] = LockKernel();
         if (!k.devices.count(device)) {
             Violation(lock, "Io::BuildIrp for something that is not a device object");
             return nullptr;

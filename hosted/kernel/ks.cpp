@@ -32,16 +32,14 @@ constexpr uint32_t kMagic = 0x4B534456;  // "KSDV"
 
 KsDeviceImpl* ImplOf(PDEVICE_OBJECT fdo)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     auto it = k.ksDevices.find(fdo);
     return it == k.ksDevices.end() ? nullptr : static_cast<KsDeviceImpl*>(it->second);
 }
 
 void Register(PDEVICE_OBJECT fdo, KsDeviceImpl* impl)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     if (impl)
         k.ksDevices[fdo] = impl;
     else
@@ -50,8 +48,7 @@ void Register(PDEVICE_OBJECT fdo, KsDeviceImpl* impl)
 
 bool ForwardFirst(UCHAR minor)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     return minor < sizeof k.ks.forwardFirst && k.ks.forwardFirst[minor];
 }
 
@@ -93,8 +90,10 @@ NTSTATUS Finish(PIRP irp, NTSTATUS status)
 void QueuePostStart(KsDeviceImpl* impl)
 {
     KeResetEvent(&impl->postStartDone);
-    StartThread("ks PostStart", [impl] {
+    PDRIVER_OBJECT driver = impl->device.FunctionalDeviceObject->DriverObject;
+    StartThread("ks PostStart", [impl, driver] {
         PKSDEVICE dev = &impl->device;
+        DriverScope scope(driver);
         // A failure only fails later creates, which this device refuses anyway.
         if (dev->Descriptor->Dispatch->PostStart(dev) == STATUS_PENDING)
             ViolationUnlocked("KSDEVICE PostStart callback returned STATUS_PENDING");
@@ -389,8 +388,7 @@ namespace hosted {
 
 void Ks::SetOrder(UCHAR pnpMinor, Order order)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     if (pnpMinor < sizeof k.ks.forwardFirst) k.ks.forwardFirst[pnpMinor] = order == Order::ForwardFirst;
 }
 

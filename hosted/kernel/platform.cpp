@@ -10,10 +10,8 @@ using namespace hosted::detail;
 namespace hosted::detail {
 void ResetKernel();
 void SetCurrent(ThreadState* t);
-_ETHREAD* NewThreadObject(ThreadState* t);
-void ReleaseThreadObject(Lock& lock, _ETHREAD* object);
 void DrainPool();
-std::vector<std::string> PoolLeaks();
+std::vector<std::string> PoolLeaks(PDRIVER_OBJECT driver = nullptr);
 std::vector<std::string> IoLeaks(Lock& lock);
 void DrainIo(Lock& lock);
 std::string DescribeHandle(const HandleEntry& e);
@@ -59,8 +57,7 @@ void Violation(Lock&, const std::string& what)
 
 void ViolationUnlocked(const std::string& what)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     Violation(lock, what);
 }
 
@@ -147,8 +144,7 @@ Platform::Platform(Options options)
         std::abort();
     }
     ResetKernel();
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     k.options = options;
     k.booted = true;
     k.bootSystemTime = kBootSystemTime;
@@ -181,7 +177,7 @@ std::vector<std::string> Platform::Finish()
     StopPnpManager();
     Kernel& k = K();
     std::vector<std::string> problems;
-    Lock lock(k.m);
+    Lock lock = k.Hold();
     ThreadState* self = Current();
     if (self != g_mainThread.get()) {
         std::fprintf(stderr, "hosted: Platform::Finish called from another thread than the one that booted it\n");
@@ -257,15 +253,13 @@ const Options& Platform::CurrentOptions() { return K().options; }
 
 std::vector<std::string> Verifier::Violations()
 {
-    Kernel& k = K();
-    std::lock_guard<std::mutex> guard(k.m);
+    auto [k, lock] = LockKernel();
     return k.violations;
 }
 
 std::vector<std::string> Verifier::Take()
 {
-    Kernel& k = K();
-    std::lock_guard<std::mutex> guard(k.m);
+    auto [k, lock] = LockKernel();
     std::vector<std::string> v;
     v.swap(k.violations);
     return v;
@@ -273,8 +267,7 @@ std::vector<std::string> Verifier::Take()
 
 size_t Verifier::Count()
 {
-    Kernel& k = K();
-    std::lock_guard<std::mutex> guard(k.m);
+    auto [k, lock] = LockKernel();
     return k.violations.size();
 }
 
@@ -282,8 +275,7 @@ void Verifier::Report(const std::string& what) { ViolationUnlocked(what); }
 
 std::string LastDeadlockReport()
 {
-    Kernel& k = K();
-    std::lock_guard<std::mutex> guard(k.m);
+    auto [k, lock] = LockKernel();
     return k.lastDeadlock;
 }
 

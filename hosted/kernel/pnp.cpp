@@ -18,8 +18,7 @@ namespace {
 
 PnpManager& M()
 {
-    Kernel& k = K();
-    std::lock_guard<std::mutex> guard(k.m);
+    auto [k, lock] = LockKernel();
     if (!k.pnp) k.pnp = std::make_shared<PnpManager>();
     return *k.pnp;
 }
@@ -86,7 +85,7 @@ const char* IdName(BUS_QUERY_ID_TYPE t)
     return "?";
 }
 
-// The strings of a MULTI_SZ (or a single string) in UTF-16.
+// The strings of a UTF-16 MULTI_SZ (ended by an empty string).
 std::vector<std::string> MultiSz(const char16_t* p)
 {
     std::vector<std::string> out;
@@ -143,8 +142,7 @@ void ManagerMain()
                 if (stop) break;
                 // Waiting for work is the manager's own business: a deadlock
                 // report unwinds the threads that wait for it, not the manager.
-                Kernel& k = K();
-                Lock lock(k.m);
+                auto [k, lock] = LockKernel();
                 ThreadState* self = Current();
                 self->internalWait = true;
                 DISPATCHER_HEADER* h = &m.work.Header;
@@ -167,8 +165,7 @@ void ManagerMain()
 
 PnpManager* PnpIfRunning()
 {
-    Kernel& k = K();
-    std::lock_guard<std::mutex> guard(k.m);
+    auto [k, lock] = LockKernel();
     return k.pnp.get();
 }
 
@@ -244,15 +241,13 @@ NTSTATUS SendPnpIrp(PDEVICE_OBJECT pdo, UCHAR minor, const std::function<void(PI
     if (setup) setup(IoGetNextIrpStackLocation(irp));
     bool removal = minor == IRP_MN_REMOVE_DEVICE;
     if (removal) {
-        Kernel& k = K();
-        Lock lock(k.m);
+        auto [k, lock] = LockKernel();
         k.devices[pdo].removing = true;
     }
     IO_STATUS_BLOCK ios{};
     NTSTATUS st = Io::SendAndWait(pdo, irp, &ios);
     if (removal) {
-        Kernel& k = K();
-        Lock lock(k.m);
+        auto [k, lock] = LockKernel();
         auto it = k.devices.find(pdo);
         if (it != k.devices.end()) it->second.removing = false;
     }
@@ -293,7 +288,16 @@ NTSTATUS QueryId(PDEVICE_OBJECT pdo, BUS_QUERY_ID_TYPE type, std::vector<std::st
         pdo, IRP_MN_QUERY_ID, [&](PIO_STACK_LOCATION sp) { sp->Parameters.QueryId.IdType = type; }, IdName(type),
         &info);
     if (NT_SUCCESS(st) && info) {
-        *out = MultiSz(reinterpret_cast<const char16_t*>(info));
+        // Device and instance IDs are single strings: the bus need not add a
+        // second NUL, so only hardware and compatible IDs are read as lists.
+        auto* text = reinterpret_cast<const char16_t*>(info);
+        if (type == BusQueryHardwareIDs || type == BusQueryCompatibleIDs) {
+            *out = MultiSz(text);
+        } else {
+            size_t n = 0;
+            while (text[n]) ++n;
+            *out = {Utf16ToUtf8(text, n)};
+        }
         ExFreePool(reinterpret_cast<PVOID>(info));
     } else if (info) {
         ExFreePool(reinterpret_cast<PVOID>(info));
@@ -313,13 +317,16 @@ NTSTATUS QueryCapabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES* caps)
         "", nullptr);
 }
 
-PnpDriver* MatchDriver(PnpManager& m, const PnpNode& n)
+PnpDriver* MatchDriver(PnpManager& m, const PnpNode& n, std::string* matchedId = nullptr)
 {
     std::lock_guard<std::mutex> guard(m.m);
     auto matches = [&](const std::vector<std::string>& ids, const PnpDriver& d) {
         for (auto& id : ids)
             for (auto& want : d.ids)
-                if (Lower(id) == Lower(want)) return true;
+                if (Lower(id) == Lower(want)) {
+                    if (matchedId) *matchedId = want;
+                    return true;
+                }
         return false;
     };
     // Hardware IDs first, then compatible IDs, as the ranking does.
@@ -347,8 +354,7 @@ void ReleaseDriver(PnpManager& m, PnpNode& n)
 // After IRP_MN_REMOVE_DEVICE the function and filter devices must be gone.
 void CheckStackGone(PnpNode& n)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     if (k.devices.count(n.pdo) && n.pdo->AttachedDevice)
         Violation(lock, "after IRP_MN_REMOVE_DEVICE a device is still attached to the physical device object of " +
                             n.instance + " (missing IoDetachDevice/IoDeleteDevice)");
@@ -403,8 +409,10 @@ NTSTATUS StartStack(PnpManager& m, PnpNode& n)
 // AddDevice and the start sequence for an enumerated device with a driver.
 NTSTATUS AddAndStart(PnpManager& m, PnpNode& n)
 {
-    PnpDriver* d = MatchDriver(m, n);
+    std::string matchedId;
+    PnpDriver* d = MatchDriver(m, n, &matchedId);
     if (!d) return STATUS_SUCCESS;  // no function driver: stays enumerated
+    if (d->install) d->install(n.pdo, matchedId);
     if (!d->host) d->host = std::make_unique<DriverHost>(d->entry, d->service);
     if (!d->host->Loaded()) {
         NTSTATUS st = d->host->Load();
@@ -422,8 +430,7 @@ NTSTATUS AddAndStart(PnpManager& m, PnpNode& n)
     d->devices++;
     n.service = d->service;
     {
-        Kernel& k = K();
-        Lock lock(k.m);
+        auto [k, lock] = LockKernel();
         for (PDEVICE_OBJECT dev = n.pdo->AttachedDevice; dev; dev = dev->AttachedDevice)
             if (dev->Flags & DO_DEVICE_INITIALIZING)
                 Violation(lock, "AddDevice of " + d->service + " returned with DO_DEVICE_INITIALIZING still set on device " +
@@ -611,6 +618,15 @@ void Pnp::RegisterDriver(const std::string& service, PDRIVER_INITIALIZE entry, s
     m.drivers.push_back(std::move(d));
 }
 
+void Pnp::RegisterDriver(const std::string& service, PDRIVER_INITIALIZE entry, std::vector<std::string> ids,
+                         DeviceInstaller install)
+{
+    RegisterDriver(service, entry, std::move(ids));
+    PnpManager& m = M();
+    std::lock_guard<std::mutex> guard(m.m);
+    m.drivers.back()->install = std::move(install);
+}
+
 void Pnp::AddRootBus(PDEVICE_OBJECT parent, const std::string& instance)
 {
     PnpRun([parent, instance] {
@@ -682,8 +698,7 @@ std::string Pnp::Instance(PDEVICE_OBJECT pdo) { return InstanceOf(pdo); }
 
 PDEVICE_OBJECT Pnp::Top(PDEVICE_OBJECT pdo)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     if (!k.devices.count(pdo)) return nullptr;
     while (pdo->AttachedDevice) pdo = pdo->AttachedDevice;
     return pdo;

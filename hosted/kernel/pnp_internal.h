@@ -27,6 +27,7 @@ struct PnpDriver {
     std::string service;
     PDRIVER_INITIALIZE entry = nullptr;
     std::vector<std::string> ids;
+    Pnp::DeviceInstaller install;  // may be empty
     std::unique_ptr<DriverHost> host;
     int devices = 0;
 };

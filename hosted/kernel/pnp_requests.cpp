@@ -9,8 +9,7 @@ extern "C" {
 VOID IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type)
 {
     {
-        Kernel& k = K();
-        Lock lock(k.m);
+        auto [k, lock] = LockKernel();
         if (!DeviceObject || !k.devices.count(DeviceObject)) {
             Violation(lock, "IoInvalidateDeviceRelations on " + Hex(uint64_t(DeviceObject)) +
                                 ", which is not a device object");
@@ -26,8 +25,7 @@ VOID IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TY
 VOID IoInvalidateDeviceState(PDEVICE_OBJECT PhysicalDeviceObject)
 {
     {
-        Kernel& k = K();
-        Lock lock(k.m);
+        auto [k, lock] = LockKernel();
         auto it = k.devices.find(PhysicalDeviceObject);
         if (it == k.devices.end() || !it->second.pdo) {
             Violation(lock, "IoInvalidateDeviceState on " + Hex(uint64_t(PhysicalDeviceObject)) +

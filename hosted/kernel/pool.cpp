@@ -53,22 +53,13 @@ bool ValidPoolType(int type)
     }
 }
 
-bool ShouldFail(Kernel& k, uint32_t tag, uint64_t tagAttempt)
+// Every rule counts the attempt, whether or not an earlier one fired.
+bool ShouldFail(Kernel& k, uint32_t tag)
 {
-    bool fail = false;
-    if (k.failAll) fail = true;
-    if (k.failNth) {
-        if (--k.failNth == 0) fail = true;
-    }
+    bool fail = k.failAll;
+    if (TakeFailure(k.failAllocation)) fail = true;
     auto it = k.failTag.find(tag);
-    if (it != k.failTag.end()) {
-        if (it->second == 0) {
-            fail = true;
-        } else if (tagAttempt == it->second) {
-            fail = true;
-            k.failTag.erase(it);
-        }
-    }
+    if (it != k.failTag.end() && TakeFailure(it->second)) fail = true;
     return fail;
 }
 
@@ -85,8 +76,7 @@ void ReleaseQuarantine(Kernel& k, size_t keep)
 
 void FreeBlock(PVOID P, const ULONG* tag, const char* routine)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     ThreadState* t = Current();
     if (!P) {
         Violation(lock, std::string(routine) + "(NULL)");
@@ -136,11 +126,12 @@ void DrainPool()
     ReleaseQuarantine(k, 0);
 }
 
-std::vector<std::string> PoolLeaks()
+std::vector<std::string> PoolLeaks(PDRIVER_OBJECT driver)
 {
     Kernel& k = K();
     std::vector<std::string> out;
     for (auto& [p, b] : k.pool) {
+        if (driver && b.driver != driver) continue;
         char buf[300];
         std::snprintf(buf, sizeof buf,
                       "pool leak: %zu bytes with tag %s at %p, allocation #%llu at virtual time %lld by thread '%s'",
@@ -157,8 +148,7 @@ extern "C" {
 
 PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     ThreadState* t = Current();
     int type = int(PoolType);
     if (!ValidPoolType(type)) {
@@ -173,7 +163,7 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     TagStats& s = k.tagStats[Tag];
     s.attempts++;
     k.poolSerial++;
-    if (ShouldFail(k, Tag, s.attempts)) {
+    if (ShouldFail(k, Tag)) {
         k.injected++;
         return nullptr;
     }
@@ -182,7 +172,8 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     void* p = std::aligned_alloc(16, (n + 15) & ~size_t(15));
     if (!p) return nullptr;
     std::memset(p, 0xA5, n);  // pool memory is not zeroed
-    k.pool[p] = PoolBlock{NumberOfBytes, Tag, type, k.poolSerial, k.now, t ? t->name : std::string("(not hosted)")};
+    k.pool[p] = PoolBlock{NumberOfBytes, Tag, type, k.poolSerial, k.now, t ? t->name : std::string("(not hosted)"),
+                          t ? t->driver : nullptr};
     s.live += NumberOfBytes;
     s.liveCount++;
     if (s.live > s.peak) s.peak = s.live;
@@ -204,17 +195,13 @@ VOID ExFreePoolWithTag(PVOID P, ULONG Tag) { FreeBlock(P, &Tag, "ExFreePoolWithT
 
 namespace hosted {
 
-#define POOL_LOCK          \
-    Kernel& k = K();       \
-    std::lock_guard<std::mutex> guard(k.m)
-
 namespace {
 
 // One figure of a tag's statistics; 0 for a tag never seen.
 template <typename T>
 T TagFigure(uint32_t tag, T detail::TagStats::*figure)
 {
-    POOL_LOCK;
+    auto [k, lock] = LockKernel();
     auto it = k.tagStats.find(tag);
     return it == k.tagStats.end() ? 0 : it->second.*figure;
 }
@@ -223,60 +210,60 @@ T TagFigure(uint32_t tag, T detail::TagStats::*figure)
 
 size_t Pool::LiveBytes()
 {
-    POOL_LOCK;
+    auto [k, lock] = LockKernel();
     return k.liveBytes;
 }
 size_t Pool::LiveBytes(uint32_t tag) { return TagFigure(tag, &detail::TagStats::live); }
 size_t Pool::LiveCount()
 {
-    POOL_LOCK;
+    auto [k, lock] = LockKernel();
     return k.pool.size();
 }
 size_t Pool::LiveCount(uint32_t tag) { return TagFigure(tag, &detail::TagStats::liveCount); }
 size_t Pool::PeakBytes()
 {
-    POOL_LOCK;
+    auto [k, lock] = LockKernel();
     return k.peakBytes;
 }
 size_t Pool::PeakBytes(uint32_t tag) { return TagFigure(tag, &detail::TagStats::peak); }
 uint64_t Pool::AllocationCount()
 {
-    POOL_LOCK;
+    auto [k, lock] = LockKernel();
     return k.poolSerial;
 }
 uint64_t Pool::AllocationCount(uint32_t tag) { return TagFigure(tag, &detail::TagStats::attempts); }
 std::vector<PoolAllocation> Pool::Live()
 {
-    POOL_LOCK;
+    auto [k, lock] = LockKernel();
     std::vector<PoolAllocation> v;
     for (auto& [p, b] : k.pool) v.push_back(PoolAllocation{p, b.bytes, b.tag, b.type, b.serial, b.time, b.thread});
     return v;
 }
 void Pool::FailAllocation(uint64_t nth)
 {
-    POOL_LOCK;
-    k.failNth = nth;
+    auto [k, lock] = LockKernel();
+    k.failAllocation.push_back(FailRule{nth});
 }
 void Pool::FailTag(uint32_t tag, uint64_t nth)
 {
-    POOL_LOCK;
-    k.failTag[tag] = nth == 0 ? 0 : k.tagStats[tag].attempts + nth;
+    auto [k, lock] = LockKernel();
+    k.failTag[tag].push_back(FailRule{nth});
 }
 void Pool::FailAll(bool on)
 {
-    POOL_LOCK;
+    auto [k, lock] = LockKernel();
     k.failAll = on;
 }
 void Pool::ClearFailures()
 {
-    POOL_LOCK;
-    k.failNth = 0;
+    auto [k, lock] = LockKernel();
+    k.failAllocation.clear();
     k.failTag.clear();
     k.failAll = false;
 }
 uint64_t Pool::InjectedFailures()
 {
-    POOL_LOCK;
+    auto [k, lock] = LockKernel();
     return k.injected;
 }
 

@@ -48,6 +48,7 @@ struct PowerRequest {
     PDEVICE_OBJECT pdo;
     std::string instance;
     std::string params;
+    PDRIVER_OBJECT driver = nullptr;  // the requester's driver, taken while its device surely exists
 };
 
 void FinishRequest(PowerRequest* req, PIRP irp)
@@ -62,7 +63,10 @@ void FinishRequest(PowerRequest* req, PIRP irp)
     rec.status = irp->IoStatus.Status;
     rec.information = irp->IoStatus.Information;
     LogIrp(rec);
-    if (req->callback) req->callback(req->target, req->minor, req->state, req->context, &irp->IoStatus);
+    if (req->callback) {
+        DriverScope scope(req->driver);
+        req->callback(req->target, req->minor, req->state, req->context, &irp->IoStatus);
+    }
     delete req;
     IoFreeIrp(irp);
 }
@@ -72,8 +76,7 @@ NTSTATUS PowerRequestDone(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
     auto* req = static_cast<PowerRequest*>(Context);
     Power::CallbackMode mode;
     {
-        Kernel& k = K();
-        Lock lock(k.m);
+        auto [k, lock] = LockKernel();
         mode = P().mode;
     }
     if (mode == Power::CallbackMode::Inline) {
@@ -117,8 +120,7 @@ VOID PoStartNextPowerIrp(PIRP Irp)
 {
     // Recorded, not required: current Windows does not need it, but a test
     // can see whether a driver called it before passing an IRP on.
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     ThreadState* t = Current();
     if (t && t->irql > DISPATCH_LEVEL) Violation(lock, "PoStartNextPowerIrp above DISPATCH_LEVEL");
     auto it = k.irps.find(Irp);
@@ -127,8 +129,7 @@ VOID PoStartNextPowerIrp(PIRP Irp)
 
 POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     POWER_STATE old;
     old.DeviceState = PowerDeviceUnspecified;
     auto it = k.devices.find(DeviceObject);
@@ -154,8 +155,7 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
     PIRP irp;
     PDEVICE_OBJECT top, pdo;
     {
-        Kernel& k = K();
-        Lock lock(k.m);
+        auto [k, lock] = LockKernel();
         auto it = k.devices.find(DeviceObject);
         if (it == k.devices.end()) {
             Violation(lock, "PoRequestPowerIrp on " + Hex(uint64_t(DeviceObject)) + ", which is not a device object");
@@ -191,6 +191,7 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
     }
     auto* req = new PowerRequest{DeviceObject, MinorFunction, PowerState, CompletionFunction, Context, pdo,
                                  InstanceOf(pdo), ""};
+    req->driver = DeviceObject->DriverObject;
     IoSetNextIrpStackLocation(irp);  // the power manager's own location
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
@@ -253,15 +254,13 @@ NTSTATUS SendSystemIrp(PnpNode& n, UCHAR minor, SYSTEM_POWER_STATE state, POWER_
 
 void SetSystem(SYSTEM_POWER_STATE s)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     P().system = s;
 }
 
 SYSTEM_POWER_STATE CurrentSystem()
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     return P().system;
 }
 
@@ -274,15 +273,13 @@ POWER_ACTION ActionFor(SYSTEM_POWER_STATE s)
 
 void Power::SetCallbackMode(CallbackMode mode)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     P().mode = mode;
 }
 
 Power::CallbackMode Power::GetCallbackMode()
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     return P().mode;
 }
 
@@ -334,15 +331,13 @@ SYSTEM_POWER_STATE Power::SystemState() { return CurrentSystem(); }
 
 std::vector<Power::PassedIrp> Power::Passed()
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     return P().passed;
 }
 
 void Power::ClearPassed()
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     P().passed.clear();
 }
 

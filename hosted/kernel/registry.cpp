@@ -122,24 +122,12 @@ std::shared_ptr<RegKey> KeyAt(const std::string& path, bool create)
     return Walk(K().registryRoot, parts, create);
 }
 
-bool TakeFailure(std::map<std::string, Kernel::RegFail>& table, const std::string& key, NTSTATUS& status)
-{
-    auto it = table.find(key);
-    if (it == table.end()) return false;
-    status = it->second.status;
-    if (it->second.remaining) {
-        if (--it->second.remaining == 0) table.erase(it);
-    }
-    return true;
-}
-
 std::string ValueKey(const std::string& path, const std::string& name) { return Lower(path) + "\n" + Lower(name); }
 
 // Opens or creates a key for ZwOpenKey/ZwCreateKey.
 NTSTATUS OpenKey(PHANDLE KeyHandle, ACCESS_MASK access, POBJECT_ATTRIBUTES oa, bool create, PULONG disposition)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     if (!KeyHandle || !oa) return STATUS_INVALID_PARAMETER;
     *KeyHandle = nullptr;
     std::shared_ptr<RegKey> base;
@@ -236,8 +224,7 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                          KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
                          ULONG Length, PULONG ResultLength)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     NTSTATUS st;
     RegKey* key = KeyFromHandle(KeyHandle, KEY_QUERY_VALUE, st);
     if (!key) return st;
@@ -307,8 +294,7 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
 
 NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG, ULONG Type, PVOID Data, ULONG DataSize)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     NTSTATUS st;
     RegKey* key = KeyFromHandle(KeyHandle, KEY_SET_VALUE, st);
     if (!key) return st;
@@ -327,8 +313,7 @@ NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG, ULONG
 
 NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     NTSTATUS st;
     RegKey* key = KeyFromHandle(KeyHandle, KEY_SET_VALUE, st);
     if (!key) return st;
@@ -343,25 +328,21 @@ NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName)
 
 namespace hosted {
 
-#define REG_LOCK    \
-    Kernel& k = K(); \
-    std::lock_guard<std::mutex> guard(k.m)
-
 void Registry::CreateKey(const std::string& path)
 {
-    REG_LOCK;
+    auto [k, lock] = LockKernel();
     KeyAt(path, true);
 }
 
 bool Registry::KeyExists(const std::string& path)
 {
-    REG_LOCK;
+    auto [k, lock] = LockKernel();
     return KeyAt(path, false) != nullptr;
 }
 
 void Registry::DeleteKey(const std::string& path)
 {
-    REG_LOCK;
+    auto [k, lock] = LockKernel();
     std::vector<std::string> parts;
     NTSTATUS st;
     if (!SplitPath(path, parts, st) || parts.empty()) return;
@@ -380,7 +361,7 @@ void Registry::DeleteKey(const std::string& path)
 
 void Registry::SetValue(const std::string& path, const std::string& name, uint32_t type, std::vector<uint8_t> data)
 {
-    REG_LOCK;
+    auto [k, lock] = LockKernel();
     auto key = KeyAt(path, true);
     if (!key) return;
     if (RegValue* v = key->Find(name)) {
@@ -417,7 +398,7 @@ void Registry::SetBinary(const std::string& path, const std::string& name, std::
 
 void Registry::DeleteValue(const std::string& path, const std::string& name)
 {
-    REG_LOCK;
+    auto [k, lock] = LockKernel();
     auto key = KeyAt(path, false);
     if (!key) return;
     std::string l = Lower(name);
@@ -428,7 +409,7 @@ void Registry::DeleteValue(const std::string& path, const std::string& name)
 
 std::optional<RegistryValue> Registry::GetValue(const std::string& path, const std::string& name)
 {
-    REG_LOCK;
+    auto [k, lock] = LockKernel();
     auto key = KeyAt(path, false);
     if (!key) return std::nullopt;
     RegValue* v = key->Find(name);
@@ -457,7 +438,7 @@ std::optional<std::string> Registry::GetString(const std::string& path, const st
 
 std::vector<std::string> Registry::ValueNames(const std::string& path)
 {
-    REG_LOCK;
+    auto [k, lock] = LockKernel();
     std::vector<std::string> names;
     if (auto key = KeyAt(path, false))
         for (auto& v : key->values) names.push_back(v.name);
@@ -466,34 +447,34 @@ std::vector<std::string> Registry::ValueNames(const std::string& path)
 
 std::vector<std::string> Registry::SubkeyNames(const std::string& path)
 {
-    REG_LOCK;
+    auto [k, lock] = LockKernel();
     std::vector<std::string> names;
     if (auto key = KeyAt(path, false))
         for (auto& [l, s] : key->subkeys) names.push_back(s->name);
     return names;
 }
 
-void Registry::FailOpen(const std::string& path, NTSTATUS status, unsigned count)
+void Registry::FailOpen(const std::string& path, NTSTATUS status, uint64_t nth)
 {
-    REG_LOCK;
-    k.regOpenFail[Lower(path)] = Kernel::RegFail{status, count};
+    auto [k, lock] = LockKernel();
+    k.regOpenFail[Lower(path)].push_back(FailRule{nth, status});
 }
 
-void Registry::FailQuery(const std::string& path, const std::string& name, NTSTATUS status, unsigned count)
+void Registry::FailQuery(const std::string& path, const std::string& name, NTSTATUS status, uint64_t nth)
 {
-    REG_LOCK;
-    k.regQueryFail[ValueKey(path, name)] = Kernel::RegFail{status, count};
+    auto [k, lock] = LockKernel();
+    k.regQueryFail[ValueKey(path, name)].push_back(FailRule{nth, status});
 }
 
-void Registry::FailSet(const std::string& path, const std::string& name, NTSTATUS status, unsigned count)
+void Registry::FailSet(const std::string& path, const std::string& name, NTSTATUS status, uint64_t nth)
 {
-    REG_LOCK;
-    k.regSetFail[ValueKey(path, name)] = Kernel::RegFail{status, count};
+    auto [k, lock] = LockKernel();
+    k.regSetFail[ValueKey(path, name)].push_back(FailRule{nth, status});
 }
 
 void Registry::ClearFailures()
 {
-    REG_LOCK;
+    auto [k, lock] = LockKernel();
     k.regOpenFail.clear();
     k.regQueryFail.clear();
     k.regSetFail.clear();
@@ -501,7 +482,7 @@ void Registry::ClearFailures()
 
 size_t Registry::OpenHandles()
 {
-    REG_LOCK;
+    auto [k, lock] = LockKernel();
     return CountHandles(HandleKind::Key);
 }
 

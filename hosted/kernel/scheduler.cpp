@@ -341,7 +341,7 @@ void ThreadMain(std::shared_ptr<ThreadState> t)
 {
     Kernel& k = K();
     {
-        Lock lock(k.m);
+        Lock lock = k.Hold();
         SetCurrent(t.get());
         while (k.running != t.get()) t->cv.wait(lock);
         t->run = ThreadState::Run::Running;
@@ -357,7 +357,7 @@ void ThreadMain(std::shared_ptr<ThreadState> t)
     } catch (...) {
         ViolationUnlocked("hosted thread '" + t->name + "' ended with an unknown exception");
     }
-    Lock lock(k.m);
+    Lock lock = k.Hold();
     ThreadFinished(lock, t.get());
     SetCurrent(nullptr);
 }
@@ -373,8 +373,6 @@ void StartThreadLocked(Lock&, const std::shared_ptr<ThreadState>& t)
     k.ready.push_back(t.get());
     t->thread = std::thread(ThreadMain, t);
 }
-
-void ReleaseThreadObject(Lock& lock, _ETHREAD* object);
 
 void ThreadFinished(Lock& lock, ThreadState* self)
 {

@@ -273,8 +273,7 @@ void TraceAppend(Lock&, std::string text)
 ULONG PrintToTrace(PCSTR Format, va_list Args)
 {
     std::string text = FormatKernel(Format, Args);
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     TraceAppend(lock, std::move(text));
     return STATUS_SUCCESS;
 }
@@ -310,8 +309,7 @@ VOID RtlAssert(PVOID VoidFailedAssertion, PVOID VoidFileName, ULONG LineNumber, 
     std::snprintf(buf, sizeof buf, "\n*** Assertion failed: %s%s\n***   Source File: %s, line %u\n\n",
                   MutableMessage ? MutableMessage : "", static_cast<const char*>(VoidFailedAssertion),
                   static_cast<const char*>(VoidFileName), LineNumber);
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     TraceAppend(lock, buf);
 }
 
@@ -330,8 +328,7 @@ namespace hosted {
 
 std::string Trace::Text()
 {
-    Kernel& k = K();
-    std::lock_guard<std::mutex> guard(k.m);
+    auto [k, lock] = LockKernel();
     std::string all;
     for (auto& r : k.trace) all += r.text;
     return all;
@@ -339,22 +336,19 @@ std::string Trace::Text()
 
 std::vector<TraceRecord> Trace::Records()
 {
-    Kernel& k = K();
-    std::lock_guard<std::mutex> guard(k.m);
+    auto [k, lock] = LockKernel();
     return k.trace;
 }
 
 void Trace::Clear()
 {
-    Kernel& k = K();
-    std::lock_guard<std::mutex> guard(k.m);
+    auto [k, lock] = LockKernel();
     k.trace.clear();
 }
 
 void Trace::EchoTo(std::FILE* stream)
 {
-    Kernel& k = K();
-    std::lock_guard<std::mutex> guard(k.m);
+    auto [k, lock] = LockKernel();
     k.echo = stream;
 }
 

@@ -48,8 +48,7 @@ struct WmiService {
     std::deque<WmiJob> queue;
     bool workerRunning = false;
     KEVENT settled{};  // notification event, signalled while the queue is empty and no worker runs
-    uint64_t failNth = 0;
-    NTSTATUS failStatus = STATUS_INSUFFICIENT_RESOURCES;
+    FailRules failRegistration;  // register, reregister, update
 };
 
 }  // namespace hosted::detail
@@ -124,8 +123,7 @@ NTSTATUS InFlightDone(PDEVICE_OBJECT, PIRP, PVOID context)
 {
     auto* f = static_cast<InFlight*>(context);
     {
-        Kernel& k = K();
-        Lock lock(k.m);
+        auto [k, lock] = LockKernel();
         if (--f->provider->inFlight == 0) Signal(lock, f->provider->idle);
         Signal(lock, f->done);
     }
@@ -165,8 +163,7 @@ IO_STATUS_BLOCK SendCounted(std::shared_ptr<WmiProvider> p, PIRP irp)
     UCHAR minor = IoGetNextIrpStackLocation(irp)->MinorFunction;
     PDEVICE_OBJECT top;
     {
-        Kernel& k = K();
-        Lock lock(k.m);
+        auto [k, lock] = LockKernel();
         top = TopOfStack(p->device);
     }
     IoSetCompletionRoutine(irp, InFlightDone, &f, TRUE, TRUE, TRUE);
@@ -174,8 +171,7 @@ IO_STATUS_BLOCK SendCounted(std::shared_ptr<WmiProvider> p, PIRP irp)
     bool forgotten = false;
     std::string driver;
     {
-        Kernel& k = K();
-        Lock lock(k.m);
+        auto [k, lock] = LockKernel();
         if (st != STATUS_PENDING && f.done.Header.SignalState == 0) {
             forgotten = true;
             driver = DriverOf(lock, top);
@@ -289,7 +285,7 @@ void RunJob(const WmiJob& job)
         std::shared_ptr<WmiProvider> p;
         PIRP irp;
         {
-            Lock lock(k.m);
+            Lock lock = k.Hold();
             p = FindProvider(lock, job.device);
             if (!p || !p->registered) return;  // deregistered meanwhile
             irp = BuildWmiIrp(lock, *p, IRP_MN_REGINFO_EX, reinterpret_cast<PVOID>(ULONG_PTR(job.dataPath)),
@@ -298,7 +294,7 @@ void RunJob(const WmiJob& job)
             p->regInfoRequests++;
         }
         IO_STATUS_BLOCK io = SendCounted(p, irp);
-        Lock lock(k.m);
+        Lock lock = k.Hold();
         if (!p->registered) return;
         ULONG needed = 0;
         if (buffer.size() >= sizeof(ULONG)) std::memcpy(&needed, buffer.data(), sizeof needed);
@@ -320,7 +316,7 @@ void Worker()
     for (;;) {
         WmiJob job;
         {
-            Lock lock(k.m);
+            Lock lock = k.Hold();
             WmiService& s = Service(lock);
             if (s.queue.empty()) {
                 s.workerRunning = false;
@@ -345,12 +341,6 @@ bool Enqueue(Lock& lock, PDEVICE_OBJECT device, ULONG dataPath)
     return true;
 }
 
-bool TakeNth(uint64_t& counter)
-{
-    if (!counter) return false;
-    return --counter == 0;
-}
-
 }  // namespace
 
 namespace hosted::detail {
@@ -373,8 +363,7 @@ void WmiForgetDevice(Lock& lock, PDEVICE_OBJECT device)
 
 extern "C" NTSTATUS IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Action)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     auto dev = k.devices.find(DeviceObject);
     if (dev == k.devices.end()) {
         Violation(lock, "IoWMIRegistrationControl on something that is not a device object");
@@ -384,7 +373,8 @@ extern "C" NTSTATUS IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG 
     if (self && self->irql != PASSIVE_LEVEL)
         Violation(lock, "IoWMIRegistrationControl at IRQL " + std::to_string(self->irql) + " (PASSIVE_LEVEL only)");
     WmiService& s = Service(lock);
-    if (Action != WMIREG_ACTION_DEREGISTER && TakeNth(s.failNth)) return s.failStatus;
+    NTSTATUS injected;
+    if (Action != WMIREG_ACTION_DEREGISTER && TakeFailure(s.failRegistration, &injected)) return injected;
     std::shared_ptr<WmiProvider> p = FindProvider(lock, DeviceObject);
     bool startWorker = false;
     switch (Action) {
@@ -450,8 +440,7 @@ constexpr ULONG kAllInstances = ~0u;
 // Waits until the WMI thread has handled every queued registration change.
 void WaitSettled()
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     ThreadState* self = Current();
     WmiService& s = Service(lock);
     if (!self || s.settled.Header.SignalState) return;
@@ -478,7 +467,7 @@ WmiReply Request(PDEVICE_OBJECT device, UCHAR minor, const GUID& guid, ULONG ins
     std::shared_ptr<WmiProvider> p;
     PIRP irp;
     {
-        Lock lock(k.m);
+        Lock lock = k.Hold();
         p = FindProvider(lock, device);
         if (!p || !p->registered) return Refused(STATUS_WMI_GUID_NOT_FOUND);
         auto b = std::find_if(p->blocks.begin(), p->blocks.end(),
@@ -521,8 +510,7 @@ ULONG SingleOffset(size_t header) { return ULONG((header + 7) & ~size_t(7)); }
 bool Wmi::Registered(PDEVICE_OBJECT device)
 {
     WaitSettled();
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     auto p = FindProvider(lock, device);
     return p && p->registered;
 }
@@ -530,8 +518,7 @@ bool Wmi::Registered(PDEVICE_OBJECT device)
 std::vector<WmiBlock> Wmi::Blocks(PDEVICE_OBJECT device)
 {
     WaitSettled();
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     std::vector<WmiBlock> out;
     auto p = FindProvider(lock, device);
     if (!p || !p->registered) return out;
@@ -541,8 +528,7 @@ std::vector<WmiBlock> Wmi::Blocks(PDEVICE_OBJECT device)
 
 uint64_t Wmi::RegInfoRequests(PDEVICE_OBJECT device)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     auto p = FindProvider(lock, device);
     return p ? p->regInfoRequests : 0;
 }
@@ -551,11 +537,15 @@ void Wmi::Settle() { WaitSettled(); }
 
 void Wmi::FailRegistration(uint64_t nth, NTSTATUS status)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     WmiService& s = Service(lock);
-    s.failNth = nth;
-    s.failStatus = status;
+    s.failRegistration.push_back(FailRule{nth, status});
+}
+
+void Wmi::ClearFailures()
+{
+    auto [k, lock] = LockKernel();
+    Service(lock).failRegistration.clear();
 }
 
 WmiReply Wmi::RegInfo(PDEVICE_OBJECT device, ULONG bufferSize)

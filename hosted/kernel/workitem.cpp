@@ -55,8 +55,7 @@ size_t WorkItemsOf(Lock&, PDEVICE_OBJECT device)
 
 void CheckWorkItemsAtUnload(PDRIVER_OBJECT driver, const std::string& service)
 {
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     for (auto& [item, st] : Items())
         if (st.queued && st.driver == driver)
             Violation(lock, "driver " + service + " unloaded while work item " + Hex(uint64_t(item)) +
@@ -72,8 +71,7 @@ extern "C" {
 PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject)
 {
     {
-        Kernel& k = K();
-        Lock lock(k.m);
+        auto [k, lock] = LockKernel();
         CheckIrql(lock, "IoAllocateWorkItem");
         if (!k.devices.count(DeviceObject)) {
             Violation(lock, "IoAllocateWorkItem for " + Hex(uint64_t(DeviceObject)) + ", which is not a device object");
@@ -84,8 +82,7 @@ PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject)
     auto* item = static_cast<PIO_WORKITEM>(ExAllocatePoolWithTag(NonPagedPool, sizeof(_IO_WORKITEM), kWorkItemTag));
     if (!item) return nullptr;
     item->device = DeviceObject;
-    Kernel& k = K();
-    Lock lock(k.m);
+    auto [k, lock] = LockKernel();
     Items()[item] = WorkItemState{DeviceObject, DeviceObject->DriverObject};
     return item;
 }
@@ -94,8 +91,7 @@ VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine
 {
     PDEVICE_OBJECT device;
     {
-        Kernel& k = K();
-        Lock lock(k.m);
+        auto [k, lock] = LockKernel();
         CheckIrql(lock, "IoQueueWorkItem");
         auto it = Items().find(IoWorkItem);
         if (it == Items().end()) {
@@ -111,16 +107,19 @@ VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine
         device = it->second.device;
     }
     ObReferenceObject(device);
-    StartThread("system worker", [IoWorkItem, WorkerRoutine, Context, device] {
+    // The driver is taken now: a flawed driver may delete the device before the routine runs.
+    PDRIVER_OBJECT driver = device->DriverObject;
+    StartThread("system worker", [IoWorkItem, WorkerRoutine, Context, device, driver] {
         {
-            Kernel& k = K();
-            Lock lock(k.m);
+            auto [k, lock] = LockKernel();
             Items()[IoWorkItem].runner = Current();
         }
-        WorkerRoutine(device, Context);
         {
-            Kernel& k = K();
-            Lock lock(k.m);
+            DriverScope scope(driver);
+            WorkerRoutine(device, Context);
+        }
+        {
+            auto [k, lock] = LockKernel();
             auto it = Items().find(IoWorkItem);
             if (it != Items().end()) {
                 if (it->second.freed)
@@ -138,8 +137,7 @@ VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine
 VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem)
 {
     {
-        Kernel& k = K();
-        Lock lock(k.m);
+        auto [k, lock] = LockKernel();
         CheckIrql(lock, "IoFreeWorkItem");
         auto it = Items().find(IoWorkItem);
         if (it == Items().end() || it->second.freed) {

@@ -10,8 +10,9 @@
 #include <stdexcept>
 
 #include <hosted/hosted.h>
+#include <hosted/pnp.h>
 
-#include "DeviceStack.h"
+#include "DriverView.h"
 #include "ReplayDevice.h"
 #include "TimelineBus.h"
 #include "Driver.h"
@@ -122,11 +123,21 @@ public:
         return camera_->Control(s, data);
     }
     std::vector<uint8_t> ConfigurationDescriptor() const override { return camera_->ConfigurationDescriptor(); }
+    // Read once: the run names the driver's hardware ID from it before the
+    // hub enumerates the camera, and a replayed camera answers only the
+    // requests of its recording.
+    std::vector<uint8_t> DeviceDescriptor() const override {
+        std::lock_guard lock(mu_);
+        if (!deviceDescriptor_) deviceDescriptor_ = camera_->DeviceDescriptor();
+        return *deviceDescriptor_;
+    }
     std::optional<hosted::usb::BusTiming> Timing() const override { return camera_->Timing(); }
 
 private:
     std::shared_ptr<hosted::usb::BusDevice> camera_;
     ProgressDisplay* progress_;
+    mutable std::mutex mu_;
+    mutable std::optional<std::vector<uint8_t>> deviceDescriptor_;
 };
 
 void Phase(const RunOptions& o, const std::string& phase) {
@@ -134,12 +145,66 @@ void Phase(const RunOptions& o, const std::string& phase) {
     if (o.timeline) o.timeline->Event(hosted::Clock::Now(), TimelineEventKind::Pnp, phase);
 }
 
+// The driver's service name: its service key holds "\\Parameters" "Logs".
+constexpr const char* kService = "ORVEX";
+
+// The hardware ID the driver is installed for: the camera's vendor and
+// product as the hub reports them (the ID without the revision, so that any
+// firmware revision of the camera matches).
+std::string HardwareIdOf(const std::vector<uint8_t>& deviceDescriptor) {
+    unsigned vid = 0, pid = 0;
+    if (deviceDescriptor.size() >= 12) {
+        vid = deviceDescriptor[8] | deviceDescriptor[9] << 8;
+        pid = deviceDescriptor[10] | deviceDescriptor[11] << 8;
+    }
+    char id[32];
+    std::snprintf(id, sizeof id, "USB\\VID_%04X&PID_%04X", vid, pid);
+    return id;
+}
+
+// How the manager's add and start of the camera went: "" when the device
+// runs, otherwise why the run ends at once. The start IRP's status, when one
+// was sent, goes to `startStatus`.
+std::string StartOutcome(PDEVICE_OBJECT pdo, std::string* startStatus) {
+    hosted::IrpRecord start;
+    const bool started = hosted::Pnp::LastIrp(pdo, IRP_MN_START_DEVICE, &start);
+    if (started) *startStatus = StatusHex(start.status);
+    if (hosted::Pnp::State(pdo) == hosted::DeviceState::Started) return "";
+    if (started) return "start failed";
+    // Neither DriverEntry's nor DriverAddDevice's status is visible from
+    // outside; the trace holds the driver's own account of either.
+    return "driver load or device add failed";
+}
+
+// The update thread of the camera's device, referenced while the run waits
+// for it: the device may be removed (unplug) while the wait lasts.
+class UpdateThread {
+public:
+    ~UpdateThread() { Release(); }
+    // The thread of the device now running above `pdo` (after a start).
+    void Take(PDEVICE_OBJECT pdo) {
+        Release();
+        thread_ = ReferenceUpdateThread(pdo, hosted::Pnp::Driver(kService));
+        if (thread_) seen_ = thread_;
+    }
+    void Release() {
+        if (thread_) ObDereferenceObject(thread_);
+        thread_ = nullptr;
+    }
+    PVOID Get() const { return thread_; }
+    // The last thread taken, for the deadlock report (may be released).
+    void* Seen() const { return seen_; }
+
+private:
+    PVOID thread_ = nullptr;
+    void* seen_ = nullptr;
+};
+
 // Waits on virtual time until the update thread has ended or `deadline`
 // (100-ns units since boot) is reached; true when the thread has ended.
-bool WaitForThread(DeviceStack& stack, int64_t deadline, const RunOptions& o) {
+bool WaitForThread(PVOID thread, int64_t deadline, const RunOptions& o) {
+    if (!thread) return true;
     for (;;) {
-        void* thread = stack.ThreadObject();
-        if (!thread) return true;
         int64_t now = hosted::Clock::Now();
         if (now >= deadline) return false;
         int64_t slice = deadline - now;
@@ -150,6 +215,23 @@ bool WaitForThread(DeviceStack& stack, int64_t deadline, const RunOptions& o) {
         NTSTATUS s = KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &timeout);
         if (s == STATUS_SUCCESS) return true;
         if (o.progress) o.progress->Tick(NowMs());
+    }
+}
+
+// The requests of the manager's log that change where the camera stands;
+// the queries of enumeration and start would only crowd the picture.
+bool ShownOnTimeline(const hosted::IrpRecord& r) {
+    if (r.major == IRP_MJ_POWER) return r.minor == IRP_MN_SET_POWER || r.minor == IRP_MN_WAIT_WAKE;
+    switch (r.minor) {
+        case IRP_MN_START_DEVICE:
+        case IRP_MN_QUERY_STOP_DEVICE:
+        case IRP_MN_STOP_DEVICE:
+        case IRP_MN_QUERY_REMOVE_DEVICE:
+        case IRP_MN_SURPRISE_REMOVAL:
+        case IRP_MN_REMOVE_DEVICE:
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -254,7 +336,6 @@ RunResult RunScenario(const Scenario& sc, const RunOptions& o) {
         if (sc.log_mask) hosted::Registry::SetDword(hosted::ServiceKeyPath("ORVEX") + "\\Parameters", "Logs", *sc.log_mask);
         for (const auto& [letter, dir] : sc.drives) hosted::Files::MapDrive(letter, dir.string());
 
-        Phase(o, "plugging in camera");
         // The camera model, or a recorded camera replayed from its capture.
         std::shared_ptr<Camera> camera;
         std::shared_ptr<orvex::sim::ReplayDevice> replay;
@@ -271,7 +352,9 @@ RunResult RunScenario(const Scenario& sc, const RunOptions& o) {
             replay ? std::shared_ptr<hosted::usb::BusDevice>(replay) : std::shared_ptr<hosted::usb::BusDevice>(camera),
             o.progress);
         {
-            hosted::usb::Bus bus(observed);
+            // An empty hub first: faults and the capture are in place before
+            // the camera's first request.
+            hosted::usb::Bus bus;
             for (const auto& f : sc.camera.faults) {
                 bus.AddFault(BusFaultOf(f));
                 rep.run.faults_injected.push_back(std::string(FaultKindName(f.kind)) + " on request " +
@@ -279,82 +362,89 @@ RunResult RunScenario(const Scenario& sc, const RunOptions& o) {
             }
             if (!o.pcap_path.empty() && !bus.StartCapture(o.pcap_path, sc.capture_epoch))
                 throw std::runtime_error("cannot write the capture to " + o.pcap_path);
-            const std::string driverKey = hosted::Io::DriverKeyPath(bus.Pdo());
+
+            // The driver is installed for the camera's hardware ID; the
+            // plug-and-play manager loads it when the hub reports the camera.
+            hosted::Pnp::RegisterDriver(kService, &DriverEntry, {HardwareIdOf(observed->DeviceDescriptor())});
+            hosted::Pnp::AddRootBus(bus.Hub(), "ROOT\\USB\\0000");
+
+            Phase(o, "plugging in camera");
+            const int port = bus.Plug(observed);
+            PDEVICE_OBJECT pdo = bus.Pdo(port);
+            // The device's driver key holds the file paths before the
+            // manager gets to start the device (it runs only once this
+            // thread waits).
+            const std::string driverKey = hosted::Io::DriverKeyPath(pdo);
             for (const auto& [name, value] : sc.settings) hosted::Registry::SetString(driverKey, name, value);
 
-            hosted::DriverHost host(&DriverEntry);
-            Phase(o, "loading driver");
-            NTSTATUS loadStatus = host.Load();
-            if (!NT_SUCCESS(loadStatus)) {
-                rep.run.ended_by = "driver load failed (" + StatusHex(loadStatus) + ")";
-            } else {
-                DeviceStack stack(bus.Pdo(), driverKey);
-                bool deadlocked = false;
-                void* updateThread = nullptr;
-                int64_t t0 = -1;
-                try {
-                    NTSTATUS addStatus = stack.Add();
-                    if (!NT_SUCCESS(addStatus)) {
-                        rep.run.ended_by = "device add failed (" + StatusHex(addStatus) + ")";
-                    } else {
-                        Phase(o, "starting device");
-                        t0 = hosted::Clock::Now();
-                        NTSTATUS startStatus = stack.Start();
-                        updateThread = stack.ThreadObject();
-                        rep.run.start_status = StatusHex(startStatus);
-                        const int64_t limit = t0 + hosted::Milliseconds(static_cast<int64_t>(sc.time_limit_ms));
-                        size_t next = 0;
-                        rep.run.ended_by = NT_SUCCESS(startStatus) ? "" : "start failed";
-                        while (rep.run.ended_by.empty()) {
-                            int64_t deadline = limit;
-                            if (next < sc.events.size())
-                                deadline = std::min(deadline, t0 + hosted::Milliseconds(static_cast<int64_t>(sc.events[next].at_ms)));
-                            if (WaitForThread(stack, deadline, o)) {
-                                rep.run.ended_by = "update finished";
+            UpdateThread thread;
+            const int64_t t0 = hosted::Clock::Now();
+            try {
+                Phase(o, "starting device");
+                hosted::Pnp::WaitIdle();
+                rep.run.ended_by = StartOutcome(pdo, &rep.run.start_status);
+                if (rep.run.ended_by.empty()) thread.Take(pdo);
+                const int64_t limit = t0 + hosted::Milliseconds(static_cast<int64_t>(sc.time_limit_ms));
+                size_t next = 0;
+                while (rep.run.ended_by.empty()) {
+                    int64_t deadline = limit;
+                    if (next < sc.events.size())
+                        deadline = std::min(deadline, t0 + hosted::Milliseconds(static_cast<int64_t>(sc.events[next].at_ms)));
+                    if (WaitForThread(thread.Get(), deadline, o)) {
+                        rep.run.ended_by = "update finished";
+                        break;
+                    }
+                    if (next < sc.events.size() &&
+                        hosted::Clock::Now() >= t0 + hosted::Milliseconds(static_cast<int64_t>(sc.events[next].at_ms))) {
+                        const EventSpec& e = sc.events[next++];
+                        rep.run.events_applied.push_back(std::string(EventKindName(e.kind)) + " at " +
+                                                         std::to_string(e.at_ms) + " ms");
+                        if (e.kind == EventKind::Unplug) {
+                            // The hub loses the camera; the manager surprise-removes
+                            // and removes it, the update thread ends on its own.
+                            Phase(o, "camera unplugged");
+                            bus.Unplug(port);
+                        } else {
+                            // Rebalance: query-stop, stop, start. The restarted
+                            // device runs a new update thread.
+                            Phase(o, "stopping and restarting device");
+                            hosted::Pnp::Rebalance(pdo);
+                            hosted::Pnp::WaitIdle();
+                            if (hosted::Pnp::State(pdo) != hosted::DeviceState::Started) {
+                                rep.run.ended_by = "stop event";
                                 break;
                             }
-                            if (next < sc.events.size() &&
-                                hosted::Clock::Now() >= t0 + hosted::Milliseconds(static_cast<int64_t>(sc.events[next].at_ms))) {
-                                const EventSpec& e = sc.events[next++];
-                                rep.run.events_applied.push_back(std::string(EventKindName(e.kind)) + " at " +
-                                                                 std::to_string(e.at_ms) + " ms");
-                                if (e.kind == EventKind::Unplug) {
-                                    Phase(o, "camera unplugged");
-                                    bus.Unplug();
-                                } else {
-                                    Phase(o, "stopping device");
-                                    stack.Stop();
-                                    rep.run.ended_by = "stop event";
-                                }
-                                continue;
-                            }
-                            // Time limit: the device is stopped as a stop event would.
-                            Phase(o, "time limit reached, stopping device");
-                            stack.Stop();
-                            rep.run.ended_by = "time limit";
+                            thread.Take(pdo);
                         }
-                        rep.run.device_time_ms = static_cast<uint64_t>((hosted::Clock::Now() - t0) / hosted::kUnitsPerMs);
+                        continue;
                     }
-                    Phase(o, "stopping and removing device");
-                    stack.Stop();
-                    stack.Remove();
-                } catch (const hosted::DeadlockError& e) {
-                    // The platform has unwound every waiting thread; the
-                    // device object can no longer be stopped or removed.
-                    deadlocked = true;
-                    std::lock_guard lock(problemsMu);
-                    problems.push_back(ExplainDeadlock(e.report, updateThread, bus.Log()));
-                    rep.run.ended_by = "fault";
-                    if (t0 >= 0) rep.run.device_time_ms = static_cast<uint64_t>((hosted::Clock::Now() - t0) / hosted::kUnitsPerMs);
+                    rep.run.ended_by = "time limit";
                 }
-                if (deadlocked) stack.Abandon();
+                rep.run.device_time_ms = static_cast<uint64_t>((hosted::Clock::Now() - t0) / hosted::kUnitsPerMs);
+                // Removal on request (query-remove, remove), unless the camera
+                // is gone already; the driver unloads after its last device.
+                Phase(o, rep.run.ended_by == "time limit" ? "time limit reached, removing device" : "removing device");
+                if (hosted::Pnp::State(pdo) == hosted::DeviceState::Started) hosted::Pnp::Disable(pdo);
+                hosted::Pnp::RemoveRootBus(bus.Hub());
+                hosted::Pnp::WaitIdle();
+            } catch (const hosted::DeadlockError& e) {
+                // The platform has unwound every waiting thread, the manager's
+                // among them; the device can no longer be removed, and the
+                // end-of-run checks report what is left.
+                std::lock_guard lock(problemsMu);
+                problems.push_back(ExplainDeadlock(e.report, thread.Seen(), bus.Log()));
+                rep.run.ended_by = "fault";
+                rep.run.device_time_ms = static_cast<uint64_t>((hosted::Clock::Now() - t0) / hosted::kUnitsPerMs);
             }
-            if (host.Loaded()) {
-                Phase(o, "unloading driver");
-                host.Unload();  // problems reach the failure handler
-            }
+            thread.Release();
             if (!o.pcap_path.empty()) bus.StopCapture();
-            if (o.timeline) o.timeline->SetTransfers(TimelineTransfersOf(bus.Log()));
+            if (o.timeline) {
+                o.timeline->SetTransfers(TimelineTransfersOf(bus.Log()));
+                for (const auto& r : hosted::Pnp::Log())
+                    if (r.pdo == pdo && ShownOnTimeline(r))
+                        o.timeline->Event(r.time, r.major == IRP_MJ_POWER ? TimelineEventKind::Power : TimelineEventKind::Pnp,
+                                          r.Name());
+            }
             for (const auto& t : bus.Log()) {
                 ++rep.run.transfers;
                 rep.run.bytes_out += t.out.size();

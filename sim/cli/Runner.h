@@ -1,9 +1,10 @@
 // One simulated run of the driver: the hosted platform is booted, the
 // registry, drive mapping and camera are set up from a scenario, the driver is
-// loaded, the device object is created and started as the start-up path does,
+// installed with the plug-and-play manager and the camera plugged into a
+// hosted USB hub; the manager loads the driver, adds and starts the device,
 // the update runs to its end on virtual time with the scenario's events
-// applied, and the device is stopped, removed and the driver unloaded so that
-// the platform's leak and verifier checks can speak.
+// applied (rebalance, unplug), and the manager removes the device and unloads
+// the driver so that the platform's leak and verifier checks can speak.
 #pragma once
 
 #include <cstdio>

@@ -248,8 +248,11 @@ TEST_F(Cli, TimelineOfARunAndOfTheDemo) {
         SCOPED_TRACE(p.string());
         const std::string text = ReadAll(p);
         ASSERT_EQ(text.rfind("<?xml", 0), 0u);
+        // The manager's requests that move the camera are marked beside the
+        // run's own steps.
         for (const char* want : {"ISP pages", "audio pages", "EEPROM read", "re-enumeration", "starting device",
-                                 "0xB6 UVCWrite_SPI_PAGE", "legend"})
+                                 "START_DEVICE", "QUERY_REMOVE_DEVICE", "REMOVE_DEVICE", "0xB6 UVCWrite_SPI_PAGE",
+                                 "legend"})
             EXPECT_NE(text.find(want), std::string::npos) << want;
         if (std::system("command -v rsvg-convert >/dev/null 2>&1") == 0) {
             const std::string png = p.string() + ".png";
@@ -265,10 +268,13 @@ TEST_F(Cli, TimelineOfARunAndOfTheDemo) {
     EXPECT_EQ(Sim({"run", Scenario(sc).string(), "--timeline", "/nonexistent/t.svg"}).status, 2);
 }
 
-// Pointers the driver prints (the driver extension, the descriptor buffers)
+// Pointers the driver prints (the driver extension, the descriptor buffers,
+// the driver and device objects, their extensions, the registry buffers)
 // differ from run to run; everything else in a trace must not.
 std::string WithoutPointers(const std::string& trace) {
-    static const std::regex pointer("(DrvExt |Descriptor = )[0-9A-Fa-f]+");
+    static const std::regex pointer(
+        "(DrvExt |Descriptor = |DeviceObject 0x|pCommonData 0x|device = |driver object 0x|deivce object 0x|"
+        "pKsDev 0x|NextDeviceObject 0x|Self 0x|UnderlyingPDO 0x|final 0x)[0-9A-Fa-f]+");
     return std::regex_replace(trace, pointer, "$1<p>");
 }
 
@@ -354,6 +360,19 @@ TEST_F(Cli, FullUpdateWithTraceCaptureAndReport) {
     EXPECT_NE(text.find("UVCReset_ID "), std::string::npos);
     EXPECT_EQ(text.find("orvex-sim"), std::string::npos);
     EXPECT_EQ(text.find("[device"), std::string::npos);
+    // The whole life through the driver's own routines, in order: loaded,
+    // added and started by the plug-and-play manager, removed on request
+    // after the update, unloaded after its last device.
+    size_t at = 0;
+    for (const char* line : {"ORVEX :  -DriverEntry(0)\n", "ORVEX :  ++++ DriverAddDevice driver object 0x",
+                             "ORVEX :  -DeviceAdd() Status 0\n", "ORVEX :  -DeviceStart() completed (0)\n",
+                             "UVCReset_ID 1 \n", "ORVEX :  +DeviceStop()\n", "ORVEX :  +DeviceRemove() Dev 1 \n",
+                             "ORVEX :  +DrvFreeUId() UId 1 \n", "ORVEX :  -DriverUnload\n"}) {
+        const size_t found = text.find(line, at);
+        ASSERT_NE(found, std::string::npos) << "missing or out of order: " << line;
+        at = found;
+    }
+    EXPECT_EQ(text.find("DeviceSurpriseRemoval"), std::string::npos);
 
     // The capture carries exactly the flash images, page by page, and the
     // bus moved what the report counts.
@@ -439,24 +458,34 @@ TEST_F(Cli, EventsAndTimeLimitEndTheRun) {
     // An ISP that keeps reporting FF FF FF holds the thread in its version loop.
     json stuck = UpdateScenario();
     stuck["camera"]["version_record"] = "01 00 00 FF FF FF 01 00 00 00 AA 55";
+    // A stop event is the manager's rebalance: query-stop, stop, start. The
+    // stop ends the update thread, the start runs a new one from the top.
     json stop = stuck;
     stop["events"] = {{{"at_ms", 10000}, {"event", "stop"}}};
+    stop["time_limit_ms"] = 20000;
     Outcome o = Sim({"run", Scenario(stop, "stop.json").string(), "--report", (dir_ / "stop.rep").string(), "--trace",
                      (dir_ / "stop.txt").string()});
     ASSERT_EQ(o.status, 0) << o.err;
     json r = Report("stop.rep");
-    EXPECT_EQ(r["run"]["ended_by"], "stop event");
+    EXPECT_EQ(r["run"]["ended_by"], "time limit");
     EXPECT_EQ(r["run"]["events_applied"], json::array({"stop at 10000 ms"}));
-    // One reset every 2 s; the thread sees the stop at its next loop start.
-    EXPECT_GE(r["run"]["device_time_ms"].get<int>(), 10000);
-    EXPECT_LE(r["run"]["device_time_ms"].get<int>(), 12000);
-    const int resets = r["camera"]["isp_resets"];
-    EXPECT_GE(resets, 4);
-    EXPECT_LE(resets, 5);
+    EXPECT_EQ(r["run"]["device_time_ms"], 20000);
     std::string text = ReadAll(dir_ / "stop.txt");
-    size_t lines = 0;
-    for (size_t at = 0; (at = text.find("Reset ISP rxbuf[0] = ", at)) != std::string::npos; ++at) ++lines;
-    EXPECT_EQ(lines, static_cast<size_t>(resets));
+    auto count = [&](const std::string& line) {
+        size_t n = 0;
+        for (size_t at = 0; (at = text.find(line, at)) != std::string::npos; ++at) ++n;
+        return n;
+    };
+    EXPECT_EQ(count("ORVEX :  -DeviceStart() completed (0)\n"), 2u);
+    const size_t stopAt = text.find("ORVEX :  +DeviceStop()\n");
+    ASSERT_NE(stopAt, std::string::npos);
+    EXPECT_LT(stopAt, text.rfind("ORVEX :  ++DeviceStart()\n"));
+    // One reset every 2 s in each thread; each thread sees its stop at its
+    // next loop start.
+    const int resets = r["camera"]["isp_resets"];
+    EXPECT_GE(resets, 8);
+    EXPECT_LE(resets, 10);
+    EXPECT_EQ(count("Reset ISP rxbuf[0] = "), static_cast<size_t>(resets));
     EXPECT_EQ(r["camera"]["isp_pages_written"], 0);
 
     json limited = stuck;
@@ -472,7 +501,8 @@ TEST_F(Cli, EventsAndTimeLimitEndTheRun) {
     EXPECT_GE(r["run"]["wall_ms"].get<int>() * 100, r["run"]["device_time_ms"].get<int>() - 100);
 
     // Unplugged while the ISP image is announced: no page reaches the camera,
-    // the driver sees the device gone, and the run still ends cleanly.
+    // the manager surprise-removes the device (the driver sends nothing more
+    // from then on), removes it, and the run still ends cleanly.
     json unplug = UpdateScenario();
     unplug["events"] = {{{"at_ms", 2500}, {"event", "unplug"}}};
     o = Sim({"run", Scenario(unplug, "unplug.json").string(), "--report", (dir_ / "unplug.rep").string(), "--trace",
@@ -485,7 +515,11 @@ TEST_F(Cli, EventsAndTimeLimitEndTheRun) {
     EXPECT_EQ(r["camera"]["resets"], 0);
     EXPECT_EQ(r["camera"]["fx3_version"], 10000);
     EXPECT_EQ(r["pool"]["leaked_bytes"], 0);
-    EXPECT_NE(ReadAll(dir_ / "unplug.txt").find("Fail control xfer status = 0x"), std::string::npos);
+    text = ReadAll(dir_ / "unplug.txt");
+    const size_t surprise = text.find("ORVEX :  ++DeviceSurpriseRemoval()\n");
+    ASSERT_NE(surprise, std::string::npos) << text;
+    EXPECT_LT(surprise, text.find("ORVEX :  +DeviceRemove() Dev 0 \n"));
+    EXPECT_NE(text.find("ORVEX :  -DriverUnload\n"), std::string::npos);
 }
 
 TEST_F(Cli, InjectedFaultReachesTheDriver) {
@@ -506,9 +540,10 @@ TEST_F(Cli, InjectedFaultReachesTheDriver) {
 }
 
 // A USB stack that holds the first version read for good: the driver cancels
-// it after 10 s and waits for its completion, which never comes. Stopping the
-// device (at the time limit, or at a stop event) then waits for the update
-// thread, nothing can run any more, and the platform reports the deadlock.
+// it after 10 s and waits for its completion, which never comes. Removing the
+// device at the time limit, or stopping it at a stop event, then waits for the
+// update thread in the PnP manager's thread, nothing can run any more, and the
+// platform reports the deadlock.
 TEST_F(Cli, StuckUsbStackEndsInAReportedDeadlock) {
     MakeFirmware();
     json s = UpdateScenario();
@@ -521,7 +556,7 @@ TEST_F(Cli, StuckUsbStackEndsInAReportedDeadlock) {
     const std::string message = o.err.substr(o.err.find(lead));
     // Both threads, what each waits on, which one is the driver's, and the
     // request the stack never completed.
-    for (const char* part : {"\n  thread 'orvex-sim' waits in KeWaitForSingleObject for: thread object 0x",
+    for (const char* part : {"\n  thread 'PnP manager' waits in KeWaitForSingleObject for: thread object 0x",
                              "waits in KeWaitForSingleObject for: notification event 0x",
                              "' is the driver's update thread\n",
                              "\n  the USB stack never completed transfer #",
@@ -532,7 +567,7 @@ TEST_F(Cli, StuckUsbStackEndsInAReportedDeadlock) {
 
     json r = Report();
     EXPECT_EQ(r["run"]["ended_by"], "fault");
-    EXPECT_EQ(r["run"]["device_time_ms"], 60000) << "found when the time limit stops the device";
+    EXPECT_EQ(r["run"]["device_time_ms"], 60000) << "found when the time limit removes the device";
     EXPECT_LT(r["run"]["wall_ms"].get<int>(), 5000);
     EXPECT_EQ(r["run"]["faults_injected"], json::array({"stuck on request B0 #1"}));
     EXPECT_EQ(r["camera"]["isp_pages_written"], 0);

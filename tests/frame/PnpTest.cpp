@@ -72,7 +72,7 @@ TEST_F(PlugAndPlay, EveryIrpAllocationOfAStartMayFail)
         Trace::Clear();
         Io::FailIrpAllocation(nth);
         NTSTATUS status = Start();
-        Io::FailIrpAllocation(0);
+        Io::ClearFailures();
         if (Prints("ORVEX : Get Device caps Failed 0!\n") == 1) {
             capsQueryFailed = true;
             EXPECT_EQ(status, STATUS_SUCCESS);

@@ -116,7 +116,7 @@ TEST_P(PowerSequence, SleepWhoseDeviceRequestCannotBeMadeEndsWithTheFailure)
     // The S-IRP is the first IRP allocation, the D-IRP the second.
     Io::FailIrpAllocation(2);
     EXPECT_EQ(System(IRP_MN_SET_POWER, PowerSystemSleeping3), STATUS_INSUFFICIENT_RESOURCES);
-    Io::FailIrpAllocation(0);
+    Io::ClearFailures();
     EXPECT_EQ(data->SystemState, PowerSystemWorking);
     EXPECT_EQ(data->DeviceState, PowerDeviceD0);
     EXPECT_EQ(data->OutstandingIO, 1);

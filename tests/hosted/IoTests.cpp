@@ -326,6 +326,22 @@ NTSTATUS LeakyEntry(PDRIVER_OBJECT drv, PUNICODE_STRING)
     drv->DriverUnload = [](PDRIVER_OBJECT) {};
     return STATUS_SUCCESS;
 }
+PIRP g_keptIrp = nullptr;
+VOID KeepBlock(PVOID)
+{
+    ExAllocatePoolWithTag(NonPagedPoolNx, 20, Tag("Thrd"));
+}
+// Leaks a block, an IRP and, from a system thread of its own, another block.
+NTSTATUS HoardingEntry(PDRIVER_OBJECT drv, PUNICODE_STRING)
+{
+    ExAllocatePoolWithTag(NonPagedPoolNx, 10, Tag("Leak"));
+    g_keptIrp = IoAllocateIrp(1, FALSE);
+    HANDLE thread = nullptr;
+    NTSTATUS st = PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, KeepBlock, nullptr);
+    if (NT_SUCCESS(st)) ZwClose(thread);
+    drv->DriverUnload = [](PDRIVER_OBJECT) {};
+    return STATUS_SUCCESS;
+}
 }  // namespace
 
 TEST(Loader, LoadAndUnloadLikeTheIoManager)
@@ -354,4 +370,35 @@ TEST(Loader, LoadAndUnloadLikeTheIoManager)
         Verifier::Take();
         for (auto& a : Pool::Live()) ExFreePool(a.address);
     }
+}
+
+// With several drivers loaded, each unload reports only what that driver's
+// code (its entry, its threads) left behind, not the other driver's or the
+// test's own blocks and IRPs.
+TEST(Loader, UnloadReportsOnlyTheUnloadingDriversLeaks)
+{
+    TestPlatform platform;
+    DriverHost hoarder(HoardingEntry, "HOARDER");
+    DriverHost clean(TestEntry, "CLEAN");
+    ASSERT_EQ(hoarder.Load(), STATUS_SUCCESS);
+    ASSERT_EQ(clean.Load(), STATUS_SUCCESS);
+    hosted::Sleep(Milliseconds(1));  // the hoarder's thread runs and ends
+    void* mine = ExAllocatePoolWithTag(NonPagedPoolNx, 30, Tag("Test"));
+    PIRP myIrp = IoAllocateIrp(1, FALSE);
+
+    EXPECT_TRUE(clean.Unload().empty());
+    auto problems = hoarder.Unload();
+    std::string all;
+    for (auto& p : problems) all += p + "\n";
+    EXPECT_EQ(problems.size(), 3u) << all;
+    EXPECT_NE(all.find("10 bytes with tag 'Leak'"), std::string::npos) << all;
+    EXPECT_NE(all.find("20 bytes with tag 'Thrd'"), std::string::npos) << all;
+    EXPECT_NE(all.find("IRP"), std::string::npos) << all;
+    EXPECT_EQ(all.find("'Test'"), std::string::npos) << all;
+    Verifier::Take();
+
+    ExFreePool(mine);
+    IoFreeIrp(myIrp);
+    IoFreeIrp(g_keptIrp);
+    for (auto& a : Pool::Live()) ExFreePool(a.address);
 }

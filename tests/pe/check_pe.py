@@ -1,16 +1,21 @@
 #!/usr/bin/python3
 """Checks the built ORVEX.sys image.
 
-Usage: check_pe.py PATH      (exit 0 pass, 1 fail, 77 skipped when PATH is empty)
+Usage: check_pe.py PATH [--signed CERT]
+       (exit 0 pass, 1 fail, 77 skipped when PATH is empty)
 
 Checked: x64 machine, native subsystem, an entry point inside executable code,
 relocatable image with no writable code, a valid image checksum, imports only
 from the kernel-mode modules the driver may use and none of a C or C++
 runtime, no static constructors (nothing would run them), and the version
-resource string for string.
+resource string for string. With --signed: an Authenticode signature that
+osslsigncode verifies against CERT (the test certificate, PEM), held in a
+certificate table at the end of the file as the loader expects.
 """
 import re
+import shutil
 import struct
+import subprocess
 import sys
 
 SKIP = 77
@@ -190,11 +195,42 @@ def read_image(path):
     return errors
 
 
+def check_certificate_table(offset, size, file_size):
+    """The security directory holds a file offset (not an RVA): the table must
+    be present, 8-byte aligned and end the file."""
+    if not offset or not size:
+        return ["no certificate table: the image is not signed"]
+    errors = []
+    if offset % 8:
+        errors.append(f"certificate table at {offset:#x} is not 8-byte aligned")
+    if offset + size != file_size:
+        errors.append(f"certificate table ({offset:#x}+{size:#x}) does not end the file ({file_size:#x})")
+    return errors
+
+
+def check_signature(path, cert):
+    import pefile
+
+    pe = pefile.PE(path, fast_load=True)
+    sec = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+    errors = check_certificate_table(sec.VirtualAddress, sec.Size, len(pe.__data__))
+    tool = shutil.which("osslsigncode")
+    if not tool:
+        return errors + ["osslsigncode not found (Debian: osslsigncode)"]
+    run = subprocess.run([tool, "verify", "-in", path, "-CAfile", cert], capture_output=True, text=True)
+    if run.returncode != 0 or "Signature verification: ok" not in run.stdout:
+        tail = (run.stdout + run.stderr).strip().splitlines()[-3:]
+        errors.append("signature does not verify: " + " / ".join(tail))
+    return errors
+
+
 def main(argv):
     if len(argv) < 2 or not argv[1]:
         print("ORVEX_SYS not set: configure with -DORVEX_SYS=/path/to/ORVEX.sys to check the driver image")
         return SKIP
     errors = read_image(argv[1])
+    if len(argv) >= 4 and argv[2] == "--signed":
+        errors += check_signature(argv[1], argv[3])
     for e in errors:
         print(f"FAIL: {e}")
     if errors:

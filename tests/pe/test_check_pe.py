@@ -1,7 +1,10 @@
 #!/usr/bin/python3
 """The image checker must reject what it is there to catch."""
 import os
+import shutil
+import subprocess
 import sys
+import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -97,6 +100,66 @@ class Skip(unittest.TestCase):
     def test_no_path_means_skipped(self):
         self.assertEqual(check_pe.main(["check_pe.py", ""]), check_pe.SKIP)
         self.assertEqual(check_pe.main(["check_pe.py"]), check_pe.SKIP)
+
+
+class CertificateTable(unittest.TestCase):
+    def test_a_table_ending_the_file_passes(self):
+        self.assertEqual(check_pe.check_certificate_table(0x2000, 0x500, 0x2500), [])
+
+    def test_missing_misaligned_or_inner_tables_are_rejected(self):
+        for offset, size in [(0, 0), (0x2000, 0), (0x2004, 0x4FC), (0x2000, 0x400)]:
+            with self.subTest(offset=offset, size=size):
+                self.assertTrue(check_pe.check_certificate_table(offset, size, 0x2500))
+
+
+PACKAGE = os.environ.get("ORVEX_PACKAGE_DIR", "")
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+
+@unittest.skipUnless(PACKAGE, "ORVEX_PACKAGE_DIR not set")
+class SignedPackage(unittest.TestCase):
+    """The package's signed image, and copies of it broken after signing."""
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp()
+        self.sys = os.path.join(PACKAGE, "ORVEX.sys")
+        self.cert = os.path.join(PACKAGE, "ORVEX-test.cer")
+
+    def tearDown(self):
+        shutil.rmtree(self.tmp)
+
+    def copy(self):
+        path = os.path.join(self.tmp, "ORVEX.sys")
+        shutil.copyfile(self.sys, path)
+        return path
+
+    def test_package_holds_the_signed_driver_and_its_inf(self):
+        for name in ["ORVEX.sys", "ORVEX.inf", "ORVEX-test.cer", "README.txt"]:
+            self.assertTrue(os.path.isfile(os.path.join(PACKAGE, name)), name)
+        self.assertEqual(check_pe.check_signature(self.sys, self.cert), [])
+
+    def test_code_changed_after_signing_fails_even_with_a_new_checksum(self):
+        import pefile
+
+        path = self.copy()
+        pe = pefile.PE(path)
+        text = next(s for s in pe.sections if s.Name.startswith(b".text"))
+        at = text.PointerToRawData + 16
+        pe.close()
+        with open(path, "r+b") as f:
+            f.seek(at)
+            byte = f.read(1)
+            f.seek(at)
+            f.write(bytes([byte[0] ^ 0xFF]))
+        subprocess.run([sys.executable, os.path.join(ROOT, "cmake", "pe_checksum.py"), path], check=True)
+        self.assertTrue(check_pe.check_signature(path, self.cert))
+
+    def test_another_certificate_is_not_trusted(self):
+        other = os.path.join(self.tmp, "other.cer")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj", "/CN=other",
+                        "-keyout", os.path.join(self.tmp, "other.key"), "-out", other],
+                       check=True, capture_output=True)
+        self.assertTrue(check_pe.check_signature(self.sys, other))
 
 
 if __name__ == "__main__":

@@ -190,7 +190,7 @@ TEST_P(Sequences, DeviceReportedFailedIsTakenDownUntilEnabled)
 
 TEST_P(Sequences, FailedStartRemovesTheStackAndUnloads)
 {
-    TestBus::Fail(IRP_MJ_PNP, IRP_MN_START_DEVICE, STATUS_DEVICE_NOT_READY);
+    TestBus::Fail(IRP_MJ_PNP, IRP_MN_START_DEVICE, STATUS_DEVICE_NOT_READY, 1);
     PDEVICE_OBJECT pdo = Plug();
     EXPECT_EQ(Pnp::State(pdo), DeviceState::StartFailed);
     IrpRecord start;
@@ -347,7 +347,8 @@ TEST(LoadFailures, DeviceStaysWithoutAStack)
         Pnp::AddRootBus(bus.Device());
         if (c.failIds) {
             // The third and fourth IDs asked for: hardware and compatible IDs.
-            TestBus::Fail(IRP_MJ_PNP, IRP_MN_QUERY_ID, STATUS_INSUFFICIENT_RESOURCES, 3, 2);
+            TestBus::Fail(IRP_MJ_PNP, IRP_MN_QUERY_ID, STATUS_INSUFFICIENT_RESOURCES, 3);
+            TestBus::Fail(IRP_MJ_PNP, IRP_MN_QUERY_ID, STATUS_INSUFFICIENT_RESOURCES, 4);
         }
         PDEVICE_OBJECT pdo = bus.Plug();
         if (c.failCreate) Io::FailCreateDevice(1);  // the driver's IoCreateDevice, after the bus's
@@ -361,6 +362,28 @@ TEST(LoadFailures, DeviceStaysWithoutAStack)
         Pnp::RemoveRootBus(bus.Device());
         Settle();
     }
+}
+
+// The test bus answers device and instance IDs as single strings with one
+// NUL in exactly sized blocks, so under AddressSanitizer a manager that read
+// them as lists would run past their end. A driver matched on the second
+// hardware ID proves the lists are still read whole.
+TEST(QueryIds, SingleIdsAreReadToTheirOneNulAndListsWhole)
+{
+    TestPlatform platform;
+    ResetTestDriver({});
+    TestBus bus;
+    Pnp::RegisterDriver("PLATTEST", TestDriverEntry, {"TESTBUS\\VID_1234"});
+    Pnp::AddRootBus(bus.Device());
+    PDEVICE_OBJECT first = bus.Plug();
+    PDEVICE_OBJECT second = bus.Plug();
+    Settle();
+    EXPECT_EQ(Pnp::Instance(first), "TESTBUS\\VID_1234&PID_0001\\1");
+    EXPECT_EQ(Pnp::Instance(second), "TESTBUS\\VID_1234&PID_0001\\2");
+    EXPECT_EQ(Pnp::State(first), DeviceState::Started);
+    EXPECT_EQ(g_driverStats.addDevices, 2);
+    Pnp::RemoveRootBus(bus.Device());
+    Settle();
 }
 
 // Wake signal and removal racing: whichever wins, the wait/wake IRP completes

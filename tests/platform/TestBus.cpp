@@ -24,10 +24,10 @@ struct BusState {
     SYSTEM_POWER_STATE systemWake = PowerSystemSleeping3;
     struct Fault {
         NTSTATUS status;
-        unsigned nth;    // occurrences until the first failing one (1: next)
-        unsigned count;  // how many in a row fail
+        uint64_t nth;   // 0: every one; N: only the Nth from when it was set
+        uint64_t seen;  // matching IRPs since then
     };
-    std::map<std::pair<UCHAR, UCHAR>, Fault> faults;
+    std::multimap<std::pair<UCHAR, UCHAR>, Fault> faults;
     int next = 0;
 };
 
@@ -53,21 +53,23 @@ void Complete(PIRP irp, NTSTATUS status)
 
 bool Injected(UCHAR major, UCHAR minor, NTSTATUS* status)
 {
-    auto it = g.faults.find({major, minor});
-    if (it == g.faults.end()) return false;
-    if (it->second.nth > 1) {
-        --it->second.nth;
-        return false;
+    bool fired = false;
+    auto [from, to] = g.faults.equal_range({major, minor});
+    for (auto it = from; it != to; ++it) {
+        BusState::Fault& f = it->second;
+        if ((f.nth == 0 || ++f.seen == f.nth) && !fired) {
+            *status = f.status;
+            fired = true;
+        }
     }
-    *status = it->second.status;
-    if (--it->second.count == 0) g.faults.erase(it);
-    return true;
+    return fired;
 }
 
-// A MULTI_SZ in paged pool, as the PnP manager frees it.
-PWCHAR MultiSz(const std::vector<std::string>& strings)
+// The IDs in UTF-16 in an exactly sized pool block: a list ends with an
+// empty string, a single ID (device, instance) with its one NUL.
+PWCHAR IdText(const std::vector<std::string>& strings, bool single)
 {
-    size_t n = 1;
+    size_t n = single ? 0 : 1;
     for (auto& s : strings) n += s.size() + 1;
     auto* out = static_cast<char16_t*>(ExAllocatePoolWithTag(PagedPool, n * 2, kTag));
     if (!out) return nullptr;
@@ -76,7 +78,7 @@ PWCHAR MultiSz(const std::vector<std::string>& strings)
         for (char c : s) out[i++] = char16_t(c);
         out[i++] = 0;
     }
-    out[i] = 0;
+    if (!single) out[i] = 0;
     return reinterpret_cast<PWCHAR>(out);
 }
 
@@ -184,8 +186,7 @@ NTSTATUS PdoPnp(PDEVICE_OBJECT pdo, PIRP irp)
         if (ids.empty()) break;
         bool single = sp->Parameters.QueryId.IdType == BusQueryDeviceID ||
                       sp->Parameters.QueryId.IdType == BusQueryInstanceID;
-        (void)single;
-        PWCHAR buf = MultiSz(ids);
+        PWCHAR buf = IdText(ids, single);
         irp->IoStatus.Information = ULONG_PTR(buf);
         status = buf ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
         break;
@@ -316,9 +317,9 @@ bool TestBus::WaitWakePending(PDEVICE_OBJECT pdo) { return ChildOf(pdo)->waitWak
 
 void TestBus::CompleteAtDispatch(bool on) { g.atDispatch = on; }
 
-void TestBus::Fail(UCHAR major, UCHAR minor, NTSTATUS status, unsigned nth, unsigned count)
+void TestBus::Fail(UCHAR major, UCHAR minor, NTSTATUS status, uint64_t nth)
 {
-    g.faults[{major, minor}] = {status, nth, count};
+    g.faults.insert({{major, minor}, {status, nth, 0}});
 }
 
 void TestBus::SetSystemWake(SYSTEM_POWER_STATE s) { g.systemWake = s; }

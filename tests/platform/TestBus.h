@@ -33,9 +33,9 @@ public:
 
     // Complete requests at DISPATCH_LEVEL (as a bus driver may) instead of PASSIVE_LEVEL.
     static void CompleteAtDispatch(bool on);
-    // Fail `count` IRPs in a row with this major/minor code reaching a PDO,
-    // from the nth (1: next) on.
-    static void Fail(UCHAR major, UCHAR minor, NTSTATUS status, unsigned nth = 1, unsigned count = 1);
+    // Fail IRPs with this major/minor code reaching a PDO: nth 0 every one,
+    // N only the Nth counted from the call. Rules last until the next bus.
+    static void Fail(UCHAR major, UCHAR minor, NTSTATUS status, uint64_t nth = 0);
     // Capabilities reported: deepest system state the device can wake from.
     static void SetSystemWake(SYSTEM_POWER_STATE s);
 

@@ -25,19 +25,12 @@ std::filesystem::path FreshDir() {
 
 UpdateRig::UpdateRig(sim::CameraConfig config) : dir(FreshDir()) {
     hosted::Files::MapDrive('C', dir.string());
-    camera = orvex::sim::MakeCamera(std::move(config));
-    bus = std::make_unique<hosted::usb::Bus>(camera);
-    device = new (NonPagedPoolNx) CUsbDevice();
-    ks.Context = device;
-    ks.PhysicalDeviceObject = bus->Pdo();
-    ks.NextDeviceObject = bus->Pdo();
-    device->SetKsDevice(&ks);
-    EXPECT_EQ(device->Add(&ks), STATUS_SUCCESS);
+    Plug(orvex::sim::MakeCamera(std::move(config)));
+    EXPECT_EQ(AddDevice(), STATUS_SUCCESS);
 }
 
 UpdateRig::~UpdateRig() {
-    if (device != nullptr) Remove();
-    bus.reset();
+    Unplug();
     hosted::Files::UnmapDrive('C');
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
@@ -75,12 +68,6 @@ void UpdateRig::WaitForRun() {
     PVOID thread = device->ThreadObject();
     ASSERT_NE(thread, nullptr);
     KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
-}
-
-void UpdateRig::Remove() {
-    device->Remove(&ks, nullptr);
-    delete device;
-    device = nullptr;
 }
 
 std::vector<Wire> UpdateRig::Vendor() const {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Firmware.h"
+#include "HandBuiltDevice.h"
 #include "Log.h"
 #include "SimOnBus.h"
 #include "UsbBus.h"
@@ -38,7 +39,7 @@ struct Wire {
     int64_t time;
 };
 
-class UpdateRig {
+class UpdateRig : public HandBuiltDevice {
 public:
     explicit UpdateRig(sim::CameraConfig config = {});
     ~UpdateRig();
@@ -58,7 +59,7 @@ public:
     // Start would end it at its first loop test, before it reads anything).
     void WaitForRun();
     // Remove and delete the device object (as the removal callback does).
-    void Remove();
+    void Remove() { RemoveDevice(); }
 
     // The vendor requests on the wire (URB function 0x17), in order.
     std::vector<Wire> Vendor() const;
@@ -75,10 +76,6 @@ public:
     void Load(const Bytes& bytes);
     void Unload();
 
-    std::shared_ptr<sim::Camera> camera;
-    std::unique_ptr<hosted::usb::Bus> bus;
-    KSDEVICE ks{};
-    CUsbDevice* device = nullptr;
     int64_t startTime = 0;
     std::filesystem::path dir;
 

@@ -1,5 +1,5 @@
 // A camera on the hosted USB bus and one CUsbDevice above it, with the
-// KSDEVICE built by the test (NextDeviceObject = the bus's device object).
+// KSDEVICE built by the test (HandBuiltDevice).
 #pragma once
 
 #include <hosted/gtest.h>
@@ -12,8 +12,7 @@
 
 #include "Log.h"
 #include "SendUrb.h"
-#include "SimOnBus.h"
-#include "UsbBus.h"
+#include "HandBuiltDevice.h"
 #include "UsbDevice.h"
 #include "VendorChannel.h"
 
@@ -38,22 +37,17 @@ inline std::string Hex(const void* p)
     return text;
 }
 
-class UsbTest : public hosted::PlatformTest {
+class UsbTest : public hosted::PlatformTest, protected HandBuiltDevice {
 protected:
     // With `addMask` given, Add runs under that mask and its lines stay in
     // the trace; otherwise the trace starts empty after Add.
     void Boot(orvex::sim::CameraConfig config = {}, std::optional<ULONG> addMask = {})
     {
         config.requireUpdateMode = false;
-        camera = orvex::sim::MakeCamera(std::move(config));
-        bus = std::make_unique<hosted::usb::Bus>(camera);
-        device = new (NonPagedPoolNx) CUsbDevice;
-        ks.NextDeviceObject = bus->Pdo();
-        ks.Context = device;
-        device->SetKsDevice(&ks);
+        Plug(orvex::sim::MakeCamera(std::move(config)));
         LogMask = addMask.value_or(0xFFFFFFFF);
         hosted::Trace::Clear();
-        ASSERT_EQ(device->Add(&ks), STATUS_SUCCESS);
+        ASSERT_EQ(AddDevice(), STATUS_SUCCESS);
         if (!addMask) hosted::Trace::Clear();
     }
     void SetUp() override { Boot(); }
@@ -62,15 +56,8 @@ protected:
     void Shutdown()
     {
         hosted::Pool::ClearFailures();
-        bus->ClearFaults();
-        if (device) {
-            device->Remove(&ks, nullptr);
-            delete static_cast<CDevice*>(device);
-            device = nullptr;
-        }
-        bus.reset();
-        camera.reset();
-        ks = KSDEVICE{};
+        if (bus) bus->ClearFaults();
+        Unplug();
         LogMask = 0xFFFFFFFF;
     }
     void Reboot(orvex::sim::CameraConfig config = {})
@@ -80,11 +67,6 @@ protected:
     }
     std::string Text() const { return hosted::Trace::Text(); }
     size_t Lines(const std::string& line) const { return hosted::Trace::CountLine(line); }
-
-    std::shared_ptr<orvex::sim::Camera> camera;
-    std::unique_ptr<hosted::usb::Bus> bus;
-    KSDEVICE ks{};
-    CUsbDevice* device = nullptr;
 };
 
 }  // namespace orvex::test

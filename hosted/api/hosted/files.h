@@ -14,13 +14,15 @@ struct Files {
     static void UnmapDrive(char drive);
 
     // Failure injection, keyed by the kernel name as passed to ZwCreateFile
-    // (e.g. "\\??\\C:\\fw\\isp.bin"), compared case-insensitively.
+    // (e.g. "\\??\\C:\\fw\\isp.bin"), compared case-insensitively. As
+    // everywhere in the platform: nth 0 fails every attempt, N only the Nth
+    // attempt counted from the call; ClearFailures lifts every rule.
     // Opening that name fails with `status` (e.g. STATUS_ACCESS_DENIED).
-    static void FailOpen(const std::string& ntName, NTSTATUS status, unsigned count = 0);
+    static void FailOpen(const std::string& ntName, NTSTATUS status, uint64_t nth = 0);
     // Every ZwReadFile on a handle of that name moves at most `maxBytes`.
     static void ShortReads(const std::string& ntName, uint32_t maxBytes);
     // ZwReadFile on a handle of that name fails with `status`.
-    static void FailRead(const std::string& ntName, NTSTATUS status, unsigned count = 0);
+    static void FailRead(const std::string& ntName, NTSTATUS status, uint64_t nth = 0);
     static void ClearFailures();
 
     static size_t OpenHandles();

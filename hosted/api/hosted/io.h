@@ -34,14 +34,17 @@ struct Io {
     // Device properties answered by IoGetDeviceProperty.
     static void SetDeviceProperty(PDEVICE_OBJECT pdo, DEVICE_REGISTRY_PROPERTY property, std::vector<uint8_t> data);
     static void SetDevicePropertyGuid(PDEVICE_OBJECT pdo, DEVICE_REGISTRY_PROPERTY property, const GUID& guid);
-    static void FailDeviceProperty(PDEVICE_OBJECT pdo, DEVICE_REGISTRY_PROPERTY property, NTSTATUS status);
 
-    // Failure injection: the nth IRP allocation from now (IoAllocateIrp,
-    // IoBuildDeviceIoControlRequest, PoRequestPowerIrp) fails; 0 clears.
+    // Failure injection. nth 0 fails every attempt; N only the Nth attempt
+    // counted from the call. Each call adds a rule; ClearFailures lifts them all.
+    // IoGetDeviceProperty of this property fails with `status`.
+    static void FailDeviceProperty(PDEVICE_OBJECT pdo, DEVICE_REGISTRY_PROPERTY property, NTSTATUS status,
+                                   uint64_t nth = 0);
+    // IRP allocations (IoAllocateIrp, IoBuildDeviceIoControlRequest, PoRequestPowerIrp).
     static void FailIrpAllocation(uint64_t nth);
-    // The nth IoCreateDevice from now fails with `status`.
+    // IoCreateDevice fails with `status`.
     static void FailCreateDevice(uint64_t nth, NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES);
-    // The nth IoAllocateDriverObjectExtension from now fails.
+    // IoAllocateDriverObjectExtension.
     static void FailDriverExtension(uint64_t nth);
     static void ClearFailures();
 

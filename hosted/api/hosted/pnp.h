@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,13 @@ struct Pnp {
     // AddDevice runs for every matching device; DriverUnload after the last
     // one is gone, followed by the leak and verifier checks for the driver.
     static void RegisterDriver(const std::string& service, PDRIVER_INITIALIZE entry, std::vector<std::string> ids);
+    // The same, with a device installer: called on the manager thread for
+    // each matching device, before the driver is loaded and AddDevice runs,
+    // with the ID that matched (as the installer writes a device's driver key
+    // from its INF before the driver sees the device).
+    using DeviceInstaller = std::function<void(PDEVICE_OBJECT pdo, const std::string& matchedId)>;
+    static void RegisterDriver(const std::string& service, PDRIVER_INITIALIZE entry, std::vector<std::string> ids,
+                               DeviceInstaller install);
 
     // A root-enumerated bus: `parent` (a device object owned by a
     // platform-side bus driver) answers IRP_MN_QUERY_DEVICE_RELATIONS /

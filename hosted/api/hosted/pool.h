@@ -37,11 +37,13 @@ struct Pool {
     static uint64_t AllocationCount(uint32_t tag);
     static std::vector<PoolAllocation> Live();
 
-    // Failure injection. Counts are of allocation attempts from the moment of
-    // the call, starting at 1: FailAllocation(1) fails the very next attempt.
+    // Failure injection. nth 0 fails every attempt; N only the Nth attempt
+    // counted from the call (FailAllocation(1): the very next one). Each call
+    // adds a rule; ClearFailures lifts them all.
     static void FailAllocation(uint64_t nth);
-    // Fail the nth attempt with this tag (nth == 0: every attempt with it).
+    // The same, counting only attempts with this tag.
     static void FailTag(uint32_t tag, uint64_t nth = 0);
+    // Every attempt fails while on (FailAll(false) lifts only this one).
     static void FailAll(bool on = true);
     static void ClearFailures();
     static uint64_t InjectedFailures();  // allocations failed on purpose so far

@@ -39,11 +39,11 @@ struct Registry {
 
     // Failure injection. Opening the key (ZwOpenKey, ZwCreateKey,
     // IoOpenDeviceRegistryKey) fails with `status`; querying or setting the
-    // named value on it fails with `status`. count == 0: every time;
-    // otherwise the next `count` attempts.
-    static void FailOpen(const std::string& path, NTSTATUS status, unsigned count = 0);
-    static void FailQuery(const std::string& path, const std::string& name, NTSTATUS status, unsigned count = 0);
-    static void FailSet(const std::string& path, const std::string& name, NTSTATUS status, unsigned count = 0);
+    // named value on it fails with `status`. nth 0: every attempt; N: only
+    // the Nth attempt counted from the call. ClearFailures lifts every rule.
+    static void FailOpen(const std::string& path, NTSTATUS status, uint64_t nth = 0);
+    static void FailQuery(const std::string& path, const std::string& name, NTSTATUS status, uint64_t nth = 0);
+    static void FailSet(const std::string& path, const std::string& name, NTSTATUS status, uint64_t nth = 0);
     static void ClearFailures();
 
     // Number of key handles currently open.

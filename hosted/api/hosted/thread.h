@@ -39,8 +39,10 @@ Thread StartThread(std::string name, std::function<void()> fn);
 // Name of the calling hosted thread ("" if the caller is not a hosted thread).
 std::string CurrentThreadName();
 
-// Failure injection: the nth ObReferenceObjectByHandle call from now (1: the
-// next one; 0: none) fails with `status` (an NTSTATUS) and references nothing.
+// Failure injection: ObReferenceObjectByHandle fails with `status` (an
+// NTSTATUS) and references nothing. nth 0: every call; N: only the Nth
+// counted from this call. ClearObjectReferenceFailures lifts the rules.
 void FailObjectReference(uint64_t nth, int32_t status = int32_t(0xC0000022) /* STATUS_ACCESS_DENIED */);
+void ClearObjectReferenceFailures();
 
 }  // namespace hosted

@@ -39,9 +39,11 @@ struct Wmi {
     // Wait (virtual time) until the WMI thread has handled every queued
     // registration and update.
     static void Settle();
-    // Failure injection: the nth IoWMIRegistrationControl register, reregister
-    // or update call from now fails with `status` (deregistration never fails); 0 clears.
+    // Failure injection: IoWMIRegistrationControl register, reregister or
+    // update fails with `status` (deregistration never fails). nth 0: every
+    // call; N: only the Nth counted from this call. ClearFailures lifts them.
     static void FailRegistration(uint64_t nth, NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES);
+    static void ClearFailures();
 
     // Requests for a registered block. Refused without reaching the driver as
     // WMI refuses them: STATUS_WMI_GUID_NOT_FOUND for a device that is not

@@ -1,0 +1,112 @@
+// The generated ORVEX.inf installing the driver itself for a simulated camera
+// on the platform's USB bus: the service key the driver loads with carries the
+// INF's log mask, the camera's driver key the INF's firmware paths (which the
+// driver then opens), and a camera the INF does not name never loads the
+// driver.
+#include <filesystem>
+#include <fstream>
+
+#include <unistd.h>
+
+#include <hosted/gtest.h>
+#include <hosted/inf.h>
+
+#include "Firmware.h"
+#include "Log.h"
+#include "SimOnBus.h"
+#include "UsbBus.h"
+#include "driver/Driver.h"
+
+using namespace hosted;
+
+namespace {
+
+const char* const kStore = "C:\\Windows\\System32\\DriverStore\\FileRepository\\orvex.inf_amd64_0";
+
+// The values the driver reads: from the device's driver key when a device is
+// added, and from the service's Parameters key at load.
+InfOptions DriverOptions()
+{
+    InfOptions o;
+    o.binaries = {{"ORVEX.sys", &DriverEntry}};
+    o.driverStore = kStore;
+    o.knownValues = {{"driver", {"FX3", "ISP", "AUD", "VERSION"}}, {"parameters", {"Logs"}}, {"service", {}}};
+    return o;
+}
+
+class GeneratedInf : public PlatformTest {
+protected:
+    void SetUp() override
+    {
+        LogMask = 0xFFFFFFFF;
+        std::string error;
+        installed_ = InfInstaller::Install(ORVEX_INF_PATH, DriverOptions(), &error);
+        ASSERT_TRUE(installed_) << error;
+    }
+    std::optional<InfInstallation> installed_;
+};
+
+TEST_F(GeneratedInf, InstallsTheDriverForTheSimulatedCamera)
+{
+    EXPECT_EQ(installed_->service, "ORVEX");
+    EXPECT_EQ(Registry::GetDword(ServiceKeyPath("ORVEX"), "Start"), 3u);
+    orvex::sim::CameraConfig config;
+    config.requireUpdateMode = false;
+    ASSERT_TRUE(installed_->Matches({"USB\\VID_1209&PID_0CA3"}));  // the simulated camera's default IDs
+
+    // The package's driver-store folder on drive C, holding a version file
+    // that names the camera's own versions (nothing to update).
+    namespace fs = std::filesystem;
+    const fs::path root = fs::temp_directory_path() / ("orvex-inf-" + std::to_string(::getpid()));
+    const fs::path store = root / "Windows/System32/DriverStore/FileRepository/orvex.inf_amd64_0";
+    fs::create_directories(store);
+    std::ofstream(store / "version.txt")
+        << orvex::firmware::VersionFileText(orvex::firmware::Fx3VersionNumber(config.fx3Version), config.ispVersion,
+                                            config.audioVersion);
+    Files::MapDrive('C', root.string());
+    {
+        usb::BusOptions options;
+        options.rootBus = true;
+        usb::Bus bus(orvex::sim::MakeCamera(config), {}, options);
+        Pnp::WaitIdle();
+        // DriverEntry ran on the service key the INF wrote: its log mask is the INF's.
+        EXPECT_EQ(LogMask, Registry::GetDword(ServiceKeyPath("ORVEX") + "\\Parameters", "Logs"));
+        EXPECT_NE(LogMask, 0xFFFFFFFFu);
+        const std::string key = Io::DriverKeyPath(bus.Pdo());
+        for (const char* name : {"FX3", "ISP", "AUD", "VERSION"}) {
+            auto value = Registry::GetString(key, name);
+            ASSERT_TRUE(value) << name;
+            EXPECT_EQ(value->rfind(std::string(kStore) + "\\", 0), 0u) << *value;
+        }
+        // The driver started the camera and read the version file at the INF's path.
+        EXPECT_EQ(Pnp::State(bus.Pdo()), DeviceState::Started);
+        hosted::Sleep(Seconds(5));
+        EXPECT_GE(Files::OpenCount("\\??\\" + std::string(kStore) + "\\version.txt"), 1u);
+        bus.Unplug();
+        Pnp::WaitIdle();
+    }
+    EXPECT_FALSE(Pnp::DriverLoaded("ORVEX"));
+    Files::UnmapDrive('C');
+    fs::remove_all(root);
+}
+
+TEST_F(GeneratedInf, CameraWithAnotherProductIdGetsNoDriver)
+{
+    orvex::sim::CameraConfig config;
+    config.productId = 0x0CA4;
+    EXPECT_FALSE(installed_->Matches({"USB\\VID_1209&PID_0CA4"}));
+    {
+        usb::BusOptions options;
+        options.rootBus = true;
+        usb::Bus bus(orvex::sim::MakeCamera(config), {}, options);
+        Pnp::WaitIdle();
+        EXPECT_EQ(Pnp::State(bus.Pdo()), DeviceState::Enumerated);
+        EXPECT_EQ(Pnp::Top(bus.Pdo()), bus.Pdo());
+        EXPECT_EQ(LogMask, 0xFFFFFFFFu);  // DriverEntry never ran
+        EXPECT_FALSE(Registry::GetString(Io::DriverKeyPath(bus.Pdo()), "FX3"));
+        bus.Unplug();
+        Pnp::WaitIdle();
+    }
+}
+
+}  // namespace
