@@ -181,6 +181,7 @@ ControlResult Camera::Vendor(const SetupPacket& s, uint8_t* data) {
         case kReqStartUpdate:
             if (data[0] != 0xAA || data[1] != 0x55) return Stall("UVCStart_UPDATE without AA 55");
             updateMode_ = true;
+            imagesThisUpdate_ = 0;
             ++stats_.updateModeEntries;
             lastStall_.clear();
             return {false, 2};
@@ -208,6 +209,16 @@ ControlResult Camera::Vendor(const SetupPacket& s, uint8_t* data) {
             sessionOpen_ = false;
             sessionBuffer_.clear();
             fx3Version_ = FindFx3Version(eeprom_).value_or(cfg_.fx3Version);
+            if (cfg_.reenumerateAfterReset && timer_) {
+                // The bridge answers, then restarts from its EEPROM: it drops
+                // off the bus shortly after this transfer and comes back
+                // once it has booted. A later reset restarts the countdown.
+                reenum_ = Reenum::Leaving;
+                leaveAt_ = now + cfg_.disconnectAfterReset;
+                returnAt_ = leaveAt_ + cfg_.reenumerateTime;
+                timer_(cfg_.disconnectAfterReset);
+                timer_(cfg_.disconnectAfterReset + cfg_.reenumerateTime);
+            }
             return Reply(data, s, {0x01});
         case kReqSetFileSize: {
             if (cfg_.requireUpdateMode && !updateMode_) return Stall("UVCSet_FILESIZE outside update mode");
@@ -266,6 +277,7 @@ ControlResult Camera::Vendor(const SetupPacket& s, uint8_t* data) {
             updateMode_ = false;
             sessionOpen_ = false;
             sessionBuffer_.clear();
+            imagesThisUpdate_ = 0;
             ++stats_.updateModeExits;
             return Reply(data, s, {0xAA, 0x55});
         case kReqGetAlive:
@@ -284,16 +296,17 @@ void Camera::FinishSession(Nanos now) {
     sessionOpen_ = false;
     std::vector<uint8_t> image = std::move(sessionBuffer_);
     sessionBuffer_.clear();
-    const bool isp = std::memcmp(image.data(), "OISP", 4) == 0;
-    const bool aud = std::memcmp(image.data(), "OAUD", 4) == 0;
-    if (!isp && !aud) {
+    const auto target = Route(image);
+    ++imagesThisUpdate_;
+    if (!target) {
         ++stats_.imagesRejected;
         phase_ = FirmwarePhase::Rejected;
         fwStatus_ = cfg_.rejectStatusValue;
         return;
     }
     const uint32_t pages = static_cast<uint32_t>(image.size() / kFlashPageSize);
-    lastFlash_ = isp ? Flash::Isp : Flash::Audio;
+    const bool isp = *target == Flash::Isp;
+    lastFlash_ = *target;
     pendingIspVersion_.reset();
     pendingAudioVersion_.reset();
     if (isp) {
@@ -312,6 +325,105 @@ void Camera::FinishSession(Nanos now) {
     lastPageAt_ = now;
     phase_ = FirmwarePhase::Alive;
     Advance(now);
+}
+
+// Which flash an image belongs to, or nullopt to reject it. By content: our
+// own builders' markers first, then what the driver itself reads from real
+// files: an ISP image carries its "DD.DD.DD" version text in the window the
+// driver searches, an audio image reaches past the version byte at 229920.
+// An image with neither cannot be versioned by the driver, so the camera
+// does not know what it is.
+std::optional<Flash> Camera::Route(const std::vector<uint8_t>& image) const {
+    if (cfg_.routing == CameraConfig::Routing::Order) {
+        if (imagesThisUpdate_ >= cfg_.downloadOrder.size()) return std::nullopt;
+        return cfg_.downloadOrder[imagesThisUpdate_];
+    }
+    if (image.size() >= 4 && std::memcmp(image.data(), "OISP", 4) == 0) return Flash::Isp;
+    if (image.size() >= 4 && std::memcmp(image.data(), "OAUD", 4) == 0) return Flash::Audio;
+    if (DecodeIspVersion(image)) return Flash::Isp;
+    if (image.size() > kAudioVersionOffset) return Flash::Audio;
+    return std::nullopt;
+}
+
+void Camera::SetTimer(Timer timer) {
+    std::lock_guard lock(mu_);
+    timer_ = std::move(timer);
+}
+
+bool Camera::Reenumerating() const {
+    std::lock_guard lock(mu_);
+    return reenum_ != Reenum::None;
+}
+
+void Camera::Tick() {
+    bool leave = false, back = false;
+    {
+        std::lock_guard lock(mu_);
+        const Nanos now = clock_();
+        Advance(now);
+        if (reenum_ == Reenum::Leaving && now >= leaveAt_) {
+            reenum_ = Reenum::Away;
+            leave = true;
+        } else if (reenum_ == Reenum::Away && now >= returnAt_) {
+            reenum_ = Reenum::None;
+            back = true;
+        }
+    }
+    // Port changes go through the bus, which may call back into the camera
+    // (PortChanged, descriptor reads on enumeration): no lock held here.
+    if (leave) {
+        const bool gone = Disconnect();
+        std::lock_guard lock(mu_);
+        if (gone)
+            ++stats_.disconnects;
+        else if (reenum_ == Reenum::Away)
+            reenum_ = Reenum::None;  // not on a bus: nothing to come back to
+    }
+    if (back && Reconnect()) {
+        std::lock_guard lock(mu_);
+        ++stats_.reconnects;
+    }
+}
+
+void Camera::PortChanged(bool plugged) {
+    std::lock_guard lock(mu_);
+    const Nanos now = clock_();
+    if (plugged) {
+        // Plugged back by hand while re-enumerating: it is fresh already.
+        if (reenum_ == Reenum::Away) reenum_ = Reenum::None;
+        PowerUp(now);
+        ++stats_.powerUps;
+        return;
+    }
+    // Pulled out before it dropped off on its own: without power it will
+    // not come back by itself.
+    if (reenum_ == Reenum::Leaving) reenum_ = Reenum::None;
+    updateMode_ = false;
+    sessionOpen_ = false;
+    sessionBuffer_.clear();
+}
+
+// Power comes on (plugged in, or back after re-enumeration): the bridge boots
+// from its EEPROM, the processors from their flashes. An image whose restart
+// was still under way is the one they now run.
+void Camera::PowerUp(Nanos now) {
+    Advance(now);
+    if (phase_ == FirmwarePhase::Alive || phase_ == FirmwarePhase::Rebooting) {
+        if (pendingIspVersion_) ispVersion_ = *pendingIspVersion_;
+        if (pendingAudioVersion_) audioVersion_ = *pendingAudioVersion_;
+    }
+    pendingIspVersion_.reset();
+    pendingAudioVersion_.reset();
+    phase_ = FirmwarePhase::Idle;
+    fwStatus_ = 0;
+    zeroPollsLeft_ = 0;
+    configuration_ = 0;
+    updateMode_ = false;
+    sessionOpen_ = false;
+    sessionBuffer_.clear();
+    imagesThisUpdate_ = 0;
+    ispNeedsReset_ = cfg_.ispNeedsReset;
+    fx3Version_ = FindFx3Version(eeprom_).value_or(cfg_.fx3Version);
 }
 
 void Camera::Advance(Nanos now) {

@@ -97,6 +97,23 @@ struct CameraConfig {
     uint8_t ispStatusValue = 1;                        // then: after an ISP image (1 or 3)
     uint8_t audioStatusValue = 1;                      // then: after an audio image
     uint8_t rejectStatusValue = 2;                     // at once after an unknown image
+
+    // ---- where a downloaded image goes ----
+    // Content: by what the image holds (see docs/camera-model.md). Order:
+    // the k-th image since UVCStart_UPDATE goes to downloadOrder[k], images
+    // past the list are rejected.
+    enum class Routing { Content, Order };
+    Routing routing = Routing::Content;
+    std::vector<Flash> downloadOrder{Flash::Isp, Flash::Audio};
+
+    // ---- after UVCReset_ID ----
+    // The camera re-enumerates as a USB device does after a firmware reset:
+    // it drops off the bus `disconnectAfterReset` after answering the reset
+    // and connects again `reenumerateTime` later, running what its EEPROM
+    // and flashes hold. Needs a timer (SetTimer; MakeCamera provides one).
+    bool reenumerateAfterReset = false;
+    Nanos disconnectAfterReset = std::chrono::milliseconds(10);
+    Nanos reenumerateTime = std::chrono::milliseconds(3000);
 };
 
 struct CameraStats {
@@ -108,6 +125,9 @@ struct CameraStats {
     uint32_t audioImagesFlashed = 0;
     uint32_t imagesRejected = 0;
     uint32_t resets = 0;              // UVCReset_ID
+    uint32_t disconnects = 0;         // times it dropped off the bus on its own
+    uint32_t reconnects = 0;          // times it came back on its own
+    uint32_t powerUps = 0;            // times it entered a port (power came on)
     uint32_t ispResets = 0;           // UVCReset_ISP
     uint32_t updateModeEntries = 0;   // UVCStart_UPDATE
     uint32_t updateModeExits = 0;     // UVCExit_UPDATE
@@ -120,9 +140,21 @@ struct CameraStats {
 // Phase of the processors after a flash session, for tests and reports.
 enum class FirmwarePhase { Idle, Erasing, Receiving, Alive, Rebooting, Settling, Done, Rejected };
 
+// Asks for Camera::Tick to be called once `delay` from now on the camera's clock.
+using Timer = std::function<void(Nanos delay)>;
+
 class Camera final : public hosted::usb::BusDevice {
 public:
     Camera(CameraConfig config, Clock clock);
+
+    // The timer behind the camera's own actions (dropping off the bus after a
+    // reset and coming back). Without one the camera never re-enumerates.
+    void SetTimer(Timer timer);
+    // Carries out whatever is due now; called by the timer. Takes the
+    // camera's lock only around its own state, never while it changes port.
+    void Tick();
+    // Whether the camera is off the bus re-enumerating, or about to drop off.
+    bool Reenumerating() const;
 
     ControlResult Control(const SetupPacket& setup, uint8_t* data) override;
     std::vector<uint8_t> ConfigurationDescriptor() const override;
@@ -146,13 +178,20 @@ public:
     // FX3 version bytes after the first "FX3VER:" marker.
     static std::optional<std::array<uint8_t, 3>> FindFx3Version(const std::vector<uint8_t>& eeprom);
 
+protected:
+    void PortChanged(bool plugged) override;
+
 private:
+    enum class Reenum { None, Leaving, Away };
+
     ControlResult Standard(const SetupPacket& s, uint8_t* data);
     ControlResult Vendor(const SetupPacket& s, uint8_t* data);
     ControlResult Stall(std::string why);
     ControlResult Reply(uint8_t* data, const SetupPacket& s, std::initializer_list<uint8_t> bytes);
     void Advance(Nanos now);       // moves the post-flash timeline on
     void FinishSession(Nanos now);
+    std::optional<Flash> Route(const std::vector<uint8_t>& image) const;
+    void PowerUp(Nanos now);
     std::array<uint8_t, 12> RecordLocked() const;
 
     const CameraConfig cfg_;
@@ -181,6 +220,13 @@ private:
     std::optional<uint32_t> pendingIspVersion_;
     std::optional<uint8_t> pendingAudioVersion_;
     uint8_t fwStatus_ = 0;
+
+    uint32_t imagesThisUpdate_ = 0;  // flash images received since UVCStart_UPDATE
+
+    // re-enumeration after UVCReset_ID
+    Timer timer_;
+    Reenum reenum_ = Reenum::None;
+    Nanos leaveAt_{0}, returnAt_{0};
 
     std::vector<uint8_t> ispFlash_, audioFlash_;
     CameraStats stats_;

@@ -1,6 +1,9 @@
 #include "SimOnBus.h"
 
+#include <algorithm>
+
 #include <hosted/clock.h>
+#include <hosted/thread.h>
 
 namespace orvex::sim {
 
@@ -9,7 +12,18 @@ Clock VirtualClock() {
 }
 
 std::shared_ptr<Camera> MakeCamera(CameraConfig config) {
-    return std::make_shared<Camera>(std::move(config), VirtualClock());
+    auto camera = std::make_shared<Camera>(std::move(config), VirtualClock());
+    // Each request is a hosted thread sleeping on virtual time. It holds the
+    // camera weakly: a camera dropped meanwhile has nothing left to do, and
+    // the platform waits for the thread at its end either way.
+    std::weak_ptr<Camera> weak = camera;
+    camera->SetTimer([weak](Nanos delay) {
+        hosted::StartThread("camera timer", [weak, delay] {
+            hosted::Sleep(std::max<int64_t>(0, (delay.count() + 99) / 100));  // never early
+            if (auto c = weak.lock()) c->Tick();
+        });
+    });
+    return camera;
 }
 
 }  // namespace orvex::sim

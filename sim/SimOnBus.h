@@ -10,7 +10,8 @@ namespace orvex::sim {
 
 // The hosted platform's virtual clock as the simulator's clock.
 Clock VirtualClock();
-// A simulated camera running on the virtual clock.
+// A simulated camera running on the virtual clock, with a timer of hosted
+// threads sleeping on that clock (so it can re-enumerate after a reset).
 std::shared_ptr<Camera> MakeCamera(CameraConfig config = {});
 
 }  // namespace orvex::sim

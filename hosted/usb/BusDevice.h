@@ -1,6 +1,7 @@
 // The USB device behind one port of the hosted bus, as the bus sees it: its
 // descriptors, control transfers on the default pipe, the time a transfer
-// takes on the wire, whether it is plugged in, and its remote-wakeup signal.
+// takes on the wire, whether it is plugged in, its remote-wakeup signal, and
+// its own disconnect and reconnect (a device that re-enumerates).
 //
 // The bus knows devices only through this interface; device models (the
 // simulated camera, a test's own device) implement it. Plain C++: nothing
@@ -103,23 +104,66 @@ public:
         return sink ? sink() : false;
     }
 
+    // The device drops off the bus on its own (as a USB device does when it
+    // resets into new firmware: it releases its pull-up and the hub sees the
+    // port disconnect), or connects again. The bus treats these exactly as
+    // an unplug and a replug of the device's port. False when nothing
+    // changed: the device is not in (Disconnect) or already in (Reconnect)
+    // its port, or no bus holds it any more. Never call them from inside
+    // Control: the bus is in the middle of that transfer.
+    bool Disconnect() { return ChangePort(false); }
+    bool Reconnect() { return ChangePort(true); }
+
     // Called by the bus when the device enters or leaves a port; `wake`
     // receives the device's wake signal while it is plugged in.
     void AttachToPort(std::function<bool()> wake) {
-        std::lock_guard lock(portMu_);
-        plugged_ = true;
-        wakeSink_ = std::move(wake);
+        {
+            std::lock_guard lock(portMu_);
+            plugged_ = true;
+            wakeSink_ = std::move(wake);
+        }
+        PortChanged(true);
     }
     void DetachFromPort() {
+        bool was;
+        {
+            std::lock_guard lock(portMu_);
+            was = plugged_;
+            plugged_ = false;
+            wakeSink_ = nullptr;
+        }
+        if (was) PortChanged(false);
+    }
+    // Called by the bus while it keeps the device in one of its ports
+    // (plugged in or not): `link(true)` replugs that port, `link(false)`
+    // unplugs it. Cleared (nullptr) when the bus lets the device go.
+    void LinkToBus(std::function<void(bool connect)> link) {
         std::lock_guard lock(portMu_);
-        plugged_ = false;
-        wakeSink_ = nullptr;
+        linkSink_ = std::move(link);
     }
 
+protected:
+    // The device has just entered (power comes on) or left (power goes) a
+    // port. Called without the port lock held, from the thread that plugged
+    // or unplugged it.
+    virtual void PortChanged(bool /*plugged*/) {}
+
 private:
+    bool ChangePort(bool connect) {
+        std::function<void(bool)> link;
+        {
+            std::lock_guard lock(portMu_);
+            if (!linkSink_ || plugged_ == connect) return false;
+            link = linkSink_;
+        }
+        link(connect);
+        return Plugged() == connect;
+    }
+
     mutable std::mutex portMu_;
     bool plugged_ = false;
     std::function<bool()> wakeSink_;
+    std::function<void(bool)> linkSink_;
 };
 
 }  // namespace hosted::usb

@@ -164,6 +164,7 @@ Bus::~Bus() {
     ReleaseStuck();
     pcap_.Close();
     for (auto& c : children_) {
+        c->device->LinkToBus(nullptr);
         c->device->DetachFromPort();
         if (!c->pdoGone) IoDeleteDevice(c->pdo);
     }
@@ -226,6 +227,8 @@ Bus::Child* Bus::NewChild(int port, std::shared_ptr<BusDevice> device, const Por
         c->instancePath = buf;
     }
     c->pdo = Io::CreatePdo(driver_, sizeof(Extension), c->instancePath);
+    c->driverKey = Io::DriverKeyPath(c->pdo);
+    c->deviceKey = Io::DeviceKeyPath(c->pdo);
     *static_cast<Extension*>(c->pdo->DeviceExtension) = {this, c.get()};
     Io::SetDevicePropertyGuid(c->pdo, DevicePropertyBusTypeGuid, GUID_BUS_TYPE_USB);
     const ULONG busNumber = options_.busNumber;
@@ -239,6 +242,12 @@ Bus::Child* Bus::NewChild(int port, std::shared_ptr<BusDevice> device, const Por
 
     Child* raw = c.get();
     const int portNumber = port;
+    raw->device->LinkToBus([this, portNumber](bool connect) {
+        if (connect)
+            Replug(portNumber);
+        else
+            Unplug(portNumber);
+    });
     raw->device->AttachToPort([this, portNumber] { return SignalWake(portNumber); });
     std::lock_guard lock(mu_);
     children_.push_back(std::move(c));
@@ -289,16 +298,28 @@ void Bus::Replug(int port) {
         return;
     }
     // The old PDO is gone for the PnP manager: the device is new to it.
+    // It is still the same device instance, in the same port: same instance
+    // path and registry keys on the new PDO.
     std::shared_ptr<BusDevice> device;
     PortOptions options;
+    std::string driverKey, deviceKey;
     {
         std::lock_guard lock(mu_);
         Child* old = ChildOf(port);
         device = old->device;
         options.deviceAddress = old->address;
         options.capabilities = old->caps;
+        options.instancePath = old->instancePath;
+        driverKey = old->driverKey;
+        deviceKey = old->deviceKey;
     }
-    NewChild(port, std::move(device), options);
+    Child* fresh = NewChild(port, std::move(device), options);
+    Io::SetRegistryKeyPaths(fresh->pdo, driverKey, deviceKey);
+    {
+        std::lock_guard lock(mu_);
+        fresh->driverKey = driverKey;
+        fresh->deviceKey = deviceKey;
+    }
     InvalidateRelations();
 }
 

@@ -15,6 +15,10 @@ struct Bus::Child {
     uint16_t address = 0;
     std::string instancePath;  // USB\VID_xxxx&PID_xxxx\<instance>
     PDEVICE_OBJECT pdo = nullptr;
+    // The device instance's registry keys. A device that comes back into the
+    // same port is the same instance for the PnP manager: its new PDO keeps
+    // the instance path and these keys, so its driver finds its settings.
+    std::string driverKey, deviceKey;
     bool plugged = true;
     // Left out of a BusRelations answer after it was unplugged: the PnP
     // manager now knows it is gone, so its REMOVE deletes the PDO.

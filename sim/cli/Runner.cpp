@@ -88,6 +88,12 @@ CameraConfig CameraConfigOf(const CameraSpec& c) {
     if (c.erase_ms) cfg.eraseTime = std::chrono::milliseconds(*c.erase_ms);
     if (c.alive_after_flash_ms) cfg.aliveAfterFlash = std::chrono::milliseconds(*c.alive_after_flash_ms);
     if (c.reboot_ms) cfg.rebootTime = std::chrono::milliseconds(*c.reboot_ms);
+    if (c.download_order) {
+        cfg.routing = CameraConfig::Routing::Order;
+        cfg.downloadOrder.clear();
+        for (const auto& name : *c.download_order)
+            cfg.downloadOrder.push_back(name == "isp" ? orvex::sim::Flash::Isp : orvex::sim::Flash::Audio);
+    }
     return cfg;
 }
 

@@ -253,7 +253,7 @@ void CheckCamera(const json& cam, Checker& check, CameraSpec& out) {
                    {"version_record", "eeprom", "eeprom_size", "readiness_status", "isp_fw_status",
                     "aud_fw_status", "fw_status_zero_polls", "isp_needs_reset", "vendor_id", "product_id",
                     "device_descriptor", "config_descriptor", "erase_ms", "alive_after_flash_ms", "reboot_ms",
-                    "faults", "replay"});
+                    "download_order", "faults", "replay"});
     auto byteKey = [&](const char* key, uint8_t& field) {
         if (cam.contains(key))
             if (auto v = check.Unsigned(cam[key], at + "/" + key, 0, 255)) field = static_cast<uint8_t>(*v);
@@ -321,6 +321,23 @@ void CheckCamera(const json& cam, Checker& check, CameraSpec& out) {
                               std::pair{"reboot_ms", &out.reboot_ms}}) {
         if (cam.contains(key))
             if (auto v = check.Unsigned(cam[key], at + "/" + key, 0, 600000)) *field = static_cast<uint32_t>(*v);
+    }
+    if (cam.contains("download_order")) {
+        const std::string p = at + "/download_order";
+        const json& list = cam["download_order"];
+        if (!list.is_array() || list.empty() || list.size() > 8) {
+            check.Issue(p, "expected an array of 1 to 8 of \"isp\", \"audio\"");
+        } else {
+            std::vector<std::string> order;
+            for (size_t i = 0; i < list.size(); ++i) {
+                const std::string pi = p + "/" + std::to_string(i);
+                if (auto s = check.String(list[i], pi)) {
+                    if (*s != "isp" && *s != "audio") check.Issue(pi, "expected \"isp\" or \"audio\"");
+                    else order.push_back(*s);
+                }
+            }
+            if (order.size() == list.size()) out.download_order = std::move(order);
+        }
     }
     // The camera reads its FX3 version from the boot image in its EEPROM; a
     // record that says otherwise describes a camera that cannot exist.

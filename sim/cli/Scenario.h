@@ -88,6 +88,9 @@ struct CameraSpec {
     std::optional<uint32_t> erase_ms;     // flash erase time after the size announcement
     std::optional<uint32_t> alive_after_flash_ms;  // the camera still answers alive after the last page
     std::optional<uint32_t> reboot_ms;    // then it reboots for this long
+    // Where the camera puts the k-th image of an update ("isp" / "audio");
+    // absent: it goes by each image's content.
+    std::optional<std::vector<std::string>> download_order;
     std::vector<FaultSpec> faults;
 };
 

@@ -388,6 +388,34 @@ TEST_F(Cli, FullUpdateWithTraceCaptureAndReport) {
 // A camera given its own descriptors: a sound copy of a real camera's runs
 // the update under its IDs; a hostile configuration descriptor fails the
 // start cleanly, with nothing for the platform to find.
+// Firmware files as a camera maker ships them, without our builders' leading
+// markers: the camera still takes each image into the right flash, by its
+// content or, when the scenario says so, by the order of the downloads.
+TEST_F(Cli, PlainFirmwareFilesReachTheirFlashes) {
+    MakeFirmware();
+    for (const char* name : {"isp.bin", "aud.bin"}) {
+        std::string bytes = ReadAll(dir_ / "fw" / name);
+        bytes.replace(0, 4, "\x7F\x01\x02\x03");
+        std::ofstream(dir_ / "fw" / name, std::ios::binary) << bytes;
+    }
+    json byOrder = UpdateScenario();
+    byOrder["camera"]["download_order"] = {"audio", "isp"};  // the wrong way round, on purpose
+    struct Case {
+        const char* name;
+        json scenario;
+        uint32_t isp;
+        int aud;
+    } cases[] = {{"content", UpdateScenario(), 0x0C2238, 5}, {"order", byOrder, 0x0A0000, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Outcome o = Sim({"run", Scenario(c.scenario).string(), "--report", (dir_ / "report.json").string()});
+        ASSERT_EQ(o.status, 0) << o.err;
+        json r = Report();
+        EXPECT_EQ(r["camera"]["isp_version"], c.isp);
+        EXPECT_EQ(r["camera"]["aud_version"], c.aud);
+    }
+}
+
 TEST_F(Cli, CameraWithItsOwnDescriptors) {
     MakeFirmware();
     auto hex = [](const std::vector<uint8_t>& bytes) {

@@ -53,6 +53,7 @@ TEST_F(ScenarioTest, FullScenarioBecomesTheModel) {
         "version_record": "01 02 03 38 22 0C 05 00 00 00 AA 55",
         "eeprom": "eeprom.bin", "eeprom_size": 262144, "readiness_status": 161,
         "isp_fw_status": 3, "aud_fw_status": 1, "fw_status_zero_polls": 2, "isp_needs_reset": true,
+        "download_order": ["audio", "isp"],
         "faults": [ { "request": "0xB6", "occurrence": 3, "kind": "stall" },
                     { "request": 183, "kind": "short", "length": 0 },
                     { "request": "0xB0", "kind": "stuck" } ]
@@ -71,6 +72,7 @@ TEST_F(ScenarioTest, FullScenarioBecomesTheModel) {
     EXPECT_EQ(sc.camera.isp_fw_status, 3);
     EXPECT_EQ(sc.camera.fw_status_zero_polls, 2u);
     EXPECT_TRUE(sc.camera.isp_needs_reset);
+    EXPECT_EQ(sc.camera.download_order, (std::vector<std::string>{"audio", "isp"}));
     ASSERT_EQ(sc.camera.faults.size(), 3u);
     EXPECT_EQ(sc.camera.faults[0].request, 0xB6);
     EXPECT_EQ(sc.camera.faults[0].occurrence, 3u);
@@ -132,6 +134,10 @@ TEST_F(ScenarioTest, EachProblemNamesItsJsonPath) {
         {R"({"camera": {"version_record": "01 02 03"}})", "/camera/version_record", "expected 12 bytes"},
         {R"({"camera": {"config_descriptor": "09 02 2"}})", "/camera/config_descriptor", "bad hex"},
         {R"({"camera": {"device_descriptor": 18}})", "/camera/device_descriptor", "expected a string"},
+        {R"({"camera": {"download_order": []}})", "/camera/download_order", "expected an array"},
+        {R"({"camera": {"download_order": "isp"}})", "/camera/download_order", "expected an array"},
+        {R"({"camera": {"download_order": ["isp", "fx3"]}})", "/camera/download_order/1", "expected \"isp\" or"},
+        {R"({"camera": {"download_order": ["isp", 2]}})", "/camera/download_order/1", "expected a string"},
         {R"({"camera": {"device_descriptor": "12 01", "product_id": 5}})", "/camera/device_descriptor",
          "drop vendor_id and product_id"},
         {R"({"camera": {"eeprom": "missing.bin"}})", "/camera/eeprom", "does not exist"},

@@ -336,8 +336,9 @@ TEST_F(CameraFixture, AudioImageRejectedImageAndInterruptedSession) {
     Make(cfg);
     StartUpdate();
 
-    // Unknown magic: nothing stored, the error value at once, no reboot.
-    auto junk = IspImage("01.02.03");
+    // Neither marker, no version text, too short for an audio image:
+    // nothing stored, the error value at once, no reboot.
+    auto junk = IspImage(nullptr);
     std::memcpy(junk.data(), "OIS?", 4);
     Flash(junk);
     EXPECT_EQ(Byte(kReqGetFwStatus), 9);
@@ -397,4 +398,193 @@ TEST_F(CameraFixture, StatusOverrideAndUpdateModeExit) {
     ASSERT_FALSE(Do(In(kReqExitUpdate, 0, 2)).stalled);
     EXPECT_FALSE(cam->InUpdateMode());
     EXPECT_EQ(cam->Stats().updateModeExits, 1u);
+}
+
+// Images without our builders' markers, as real files come: routed by what
+// the driver itself reads from them, or by download order when asked to.
+TEST_F(CameraFixture, RealImagesAreRoutedByContentOrByDownloadOrder) {
+    auto plainIsp = IspImage("03.02.01", 100, 300000);  // large enough to pass for audio too
+    std::memcpy(plainIsp.data(), "\x7F" "ELF", 4);
+    auto plainAudio = AudioImage(0x33);
+    std::memcpy(plainAudio.data(), "RIFF", 4);
+    std::vector<uint8_t> tooSmall(200000, 0x22);  // ends before the audio version byte
+    std::memcpy(tooSmall.data(), "RIFF", 4);
+
+    struct Case {
+        const char* name;
+        CameraConfig::Routing routing;
+        std::vector<orvex::sim::Flash> order;
+        std::vector<const std::vector<uint8_t>*> images;
+        uint32_t isp, audio, rejected;
+        uint32_t ispVersion;
+        uint8_t audioVersion;
+    };
+    const Case cases[] = {
+        {"content", CameraConfig::Routing::Content, {}, {&plainIsp, &plainAudio}, 1, 1, 0, 0x030201, 0x33},
+        {"content, audio first", CameraConfig::Routing::Content, {}, {&plainAudio, &plainIsp}, 1, 1, 0, 0x030201,
+         0x33},
+        {"content, neither rule", CameraConfig::Routing::Content, {}, {&tooSmall}, 0, 0, 1, 0x010000, 0x01},
+        // By order the knob wins even over the content: the first image goes
+        // to the audio flash and takes its byte at 229920 as the version.
+        {"order audio only", CameraConfig::Routing::Order, {orvex::sim::Flash::Audio}, {&plainIsp}, 0, 1, 0, 0x010000,
+         plainIsp[kAudioVersionOffset]},
+        {"order past the list", CameraConfig::Routing::Order, {orvex::sim::Flash::Isp}, {&plainIsp, &plainIsp}, 1, 0, 1,
+         0x030201, 0x01},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CameraConfig cfg;
+        cfg.routing = c.routing;
+        cfg.downloadOrder = c.order;
+        Make(cfg);
+        StartUpdate();
+        for (const auto* image : c.images) {
+            Flash(*image);
+            clock.Advance(15s);
+        }
+        const auto st = cam->Stats();
+        EXPECT_EQ(st.ispImagesFlashed, c.isp);
+        EXPECT_EQ(st.audioImagesFlashed, c.audio);
+        EXPECT_EQ(st.imagesRejected, c.rejected);
+        const auto rec = cam->VersionRecord();
+        EXPECT_EQ(uint32_t(rec[3] | rec[4] << 8 | rec[5] << 16), c.ispVersion);
+        EXPECT_EQ(rec[6], c.audioVersion);
+    }
+}
+
+TEST_F(CameraFixture, DownloadOrderStartsOverWithEachUpdate) {
+    CameraConfig cfg;
+    cfg.routing = CameraConfig::Routing::Order;
+    cfg.downloadOrder = {orvex::sim::Flash::Audio};
+    Make(cfg);
+    const auto image = AudioImage(0x21);
+    StartUpdate();
+    Flash(image);
+    clock.Advance(15s);
+    buf[0] = 0xAA;
+    ASSERT_FALSE(Do(In(kReqExitUpdate, 0, 2)).stalled);
+    StartUpdate();
+    Flash(image);
+    EXPECT_EQ(cam->Stats().audioImagesFlashed, 2u);
+    EXPECT_EQ(cam->Stats().imagesRejected, 0u);
+}
+
+// Re-enumeration after UVCReset_ID, with a hand-made bus: the link plugs and
+// unplugs the camera as a bus port would, the timer only records requests.
+class ReenumFixture : public CameraFixture {
+protected:
+    std::vector<Nanos> requests;
+    int unplugs = 0, replugs = 0;
+
+    void MakeLinked(CameraConfig cfg) {
+        Make(std::move(cfg));
+        cam->SetTimer([this](Nanos d) { requests.push_back(d); });
+        cam->LinkToBus([this](bool connect) {
+            if (connect) {
+                ++replugs;
+                cam->AttachToPort(nullptr);
+            } else {
+                ++unplugs;
+                cam->DetachFromPort();
+            }
+        });
+        cam->AttachToPort(nullptr);
+    }
+    void Reset() { ASSERT_FALSE(Do(In(kReqResetId, 0, 1)).stalled); }
+    // Advances to `at` from the reset and fires the timer.
+    void At(Nanos at, Nanos resetTime) {
+        clock.ns = (resetTime + at).count();
+        cam->Tick();
+    }
+};
+
+TEST_F(ReenumFixture, LeavesAfterTheResetAndReturnsRunningTheNewFirmware) {
+    CameraConfig cfg;
+    cfg.reenumerateAfterReset = true;
+    cfg.ispNeedsReset = true;
+    MakeLinked(cfg);
+    ASSERT_FALSE(Do(In(kReqResetIsp, 0, 2)).stalled);
+    ASSERT_FALSE(Do({0x00, 0x09, 1, 0, 0}).stalled);  // SET_CONFIGURATION 1
+    StartUpdate();
+    Flash(IspImage("04.05.06"));
+    // Reset while the ISP still restarts: the new image is what it boots.
+    const Nanos t0(clock.ns.load());
+    Reset();
+    EXPECT_EQ(requests, (std::vector<Nanos>{10ms, 3010ms}));
+    EXPECT_TRUE(cam->Reenumerating());
+
+    At(9ms, t0);
+    EXPECT_TRUE(cam->Plugged()) << "a tick before it is due changes nothing";
+    At(10ms, t0);
+    EXPECT_FALSE(cam->Plugged());
+    EXPECT_EQ(unplugs, 1);
+    At(3009ms, t0);
+    EXPECT_FALSE(cam->Plugged());
+    At(3010ms, t0);
+    EXPECT_TRUE(cam->Plugged());
+    EXPECT_EQ(replugs, 1);
+    EXPECT_FALSE(cam->Reenumerating());
+
+    const auto rec = cam->VersionRecord();
+    EXPECT_EQ(uint32_t(rec[3] | rec[4] << 8 | rec[5] << 16), 0xFFFFFFu) << "a fresh ISP waits for its reset again";
+    ASSERT_FALSE(Do(In(kReqResetIsp, 0, 2)).stalled);
+    const auto after = cam->VersionRecord();
+    EXPECT_EQ(uint32_t(after[3] | after[4] << 8 | after[5] << 16), 0x040506u);
+    EXPECT_EQ(cam->Configuration(), 0) << "unconfigured after enumeration";
+    EXPECT_FALSE(cam->InUpdateMode());
+    EXPECT_EQ(cam->Phase(), FirmwarePhase::Idle);
+    EXPECT_EQ(Byte(kReqGetFwStatus), 0);
+    const auto st = cam->Stats();
+    EXPECT_EQ(st.disconnects, 1u);
+    EXPECT_EQ(st.reconnects, 1u);
+    EXPECT_EQ(st.powerUps, 2u);
+
+    // Stale timer requests find nothing due.
+    At(4000ms, t0);
+    EXPECT_EQ(unplugs, 1);
+    EXPECT_EQ(replugs, 1);
+}
+
+TEST_F(ReenumFixture, HandsOnThePlugWinOverTheCamerasOwnReturn) {
+    CameraConfig cfg;
+    cfg.reenumerateAfterReset = true;
+    cfg.reenumerateTime = 500ms;
+
+    // Pulled out before it drops off: without power it never comes back.
+    MakeLinked(cfg);
+    Nanos t0(clock.ns.load());
+    Reset();
+    cam->DetachFromPort();
+    At(10ms, t0);
+    At(510ms, t0);
+    EXPECT_FALSE(cam->Plugged());
+    EXPECT_EQ(replugs, 0);
+    EXPECT_FALSE(cam->Reenumerating());
+
+    // Plugged back by hand while away: its own return finds it in already.
+    MakeLinked(cfg);
+    replugs = unplugs = 0;
+    t0 = Nanos(clock.ns.load());
+    Reset();
+    At(10ms, t0);
+    ASSERT_FALSE(cam->Plugged());
+    cam->AttachToPort(nullptr);
+    At(510ms, t0);
+    EXPECT_TRUE(cam->Plugged());
+    EXPECT_EQ(replugs, 0);
+    EXPECT_EQ(cam->Stats().reconnects, 0u);
+
+    // No bus: the camera stays put; without the knob it never leaves.
+    Make(cfg);
+    cam->SetTimer([this](Nanos d) { requests.push_back(d); });
+    t0 = Nanos(clock.ns.load());
+    Reset();
+    At(10ms, t0);
+    EXPECT_FALSE(cam->Reenumerating());
+    requests.clear();
+    cfg.reenumerateAfterReset = false;
+    MakeLinked(cfg);
+    Reset();
+    EXPECT_TRUE(requests.empty());
+    EXPECT_TRUE(cam->Plugged());
 }

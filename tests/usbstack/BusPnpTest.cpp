@@ -4,6 +4,9 @@
 // a disabled device keeps its PDO.
 #include <hosted/pnp.h>
 
+#include <chrono>
+#include <cstring>
+
 #include "UsbStackTestUtil.h"
 
 using namespace hosted::usb;
@@ -144,4 +147,76 @@ TEST(BusPnp, PluggedDevicesAreStartedUnpluggedOnesRemovedAndTheirPdosDeleted) {
     EXPECT_TRUE(Pnp::DriverLoaded("usbtestfn"));
     bus.reset();  // removes both stacks through the manager first
     EXPECT_FALSE(Pnp::DriverLoaded("usbtestfn"));
+}
+
+// A camera that re-enumerates after UVCReset_ID leaves its port shortly
+// after the reset; the manager surprise-removes and removes the old stack.
+// After the camera's boot time it is back on a new PDO, started again, and
+// reports the firmware flashed before the reset.
+TEST(BusPnp, CameraReenumeratesAfterItsResetRunningTheNewFirmware) {
+    hosted::TestPlatform platform;
+    Pnp::RegisterDriver("usbtestfn", &Entry, {"usb\\vid_1209&pid_0ca3"});
+    BusOptions options;
+    options.rootBus = true;
+    auto bus = std::make_unique<Bus>(options);
+    CameraConfig cfg;
+    cfg.reenumerateAfterReset = true;
+    cfg.reenumerateTime = std::chrono::milliseconds(2000);
+    auto camera = MakeCamera(cfg);
+    const int port = bus->Plug(camera);
+    Pnp::WaitIdle();
+    PDEVICE_OBJECT old = bus->Pdo(port);
+    ASSERT_EQ(Pnp::State(old), DeviceState::Started);
+    const std::string instance = Pnp::Instance(old);
+    const std::string driverKey = hosted::Io::DriverKeyPath(old);
+    const std::string deviceKey = hosted::Io::DeviceKeyPath(old);
+
+    // One ISP page with its version text, no marker of ours.
+    uint8_t key[2] = {0xAA, 0x55}, byte = 0;
+    URB start = usbtest::VendorUrb(false, 0xB1, 0, key, 2);
+    ASSERT_EQ(usbtest::SendUrb(old, &start).final, STATUS_SUCCESS);
+    URB size = usbtest::VendorUrb(true, 0xB5, 1, &byte, 1);
+    ASSERT_EQ(usbtest::SendUrb(old, &size).final, STATUS_SUCCESS);
+    std::vector<uint8_t> page(4096, 0x5C);
+    const uint32_t w = 64;
+    std::memcpy(page.data() + 28, &w, 4);
+    std::memcpy(page.data() + w + 832 + 3, "07.08.09", 8);
+    URB spi = usbtest::VendorUrb(false, 0xB6, 0x1000, page.data(), 4096);
+    ASSERT_EQ(usbtest::SendUrb(old, &spi).final, STATUS_SUCCESS);
+    EXPECT_EQ(camera->Stats().ispImagesFlashed, 1u);
+
+    URB reset = usbtest::VendorUrb(true, 0xB4, 0, &byte, 1);
+    ASSERT_EQ(usbtest::SendUrb(old, &reset).final, STATUS_SUCCESS) << "the reset itself is answered";
+    const int64_t t0 = hosted::Clock::Now();
+    auto sleepUntil = [&](int64_t ms) { hosted::Sleep(t0 + hosted::Milliseconds(ms) - hosted::Clock::Now()); };
+
+    sleepUntil(9);
+    EXPECT_TRUE(bus->Plugged(port));
+    sleepUntil(11);
+    EXPECT_FALSE(bus->Plugged(port));
+    Pnp::WaitIdle();
+    hosted::IrpRecord record;
+    EXPECT_TRUE(Pnp::LastIrp(old, IRP_MN_SURPRISE_REMOVAL, &record));
+    EXPECT_EQ(bus->Pdo(port), nullptr) << "the old PDO is gone";
+
+    sleepUntil(2009);
+    EXPECT_FALSE(bus->Plugged(port));
+    sleepUntil(2011);
+    EXPECT_TRUE(bus->Plugged(port));
+    Pnp::WaitIdle();
+    PDEVICE_OBJECT again = bus->Pdo(port);
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(Pnp::State(again), DeviceState::Started);
+    // The same device instance: its settings are where its driver left them.
+    EXPECT_EQ(Pnp::Instance(again), instance);
+    EXPECT_EQ(hosted::Io::DriverKeyPath(again), driverKey);
+    EXPECT_EQ(hosted::Io::DeviceKeyPath(again), deviceKey);
+
+    uint8_t rec[12] = {};
+    URB version = usbtest::VendorUrb(true, 0xB0, 0, rec, 12);
+    ASSERT_EQ(usbtest::SendUrb(again, &version).final, STATUS_SUCCESS);
+    EXPECT_EQ(rec[3] | rec[4] << 8 | rec[5] << 16, 0x070809);
+    EXPECT_FALSE(camera->InUpdateMode());
+    EXPECT_EQ(camera->Stats().reconnects, 1u);
+    bus.reset();
 }
