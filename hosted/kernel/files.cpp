@@ -162,7 +162,7 @@ NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATT
     if (ObjectAttributes->RootDirectory) return finish(STATUS_OBJECT_PATH_SYNTAX_BAD, 0);
     std::string nt = FromUnicodeString(ObjectAttributes->ObjectName);
     std::string key = Lower(nt);
-    NTSTATUS st;
+    NTSTATUS st = STATUS_SUCCESS;
     if (TakeFailure(k.fileOpenFail, key, st)) return finish(st, 0);
     const ACCESS_MASK writeRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES |
                                     DELETE | GENERIC_WRITE | GENERIC_ALL;
@@ -228,7 +228,7 @@ NTSTATUS ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
         offset = ByteOffset->QuadPart;
         if (offset < 0) return finish(STATUS_INVALID_PARAMETER, 0);
     }
-    NTSTATUS st;
+    NTSTATUS st = STATUS_SUCCESS;
     if (TakeFailure(k.fileReadFail, f->key, st)) return finish(st, 0);
     ULONG want = Length;
     auto sr = k.shortReads.find(f->key);

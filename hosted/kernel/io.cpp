@@ -575,7 +575,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
         Violation(lock, "IoCreateDevice with " + Hex(uint64_t(DriverObject)) + ", which is not a driver object");
         return STATUS_INVALID_PARAMETER;
     }
-    NTSTATUS injected;
+    NTSTATUS injected = STATUS_SUCCESS;
     if (TakeFailure(k.failCreateDevice, &injected)) return injected;
     std::string name = FromUnicodeString(DeviceName);
     if (!name.empty())
@@ -772,7 +772,7 @@ NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPER
     }
     if (!ResultLength) return STATUS_INVALID_PARAMETER;
     auto f = it->second.propertyFailures.find(int(DeviceProperty));
-    NTSTATUS injected;
+    NTSTATUS injected = STATUS_SUCCESS;
     if (f != it->second.propertyFailures.end() && TakeFailure(f->second, &injected)) return injected;
     auto p = it->second.properties.find(int(DeviceProperty));
     if (p == it->second.properties.end()) {

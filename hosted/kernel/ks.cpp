@@ -191,7 +191,7 @@ NTSTATUS DispatchPnp(KsDeviceImpl* impl, PIRP irp)
             dev->Started = FALSE;
             if (d && d->Remove) d->Remove(dev, irp);
         };
-        NTSTATUS st;
+        NTSTATUS st = STATUS_SUCCESS;
         if (forwardFirst) {
             st = PassDown(dev, irp, STATUS_SUCCESS);
             callbacks();

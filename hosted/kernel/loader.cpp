@@ -43,7 +43,7 @@ NTSTATUS DriverHost::Load()
         if (t && t->irql != PASSIVE_LEVEL) Violation(lock, "driver loaded above PASSIVE_LEVEL");
     }
     object_->DriverInit = entry_;
-    NTSTATUS st;
+    NTSTATUS st = STATUS_SUCCESS;
     {
         DriverScope scope(object_);
         st = entry_(object_, &registryPathString_);

@@ -76,7 +76,7 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POB
                                    KPROCESSOR_MODE, PVOID* Object, POBJECT_HANDLE_INFORMATION HandleInformation)
 {
     auto [k, lock] = LockKernel();
-    NTSTATUS injected;
+    NTSTATUS injected = STATUS_SUCCESS;
     if (TakeFailure(k.failReference, &injected)) return injected;
     HandleEntry* e = FindHandle(Handle);
     if (!e) return STATUS_INVALID_HANDLE;

@@ -117,7 +117,7 @@ std::shared_ptr<RegKey> Walk(std::shared_ptr<RegKey> from, const std::vector<std
 std::shared_ptr<RegKey> KeyAt(const std::string& path, bool create)
 {
     std::vector<std::string> parts;
-    NTSTATUS st;
+    NTSTATUS st = STATUS_SUCCESS;
     if (!SplitPath(path, parts, st)) return nullptr;
     return Walk(K().registryRoot, parts, create);
 }
@@ -193,7 +193,7 @@ namespace hosted::detail {
 NTSTATUS OpenKeyByPath(Lock& lock, const std::string& path, ACCESS_MASK access, PHANDLE handle)
 {
     Kernel& k = K();
-    NTSTATUS st;
+    NTSTATUS st = STATUS_SUCCESS;
     if (TakeFailure(k.regOpenFail, Lower(path), st)) return st;
     auto key = KeyAt(path, true);
     if (!key) return STATUS_OBJECT_PATH_SYNTAX_BAD;
@@ -225,7 +225,7 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                          ULONG Length, PULONG ResultLength)
 {
     auto [k, lock] = LockKernel();
-    NTSTATUS st;
+    NTSTATUS st = STATUS_SUCCESS;
     RegKey* key = KeyFromHandle(KeyHandle, KEY_QUERY_VALUE, st);
     if (!key) return st;
     if (!ResultLength) return STATUS_INVALID_PARAMETER;
@@ -295,7 +295,7 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
 NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG, ULONG Type, PVOID Data, ULONG DataSize)
 {
     auto [k, lock] = LockKernel();
-    NTSTATUS st;
+    NTSTATUS st = STATUS_SUCCESS;
     RegKey* key = KeyFromHandle(KeyHandle, KEY_SET_VALUE, st);
     if (!key) return st;
     if (!Data && DataSize) return STATUS_INVALID_PARAMETER;
@@ -314,7 +314,7 @@ NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG, ULONG
 NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName)
 {
     auto [k, lock] = LockKernel();
-    NTSTATUS st;
+    NTSTATUS st = STATUS_SUCCESS;
     RegKey* key = KeyFromHandle(KeyHandle, KEY_SET_VALUE, st);
     if (!key) return st;
     std::string l = Lower(FromUnicodeString(ValueName));
@@ -344,7 +344,7 @@ void Registry::DeleteKey(const std::string& path)
 {
     auto [k, lock] = LockKernel();
     std::vector<std::string> parts;
-    NTSTATUS st;
+    NTSTATUS st = STATUS_SUCCESS;
     if (!SplitPath(path, parts, st) || parts.empty()) return;
     std::vector<std::string> parent(parts.begin(), parts.end() - 1);
     auto p = Walk(k.registryRoot, parent, false);

@@ -373,7 +373,7 @@ extern "C" NTSTATUS IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG 
     if (self && self->irql != PASSIVE_LEVEL)
         Violation(lock, "IoWMIRegistrationControl at IRQL " + std::to_string(self->irql) + " (PASSIVE_LEVEL only)");
     WmiService& s = Service(lock);
-    NTSTATUS injected;
+    NTSTATUS injected = STATUS_SUCCESS;
     if (Action != WMIREG_ACTION_DEREGISTER && TakeFailure(s.failRegistration, &injected)) return injected;
     std::shared_ptr<WmiProvider> p = FindProvider(lock, DeviceObject);
     bool startWorker = false;
