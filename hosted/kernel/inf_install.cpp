@@ -542,7 +542,8 @@ std::optional<InfInstallation> InfInstaller::Install(const Inf& inf, const InfOp
         if (!byId.count(Lower(id))) ids.push_back(id);
         byId.emplace(Lower(id), c.deviceWrites_[Lower(section)]);
     }
-    Pnp::RegisterDriver(s.name, s.entry, ids, [devices, byId](PDEVICE_OBJECT pdo, const std::string& matched) {
+    auto after = options.deviceInstalled;
+    Pnp::RegisterDriver(s.name, s.entry, ids, [devices, byId, after](PDEVICE_OBJECT pdo, const std::string& matched) {
         std::string instance = Pnp::Instance(pdo);
         {
             std::lock_guard<std::mutex> guard(devices->m);
@@ -550,6 +551,7 @@ std::optional<InfInstallation> InfInstaller::Install(const Inf& inf, const InfOp
         }
         auto w = byId.find(Lower(matched));
         if (w != byId.end()) Apply(Io::DriverKeyPath(pdo), w->second);
+        if (after) after(pdo);
     });
     result.hardwareIds = ids;
     return result;

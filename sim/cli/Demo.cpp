@@ -54,7 +54,22 @@ fs::path MakeTempFolder() {
 
 }  // namespace
 
+std::string GeneratedInf() {
+    std::error_code ec;
+    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    if (!ec) {
+        const fs::path beside = self.parent_path() / "ORVEX.inf";
+        if (fs::is_regular_file(beside, ec)) return beside.string();
+    }
+#ifdef ORVEX_BUILD_INF
+    if (fs::is_regular_file(ORVEX_BUILD_INF, ec)) return ORVEX_BUILD_INF;
+#endif
+    return "";
+}
+
 bool RunDemo(const DemoOptions& options, std::ostream& out) {
+    const std::string inf = options.inf_path.empty() ? GeneratedInf() : options.inf_path;
+    if (inf.empty()) throw std::runtime_error("cannot find the generated ORVEX.inf; name one with --inf");
     Folder folder;
     if (options.keep_dir.empty()) {
         folder.path = MakeTempFolder();
@@ -89,6 +104,8 @@ bool RunDemo(const DemoOptions& options, std::ostream& out) {
     old.seed = 5;
     WriteFile(dir / "eeprom.bin", fw::MakeFx3Image(old));
 
+    // The INF installs the driver; the demo's own firmware folder overrides
+    // the driver-store paths it writes.
     nlohmann::ordered_json scenario = {
         {"drives", {{"C", "fw"}}},
         {"settings",
@@ -107,10 +124,14 @@ bool RunDemo(const DemoOptions& options, std::ostream& out) {
     run.trace_path = (dir / "trace.txt").string();
     run.pcap_path = (dir / "capture.pcap").string();
     run.progress = &progress;
+    run.inf_path = inf;
     const double speed = options.speed < 0 ? (progress.enabled() ? 25.0 : 0.0) : options.speed;
     run.realtime = speed > 0;
     run.speed = speed > 0 ? speed : 1.0;
-    if (!options.quiet) out << "Updating a simulated camera (FX3, ISP and audio firmware) ...\n" << std::flush;
+    if (!options.quiet)
+        out << "Installing the driver from " << inf << "\n"
+            << "Updating a simulated camera (FX3, ISP and audio firmware) ...\n"
+            << std::flush;
     TimelineRecorder timeline;
     if (!options.timeline_path.empty()) run.timeline = &timeline;
     RunResult result = RunScenario(sc, run);
@@ -136,6 +157,10 @@ bool RunDemo(const DemoOptions& options, std::ostream& out) {
     out << "\n  device time " << FormatDuration(r.device_time_ms) << ", wall time " << FormatDuration(r.wall_ms)
         << ", " << r.transfers << " transfers, camera resets " << c.resets << ", run: " << r.ended_by << "\n";
     if (folder.keep) out << "  files kept in " << dir.string() << "\n";
+    if (r.ended_by == kNoDriver) {
+        out << "  " << inf << " names no hardware ID of the camera (" << r.hardware_id << "): no driver was loaded\n";
+        return false;
+    }
     if (result.platform_fault) {
         out << "  the platform caught a fault: " << result.message << "\n";
         return false;

@@ -7,6 +7,7 @@
 namespace orvex::cli {
 
 struct DemoOptions {
+    std::string inf_path;  // the INF the driver is installed from ("" = the generated ORVEX.inf)
     std::string keep_dir;  // keep the generated files here ("" = a temporary folder, removed)
     std::string timeline_path;  // draw the run into this SVG file ("" = none)
     bool quiet = false;
@@ -15,7 +16,11 @@ struct DemoOptions {
     double speed = -1;
 };
 
-// Builds the firmware files, runs the update and prints the before/after
+// The generated ORVEX.inf: beside the running program, else in the build
+// tree it was built in; "" when neither exists.
+std::string GeneratedInf();
+
+// Builds the firmware files, installs the driver from the INF, runs the update and prints the before/after
 // table to `out`. True when the run completed without a platform fault.
 bool RunDemo(const DemoOptions& options, std::ostream& out);
 

@@ -30,6 +30,8 @@ std::string ReportJson(const RunReport& r) {
                 {"start_status", u.start_status},
                 {"events_applied", u.events_applied},
                 {"faults_injected", u.faults_injected}};
+    if (!u.inf.empty()) j["run"]["inf"] = u.inf;
+    j["run"]["hardware_id"] = u.hardware_id;
     if (!u.replay_divergence.empty()) j["run"]["replay_divergence"] = u.replay_divergence;
     j["pool"] = {{"peak_bytes", r.pool.peak_bytes},
                  {"leaked_bytes", r.pool.leaked_bytes},

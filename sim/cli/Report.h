@@ -30,10 +30,12 @@ struct RunInfo {
     uint64_t transfers = 0;       // URBs that reached the camera's bus
     uint64_t bytes_out = 0;
     uint64_t bytes_in = 0;
-    std::string ended_by;         // "update finished", "stop event", "time limit", "fault"
+    std::string ended_by;         // "update finished", "stop event", "time limit", "fault", "no driver"
     std::vector<std::string> events_applied;  // "unplug at 40000 ms"
     std::vector<std::string> faults_injected;
     std::string start_status;     // NTSTATUS of Start, hex
+    std::string inf;              // the INF the driver was installed from ("" = registered directly)
+    std::string hardware_id;      // the camera's hardware ID the driver is matched against
     std::string replay_divergence;  // replayed camera: the first request the recording does not hold ("" = none)
 };
 

@@ -1,6 +1,7 @@
 #include "Runner.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include <stdexcept>
 
 #include <hosted/hosted.h>
+#include <hosted/inf.h>
 #include <hosted/pnp.h>
 
 #include "DriverView.h"
@@ -145,8 +147,37 @@ void Phase(const RunOptions& o, const std::string& phase) {
     if (o.timeline) o.timeline->Event(hosted::Clock::Now(), TimelineEventKind::Pnp, phase);
 }
 
-// The driver's service name: its service key holds "\\Parameters" "Logs".
+// The driver's service name when it is registered directly; an INF names
+// its own. The service key holds "\\Parameters" "Logs".
 constexpr const char* kService = "ORVEX";
+
+// What %13% of an INF stands for: the package's folder in the driver store,
+// named after the INF file as the system names it ("orvex.inf_amd64_0").
+std::string DriverStoreOf(const std::string& infPath) {
+    std::string name = fs::path(infPath).filename().string();
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return "C:\\Windows\\System32\\DriverStore\\FileRepository\\" + name + "_amd64_0";
+}
+
+// Installs the driver from the INF. The scenario's settings go into each
+// matching camera's driver key after the INF's own values and before the
+// driver reads them, so that they override what the INF wrote.
+hosted::InfInstallation InstallFromInf(const std::string& infPath, const std::map<std::string, std::string>& settings) {
+    hosted::InfOptions options;
+    options.binaries = {{"ORVEX.sys", &DriverEntry}};
+    options.driverStore = DriverStoreOf(infPath);
+    // The values the driver reads: the driver key's firmware paths and the
+    // service's log mask; an INF that writes any other name there is refused.
+    options.knownValues = {{"driver", {"FX3", "ISP", "AUD", "VERSION"}}, {"parameters", {"Logs"}}, {"service", {}}};
+    options.deviceInstalled = [settings](PDEVICE_OBJECT pdo) {
+        const std::string driverKey = hosted::Io::DriverKeyPath(pdo);
+        for (const auto& [name, value] : settings) hosted::Registry::SetString(driverKey, name, value);
+    };
+    std::string error;
+    auto installed = hosted::InfInstaller::Install(infPath, options, &error);
+    if (!installed) throw InfRefused(error);
+    return *installed;
+}
 
 // The hardware ID the driver is installed for: the camera's vendor and
 // product as the hub reports them (the ID without the revision, so that any
@@ -170,6 +201,8 @@ std::string StartOutcome(PDEVICE_OBJECT pdo, std::string* startStatus) {
     const bool started = hosted::Pnp::LastIrp(pdo, IRP_MN_START_DEVICE, &start);
     if (started) *startStatus = StatusHex(start.status);
     if (hosted::Pnp::State(pdo) == hosted::DeviceState::Started) return "";
+    // Still only enumerated: no installed driver names the camera's IDs.
+    if (hosted::Pnp::State(pdo) == hosted::DeviceState::Enumerated && hosted::Pnp::Top(pdo) == pdo) return kNoDriver;
     if (started) return "start failed";
     // Neither DriverEntry's nor DriverAddDevice's status is visible from
     // outside; the trace holds the driver's own account of either.
@@ -181,10 +214,11 @@ std::string StartOutcome(PDEVICE_OBJECT pdo, std::string* startStatus) {
 class UpdateThread {
 public:
     ~UpdateThread() { Release(); }
+    explicit UpdateThread(std::string service) : service_(std::move(service)) {}
     // The thread of the device now running above `pdo` (after a start).
     void Take(PDEVICE_OBJECT pdo) {
         Release();
-        thread_ = ReferenceUpdateThread(pdo, hosted::Pnp::Driver(kService));
+        thread_ = ReferenceUpdateThread(pdo, hosted::Pnp::Driver(service_));
         if (thread_) seen_ = thread_;
     }
     void Release() {
@@ -196,6 +230,7 @@ public:
     void* Seen() const { return seen_; }
 
 private:
+    std::string service_;
     PVOID thread_ = nullptr;
     void* seen_ = nullptr;
 };
@@ -333,7 +368,6 @@ RunResult RunScenario(const Scenario& sc, const RunOptions& o) {
     const auto wallStart = std::chrono::steady_clock::now();
     {
         hosted::Platform platform(po);
-        if (sc.log_mask) hosted::Registry::SetDword(hosted::ServiceKeyPath("ORVEX") + "\\Parameters", "Logs", *sc.log_mask);
         for (const auto& [letter, dir] : sc.drives) hosted::Files::MapDrive(letter, dir.string());
 
         // The camera model, or a recorded camera replayed from its capture.
@@ -363,9 +397,20 @@ RunResult RunScenario(const Scenario& sc, const RunOptions& o) {
             if (!o.pcap_path.empty() && !bus.StartCapture(o.pcap_path, sc.capture_epoch))
                 throw std::runtime_error("cannot write the capture to " + o.pcap_path);
 
-            // The driver is installed for the camera's hardware ID; the
-            // plug-and-play manager loads it when the hub reports the camera.
-            hosted::Pnp::RegisterDriver(kService, &DriverEntry, {HardwareIdOf(observed->DeviceDescriptor())});
+            // The driver is installed for the camera's hardware ID, or from
+            // the INF for the IDs it names; the plug-and-play manager loads
+            // it when the hub reports a matching camera.
+            rep.run.hardware_id = HardwareIdOf(observed->DeviceDescriptor());
+            std::string service = kService;
+            if (o.inf_path.empty()) {
+                hosted::Pnp::RegisterDriver(service, &DriverEntry, {rep.run.hardware_id});
+            } else {
+                service = InstallFromInf(o.inf_path, sc.settings).service;
+                rep.run.inf = o.inf_path;
+            }
+            // Over the INF's log mask: the driver reads it when it loads.
+            if (sc.log_mask)
+                hosted::Registry::SetDword(hosted::ServiceKeyPath(service) + "\\Parameters", "Logs", *sc.log_mask);
             hosted::Pnp::AddRootBus(bus.Hub(), "ROOT\\USB\\0000");
 
             Phase(o, "plugging in camera");
@@ -373,11 +418,13 @@ RunResult RunScenario(const Scenario& sc, const RunOptions& o) {
             PDEVICE_OBJECT pdo = bus.Pdo(port);
             // The device's driver key holds the file paths before the
             // manager gets to start the device (it runs only once this
-            // thread waits).
-            const std::string driverKey = hosted::Io::DriverKeyPath(pdo);
-            for (const auto& [name, value] : sc.settings) hosted::Registry::SetString(driverKey, name, value);
+            // thread waits). From an INF, the install writes them instead.
+            if (o.inf_path.empty()) {
+                const std::string driverKey = hosted::Io::DriverKeyPath(pdo);
+                for (const auto& [name, value] : sc.settings) hosted::Registry::SetString(driverKey, name, value);
+            }
 
-            UpdateThread thread;
+            UpdateThread thread(service);
             const int64_t t0 = hosted::Clock::Now();
             try {
                 Phase(o, "starting device");

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdio>
+#include <stdexcept>
 #include <string>
 
 #include "Progress.h"
@@ -24,7 +25,19 @@ struct RunOptions {
     double speed = 1.0;       // with realtime: virtual seconds per wall second
     ProgressDisplay* progress = nullptr;  // live view, or null
     TimelineRecorder* timeline = nullptr; // receives the run's events and transfers, or null
+    // Install the driver from this INF, as the system's device installer
+    // does, instead of registering it for the camera's own hardware ID
+    // ("" = register it directly).
+    std::string inf_path;
 };
+
+// An INF the installer refused: nothing was run. what() names the INF's line.
+struct InfRefused : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// RunInfo::ended_by of a run whose camera no driver was installed for.
+inline constexpr const char* kNoDriver = "no driver";
 
 struct RunResult {
     RunReport report;
@@ -33,7 +46,8 @@ struct RunResult {
 };
 
 // Runs the scenario. Throws std::runtime_error when the run cannot be set up
-// (an output file that cannot be written, for instance).
+// (an output file that cannot be written, for instance), InfRefused when the
+// INF of `options.inf_path` is refused.
 RunResult RunScenario(const Scenario& scenario, const RunOptions& options);
 
 }  // namespace orvex::cli

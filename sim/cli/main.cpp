@@ -1,15 +1,17 @@
 // orvex-sim: the ORVEX driver over the hosted kernel and a simulated camera.
 //
-//   orvex-sim run SCENARIO.json [--trace FILE] [--pcap FILE] [--report FILE]
+//   orvex-sim run SCENARIO.json [--inf ORVEX.inf] [--trace FILE] [--pcap FILE] [--report FILE]
 //                               [--timeline FILE.svg] [--realtime [--speed X]] [--quiet]
-//   orvex-sim demo [--keep DIR] [--timeline FILE.svg] [--speed X] [--quiet]
+//   orvex-sim demo [--inf ORVEX.inf] [--keep DIR] [--timeline FILE.svg] [--speed X] [--quiet]
 //   orvex-sim make fx3|isp|aud|version -o FILE ...
 //   orvex-sim check FILE... [--type fx3|isp|aud|version] [--json]
 //
 // Exit status: 0 when the run completed (whatever the camera ended with),
 // 1 when the platform caught a fault (deadlock, leak, verifier check),
-// 2 for a bad scenario or bad usage. check: 0 when every file would be used,
-// 1 otherwise.
+// 2 for a bad scenario, an INF the installer refused or bad usage, 3 when the
+// INF installed no driver for the camera (its hardware ID is not in the
+// models section; nothing was updated). check: 0 when every file would be
+// used, 1 otherwise.
 #include <unistd.h>
 
 #include <cstdio>
@@ -31,6 +33,7 @@ using namespace orvex::cli;
 constexpr int kExitOk = 0;
 constexpr int kExitFault = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitNoDriver = 3;
 
 bool WriteText(const std::string& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -64,6 +67,9 @@ int Run(const std::string& scenarioPath, RunOptions options, const std::string& 
     RunResult result;
     try {
         result = RunScenario(scenario, options);
+    } catch (const InfRefused& e) {
+        std::cerr << "orvex-sim: the INF was refused, nothing was run\n" << e.what() << "\n";
+        return kExitUsage;
     } catch (const std::exception& e) {
         std::cerr << "orvex-sim: " << e.what() << "\n";
         return kExitUsage;
@@ -85,6 +91,11 @@ int Run(const std::string& scenarioPath, RunOptions options, const std::string& 
         std::cerr << "orvex-sim: the platform caught a fault: " << result.message << "\n";
         return kExitFault;
     }
+    if (result.report.run.ended_by == kNoDriver) {
+        std::cerr << "orvex-sim: " << options.inf_path << " names no hardware ID of the camera ("
+                  << result.report.run.hardware_id << "): no driver was loaded\n";
+        return kExitNoDriver;
+    }
     if (!quiet) std::cerr << "orvex-sim: run completed (" << result.report.run.ended_by << ")\n";
     return kExitOk;
 }
@@ -96,10 +107,12 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
 
     auto* run = app.add_subcommand("run", "Run a scenario file");
-    std::string scenarioPath, tracePath, pcapPath, reportPath, timelinePath;
+    std::string scenarioPath, infPath, tracePath, pcapPath, reportPath, timelinePath;
     bool realtime = false, quiet = false;
     double speed = 1.0;
     run->add_option("scenario", scenarioPath, "Scenario file (JSON)")->required();
+    run->add_option("--inf", infPath, "Install the driver from this INF (the camera gets it only if the INF names it)")
+        ->check(CLI::ExistingFile);
     run->add_option("--trace", tracePath, "Write the driver's debugger output to FILE");
     run->add_option("--pcap", pcapPath, "Write the USBPcap capture of the camera's bus to FILE");
     run->add_option("--report", reportPath, "Write the JSON report to FILE");
@@ -112,6 +125,8 @@ int main(int argc, char** argv) {
 
     auto* demo = app.add_subcommand("demo", "Update a simulated camera with old firmware, end to end");
     DemoOptions demoOptions;
+    demo->add_option("--inf", demoOptions.inf_path, "Install the driver from this INF (default: the generated ORVEX.inf)")
+        ->check(CLI::ExistingFile);
     demo->add_option("--keep", demoOptions.keep_dir, "Keep the generated firmware, scenario and outputs in DIR");
     demo->add_flag("-q,--quiet", demoOptions.quiet, "No live progress");
     demo->add_option("--timeline", demoOptions.timeline_path, "Draw the run on virtual time into FILE (SVG)");
@@ -136,6 +151,7 @@ int main(int argc, char** argv) {
     if (run->parsed()) {
         RunOptions options;
         options.trace_path = tracePath;
+        options.inf_path = infPath;
         options.pcap_path = pcapPath;
         options.realtime = realtime;
         options.speed = speed;

@@ -598,6 +598,103 @@ TEST_F(Cli, StuckUsbStackEndsInAReportedDeadlock) {
     EXPECT_EQ(r["run"]["device_time_ms"], 15000);
 }
 
+// The generated INF with `from` replaced by `to` (CRLF line ends kept), and
+// the number of the line the replacement is on.
+std::pair<std::string, int> EditedInf(const std::string& from, const std::string& to) {
+    std::string text = ReadAll(ORVEX_INF_PATH);
+    const size_t at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    if (at == std::string::npos) return {text, 0};
+    const int line = 1 + static_cast<int>(std::count(text.begin(), text.begin() + at, '\n'));
+    return {text.replace(at, from.size(), to), line};
+}
+
+TEST_F(Cli, InfInstallWritesTheFirmwarePathsAndTheScenarioOverridesThem) {
+    MakeFirmware();
+    // The firmware in the package's driver-store folder on drive C, where
+    // the INF's paths point.
+    const fs::path store = dir_ / "c" / "Windows" / "System32" / "DriverStore" / "FileRepository" / "orvex.inf_amd64_0";
+    fs::create_directories(store);
+    for (const char* f : {"fx3.img", "isp.bin", "aud.bin", "version.txt"}) fs::copy_file(dir_ / "fw" / f, store / f);
+    json sc = UpdateScenario();
+    sc.erase("settings");
+    sc.erase("log_mask");
+    sc["drives"] = {{"C", "c"}};
+    const std::string trace = (dir_ / "trace.txt").string();
+    Outcome o = Sim({"run", Scenario(sc).string(), "--inf", ORVEX_INF_PATH, "--trace", trace, "--report",
+                     (dir_ / "report.json").string()});
+    ASSERT_EQ(o.status, 0) << o.err;
+    json r = Report();
+    EXPECT_EQ(r["run"]["ended_by"], "update finished");
+    EXPECT_EQ(r["run"]["inf"], ORVEX_INF_PATH);
+    EXPECT_EQ(r["camera"]["fx3_version"], 10203);
+    EXPECT_EQ(r["camera"]["isp_version"], 0x0C2238);
+    EXPECT_EQ(r["camera"]["aud_version"], 5);
+    // DriverEntry read the INF's log mask (errors only): no frame lines.
+    EXPECT_NE(ReadAll(trace).find("+DriverEntry"), std::string::npos);
+    EXPECT_EQ(ReadAll(trace).find("+DeviceAdd()"), std::string::npos) << ReadAll(trace).substr(0, 400);
+
+    // The scenario's paths and log mask win over the INF's: the driver-store
+    // folder is empty now, the firmware is on drive D.
+    fs::remove_all(store);
+    fs::create_directories(store);
+    sc["drives"] = {{"C", "c"}, {"D", "fw"}};
+    sc["settings"] = {{"FX3", "D:\\fx3.img"}, {"ISP", "D:\\isp.bin"}, {"AUD", "D:\\aud.bin"}, {"VERSION", "D:\\version.txt"}};
+    sc["log_mask"] = 33;
+    o = Sim({"run", Scenario(sc).string(), "--inf", ORVEX_INF_PATH, "--trace", trace, "--report",
+             (dir_ / "report.json").string()});
+    ASSERT_EQ(o.status, 0) << o.err;
+    r = Report();
+    EXPECT_EQ(r["run"]["ended_by"], "update finished");
+    EXPECT_EQ(r["camera"]["isp_version"], 0x0C2238);
+    EXPECT_NE(ReadAll(trace).find("EnableLogs from registry = 33\n"), std::string::npos) << ReadAll(trace).substr(0, 400);
+}
+
+TEST_F(Cli, CameraTheInfDoesNotNameGetsNoDriver) {
+    MakeFirmware();
+    const auto [text, line] = EditedInf("PID_0CA3", "PID_0CA4");
+    ASSERT_GT(line, 0);
+    WriteAll(dir_ / "ORVEX.inf", text);
+    const std::string trace = (dir_ / "trace.txt").string();
+    Outcome o = Sim({"run", Scenario(UpdateScenario()).string(), "--inf", (dir_ / "ORVEX.inf").string(), "--trace",
+                     trace, "--report", (dir_ / "report.json").string()});
+    EXPECT_EQ(o.status, 3) << o.err;
+    EXPECT_NE(o.err.find("names no hardware ID of the camera (USB\\VID_1209&PID_0CA3): no driver was loaded"),
+              std::string::npos)
+        << o.err;
+    json r = Report();
+    EXPECT_EQ(r["run"]["ended_by"], "no driver");
+    EXPECT_EQ(r["run"]["hardware_id"], "USB\\VID_1209&PID_0CA3");
+    EXPECT_EQ(r["camera"]["eeprom_pages_written"], 0);
+    EXPECT_EQ(r["camera"]["isp_pages_written"], 0);
+    EXPECT_TRUE(r["platform_faults"].empty());
+    EXPECT_TRUE(ReadAll(trace).empty()) << "DriverEntry never ran";
+}
+
+TEST_F(Cli, RefusedInfIsReportedWithItsLineAndNothingRuns) {
+    MakeFirmware();
+    struct Case {
+        std::string from, to, what;
+    } cases[] = {
+        {"[Strings]", "[Strings", "section"},                      // syntax: an unclosed section header
+        {"HKR,,VERSION,", "HKR,,VERSIONS,", "VERSIONS"},           // a value the driver does not read
+        {"ServiceBinary = %13%\\ORVEX.sys", "ServiceBinary = %13%\\OTHER.sys", "OTHER.sys"},  // an unknown binary
+    };
+    for (const auto& c : cases) {
+        const auto [text, line] = EditedInf(c.from, c.to);
+        ASSERT_GT(line, 0);
+        WriteAll(dir_ / "ORVEX.inf", text);
+        fs::remove(dir_ / "report.json");
+        Outcome o = Sim({"run", Scenario(UpdateScenario()).string(), "--inf", (dir_ / "ORVEX.inf").string(),
+                         "--report", (dir_ / "report.json").string()});
+        EXPECT_EQ(o.status, 2) << c.to << "\n" << o.err;
+        EXPECT_NE(o.err.find("the INF was refused"), std::string::npos) << o.err;
+        EXPECT_NE(o.err.find("ORVEX.inf(" + std::to_string(line) + "): "), std::string::npos) << c.to << "\n" << o.err;
+        EXPECT_NE(o.err.find(c.what), std::string::npos) << o.err;
+        EXPECT_TRUE(ReadAll(dir_ / "report.json").empty()) << "no run, no report";
+    }
+}
+
 TEST_F(Cli, DemoPrintsTheBeforeAfterTable) {
     Outcome o = Sim({"demo", "--keep", (dir_ / "demo").string()});
     ASSERT_EQ(o.status, 0) << o.err;
@@ -616,6 +713,8 @@ TEST_F(Cli, DemoPrintsTheBeforeAfterTable) {
     EXPECT_EQ(rows["ISP"], (V{"ISP", "0x0A0000", "0x0C2238", "64", "flash", "262144"}));
     EXPECT_EQ(rows["AUD"], (V{"AUD", "0x01", "0x05", "57", "flash", "233472"}));
     EXPECT_NE(o.out.find("run: update finished"), std::string::npos) << o.out;
+    // Installed from the generated INF, its paths overridden by the demo's own.
+    EXPECT_EQ(r["run"]["inf"], ORVEX_INF_PATH);
     EXPECT_LT(r["run"]["wall_ms"].get<int>(), 20000);
     EXPECT_TRUE(fs::exists(dir_ / "demo" / "trace.txt"));
 }

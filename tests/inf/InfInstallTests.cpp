@@ -4,6 +4,7 @@
 // writing nothing). The generated ORVEX.inf is installed end to end, aimed at
 // the platform's test bus.
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <sstream>
 
@@ -166,9 +167,31 @@ TEST_F(InfInstall, WritesTheServiceAndTheDriverKeyThenLoadsTheDriver)
 
 TEST_F(InfInstall, DriverKeyIsWrittenBeforeAddDeviceAndOncePerDevice)
 {
+    // The post-install hook sees the INF's values and runs before DriverEntry
+    // and AddDevice, once per device: what it writes is what the driver reads.
+    InfOptions o = Options();
+    struct Seen {
+        int calls = 0;
+        std::optional<std::string> fx3;
+        int entriesBefore = -1, addsBefore = -1;
+    };
+    auto seen = std::make_shared<Seen>();
+    o.deviceInstalled = [seen](PDEVICE_OBJECT pdo) {
+        const std::string key = Io::DriverKeyPath(pdo);
+        if (seen->calls++ == 0) {
+            seen->fx3 = Registry::GetString(key, "FX3");
+            seen->entriesBefore = g_driverStats.entries;
+            seen->addsBefore = g_driverStats.addDevices;
+        }
+        Registry::SetString(key, "AUD", "C:\\override.bin");
+    };
     std::string error;
-    ASSERT_TRUE(InstallText(TestInf(), &error)) << error;
+    ASSERT_TRUE(InstallText(TestInf(), &error, o)) << error;
     PDEVICE_OBJECT a = Plug();
+    EXPECT_EQ(seen->fx3, std::string(kStore) + "\\fw.bin");
+    EXPECT_EQ(seen->entriesBefore, 0);
+    EXPECT_EQ(seen->addsBefore, 0);
+    EXPECT_EQ(Registry::GetString(Io::DriverKeyPath(a), "AUD"), "C:\\override.bin");
     PDEVICE_OBJECT b = Plug();
     EXPECT_NE(Io::DriverKeyPath(a), Io::DriverKeyPath(b));
     EXPECT_TRUE(Registry::GetString(Io::DriverKeyPath(b), "FX3"));
@@ -180,6 +203,7 @@ TEST_F(InfInstall, DriverKeyIsWrittenBeforeAddDeviceAndOncePerDevice)
     Settle();
     EXPECT_EQ(Pnp::State(a), DeviceState::Started);
     EXPECT_EQ(Registry::GetString(Io::DriverKeyPath(a), "FX3"), "C:\\mine.img");
+    EXPECT_EQ(seen->calls, 2);  // a and b, not a again
 }
 
 TEST_F(InfInstall, DeviceNotInTheModelsGetsNoDriver)

@@ -14,6 +14,7 @@
 // for directory IDs (10, 11, 12, 13) and %% for a percent sign.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -74,6 +75,12 @@ struct InfOptions {
     // subkey). A place listed here refuses any other name; a place not
     // listed takes any name.
     std::map<std::string, std::set<std::string>> knownValues;
+    // Called on the manager thread once per device instance, after the INF's
+    // values are in the device's driver key and before the driver is loaded
+    // and its AddDevice runs: the point where a co-installer's post-processing
+    // of the device install (or an administrator's edit) changes what the INF
+    // wrote. Empty: nothing is called.
+    std::function<void(PDEVICE_OBJECT pdo)> deviceInstalled;
 };
 
 // What an install did.
