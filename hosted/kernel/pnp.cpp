@@ -717,6 +717,16 @@ bool Pnp::DriverLoaded(const std::string& service) { return Driver(service) != n
 
 namespace {
 
+// Asks the stack whether it may stop or be removed (`query`); a stack that
+// refuses gets the matching cancel, as every driver that saw the query
+// expects, and the refusal is returned.
+NTSTATUS QueryOrCancel(PnpNode& n, UCHAR query, UCHAR cancel)
+{
+    NTSTATUS st = SendPnpIrp(n.pdo, query, nullptr, "", nullptr);
+    if (!NT_SUCCESS(st)) SendPnpIrp(n.pdo, cancel, nullptr, "", nullptr);
+    return st;
+}
+
 template <class F>
 NTSTATUS OnNode(PDEVICE_OBJECT pdo, F&& f)
 {
@@ -734,11 +744,8 @@ NTSTATUS Pnp::Rebalance(PDEVICE_OBJECT pdo)
 {
     return OnNode(pdo, [](PnpManager& m, PnpNode& n) {
         if (n.state != DeviceState::Started) return STATUS_INVALID_DEVICE_STATE;
-        NTSTATUS st = SendPnpIrp(n.pdo, IRP_MN_QUERY_STOP_DEVICE, nullptr, "", nullptr);
-        if (!NT_SUCCESS(st)) {
-            SendPnpIrp(n.pdo, IRP_MN_CANCEL_STOP_DEVICE, nullptr, "", nullptr);
-            return st;
-        }
+        NTSTATUS st = QueryOrCancel(n, IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE);
+        if (!NT_SUCCESS(st)) return st;
         SendPnpIrp(n.pdo, IRP_MN_STOP_DEVICE, nullptr, "", nullptr);
         return StartStack(m, n);
     });
@@ -748,11 +755,8 @@ NTSTATUS Pnp::Disable(PDEVICE_OBJECT pdo)
 {
     return OnNode(pdo, [](PnpManager& m, PnpNode& n) {
         if (n.state != DeviceState::Started) return STATUS_INVALID_DEVICE_STATE;
-        NTSTATUS st = SendPnpIrp(n.pdo, IRP_MN_QUERY_REMOVE_DEVICE, nullptr, "", nullptr);
-        if (!NT_SUCCESS(st)) {
-            SendPnpIrp(n.pdo, IRP_MN_CANCEL_REMOVE_DEVICE, nullptr, "", nullptr);
-            return st;
-        }
+        NTSTATUS st = QueryOrCancel(n, IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE);
+        if (!NT_SUCCESS(st)) return st;
         RemoveNode(m, n, false);
         return STATUS_SUCCESS;
     });
@@ -771,11 +775,8 @@ NTSTATUS Pnp::Eject(PDEVICE_OBJECT pdo)
 {
     return OnNode(pdo, [](PnpManager& m, PnpNode& n) {
         if (n.state == DeviceState::Started) {
-            NTSTATUS st = SendPnpIrp(n.pdo, IRP_MN_QUERY_REMOVE_DEVICE, nullptr, "", nullptr);
-            if (!NT_SUCCESS(st)) {
-                SendPnpIrp(n.pdo, IRP_MN_CANCEL_REMOVE_DEVICE, nullptr, "", nullptr);
-                return st;
-            }
+            NTSTATUS st = QueryOrCancel(n, IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE);
+            if (!NT_SUCCESS(st)) return st;
             RemoveNode(m, n, false);
         }
         // The stack is down to the PDO: its bus driver ejects the device.

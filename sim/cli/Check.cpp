@@ -144,6 +144,15 @@ void FlashPages(Finding& f, std::ostringstream& t, uint32_t pages, bool fits) {
     t << "  flash      " << pages << " pages of 4096 bytes" << (fits ? "" : " (more than 65535)") << "\n";
 }
 
+// The last verdict on a flash image whose version was read: it is used
+// unless it has more pages than the flash can take.
+void UseIfItFits(Finding& f, uint32_t pages, bool fits) {
+    if (fits)
+        f.doc["used"] = true;
+    else
+        Refuse(f, "too large: " + std::to_string(pages) + " flash pages (at most 65535)");
+}
+
 Finding CheckIsp(const std::vector<uint8_t>& b) {
     Finding f;
     const IspFacts x = ReadIspFacts(b);
@@ -164,10 +173,8 @@ Finding CheckIsp(const std::vector<uint8_t>& b) {
                       std::to_string(b.size()) + " bytes");
     else if (!x.versionFound)
         Refuse(f, "no DD.DD.DD version text in the window: the driver cannot compare versions");
-    else if (!x.fitsFlash)
-        Refuse(f, "too large: " + std::to_string(x.flashPages) + " flash pages (at most 65535)");
     else
-        f.doc["used"] = true;
+        UseIfItFits(f, x.flashPages, x.fitsFlash);
     f.text = t.str();
     return f;
 }
@@ -187,10 +194,8 @@ Finding CheckAud(const std::vector<uint8_t>& b) {
     if (x.tooSmall)
         Refuse(f, "too small: " + std::to_string(b.size()) + " bytes, the version byte lies at " +
                       std::to_string(x.versionOffset));
-    else if (!x.fitsFlash)
-        Refuse(f, "too large: " + std::to_string(x.flashPages) + " flash pages (at most 65535)");
     else
-        f.doc["used"] = true;
+        UseIfItFits(f, x.flashPages, x.fitsFlash);
     f.text = t.str();
     return f;
 }

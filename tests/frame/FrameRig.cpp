@@ -6,6 +6,7 @@
 #include <wdmguid.h>
 
 #include "driver/Driver.h"
+#include "../support/CompleteAt.h"
 
 namespace orvex::test {
 
@@ -83,18 +84,7 @@ void FrameBus::ClearSeen()
     seen_.clear();
 }
 
-void FrameBus::Complete(PIRP irp, NTSTATUS status)
-{
-    irp->IoStatus.Status = status;
-    if (completeAtDispatch) {
-        KIRQL old;
-        KeRaiseIrql(DISPATCH_LEVEL, &old);
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        KeLowerIrql(old);
-    } else {
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-    }
-}
+void FrameBus::Complete(PIRP irp, NTSTATUS status) { CompleteAt(irp, status, completeAtDispatch); }
 
 NTSTATUS FrameBus::DispatchPnp(PDEVICE_OBJECT device, PIRP irp)
 {

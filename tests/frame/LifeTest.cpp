@@ -2,7 +2,6 @@
 // path strings at removal, and two cameras side by side.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -49,12 +48,6 @@ protected:
         Registry::SetString(key, "ISP", u"C:\\fw\\isp.bin");
         Registry::SetString(key, "AUD", u"C:\\fw\\aud.bin");
         Registry::SetString(key, "VERSION", u"C:\\fw\\version.txt");
-    }
-    std::vector<std::string> Texts()
-    {
-        std::vector<std::string> texts;
-        for (const auto& r : Trace::Records()) texts.push_back(r.text);
-        return texts;
     }
     std::filesystem::path dir;
 };

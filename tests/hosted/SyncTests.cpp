@@ -142,16 +142,24 @@ VOID SystemThread(PVOID context)
     PsTerminateSystemThread(STATUS_SUCCESS);
     c->ranAt = -2;  // never reached
 }
+
+// Each test starts one SystemThread, which waits for `c.go`.
+class SystemThreads : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        KeInitializeEvent(&c.go, NotificationEvent, FALSE);
+        ASSERT_EQ(PsCreateSystemThread(&h, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, SystemThread, &c),
+                  STATUS_SUCCESS);
+    }
+    ThreadContext c;  // outlives the platform, whose end lets the thread finish
+    TestPlatform platform;
+    HANDLE h = nullptr;
+};
 }  // namespace
 
-TEST(SystemThreads, CreateReferenceWaitAndTerminate)
+TEST_F(SystemThreads, CreateReferenceWaitAndTerminate)
 {
-    TestPlatform platform;
-    ThreadContext c;
-    KeInitializeEvent(&c.go, NotificationEvent, FALSE);
-    HANDLE h = nullptr;
-    ASSERT_EQ(PsCreateSystemThread(&h, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, SystemThread, &c),
-              STATUS_SUCCESS);
     PVOID obj = nullptr;
     ASSERT_EQ(ObReferenceObjectByHandle(h, THREAD_ALL_ACCESS, nullptr, KernelMode, &obj, nullptr), STATUS_SUCCESS);
     EXPECT_EQ(ZwClose(h), STATUS_SUCCESS);
@@ -170,14 +178,8 @@ TEST(SystemThreads, CreateReferenceWaitAndTerminate)
 // The handle is the other way to wait for a thread: ZwWaitForSingleObject
 // holds the object while it waits; a failed reference (injected) hands out
 // nothing, and a handle that cannot be waited on is a verifier finding.
-TEST(SystemThreads, WaitOnTheHandleAndFailedReference)
+TEST_F(SystemThreads, WaitOnTheHandleAndFailedReference)
 {
-    TestPlatform platform;
-    ThreadContext c;
-    KeInitializeEvent(&c.go, NotificationEvent, FALSE);
-    HANDLE h = nullptr;
-    ASSERT_EQ(PsCreateSystemThread(&h, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, SystemThread, &c),
-              STATUS_SUCCESS);
     FailObjectReference(1);
     PVOID obj = reinterpret_cast<PVOID>(1);
     EXPECT_EQ(ObReferenceObjectByHandle(h, THREAD_ALL_ACCESS, nullptr, KernelMode, &obj, nullptr),

@@ -49,7 +49,11 @@ protected:
 TEST_F(GeneratedInf, InstallsTheDriverForTheSimulatedCamera)
 {
     EXPECT_EQ(installed_->service, "ORVEX");
-    EXPECT_EQ(Registry::GetDword(ServiceKeyPath("ORVEX"), "Start"), 3u);
+    const std::string svc = ServiceKeyPath("ORVEX");
+    EXPECT_EQ(Registry::GetDword(svc, "Type"), 1u);  // a kernel driver
+    EXPECT_EQ(Registry::GetDword(svc, "Start"), 3u);  // loaded on demand
+    EXPECT_EQ(Registry::GetDword(svc, "ErrorControl"), 1u);
+    EXPECT_EQ(Registry::ValueNames(svc + "\\Parameters"), std::vector<std::string>{"Logs"});
     orvex::sim::CameraConfig config;
     config.requireUpdateMode = false;
     ASSERT_TRUE(installed_->Matches({"USB\\VID_1209&PID_0CA3"}));  // the simulated camera's default IDs
@@ -78,6 +82,7 @@ TEST_F(GeneratedInf, InstallsTheDriverForTheSimulatedCamera)
             ASSERT_TRUE(value) << name;
             EXPECT_EQ(value->rfind(std::string(kStore) + "\\", 0), 0u) << *value;
         }
+        EXPECT_EQ(Registry::ValueNames(key).size(), 4u);
         // The driver started the camera and read the version file at the INF's path.
         EXPECT_EQ(Pnp::State(bus.Pdo()), DeviceState::Started);
         hosted::Sleep(Seconds(5));

@@ -305,6 +305,31 @@ TEST_F(Misuse, DeferredCallbackRunsLaterAtPassiveLevel)
     EXPECT_NE(seen.thread, "test");
 }
 
+// An upper driver's device U over a lower driver's device L, each driver
+// dispatching device controls through the routine given.
+struct UpperOverLower {
+    UpperOverLower(PDRIVER_DISPATCH upperDispatch, PDRIVER_DISPATCH lowerDispatch, bool attach)
+        : upper(Io::CreateDriver("\\Driver\\upper")), lower(Io::CreateDriver("\\Driver\\lower")), attached(attach)
+    {
+        upper->MajorFunction[IRP_MJ_DEVICE_CONTROL] = upperDispatch;
+        lower->MajorFunction[IRP_MJ_DEVICE_CONTROL] = lowerDispatch;
+        IoCreateDevice(upper, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &u);
+        IoCreateDevice(lower, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &l);
+        if (attached) IoAttachDeviceToDeviceStack(u, l);
+    }
+    ~UpperOverLower()
+    {
+        if (attached) IoDetachDevice(l);
+        IoDeleteDevice(u);
+        IoDeleteDevice(l);
+        Io::DeleteDriver(upper);
+        Io::DeleteDriver(lower);
+    }
+    PDRIVER_OBJECT upper, lower;
+    PDEVICE_OBJECT u = nullptr, l = nullptr;
+    bool attached;
+};
+
 // Upper driver U forwards to lower driver L with a completion routine that
 // frees the IRP, although the sender above U still has its routine to run.
 PDEVICE_OBJECT g_lower;
@@ -328,14 +353,9 @@ NTSTATUS LowerDispatch(PDEVICE_OBJECT, PIRP irp)
 
 TEST_F(Misuse, IrpFreedWhileACompletionRoutineAboveOwnsIt)
 {
-    PDRIVER_OBJECT upper = Io::CreateDriver("\\Driver\\upper");
-    PDRIVER_OBJECT lower = Io::CreateDriver("\\Driver\\lower");
-    upper->MajorFunction[IRP_MJ_DEVICE_CONTROL] = UpperDispatch;
-    lower->MajorFunction[IRP_MJ_DEVICE_CONTROL] = LowerDispatch;
-    PDEVICE_OBJECT u, l;
-    IoCreateDevice(upper, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &u);
-    IoCreateDevice(lower, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &l);
-    g_lower = l;
+    UpperOverLower pair(UpperDispatch, LowerDispatch, false);
+    PDEVICE_OBJECT u = pair.u;
+    g_lower = pair.l;
     for (bool ownerAbove : {false, true}) {
         SCOPED_TRACE(ownerAbove ? "a routine above" : "no routine above");
         PIRP irp = IoAllocateIrp(3, FALSE);
@@ -350,10 +370,6 @@ TEST_F(Misuse, IrpFreedWhileACompletionRoutineAboveOwnsIt)
         std::vector<std::string> v = Verifier::Take();
         EXPECT_EQ(Mentions(v, "completion routine of a driver above still owns it"), ownerAbove) << Joined(v);
     }
-    IoDeleteDevice(u);
-    IoDeleteDevice(l);
-    Io::DeleteDriver(upper);
-    Io::DeleteDriver(lower);
 }
 
 // A completion routine may complete the IRP again itself only if it then
@@ -375,15 +391,9 @@ NTSTATUS UpperCompletesInRoutine(PDEVICE_OBJECT, PIRP irp)
 
 TEST_F(Misuse, CompletedAgainInsideACompletionRoutine)
 {
-    PDRIVER_OBJECT upper = Io::CreateDriver("\\Driver\\upper");
-    PDRIVER_OBJECT lower = Io::CreateDriver("\\Driver\\lower");
-    upper->MajorFunction[IRP_MJ_DEVICE_CONTROL] = UpperCompletesInRoutine;
-    lower->MajorFunction[IRP_MJ_DEVICE_CONTROL] = LowerDispatch;
-    PDEVICE_OBJECT u, l;
-    IoCreateDevice(upper, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &u);
-    IoCreateDevice(lower, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &l);
-    IoAttachDeviceToDeviceStack(u, l);
-    g_lower = l;
+    UpperOverLower pair(UpperCompletesInRoutine, LowerDispatch, true);
+    PDEVICE_OBJECT u = pair.u;
+    g_lower = pair.l;
     for (NTSTATUS result : {STATUS_MORE_PROCESSING_REQUIRED, STATUS_CONTINUE_COMPLETION}) {
         SCOPED_TRACE(result == STATUS_CONTINUE_COMPLETION ? "continues" : "stops");
         g_routineResult = result;
@@ -397,11 +407,6 @@ TEST_F(Misuse, CompletedAgainInsideACompletionRoutine)
             EXPECT_TRUE(v.empty()) << Joined(v);
         }
     }
-    IoDetachDevice(l);
-    IoDeleteDevice(u);
-    IoDeleteDevice(l);
-    Io::DeleteDriver(upper);
-    Io::DeleteDriver(lower);
 }
 
 TEST_F(Misuse, WorkItemRunsAtPassiveLevelAndHoldsItsDevice)

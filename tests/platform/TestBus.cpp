@@ -4,6 +4,8 @@
 
 #include <hosted/hosted.h>
 
+#include "../support/CompleteAt.h"
+
 namespace platformtest {
 
 struct TestBus::Child {
@@ -38,18 +40,7 @@ using Child = TestBus::Child;
 Child* ChildOf(PDEVICE_OBJECT pdo) { return static_cast<Child*>(pdo->DeviceExtension); }
 
 // Complete at the configured IRQL.
-void Complete(PIRP irp, NTSTATUS status)
-{
-    irp->IoStatus.Status = status;
-    if (g.atDispatch) {
-        KIRQL old;
-        KeRaiseIrql(DISPATCH_LEVEL, &old);
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        KeLowerIrql(old);
-    } else {
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-    }
-}
+void Complete(PIRP irp, NTSTATUS status) { orvex::test::CompleteAt(irp, status, g.atDispatch); }
 
 bool Injected(UCHAR major, UCHAR minor, NTSTATUS* status)
 {
