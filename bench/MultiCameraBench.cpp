@@ -33,6 +33,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "BenchImages.h"
 #include "Firmware.h"
 #include "Log.h"
 #include "SimOnBus.h"
@@ -43,18 +44,9 @@ using namespace orvex::firmware;
 
 namespace {
 
-const Bytes& IspImage() {
-    static const Bytes b = MakeIspImage({.size = 4 << 20, .text = "12.34.56"});
-    return b;
-}
-const Bytes& AudImage() {
-    static const Bytes b = MakeAudImage({.size = 256 << 10, .version = 6});
-    return b;
-}
-const Bytes& Fx3Image() {
-    static const Bytes b = MakeFx3Image({.size = 192 << 10, .version = {1, 2, 4}});
-    return b;
-}
+using orvex::bench::AudImage;
+using orvex::bench::Fx3Image;
+using orvex::bench::IspImage;
 
 void WriteFile(const std::filesystem::path& p, const Bytes& b) {
     std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));

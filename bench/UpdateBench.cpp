@@ -25,6 +25,7 @@
 #include <fstream>
 #include <unistd.h>
 
+#include "BenchImages.h"
 #include "Firmware.h"
 #include "Log.h"
 #include "SimOnBus.h"
@@ -37,18 +38,9 @@ using namespace orvex::firmware;
 
 namespace {
 
-const Bytes& IspImage() {
-    static const Bytes b = MakeIspImage({.size = 4 << 20, .text = "12.34.56"});
-    return b;
-}
-const Bytes& AudImage() {
-    static const Bytes b = MakeAudImage({.size = 256 << 10, .version = 6});
-    return b;
-}
-const Bytes& Fx3Image() {
-    static const Bytes b = MakeFx3Image({.size = 192 << 10, .version = {1, 2, 4}});
-    return b;
-}
+using orvex::bench::AudImage;
+using orvex::bench::Fx3Image;
+using orvex::bench::IspImage;
 
 struct Figures {
     double transfers = 0, transfersMin = 0, bytes = 0, bytesMin = 0, urbs = 0, virtualS = 0, wallS = 0;
