@@ -161,6 +161,7 @@ Platform::Platform(Options options)
     NewThreadObject(main.get());
     k.threads.push_back(main);
     k.running = main.get();
+    SeedScheduler(lock, main.get());
     g_mainThread = main;
     SetCurrent(main.get());
     g_platformAlive = true;

@@ -224,6 +224,23 @@ bool AdvanceTime(Lock& lock)
     return true;
 }
 
+// The ready thread that runs next, taken out of the ready queue: the first
+// in line without a seed; with one, the ready thread of highest priority.
+ThreadState* TakeNext(Kernel& k)
+{
+    auto pick = k.ready.begin();
+    if (k.seeded) {
+        for (auto it = k.ready.begin(); it != k.ready.end(); ++it)
+            if ((*it)->schedPriority > (*pick)->schedPriority) pick = it;
+    }
+    ThreadState* next = *pick;
+    k.ready.erase(pick);
+    return next;
+}
+
+// A priority below every one handed out so far.
+uint64_t LowestPriority(Kernel& k) { return k.nextLow--; }
+
 // Give the baton to the next ready thread (advancing time or breaking a
 // deadlock if there is none). `self` no longer runs.
 void Schedule(Lock& lock)
@@ -231,9 +248,9 @@ void Schedule(Lock& lock)
     Kernel& k = K();
     for (;;) {
         if (!k.ready.empty()) {
-            ThreadState* next = k.ready.front();
-            k.ready.pop_front();
+            ThreadState* next = TakeNext(k);
             k.running = next;
+            if (k.seeded) k.switches.push_back(next->name);
             next->cv.notify_one();
             return;
         }
@@ -311,6 +328,10 @@ NTSTATUS WaitInternal(Lock& lock, ThreadState* self, ULONG count, DISPATCHER_HEA
     if (timeout && deadline <= k.now) {
         if (count == 0) {  // a zero delay: let the others run once
             if (!k.ready.empty()) {
+                // Seeded, a thread that yields goes below the others, so a
+                // loop polling for a lower-priority thread's work cannot
+                // keep the processor for ever.
+                if (k.seeded) self->schedPriority = LowestPriority(k);
                 self->run = ThreadState::Run::Ready;
                 k.ready.push_back(self);
                 Schedule(lock);
@@ -333,6 +354,38 @@ NTSTATUS WaitInternal(Lock& lock, ThreadState* self, ULONG count, DISPATCHER_HEA
         throw DeadlockError{k.lastDeadlock};
     }
     return self->waitResult;
+}
+
+void SeedScheduler(Lock&, ThreadState* main)
+{
+    Kernel& k = K();
+    k.seeded = k.options.scheduleSeed.has_value() && k.options.mode == Options::Mode::Deterministic;
+    if (!k.seeded) return;
+    k.rng.seed(*k.options.scheduleSeed);
+    // Initial priorities lie in [2^40, 2^41); demoted ones count down from 2^40 - 1.
+    k.nextLow = (uint64_t(1) << 40) - 1;
+    const uint64_t horizon = std::max<uint64_t>(k.options.scheduleHorizon, 1);
+    for (int i = 0; i < k.options.schedulePreemptions; ++i) k.changePoints.push_back(1 + k.rng() % horizon);
+    std::sort(k.changePoints.begin(), k.changePoints.end());
+    main->schedPriority = (uint64_t(1) << 40) | (k.rng() >> 24);
+}
+
+void PreemptionPoint(Lock& lock)
+{
+    Kernel& k = K();
+    ThreadState* self = Current();
+    if (!k.seeded || !self || k.running != self || self->irql >= DISPATCH_LEVEL || self->spinLocksHeld) return;
+    ++k.preemptionPoints;
+    if (std::binary_search(k.changePoints.begin(), k.changePoints.end(), k.preemptionPoints))
+        self->schedPriority = LowestPriority(k);
+    bool higher = false;
+    for (ThreadState* t : k.ready) higher |= t->schedPriority > self->schedPriority;
+    if (!higher) return;
+    self->run = ThreadState::Run::Ready;
+    k.ready.push_back(self);
+    Schedule(lock);
+    while (k.running != self) self->cv.wait(lock);
+    self->run = ThreadState::Run::Running;
 }
 
 namespace {
@@ -369,6 +422,7 @@ void StartThreadLocked(Lock&, const std::shared_ptr<ThreadState>& t)
     Kernel& k = K();
     t->id = k.nextThreadId++;
     t->run = ThreadState::Run::Ready;
+    if (k.seeded) t->schedPriority = (uint64_t(1) << 40) | (k.rng() >> 24);
     k.threads.push_back(t);
     k.ready.push_back(t.get());
     t->thread = std::thread(ThreadMain, t);
