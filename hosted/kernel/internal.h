@@ -49,13 +49,20 @@ struct ThreadExit {
     NTSTATUS status;
 };
 
+// Fiber mode (Options::fibers): a hosted thread's stack and saved context (fibers.cpp).
+struct Fiber;
+struct FiberDeleter {
+    void operator()(Fiber* f) const;
+};
+
 struct ThreadState {
     std::string name;
     int id = 0;
     bool system = false;  // created by PsCreateSystemThread
     enum class Run { Ready, Running, Blocked, Finished } run = Run::Ready;
-    std::condition_variable cv;
+    std::condition_variable cv;  // system threads: woken when handed the baton
     std::thread thread;
+    std::unique_ptr<Fiber, FiberDeleter> fiber;  // fiber mode: runs as this fiber instead
     std::function<void()> body;
     _ETHREAD* object = nullptr;
     KIRQL irql = PASSIVE_LEVEL;
@@ -220,6 +227,7 @@ struct Kernel {
     uint64_t nextWaitSeq = 1;
     int abortPending = 0;  // threads still to be unwound after a deadlock
     std::string lastDeadlock;
+    bool fibers = false;  // Options::fibers: hosted threads are fibers of the booting thread
     // Seeded scheduling (Options::scheduleSeed).
     bool seeded = false;
     std::mt19937_64 rng;
@@ -348,6 +356,15 @@ int64_t DeadlineFrom(const LARGE_INTEGER* timeout);  // kNoDeadline for NULL
 NTSTATUS WaitInternal(Lock& lock, ThreadState* self, ULONG count, DISPATCHER_HEADER** objects, WAIT_TYPE type,
                       const LARGE_INTEGER* timeout, const char* routine);
 void StartThreadLocked(Lock& lock, const std::shared_ptr<ThreadState>& t);
+// The life of a started hosted thread: its first turn, its body, its end.
+void RunThread(ThreadState* t);
+void SetCurrent(ThreadState* t);
+// Fiber mode (fibers.cpp): the booting thread's fiber, a new thread's fiber,
+// and the hand-off from `self` to K().running, returning when `self` runs
+// again (never, when `ended`). Lock held on entry and exit, released while away.
+void MakeBootFiber(ThreadState* t);
+void MakeFiber(ThreadState* t);
+void SwitchFiber(Lock& lock, ThreadState* self, bool ended);
 // Seeded scheduling: draws the change points and the booting thread's priority.
 void SeedScheduler(Lock& lock, ThreadState* main);
 // A point where a thread at PASSIVE_LEVEL or APC_LEVEL could lose the

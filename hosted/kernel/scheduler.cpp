@@ -1,7 +1,9 @@
 // Hosted threads, the scheduler baton, virtual time and dispatcher waits.
 //
-// Every hosted thread is a real thread, but only the one holding the baton
-// (K().running) executes; the others sleep on their condition variables. A
+// Every hosted thread is a real thread (or, in fiber mode, a fiber of the
+// booting thread: fibers.cpp), but only the one holding the baton
+// (K().running) executes; the others sleep on their condition variables (or
+// are switched out). A
 // thread gives the baton away only when it blocks, yields or ends (no
 // preemption). When no thread is ready, virtual time jumps to the earliest
 // deadline (a wait time-out or a kernel timer); when there is none, every
@@ -251,7 +253,7 @@ void Schedule(Lock& lock)
             ThreadState* next = TakeNext(k);
             k.running = next;
             if (k.seeded) k.switches.push_back(next->name);
-            next->cv.notify_one();
+            if (!next->fiber) next->cv.notify_one();
             return;
         }
         if (!AdvanceTime(lock)) {
@@ -268,6 +270,18 @@ void Schedule(Lock& lock)
 }
 
 }  // namespace
+
+// Returns once `self` holds the baton: a system thread sleeps on its
+// condition variable until handed it; a fiber switches to the holder.
+void WaitForBaton(Lock& lock, ThreadState* self)
+{
+    Kernel& k = K();
+    if (self->fiber) {
+        while (k.running != self) SwitchFiber(lock, self, false);
+        return;
+    }
+    while (k.running != self) self->cv.wait(lock);
+}
 
 void MakeReady(ThreadState* t, NTSTATUS result)
 {
@@ -294,7 +308,7 @@ void Block(Lock& lock, ThreadState* self)
     self->run = ThreadState::Run::Blocked;
     self->waitSeq = k.nextWaitSeq++;
     Schedule(lock);
-    while (k.running != self) self->cv.wait(lock);
+    WaitForBaton(lock, self);
     self->run = ThreadState::Run::Running;
 }
 
@@ -335,7 +349,7 @@ NTSTATUS WaitInternal(Lock& lock, ThreadState* self, ULONG count, DISPATCHER_HEA
                 self->run = ThreadState::Run::Ready;
                 k.ready.push_back(self);
                 Schedule(lock);
-                while (k.running != self) self->cv.wait(lock);
+                WaitForBaton(lock, self);
                 self->run = ThreadState::Run::Running;
             }
         }
@@ -384,7 +398,7 @@ void PreemptionPoint(Lock& lock)
     self->run = ThreadState::Run::Ready;
     k.ready.push_back(self);
     Schedule(lock);
-    while (k.running != self) self->cv.wait(lock);
+    WaitForBaton(lock, self);
     self->run = ThreadState::Run::Running;
 }
 
@@ -392,11 +406,21 @@ namespace {
 
 void ThreadMain(std::shared_ptr<ThreadState> t)
 {
+    {
+        Lock lock = K().Hold();
+        SetCurrent(t.get());
+    }
+    RunThread(t.get());
+}
+
+}  // namespace
+
+void RunThread(ThreadState* t)
+{
     Kernel& k = K();
     {
         Lock lock = k.Hold();
-        SetCurrent(t.get());
-        while (k.running != t.get()) t->cv.wait(lock);
+        WaitForBaton(lock, t);
         t->run = ThreadState::Run::Running;
     }
     try {
@@ -411,11 +435,10 @@ void ThreadMain(std::shared_ptr<ThreadState> t)
         ViolationUnlocked("hosted thread '" + t->name + "' ended with an unknown exception");
     }
     Lock lock = k.Hold();
-    ThreadFinished(lock, t.get());
+    ThreadFinished(lock, t);
+    if (t->fiber) SwitchFiber(lock, t, true);  // does not return
     SetCurrent(nullptr);
 }
-
-}  // namespace
 
 void StartThreadLocked(Lock&, const std::shared_ptr<ThreadState>& t)
 {
@@ -425,7 +448,10 @@ void StartThreadLocked(Lock&, const std::shared_ptr<ThreadState>& t)
     if (k.seeded) t->schedPriority = (uint64_t(1) << 40) | (k.rng() >> 24);
     k.threads.push_back(t);
     k.ready.push_back(t.get());
-    t->thread = std::thread(ThreadMain, t);
+    if (k.fibers)
+        MakeFiber(t.get());
+    else
+        t->thread = std::thread(ThreadMain, t);
 }
 
 void ThreadFinished(Lock& lock, ThreadState* self)

@@ -19,6 +19,11 @@ struct Options {
     bool traceToStderr = false;      // echo every DbgPrint byte for byte to stderr
     std::string traceFile;           // and/or append it to this file
     std::string mainThreadName = "main";
+    // Hosted threads run as fibers of the thread that boots the platform,
+    // each on its own stack, handed the processor by a user-space context
+    // switch; otherwise each is an operating-system thread woken through a
+    // condition variable. The order threads run in is the same either way.
+    bool fibers = true;
     // Seeded schedule exploration (see hosted/thread.h, Scheduler). Without a
     // seed, ready threads run in the order they became ready and nothing is
     // preempted. With one, each thread gets a random priority when it starts
