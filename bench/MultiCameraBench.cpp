@@ -9,6 +9,9 @@
 //     thread's end (enumeration, load, add and start included);
 //   wall_per_urb_us: run_wall_ms divided by all_urbs, the hosted platform's
 //     cost per request;
+//   run_cpu_ms, cpu_per_urb_us: the process's CPU time (every thread) over
+//     the same span, and divided by all_urbs: the cost without the waits for
+//     a processor that a loaded machine adds to the wall time;
 //   virtual_s: virtual duration of the run (the same for every N: the
 //     cameras wait side by side);
 //   updated: cameras whose EEPROM ends up holding the new image (must be N).
@@ -31,6 +34,7 @@
 #include <filesystem>
 #include <fstream>
 #include <malloc.h>
+#include <ctime>
 #include <memory>
 #include <set>
 #include <unistd.h>
@@ -58,8 +62,15 @@ void WriteFile(const std::filesystem::path& p, const Bytes& b) {
 }
 
 struct Figures {
-    double urbs = 0, wallS = 0, virtualS = 0, updated = 0;
+    double urbs = 0, wallS = 0, cpuS = 0, virtualS = 0, updated = 0;
 };
+
+// CPU time of the whole process (every thread), in seconds.
+double ProcessCpu() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
+}
 
 // Wall time, virtual time and URBs of one run of `cameras` cameras through
 // the whole stack: the driver installed with the plug-and-play manager for
@@ -87,6 +98,7 @@ Figures OneRun(const std::filesystem::path& dir, int cameras) {
     hosted::usb::Bus bus(options);
 
     const auto wall0 = std::chrono::steady_clock::now();
+    const double cpu0 = ProcessCpu();
     const int64_t t0 = hosted::Clock::Now();
     std::vector<PDEVICE_OBJECT> pdos;
     for (auto& camera : cams) {
@@ -109,6 +121,7 @@ Figures OneRun(const std::filesystem::path& dir, int cameras) {
         ObDereferenceObject(thread);
     }
     f.wallS = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
+    f.cpuS = ProcessCpu() - cpu0;
     f.virtualS = double(hosted::Clock::Now() - t0) / hosted::kUnitsPerSecond;
     f.urbs = double(bus.Log().size());
 
@@ -143,6 +156,8 @@ void BM_ConcurrentUpdates(benchmark::State& state) {
     state.counters["all_urbs"] = f.urbs;
     state.counters["run_wall_ms"] = f.wallS * 1e3;
     state.counters["wall_per_urb_us"] = f.wallS * 1e6 / f.urbs;
+    state.counters["run_cpu_ms"] = f.cpuS * 1e3;
+    state.counters["cpu_per_urb_us"] = f.cpuS * 1e6 / f.urbs;
     state.counters["virtual_s"] = f.virtualS;
     state.counters["updated"] = f.updated;
     std::filesystem::remove_all(dir);

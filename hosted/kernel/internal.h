@@ -222,6 +222,7 @@ struct Kernel {
     // ---- scheduler ----
     std::vector<std::shared_ptr<ThreadState>> threads;
     std::deque<ThreadState*> ready;
+    std::map<uint64_t, ThreadState*> blocked;  // waiting threads by waitSeq (the order they began to wait)
     ThreadState* running = nullptr;
     int nextThreadId = 1;
     uint64_t nextWaitSeq = 1;

@@ -118,10 +118,11 @@ bool TrySatisfy(ThreadState* t, const std::vector<DISPATCHER_HEADER*>& objects, 
 
 std::vector<ThreadState*> BlockedByWaitOrder(Kernel& k)
 {
+    // Kept in wait order as threads block and wake: a run with many cameras
+    // starts and ends thousands of threads, and this is asked at every wake.
     std::vector<ThreadState*> v;
-    for (auto& t : k.threads)
-        if (t->run == ThreadState::Run::Blocked) v.push_back(t.get());
-    std::sort(v.begin(), v.end(), [](ThreadState* a, ThreadState* b) { return a->waitSeq < b->waitSeq; });
+    v.reserve(k.blocked.size());
+    for (auto& [seq, t] : k.blocked) v.push_back(t);
     return v;
 }
 
@@ -196,8 +197,7 @@ bool AdvanceTime(Lock& lock)
 {
     Kernel& k = K();
     int64_t next = kNoDeadline;
-    for (auto& t : k.threads)
-        if (t->run == ThreadState::Run::Blocked) next = std::min(next, t->deadline);
+    for (auto& [seq, t] : k.blocked) next = std::min(next, t->deadline);
     for (auto& [timer, info] : k.timers) next = std::min(next, info.due);
     if (next == kNoDeadline) return false;
     if (k.options.mode == Options::Mode::RealTime) {
@@ -257,10 +257,7 @@ void Schedule(Lock& lock)
             return;
         }
         if (!AdvanceTime(lock)) {
-            bool anyBlocked = false;
-            for (auto& t : k.threads)
-                if (t->run == ThreadState::Run::Blocked) anyBlocked = true;
-            if (!anyBlocked) {  // everybody ended
+            if (k.blocked.empty()) {  // everybody ended
                 k.running = nullptr;
                 return;
             }
@@ -285,6 +282,7 @@ void WaitForBaton(Lock& lock, ThreadState* self)
 
 void MakeReady(ThreadState* t, NTSTATUS result)
 {
+    if (t->run == ThreadState::Run::Blocked) K().blocked.erase(t->waitSeq);
     t->waitResult = result;
     t->deadline = kNoDeadline;
     t->run = ThreadState::Run::Ready;
@@ -307,6 +305,7 @@ void Block(Lock& lock, ThreadState* self)
     Kernel& k = K();
     self->run = ThreadState::Run::Blocked;
     self->waitSeq = k.nextWaitSeq++;
+    k.blocked.emplace(self->waitSeq, self);
     Schedule(lock);
     WaitForBaton(lock, self);
     self->run = ThreadState::Run::Running;
