@@ -392,6 +392,7 @@ uint8_t Bus::SelectedConfiguration(int port) const {
 void Bus::SetCompletion(Completion mode) {
     std::lock_guard lock(mu_);
     completion_ = mode;
+    completionFixed_ = true;
 }
 
 void Bus::SetCompletionIrql(KIRQL irql) {
@@ -645,6 +646,10 @@ NTSTATUS Bus::Submit(Child* child, PIRP irp, PURB urb) {
     bool plugged, removed;
     Completion mode;
     const auto deviceTiming = child->device->Timing();
+    // A seeded schedule decides, request by request, whether the bus
+    // completes inside IoCallDriver or later from its own thread (a driver
+    // must handle both), unless a test fixed the mode.
+    const bool seededLate = hosted::Scheduler::Choose(2) == 1;
     {
         std::lock_guard lock(mu_);
         r.seq = t.sequence = nextSeq_++;
@@ -652,6 +657,8 @@ NTSTATUS Bus::Submit(Child* child, PIRP irp, PURB urb) {
         plugged = child->plugged;
         removed = !child->Reachable();
         mode = completion_;
+        if (!completionFixed_ && hosted::Scheduler::Seeded())
+            mode = seededLate ? Completion::Pending : Completion::Immediate;
         r.cost = deviceTiming.value_or(timing_).Cost(r.control ? 8u + length : 0u);
         if (!removed) r.fault = MatchFault(r.function, (r.control && (r.setup.bmRequestType & 0x60) == 0x40)
                                                           ? r.setup.bRequest

@@ -281,6 +281,7 @@ private:
     std::vector<std::unique_ptr<Child>> children_;  // every PDO ever made; kept until ~Bus
     int nextPort_ = 1;
     Completion completion_ = Completion::Immediate;
+    bool completionFixed_ = false;  // SetCompletion called: a seeded schedule leaves the mode alone
     KIRQL completionIrql_ = PASSIVE_LEVEL;
     BusTiming timing_;
     struct ArmedFault {

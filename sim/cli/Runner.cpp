@@ -350,6 +350,7 @@ RunResult RunScenario(const Scenario& sc, const RunOptions& o) {
     hosted::Options po;
     po.mode = o.realtime ? hosted::Options::Mode::RealTime : hosted::Options::Mode::Deterministic;
     po.speed = o.speed;
+    po.scheduleSeed = o.schedule_seed;
     po.traceFile = o.trace_path;
     po.mainThreadName = "orvex-sim";
     // Problems are collected for the report while the run lasts; afterwards
