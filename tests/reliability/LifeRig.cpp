@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -9,6 +10,7 @@
 #include <set>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
 #include <hosted/hosted.h>
 #include <hosted/pnp.h>
 #include <hosted/wmi.h>
@@ -218,47 +220,69 @@ std::string Point::Describe() const
 
 std::string Point::Scenario() const
 {
-    std::string s = "{\"drives\": {\"C\": \"fw\"}, \"settings\": {\"FX3\": \"C:\\\\fx3.img\", \"ISP\": \"C:\\\\isp.bin\", "
-                    "\"AUD\": \"C:\\\\aud.bin\", \"VERSION\": \"C:\\\\version.txt\"}, "
-                    "\"camera\": {\"version_record\": \"01 00 00 00 00 01 01 00 00 00 AA 55\", "
-                    "\"reenumerate_after_reset\": true";
+    std::string s = "{\"drives\": {\"C\": \".\"}, \"settings\": {\"FX3\": \"C:\\\\fx3.img\", \"ISP\": \"C:\\\\isp.bin\", "
+                    "\"AUD\": \"C:\\\\aud.bin\", \"VERSION\": \"C:\\\\version.txt\"}, \"camera\": {";
     char buf[160];
     switch (kind) {
     case PointKind::Vendor:
-        std::snprintf(buf, sizeof buf, ", \"faults\": [{\"request\": \"0x%02X\", \"occurrence\": %llu, \"kind\": \"%s\"}]",
+        std::snprintf(buf, sizeof buf, "\"faults\": [{\"request\": \"0x%02X\", \"occurrence\": %llu, \"kind\": \"%s\"}]",
                       request, static_cast<unsigned long long>(n), FaultKey(fault));
         s += buf;
         break;
     default: break;
     }
-    s += "}";
+    s += "}, \"inject\": {\"reenumerate_after_reset\": true";
     const std::string at = std::to_string(n);
     switch (kind) {
-    case PointKind::UnplugBefore: s += ", \"inject\": {\"unplug_before_urb\": " + at + "}"; break;
-    case PointKind::UnplugAfter: s += ", \"inject\": {\"unplug_after_urb\": " + at + "}"; break;
-    case PointKind::Rebalance: s += ", \"inject\": {\"stop_after_urb\": " + at + "}"; break;
-    case PointKind::Pool: s += ", \"inject\": {\"pool_tag\": " + JsonString(TagText(tag)) + ", \"pool_fail\": " + at + "}"; break;
-    case PointKind::FileOpen: s += ", \"inject\": {\"file\": " + JsonString(name) + ", \"file_open_fail\": " + at + "}"; break;
-    case PointKind::FileQuery: s += ", \"inject\": {\"file\": " + JsonString(name) + ", \"file_query_fail\": " + at + "}"; break;
-    case PointKind::FileRead: s += ", \"inject\": {\"file\": " + JsonString(name) + ", \"file_read_fail\": " + at + "}"; break;
-    case PointKind::RegOpen: s += ", \"inject\": {\"registry_key\": " + JsonString(name) + ", \"registry_open_fail\": " + at + "}"; break;
+    case PointKind::UnplugBefore: s += ", \"unplug_before_urb\": " + at; break;
+    case PointKind::UnplugAfter: s += ", \"unplug_after_urb\": " + at; break;
+    case PointKind::Rebalance: s += ", \"stop_after_urb\": " + at; break;
+    case PointKind::Pool: s += ", \"pool_tag\": " + JsonString(TagText(tag)) + ", \"pool_fail\": " + at; break;
+    case PointKind::FileOpen: s += ", \"file\": " + JsonString(name) + ", \"file_open_fail\": " + at; break;
+    case PointKind::FileQuery: s += ", \"file\": " + JsonString(name) + ", \"file_query_fail\": " + at; break;
+    case PointKind::FileRead: s += ", \"file\": " + JsonString(name) + ", \"file_read_fail\": " + at; break;
+    case PointKind::RegOpen: s += ", \"registry_key\": " + JsonString(name) + ", \"registry_open_fail\": " + at; break;
     case PointKind::RegQuery:
-        s += ", \"inject\": {\"registry_key\": " + JsonString(name) + ", \"registry_value\": " + JsonString(value) +
-             ", \"registry_query_fail\": " + at + "}";
+        s += ", \"registry_key\": " + JsonString(name) + ", \"registry_value\": " + JsonString(value) +
+             ", \"registry_query_fail\": " + at;
         break;
     case PointKind::PdoIrp:
-        std::snprintf(buf, sizeof buf, ", \"inject\": {\"pdo_irp\": \"%s 0x%02X\", \"pdo_irp_fail\": %llu}",
+        std::snprintf(buf, sizeof buf, ", \"pdo_irp\": \"%s 0x%02X\", \"pdo_irp_fail\": %llu",
                       major == IRP_MJ_PNP ? "pnp" : "power", minor, static_cast<unsigned long long>(n));
         s += buf;
         break;
     case PointKind::Property:
-        std::snprintf(buf, sizeof buf, ", \"inject\": {\"device_property\": %u, \"device_property_fail\": %llu}", minor,
+        std::snprintf(buf, sizeof buf, ", \"device_property\": %u, \"device_property_fail\": %llu", minor,
                       static_cast<unsigned long long>(n));
         s += buf;
         break;
     default: break;
     }
-    return s + ", \"time_limit_ms\": 1800000}";
+    return s + "}, \"time_limit_ms\": 1800000}";
+}
+
+namespace {
+// The firmware folder goes at the end of the test program unless a saved
+// scenario in it replays a failure.
+bool g_keepFirmware = false;
+class FirmwareFolderCleanup : public ::testing::Environment {
+public:
+    void TearDown() override
+    {
+        if (!g_keepFirmware) fs::remove_all(FirmwareFolder());
+    }
+};
+const auto* const g_cleanup = ::testing::AddGlobalTestEnvironment(new FirmwareFolderCleanup);
+}  // namespace
+
+std::string Point::SaveScenario(bool keep) const
+{
+    if (keep) g_keepFirmware = true;
+    std::string file;
+    for (char c : Describe()) file += std::isalnum(static_cast<unsigned char>(c)) ? c : '-';
+    const fs::path path = fs::path(FirmwareFolder()) / (file + ".json");
+    std::ofstream(path) << Scenario() << "\n";
+    return path.string();
 }
 
 LifeResult RunLife(const Point& point, const LifeOptions& lifeOptions)
@@ -333,6 +357,10 @@ LifeResult RunLife(const Point& point, const LifeOptions& lifeOptions)
             hosted::Registry::SetString(driverKey, "ISP", "C:\\isp.bin");
             hosted::Registry::SetString(driverKey, "AUD", "C:\\aud.bin");
             hosted::Registry::SetString(driverKey, "VERSION", "C:\\version.txt");
+            // The driver's keys by the names the scenarios use.
+            auto keyPath = [&](const std::string& key) {
+                return key == "parameters" ? paramsKey : key == "driver" ? driverKey : key == "device" ? deviceKey : key;
+            };
             // Failures are armed once the test's own setup is done: only the
             // calls of the life count.
             const uint64_t poolBefore = point.kind == PointKind::Pool ? hosted::Pool::AllocationCount(point.tag) : 0;
@@ -341,9 +369,9 @@ LifeResult RunLife(const Point& point, const LifeOptions& lifeOptions)
             case PointKind::FileOpen: hosted::Files::FailOpen(point.name, STATUS_ACCESS_DENIED, point.n); break;
             case PointKind::FileQuery: hosted::Files::FailQuery(point.name, STATUS_ACCESS_DENIED, point.n); break;
             case PointKind::FileRead: hosted::Files::FailRead(point.name, STATUS_UNSUCCESSFUL, point.n); break;
-            case PointKind::RegOpen: hosted::Registry::FailOpen(point.name, STATUS_ACCESS_DENIED, point.n); break;
+            case PointKind::RegOpen: hosted::Registry::FailOpen(keyPath(point.name), STATUS_ACCESS_DENIED, point.n); break;
             case PointKind::RegQuery:
-                hosted::Registry::FailQuery(point.name, point.value, STATUS_INSUFFICIENT_RESOURCES, point.n);
+                hosted::Registry::FailQuery(keyPath(point.name), point.value, STATUS_INSUFFICIENT_RESOURCES, point.n);
                 break;
             case PointKind::Property:
                 hosted::Io::FailDeviceProperty(first, DEVICE_REGISTRY_PROPERTY(point.minor), STATUS_UNSUCCESSFUL, point.n);
@@ -451,15 +479,15 @@ LifeResult RunLife(const Point& point, const LifeOptions& lifeOptions)
                 if (uint64_t n = hosted::Files::Attempts(Op::Query, f)) result.fileQueries[f] = n;
                 if (uint64_t n = hosted::Files::Attempts(Op::Read, f)) result.fileReads[f] = n;
             }
-            for (const auto& key : {paramsKey, driverKey, deviceKey})
-                if (uint64_t n = hosted::Registry::OpenAttempts(key)) result.regOpens[key] = n;
+            for (const char* key : {"parameters", "driver", "device"})
+                if (uint64_t n = hosted::Registry::OpenAttempts(keyPath(key))) result.regOpens[key] = n;
             const std::pair<std::string, std::vector<std::string>> values[] = {
-                {paramsKey, {"Logs"}},
-                {driverKey, {"FX3", "ISP", "AUD", "VERSION"}},
-                {deviceKey, {"CheckBoxRemoteWakeUp", "CheckBoxPowerDevice"}}};
+                {"parameters", {"Logs"}},
+                {"driver", {"FX3", "ISP", "AUD", "VERSION"}},
+                {"device", {"CheckBoxRemoteWakeUp", "CheckBoxPowerDevice"}}};
             for (const auto& [key, names] : values)
                 for (const auto& v : names)
-                    if (uint64_t n = hosted::Registry::QueryAttempts(key, v)) result.regQueries[{key, v}] = n;
+                    if (uint64_t n = hosted::Registry::QueryAttempts(keyPath(key), v)) result.regQueries[{key, v}] = n;
             for (UCHAR minor = 0; minor <= IRP_MN_DEVICE_ENUMERATED; ++minor)
                 if (uint64_t n = bus.IrpCount(IRP_MJ_PNP, minor)) result.pdoIrps[{IRP_MJ_PNP, minor}] = n;
             for (UCHAR minor = 0; minor <= IRP_MN_QUERY_POWER; ++minor)

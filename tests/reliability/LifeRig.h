@@ -43,7 +43,7 @@ struct Point {
     PointKind kind = PointKind::None;
     uint64_t n = 0;
     uint32_t tag = 0;
-    std::string name;   // file name as the driver opens it, or registry key path
+    std::string name;   // file name as the driver opens it, or registry key: "parameters", "driver", "device"
     std::string value;  // registry value name
     UCHAR major = 0, minor = 0;
     uint8_t request = 0;
@@ -52,8 +52,12 @@ struct Point {
     // One line naming the point, e.g. "pool Harn #3".
     std::string Describe() const;
     // The `orvex-sim run` scenario that replays this life with this point
-    // (one JSON line), given the firmware folder the run reads.
+    // (one JSON line), to be saved in the firmware folder (drive C: is the
+    // scenario's own folder).
     std::string Scenario() const;
+    // Saves it there under a name of its own and returns the file's path;
+    // `keep`: the folder then stays after the test program, for the replay.
+    std::string SaveScenario(bool keep = true) const;
 };
 
 // What one life did and how it ended.
@@ -62,7 +66,7 @@ struct LifeResult {
     uint64_t urbs = 0;
     std::map<uint32_t, uint64_t> poolByTag;                 // driver tags only
     std::map<std::string, uint64_t> fileOpens, fileQueries, fileReads;
-    std::map<std::string, uint64_t> regOpens;               // key path -> attempts
+    std::map<std::string, uint64_t> regOpens;               // key ("driver", ...) -> attempts
     std::map<std::pair<std::string, std::string>, uint64_t> regQueries;
     std::map<std::pair<UCHAR, UCHAR>, uint64_t> pdoIrps;    // (major, minor) -> count
     std::map<uint8_t, uint64_t> vendor;                     // bRequest -> count
