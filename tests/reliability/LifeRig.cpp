@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <mutex>
 #include <set>
 #include <unistd.h>
@@ -169,6 +170,46 @@ void CheckUIds(std::vector<std::string>& problems)
         for (auto& [id, n] : taken) what += " take " + std::to_string(id) + "x" + std::to_string(n);
         for (auto& [id, n] : freed) what += " free " + std::to_string(id) + "x" + std::to_string(n);
         problems.push_back(what);
+    }
+}
+
+std::vector<uint8_t> ReadFile(const fs::path& p)
+{
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Every flash page the camera was sent is the page of one of the firmware
+// files (the last one padded with 0xFF), the same file for a whole session:
+// nothing but the files' own bytes may ever reach a flash.
+void CheckFlashPages(const std::vector<hosted::usb::Transfer>& log, std::vector<std::string>& problems)
+{
+    static const std::vector<uint8_t> isp = ReadFile(fs::path(FirmwareFolder()) / "isp.bin");
+    static const std::vector<uint8_t> aud = ReadFile(fs::path(FirmwareFolder()) / "aud.bin");
+    static constexpr size_t kPage = 0x1000;
+    auto pageOf = [](const std::vector<uint8_t>& file, size_t index) {
+        std::vector<uint8_t> page(kPage, 0xFF);
+        if (index * kPage < file.size())
+            std::copy_n(file.begin() + index * kPage, std::min(kPage, file.size() - index * kPage), page.begin());
+        return page;
+    };
+    const std::vector<uint8_t>* file = nullptr;
+    size_t index = 0, session = 0;
+    for (const auto& t : log) {
+        if (!t.control || (t.setup[0] & 0x60) != 0x40) continue;
+        if (t.setup[1] == 0xB5) {
+            file = nullptr;
+            index = 0;
+            ++session;
+        }
+        if (t.setup[1] != 0xB6) continue;
+        if (index == 0) file = t.out == pageOf(isp, 0) ? &isp : t.out == pageOf(aud, 0) ? &aud : nullptr;
+        if (!file || t.out != pageOf(*file, index)) {
+            problems.push_back("flash page " + std::to_string(index) + " of session " + std::to_string(session) +
+                               " (URB #" + std::to_string(t.sequence) + ") carries bytes of neither firmware file");
+            return;
+        }
+        ++index;
     }
 }
 
@@ -465,6 +506,7 @@ LifeResult RunLife(const Point& point, const LifeOptions& lifeOptions)
             result.wmiRequests = wmiRequests;
             bus.SetUrbObserver(nullptr);
             result.log = bus.Log();
+            CheckFlashPages(result.log, watch.problems);
 
             // What the life went through.
             for (const auto& t : bus.Log()) {
