@@ -9,6 +9,8 @@
 #include <iterator>
 #include <mutex>
 #include <set>
+#include <csignal>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -213,6 +215,59 @@ void CheckFlashPages(const std::vector<hosted::usb::Transfer>& log, std::vector<
     }
 }
 
+// What a crash inside a life prints: the point and its replay, written out
+// with async-signal-safe calls only (prepared before the life starts). A
+// sanitizer's report ends through its death callback, a crash of the
+// uninstrumented build through the signal.
+struct CrashNote {
+    std::string message;   // printed to stderr
+    std::string path;      // the scenario file written then
+    std::string scenario;  // and its content
+};
+CrashNote* g_crash = nullptr;
+
+void WriteCrashNote()
+{
+    if (!g_crash) return;
+    (void)!::write(2, g_crash->message.data(), g_crash->message.size());
+    const int fd = ::open(g_crash->path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd >= 0) {
+        (void)!::write(fd, g_crash->scenario.data(), g_crash->scenario.size());
+        ::close(fd);
+    }
+}
+
+extern "C" void OnCrashSignal(int sig)
+{
+    WriteCrashNote();
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+
+}  // namespace
+
+// Present only in sanitizer builds.
+extern "C" void __sanitizer_set_death_callback(void (*callback)(void)) __attribute__((weak));
+
+namespace {
+
+void ArmCrashNote(const Point& point)
+{
+    static CrashNote note;
+    static const bool installed = [] {
+        for (int sig : {SIGSEGV, SIGBUS, SIGABRT, SIGFPE, SIGILL}) std::signal(sig, &OnCrashSignal);
+        if (__sanitizer_set_death_callback) __sanitizer_set_death_callback(&WriteCrashNote);
+        return true;
+    }();
+    (void)installed;
+    std::string file;
+    for (char c : point.Describe()) file += std::isalnum(static_cast<unsigned char>(c)) ? c : '-';
+    note.path = (fs::path(FirmwareFolder()) / (file + ".json")).string();
+    note.scenario = point.Scenario() + "\n";
+    note.message = "\n*** the life crashed at sweep point: " + point.Describe() + "\n  replay: orvex-sim run " + note.path + "\n";
+    g_crash = &note;
+}
+
 }  // namespace
 
 const std::string& FirmwareFolder()
@@ -329,6 +384,7 @@ std::string Point::SaveScenario(bool keep) const
 LifeResult RunLife(const Point& point, const LifeOptions& lifeOptions)
 {
     LifeResult result;
+    ArmCrashNote(point);
     Watch watch;
     g_watch = &watch;
     std::vector<std::string> platformProblems;
@@ -564,6 +620,7 @@ LifeResult RunLife(const Point& point, const LifeOptions& lifeOptions)
     }
     hosted::Platform::SetFailureHandler(nullptr);
     g_watch = nullptr;
+    g_crash = nullptr;
     result.problems = std::move(watch.problems);
     for (auto& p : platformProblems) result.problems.push_back(p);
     return result;
