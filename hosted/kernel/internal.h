@@ -282,6 +282,11 @@ struct Kernel {
     std::map<char, std::string> drives;
     std::map<std::string, FailRules> fileOpenFail;  // lower-case nt name
     std::map<std::string, FailRules> fileReadFail;
+    std::map<std::string, FailRules> fileQueryFail;  // ZwQueryInformationFile
+    // Attempts seen by the failure-injection points, failed ones included:
+    // "open\n", "query\n", "read\n" + lower-case nt name; "open\n" + lower-case
+    // key path, "query\n" + lower-case path + '\n' + value name.
+    std::map<std::string, uint64_t> fileAttempts, regAttempts;
     std::map<std::string, uint32_t> shortReads;
     std::map<std::string, uint64_t> openCounts;
 

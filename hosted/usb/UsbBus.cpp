@@ -432,12 +432,30 @@ void Bus::ClearIrpFailures() {
 
 std::optional<NTSTATUS> Bus::InjectedFailure(const Child* child, UCHAR major, UCHAR minor) {
     std::lock_guard lock(mu_);
+    auto seen = std::find_if(irpSeen_.begin(), irpSeen_.end(), [&](const IrpSeen& s) {
+        return s.major == major && s.minor == minor && s.port == child->port;
+    });
+    if (seen == irpSeen_.end()) irpSeen_.push_back({major, minor, child->port, 1});
+    else ++seen->count;
     for (auto& f : irpFailures_) {
         if (f.major != major || f.minor != minor || (f.port && f.port != child->port)) continue;
         ++f.seen;
         if (f.nth == 0 || f.nth == f.seen) return f.status;
     }
     return std::nullopt;
+}
+
+uint64_t Bus::IrpCount(UCHAR major, UCHAR minor, int port) const {
+    std::lock_guard lock(mu_);
+    uint64_t n = 0;
+    for (const auto& s : irpSeen_)
+        if (s.major == major && s.minor == minor && (port == 0 || s.port == port)) n += s.count;
+    return n;
+}
+
+void Bus::SetUrbObserver(UrbObserver observer) {
+    std::lock_guard lock(mu_);
+    urbObserver_ = std::move(observer);
 }
 
 // Held URBs of one device (or of every device: nullptr) complete with the
@@ -632,6 +650,7 @@ NTSTATUS Bus::Submit(Child* child, PIRP irp, PURB urb) {
     Transfer t;
     t.submitted = hosted::Clock::Now();
     t.port = child->port;
+    t.pdo = child->pdo;
     t.address = child->address;
     t.function = r.function;
     t.control = r.control;
@@ -650,10 +669,16 @@ NTSTATUS Bus::Submit(Child* child, PIRP irp, PURB urb) {
     // completes inside IoCallDriver or later from its own thread (a driver
     // must handle both), unless a test fixed the mode.
     const bool seededLate = hosted::Scheduler::Choose(2) == 1;
+    UrbObserver observer;
     {
         std::lock_guard lock(mu_);
         r.seq = t.sequence = nextSeq_++;
         log_.push_back(t);
+        observer = urbObserver_;
+    }
+    if (observer) observer(t, false);
+    {
+        std::lock_guard lock(mu_);
         plugged = child->plugged;
         removed = !child->Reachable();
         mode = completion_;
@@ -934,7 +959,13 @@ NTSTATUS Bus::Finish(PIRP irp, uint64_t seq, USBD_STATUS usbd, NTSTATUS status, 
         std::lock_guard lock(mu_);
         irql = completionIrql_;
     }
+    UrbObserver observer;
+    {
+        std::lock_guard lock(mu_);
+        observer = urbObserver_;
+    }
     CompleteAt(irql, irp);
+    if (observer && logged) observer(done, true);
     return status;
 }
 

@@ -83,6 +83,7 @@ struct FaultSpec {
 struct Transfer {
     uint64_t sequence = 0;   // 1 for the first URB on this bus
     int port = 0;            // port of the device the URB was sent to
+    PDEVICE_OBJECT pdo = nullptr;  // the PDO it was sent to
     uint16_t address = 0;    // its USB address
     int64_t submitted = 0;   // virtual time (100-ns units) of IoCallDriver
     int64_t completed = -1;  // virtual time of completion; -1 while outstanding
@@ -205,6 +206,18 @@ public:
     // from this call. port 0: any port.
     void FailIrp(UCHAR major, UCHAR minor, NTSTATUS status, uint64_t nth = 0, int port = 0);
     void ClearIrpFailures();
+    // PnP or power IRPs with this minor code the PDOs have received (failed
+    // ones included). port 0: every port.
+    uint64_t IrpCount(UCHAR major, UCHAR minor, int port = 0) const;
+
+    // Called for each URB (as logged so far) outside the bus's lock: with completed false once
+    // it has its sequence number and before the bus looks at the device
+    // (whether it is plugged in, its faults), and with completed true right
+    // after the bus has completed it. An observer may Unplug a port, so a
+    // sweep can pull the device out just before or just after the n-th URB.
+    // Called on whichever thread submits or completes the URB.
+    using UrbObserver = std::function<void(const Transfer& transfer, bool completed)>;
+    void SetUrbObserver(UrbObserver observer);
 
     // Capture every URB into a USBPcap file from now on (false: cannot open);
     // `epoch` is the wall-clock second (since 1970 UTC) of virtual time 0.
@@ -297,6 +310,13 @@ private:
         uint64_t seen = 0;
     };
     std::vector<IrpFailure> irpFailures_;
+    struct IrpSeen {
+        UCHAR major, minor;
+        int port;
+        uint64_t count;
+    };
+    std::vector<IrpSeen> irpSeen_;
+    UrbObserver urbObserver_;
     std::vector<Transfer> log_;
     uint64_t nextSeq_ = 1;
     uint64_t firstSeq_ = 1;  // sequence number of log_[0]

@@ -346,6 +346,7 @@ RunResult RunScenario(const Scenario& sc, const RunOptions& o) {
         if (!t) throw std::runtime_error("cannot write the trace to " + o.trace_path);
     }
     CameraConfig cameraConfig = CameraConfigOf(sc.camera);
+    ApplyInjections(sc.inject, cameraConfig);
 
     hosted::Options po;
     po.mode = o.realtime ? hosted::Options::Mode::RealTime : hosted::Options::Mode::Deterministic;
@@ -415,7 +416,7 @@ RunResult RunScenario(const Scenario& sc, const RunOptions& o) {
             hosted::Pnp::AddRootBus(bus.Hub(), "ROOT\\USB\\0000");
 
             Phase(o, "plugging in camera");
-            const int port = bus.Plug(observed);
+            const int port = bus.Plug(ScenarioDevice(sc.inject, observed, camera));
             PDEVICE_OBJECT pdo = bus.Pdo(port);
             // The device's driver key holds the file paths before the
             // manager gets to start the device (it runs only once this
@@ -425,6 +426,7 @@ RunResult RunScenario(const Scenario& sc, const RunOptions& o) {
                 for (const auto& [name, value] : sc.settings) hosted::Registry::SetString(driverKey, name, value);
             }
 
+            InjectionsArmed injected(sc.inject, bus, port, service);
             UpdateThread thread(service);
             const int64_t t0 = hosted::Clock::Now();
             try {
@@ -471,6 +473,7 @@ RunResult RunScenario(const Scenario& sc, const RunOptions& o) {
                 rep.run.device_time_ms = static_cast<uint64_t>((hosted::Clock::Now() - t0) / hosted::kUnitsPerMs);
                 // Removal on request (query-remove, remove), unless the camera
                 // is gone already; the driver unloads after its last device.
+                injected.Settle();
                 Phase(o, rep.run.ended_by == "time limit" ? "time limit reached, removing device" : "removing device");
                 if (hosted::Pnp::State(pdo) == hosted::DeviceState::Started) hosted::Pnp::Disable(pdo);
                 hosted::Pnp::RemoveRootBus(bus.Hub());

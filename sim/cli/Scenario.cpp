@@ -474,7 +474,8 @@ Scenario ParseScenario(const std::string& text, const fs::path& baseDir, const s
     json doc = ParseText(text, check);
     if (!check.issues().empty()) throw ScenarioError(source, check.issues());
     if (!check.ExpectObject(doc, "")) throw ScenarioError(source, check.issues());
-    check.OnlyKeys(doc, "", {"drives", "settings", "log_mask", "camera", "events", "time_limit_ms", "capture_epoch"});
+    check.OnlyKeys(doc, "", {"drives", "settings", "log_mask", "camera", "events", "time_limit_ms", "capture_epoch", "inject"});
+    if (doc.contains("inject")) sc.inject = ParseInjections(doc["inject"], check.issues());
 
     if (doc.contains("drives") && check.ExpectObject(doc["drives"], "/drives")) {
         for (auto it = doc["drives"].begin(); it != doc["drives"].end(); ++it) {

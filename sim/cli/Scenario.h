@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "ScenarioFaults.h"
+
 namespace orvex::cli {
 
 // One problem found in a scenario: where (a JSON pointer, "" for the document
@@ -106,6 +108,7 @@ struct Scenario {
     std::vector<EventSpec> events;     // sorted by time, stable
     uint64_t time_limit_ms = 30 * 60 * 1000;  // virtual-time bound of the whole run
     int64_t capture_epoch = 1704067200;  // capture time stamp of virtual time 0 (seconds since 1970 UTC)
+    Injections inject;  // failures at the n-th call or URB, re-enumeration (ScenarioFaults.h)
 };
 
 // The four value names of the driver key, in the order of the settings block.

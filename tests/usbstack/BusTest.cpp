@@ -429,6 +429,47 @@ TEST_F(BusTest, UnplugFailsHeldAndLaterTransfers) {
     EXPECT_EQ(Vendor(true, 0xB0, 0, rec, 12).final, STATUS_SUCCESS);
 }
 
+// The observer sees each URB before the bus looks at the device and after
+// completion, and may unplug the port from either place: an unplug before
+// the second URB fails that URB, one after the third leaves it successful.
+TEST_F(BusTest, UrbObserverCanUnplugJustBeforeOrJustAfterAUrb) {
+    for (const bool after : {false, true}) {
+        Make();
+        std::vector<std::string> seen;
+        const uint64_t at = after ? 3 : 2;
+        bus->SetUrbObserver([&](const hosted::usb::Transfer& t, bool completed) {
+            seen.push_back(std::to_string(t.sequence) + (completed ? "done" : "sent"));
+            EXPECT_EQ(t.pdo, bus->Pdo());
+            if (t.sequence == at && completed == after) bus->Unplug();
+        });
+        uint8_t rec[12];
+        std::vector<NTSTATUS> results;
+        for (int i = 0; i < 4; ++i) results.push_back(Vendor(true, 0xB0, 0, rec, 12).final);
+        bus->SetUrbObserver(nullptr);
+        const NTSTATUS gone = STATUS_DEVICE_NOT_CONNECTED;
+        EXPECT_EQ(results, after ? (std::vector<NTSTATUS>{STATUS_SUCCESS, STATUS_SUCCESS, STATUS_SUCCESS, gone})
+                                 : (std::vector<NTSTATUS>{STATUS_SUCCESS, gone, gone, gone}));
+        EXPECT_EQ(seen, (std::vector<std::string>{"1sent", "1done", "2sent", "2done", "3sent", "3done", "4sent", "4done"}));
+    }
+}
+
+// PnP and power IRPs are counted per minor code, failed ones included.
+TEST_F(BusTest, IrpCountsIncludeInjectedFailures) {
+    bus->FailIrp(IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, STATUS_UNSUCCESSFUL, 1);
+    DEVICE_CAPABILITIES caps{};
+    caps.Size = sizeof caps;
+    caps.Version = 1;
+    auto query = [&] {
+        return hosted::Io::SendPnp(bus->Pdo(), IRP_MN_QUERY_CAPABILITIES,
+                                   [&](PIO_STACK_LOCATION sp) { sp->Parameters.DeviceCapabilities.Capabilities = &caps; });
+    };
+    EXPECT_EQ(query(), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(query(), STATUS_SUCCESS);
+    EXPECT_EQ(bus->IrpCount(IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES), 2u);
+    EXPECT_EQ(bus->IrpCount(IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, 2), 0u);
+    EXPECT_EQ(bus->IrpCount(IRP_MJ_POWER, IRP_MN_SET_POWER), 0u);
+}
+
 TEST_F(BusTest, TimingModelChargesOverheadPlusBytes) {
     const BusTiming t;
     EXPECT_EQ(t.Cost(8 + 12), 1250 + 4);  // 160 bits at 480 Mbit/s: 3.33 -> 4 units
