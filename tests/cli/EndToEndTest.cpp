@@ -581,6 +581,12 @@ TEST_F(Cli, DemoPrintsTheBeforeAfterTable) {
     EXPECT_EQ(rows["ISP"], (V{"ISP", "0x0A0000", "0x0C2238", "64", "flash", "262144"}));
     EXPECT_EQ(rows["AUD"], (V{"AUD", "0x01", "0x05", "57", "flash", "233472"}));
     EXPECT_NE(o.out.find("run: update finished"), std::string::npos) << o.out;
+    // The camera resets, comes back with its new firmware after the default
+    // 3 s (and the 10 ms it takes to drop off), and is left alone.
+    EXPECT_NE(o.out.find(", left the bus and came back 3.0s later running its new firmware\n"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("update run 2 (UID 1): UVCGet_VERSION -> every version current, camera left alone\n"),
+              std::string::npos)
+        << o.out;
     // Installed from the generated INF, its paths overridden by the demo's own.
     EXPECT_EQ(r["run"]["inf"], ORVEX_INF_PATH);
     EXPECT_LT(r["run"]["wall_ms"].get<int>(), 20000);
