@@ -75,7 +75,11 @@ std::string CameraStateText(Life& life, const CameraLife& c) {
 void ApplyEvent(Life& life, const EventSpec& e) {
     // Listed before it is carried out: an event the platform never returns
     // from (a deadlock) is still in the report.
-    life.rep.run.events_applied.push_back(Describe(life, e));
+    // An event waits for the one before it to be carried out (a removal
+    // waits for the update thread): say when it was applied when that is late.
+    const uint64_t now = life.NowRel();
+    life.rep.run.events_applied.push_back(Describe(life, e) +
+                                          (now > e.at_ms ? " (applied at " + std::to_string(now) + " ms)" : ""));
     const size_t entry = life.rep.run.events_applied.size() - 1;
     CameraLife& c = life.cameras[EventNamesCamera(e.kind) ? e.camera : 0];
     PDEVICE_OBJECT pdo = life.Pdo(c);

@@ -87,7 +87,7 @@ struct RunInfo {
     uint64_t transfers = 0;       // URBs that reached the camera's bus
     uint64_t bytes_out = 0;
     uint64_t bytes_in = 0;
-    std::string ended_by;         // "update finished", "stop event", "time limit", "fault", "no driver"
+    std::string ended_by;         // "update finished", "time limit", "start failed", "fault", "no driver", ...
     std::vector<std::string> events_applied;  // "unplug at 40000 ms"
     std::vector<std::string> faults_injected;
     std::string start_status;     // NTSTATUS of Start, hex

@@ -433,6 +433,31 @@ TEST_F(Life, EachPdoFaultReachesTheDriversFailurePath) {
     }
 }
 
+// Disable and enable, and a shutdown: a removal waits for the update
+// thread, so the run it ends is the disable's and the enable comes after it;
+// the shutdown takes the device to D3 and the run still ends cleanly.
+TEST_F(Life, DisableEnableAndShutdown) {
+    MakeFirmware();
+    json s = UpdateScenario();
+    s["events"] = {{{"at_ms", 5000}, {"event", "disable"}}, {{"at_ms", 6000}, {"event", "enable"}},
+                   {{"at_ms", 60000}, {"event", "shutdown"}}};
+    json r = Run(s, "life");
+    ExpectClean(r, "life");
+    const json& runs = r["camera"]["update_runs"];
+    ASSERT_GE(runs.size(), 2u);
+    EXPECT_EQ(runs[0]["ended_by"], "disable");
+    const uint64_t removed = runs[0]["end_ms"];
+    EXPECT_EQ(r["run"]["events_applied"][0], "disable at 5000 ms");
+    EXPECT_EQ(r["run"]["events_applied"][1], "enable at 6000 ms (applied at " + std::to_string(removed) + " ms)");
+    EXPECT_EQ(runs[1]["start_ms"], removed) << "enabled at once after the removal";
+    ExpectUpdated(r["camera"], "life");
+    EXPECT_EQ(r["system_sleep"], json::array({"shutdown at 60000 ms: 0x00000000"}));
+    EXPECT_EQ(r["camera"]["device_power"].back(), json({{"time_ms", 60000}, {"state", "D3"}}));
+    bool disabled = false;
+    for (const auto& q : r["requests"]) disabled |= q["request"] == "QUERY_REMOVE_DEVICE" && q["time_ms"] == 5000;
+    EXPECT_TRUE(disabled);
+}
+
 // The PDO's capabilities and bus properties reach the driver: a camera that
 // says it can wake from S3 in D2 is put in D2 for S3.
 TEST_F(Life, PdoCapabilitiesReachTheDriver) {
