@@ -354,6 +354,7 @@ std::optional<hosted::usb::PdoCapabilities> CapabilitiesOf(const PdoSpec& pdo, c
 // every PDO the camera gets: at plug-in, after an unplug and replug, after
 // its own re-enumeration.
 void DeviceInstalled(Life& life, PDEVICE_OBJECT pdo) {
+    if (!life.bus) return;  // the run's bus is gone: no camera of ours
     CameraLife* found = nullptr;
     for (auto& c : life.cameras)
         if (life.bus->Pdo(c.port) == pdo) found = &c;
