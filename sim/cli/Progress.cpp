@@ -100,6 +100,21 @@ void ProgressDisplay::Phase(const std::string& phase, uint64_t virtualMs) {
     Draw(virtualMs, true);
 }
 
+void ProgressDisplay::CameraPhase(size_t camera, const std::string& phase, uint64_t virtualMs) {
+    if (!enabled_) return;
+    {
+        std::lock_guard lock(mu_);
+        if (camera >= trackers_.size()) return;
+        trackers_[camera].SetPhase(phase);
+    }
+    Draw(virtualMs, true);
+}
+
+void ProgressDisplay::NewRun(size_t camera) {
+    std::lock_guard lock(mu_);
+    if (camera < trackers_.size()) trackers_[camera].ResetCounts();
+}
+
 void ProgressDisplay::SetState(size_t camera, const std::string& state) {
     std::lock_guard lock(mu_);
     if (camera < states_.size()) states_[camera] = state;

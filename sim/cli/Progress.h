@@ -21,6 +21,11 @@ public:
     void Observe(uint8_t bmRequestType, uint8_t bRequest, uint16_t wValue, uint16_t wLength, const uint8_t* data);
     // Something that is not a transfer (an event, the end of the run).
     void SetPhase(std::string phase) { phase_ = std::move(phase); }
+    // A new update run begins: its pages are counted afresh.
+    void ResetCounts() {
+        images_.clear();
+        eepromWritten_ = 0;
+    }
 
     const std::string& Phase() const { return phase_; }
     // "ISP flash 37/128 pages" style detail, "" when there is none.
@@ -57,6 +62,10 @@ public:
                  uint64_t virtualMs, size_t camera = 0);
     // A phase of the whole run (every camera).
     void Phase(const std::string& phase, uint64_t virtualMs);
+    // A phase of one camera (an event it is the subject of).
+    void CameraPhase(size_t camera, const std::string& phase, uint64_t virtualMs);
+    // A new update run of the camera begins: its page counts start over.
+    void NewRun(size_t camera);
     // Where a camera's device stands when it is not "started, working"
     // ("surprise removed", "disabled", "D3", ...); "" when it is.
     void SetState(size_t camera, const std::string& state);

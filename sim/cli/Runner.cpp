@@ -404,6 +404,7 @@ void Discover(Life& life) {
         run.start_ms = hosted::Pnp::LastIrp(pdo, IRP_MN_START_DEVICE, &start) ? life.Rel(start.time) : life.NowRel();
         run.uid = view.uid;
         c.runs.push_back(run);
+        if (life.o.progress) life.o.progress->NewRun(c.index);
     }
 }
 
@@ -682,7 +683,12 @@ RunResult RunScenario(const Scenario& sc, const RunOptions& o) {
                     while (next < sc.events.size() &&
                            hosted::Clock::Now() >= life.t0 + hosted::Milliseconds(static_cast<int64_t>(sc.events[next].at_ms))) {
                         const EventSpec& e = sc.events[next++];
-                        Phase(o, EventKindName(e.kind) + std::string(" event"));
+                        const std::string what = EventKindName(e.kind) + std::string(" event");
+                        if (o.timeline) o.timeline->Event(hosted::Clock::Now(), TimelineEventKind::Pnp, what);
+                        if (o.progress) {
+                            if (EventNamesCamera(e.kind)) o.progress->CameraPhase(e.camera, what, NowMs());
+                            else o.progress->Phase(what, NowMs());
+                        }
                         ApplyEvent(life, e);
                         PollEnded(life);
                         // A rebalance or disable ends the run inside its stop or
