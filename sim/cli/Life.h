@@ -17,9 +17,15 @@
 #include "Scenario.h"
 #include "SimCamera.h"
 
+namespace hosted {
+struct IrpRecord;
+enum class DeviceState;
+}  // namespace hosted
+
 namespace hosted::usb {
 class Bus;
 class BusDevice;
+struct Transfer;
 }  // namespace hosted::usb
 
 namespace orvex::sim {
@@ -76,5 +82,17 @@ void ApplyEvent(Life& life, const EventSpec& e);
 std::string CameraStateText(Life& life, const CameraLife& c);
 
 std::string StatusHex(NTSTATUS status);
+// "01 02 AA" from bytes.
+std::string Hex(const uint8_t* p, size_t n);
+
+// ---- the report (LifeReport.cpp) ----
+// The camera's end state: versions, hashes, pages written, resets.
+void FillCameraReport(orvex::sim::Camera& camera, CameraReport& r);
+// The vendor requests each update run of each camera sent, from the bus log.
+void CountVendorRequests(Life& life, const std::vector<hosted::usb::Transfer>& log);
+// The managers' log sorted out by camera: the run's requests, each camera's
+// device power states and whether wait-wake was ever armed.
+void FillLifeFromLog(Life& life, const std::vector<hosted::IrpRecord>& log);
+const char* PnpStateName(hosted::DeviceState s);
 
 }  // namespace orvex::cli
