@@ -528,8 +528,9 @@ Transfer* Bus::Entry(uint64_t seq) {
     return &log_[seq - firstSeq_];
 }
 
-std::optional<FaultSpec> Bus::MatchFault(uint16_t function, int vendorRequest) {
+std::optional<FaultSpec> Bus::MatchFault(uint16_t function, int vendorRequest, int port) {
     for (auto& f : faults_) {
+        if (f.spec.port != 0 && f.spec.port != port) continue;
         const bool match = (f.spec.urbFunction >= 0 && f.spec.urbFunction == function) ||
                            (f.spec.vendorRequest >= 0 && f.spec.vendorRequest == vendorRequest);
         if (!match) continue;
@@ -687,7 +688,8 @@ NTSTATUS Bus::Submit(Child* child, PIRP irp, PURB urb) {
         r.cost = deviceTiming.value_or(timing_).Cost(r.control ? 8u + length : 0u);
         if (!removed) r.fault = MatchFault(r.function, (r.control && (r.setup.bmRequestType & 0x60) == 0x40)
                                                           ? r.setup.bRequest
-                                                          : -1);
+                                                          : -1,
+                                          child->port);
         if (r.fault) Entry(r.seq)->fault = r.fault->kind;
     }
     irp->Tail.Overlay.DriverContext[0] = reinterpret_cast<PVOID>(r.seq);

@@ -71,6 +71,7 @@ struct FaultSpec {
     int vendorRequest = -1;  // bRequest of a vendor request (URB_FUNCTION_VENDOR_*), or -1
     int urbFunction = -1;    // URB function, or -1; one of the two must be set
     uint32_t nth = 0;        // 0: every matching request; N: only the Nth one counted from AddFault
+    int port = 0;            // 0: requests to any port; N: only those to port N (counted there)
     NTSTATUS goneStatus = STATUS_DEVICE_NOT_CONNECTED;  // DeviceGone: or STATUS_NO_SUCH_DEVICE
     USBD_STATUS stallStatus = USBD_STATUS_STALL_PID;    // Stall
     uint32_t shortLength = 0;                           // ShortIn
@@ -268,7 +269,7 @@ private:
 
     // URBs (UsbBus.cpp).
     NTSTATUS Submit(Child* child, PIRP irp, PURB urb);
-    std::optional<FaultSpec> MatchFault(uint16_t function, int vendorRequest);
+    std::optional<FaultSpec> MatchFault(uint16_t function, int vendorRequest, int port);
     NTSTATUS Execute(PIRP irp, const Request& r, bool onWorker);
     NTSTATUS Finish(PIRP irp, uint64_t seq, USBD_STATUS usbd, NTSTATUS status, const std::vector<uint8_t>* in,
                     bool onWorker = false);

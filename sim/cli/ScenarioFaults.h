@@ -56,12 +56,6 @@ Injections ParseInjections(const nlohmann::json& v, std::vector<ScenarioIssue>& 
 // The camera's part: re-enumeration after its reset.
 void ApplyInjections(const Injections& inject, orvex::sim::CameraConfig& config);
 
-// The device to plug in: the camera itself when it re-enumerates (it
-// reconnects through the port it was plugged into), otherwise `observed`.
-std::shared_ptr<hosted::usb::BusDevice> ScenarioDevice(const Injections& inject,
-                                                       std::shared_ptr<hosted::usb::BusDevice> observed,
-                                                       std::shared_ptr<orvex::sim::Camera> camera);
-
 // Arms the failures once the camera is plugged in (and before the manager
 // runs); lifts them and waits for its helper thread when destroyed.
 class InjectionsArmed {

@@ -20,14 +20,6 @@ void ApplyInjections(const Injections& inject, orvex::sim::CameraConfig& config)
     if (inject.reenumerate_after_reset) config.reenumerateAfterReset = true;
 }
 
-std::shared_ptr<hosted::usb::BusDevice> ScenarioDevice(const Injections& inject,
-                                                       std::shared_ptr<hosted::usb::BusDevice> observed,
-                                                       std::shared_ptr<orvex::sim::Camera> camera)
-{
-    if (inject.reenumerate_after_reset && camera) return camera;
-    return observed;
-}
-
 struct InjectionsArmed::State {
     Injections inject;
     hosted::usb::Bus* bus = nullptr;

@@ -264,6 +264,26 @@ TEST_F(BusTest, ImmediateAndPendingCompletion) {
     EXPECT_EQ(camera->Stats().updateModeExits, 0u);
 }
 
+// A fault bound to a port counts and hits the requests to that port only.
+TEST_F(BusTest, FaultOnOnePort) {
+    auto second = MakeCamera();
+    const int port2 = bus->Plug(second);
+    auto fault = FaultSpec::Vendor(0xB0, FaultKind::Stall, 2);
+    fault.port = port2;
+    bus->AddFault(fault);
+    uint8_t rec[12];
+    auto versionOn = [&](int port) {
+        URB u = VendorUrb(true, 0xB0, 0, rec, 12, USBD_SHORT_TRANSFER_OK);
+        return SendUrb(bus->Pdo(port), &u).final;
+    };
+    EXPECT_EQ(versionOn(1), STATUS_SUCCESS);
+    EXPECT_EQ(versionOn(1), STATUS_SUCCESS) << "the first port's requests are not counted";
+    EXPECT_EQ(versionOn(port2), STATUS_SUCCESS);
+    EXPECT_EQ(versionOn(port2), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(bus->Log().back().port, port2);
+    EXPECT_EQ(versionOn(port2), STATUS_SUCCESS);
+}
+
 TEST_F(BusTest, EachFaultKind) {
     uint8_t rec[12];
     // Stall of the 2nd version read only.
