@@ -283,6 +283,11 @@ struct Kernel {
     std::map<char, std::string> drives;
     std::map<std::string, FailRules> fileOpenFail;  // lower-case nt name
     std::map<std::string, FailRules> fileReadFail;
+    std::map<std::string, FailRules> fileQueryFail;  // ZwQueryInformationFile
+    // Attempts seen by the failure-injection points, failed ones included:
+    // "open\n", "query\n", "read\n" + lower-case nt name; "open\n" + lower-case
+    // key path, "query\n" + lower-case path + '\n' + value name.
+    std::map<std::string, uint64_t> fileAttempts, regAttempts;
     std::map<std::string, uint32_t> shortReads;
     std::map<std::string, uint64_t> openCounts;
 
@@ -380,7 +385,10 @@ void WaitForOtherThreads(Lock& lock);
 void Violation(Lock& lock, const std::string& what);  // lock held
 void ViolationUnlocked(const std::string& what);
 void TraceAppend(Lock& lock, std::string text);
-std::string FormatKernel(const char* format, va_list args);
+// DbgPrint's arguments arrive in the Windows x64 variable-argument list (its
+// callers use the Windows convention); va_arg reads it like any other list.
+using KernelVaList = __builtin_ms_va_list;
+std::string FormatKernel(const char* format, KernelVaList args);
 
 // ---- handles ----
 HANDLE NewHandle(Lock& lock, HandleKind kind, void* object, ACCESS_MASK access, std::shared_ptr<void> holder = {});
