@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <stdexcept>
+#include <optional>
 #include <string>
 
 #include "Progress.h"
@@ -29,6 +30,9 @@ struct RunOptions {
     // does, instead of registering it for the camera's own hardware ID
     // ("" = register it directly).
     std::string inf_path;
+    // Seeded schedule exploration: the seed orders the hosted threads and
+    // the bus's early or late completions; the same seed replays the run.
+    std::optional<uint64_t> schedule_seed;
 };
 
 // An INF the installer refused: nothing was run. what() names the INF's line.
