@@ -5,8 +5,13 @@
 #      package of step 1)
 #   3. hosted build with AddressSanitizer + UBSan, all tests
 #   4. hosted build with ThreadSanitizer, the tests labelled "concurrency"
+#   5. static analysis (clang-tidy: the clang static analyzer, bugprone-*,
+#      concurrency-*) of driver/ and device/, failing on any finding, and of
+#      hosted/ as an advisory report (tools/analysis/run-analysis.sh)
+#   6. the libFuzzer targets built with clang, each run for a bounded time
+#      (ORVEX_FUZZ_SECONDS, default 15) from its seed corpus (tests/fuzz/run-fuzz.sh)
 # Installs missing packages first (Debian, as root). Exits non-zero if any
-# build or test fails. Build folders: build-ci/{win,hosted,asan,tsan}
+# build or test fails. Build folders: build-ci/{win,hosted,asan,tsan,fuzz}
 # (ORVEX_BUILD_ROOT overrides); parallelism: ORVEX_JOBS (default 2).
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -47,7 +52,8 @@ echo "== build the driver package"
 cmake --build "$OUT/win" -j "$JOBS" --target package-driver
 ORVEX_PACKAGE_PATH="$OUT/win/package/ORVEX"
 
-configure_and_build "$OUT/hosted" -DCMAKE_BUILD_TYPE=Debug -DORVEX_SANITIZE= -DORVEX_SYS="$ORVEX_SYS_PATH" -DORVEX_PACKAGE_DIR="$ORVEX_PACKAGE_PATH"
+configure_and_build "$OUT/hosted" -DCMAKE_BUILD_TYPE=Debug -DORVEX_SANITIZE= -DORVEX_SYS="$ORVEX_SYS_PATH" -DORVEX_PACKAGE_DIR="$ORVEX_PACKAGE_PATH" \
+    -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
 run_ctest hosted "$OUT/hosted"
 
 configure_and_build "$OUT/asan" -DCMAKE_BUILD_TYPE=Debug -DORVEX_SANITIZE=address,undefined -DORVEX_SYS="$ORVEX_SYS_PATH" -DORVEX_PACKAGE_DIR="$ORVEX_PACKAGE_PATH"
@@ -55,6 +61,12 @@ run_ctest "address,undefined" "$OUT/asan"
 
 configure_and_build "$OUT/tsan" -DCMAKE_BUILD_TYPE=Debug -DORVEX_SANITIZE=thread
 run_ctest "thread (concurrency)" "$OUT/tsan" -L concurrency --no-tests=ignore
+
+echo "== static analysis"
+tools/analysis/run-analysis.sh "$OUT/hosted" "$JOBS" || failed+=("static analysis")
+
+echo "== fuzzing"
+ORVEX_BUILD_ROOT="$OUT" ORVEX_JOBS="$JOBS" tests/fuzz/run-fuzz.sh "${ORVEX_FUZZ_SECONDS:-15}" || failed+=("fuzzing")
 
 echo
 if [ ${#failed[@]} -ne 0 ]; then

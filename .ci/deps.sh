@@ -21,6 +21,11 @@ orvex_install_missing() {
     have_cmd osslsigncode || need+=(osslsigncode)
     have_cmd rsvg-convert || need+=(librsvg2-bin)
     [ -f /usr/include/libxml2/libxml/parser.h ] || need+=(libxml2-dev)
+    # Fuzzing and static analysis: clang, libFuzzer's runtime (only recommended
+    # by clang-14, so absent from a --no-install-recommends install), clang-tidy.
+    have_cmd clang++ || need+=(clang)
+    compgen -G '/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null || need+=(libclang-rt-14-dev)
+    have_cmd clang-tidy || need+=(clang-tidy)
 
     if [ ${#need[@]} -eq 0 ]; then
         return 0

@@ -9,6 +9,9 @@
 #include <ntddk.h>
 
 // The driver-wide mask: every bit set until DriverEntry reads "Logs".
+// A declaration only (the check takes it for a definition); the definition
+// in DriverEntry.cpp is a constant initialization.
+// NOLINTNEXTLINE(bugprone-dynamic-static-initializers)
 extern ULONG LogMask;
 
 constexpr ULONG LogError = 0x00000001;  // failed allocations, failed platform calls, refused requests

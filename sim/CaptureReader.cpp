@@ -152,8 +152,19 @@ void ReadPcapng(const std::vector<uint8_t>& b, CaptureContents& out) {
             const uint32_t id = r.U32(at + 8);
             const uint64_t ts = uint64_t(r.U32(at + 12)) << 32 | r.U32(at + 16);
             const uint32_t caplen = r.U32(at + 20);
-            if (id < interfaces.size() && interfaces[id].linkType == kLinkTypeUsbPcap && 28 + caplen <= len)
-                pairing.Packet(b.data() + at + 28, caplen, static_cast<int64_t>(static_cast<double>(ts) * interfaces[id].unitNs));
+            // caplen is compared with what the block has left after its 28
+            // bytes of header, not added to them: the sum wraps in 32 bits.
+            if (id < interfaces.size() && interfaces[id].linkType == kLinkTypeUsbPcap && caplen <= len - 28) {
+                // A time stamp whose nanoseconds do not fit 64 bits (a huge
+                // count or a coarse if_tsresol) cannot be placed in the run;
+                // the block is damaged.
+                const double ns = static_cast<double>(ts) * interfaces[id].unitNs;
+                if (!(ns >= 0 && ns < 9.0e18)) {
+                    if (out.transfers.empty()) out.error = "pcapng time stamp out of range at " + std::to_string(at);
+                    break;
+                }
+                pairing.Packet(b.data() + at + 28, caplen, static_cast<int64_t>(ns));
+            }
         }
         at += len;
     }

@@ -70,7 +70,13 @@ inline BOOLEAN ReadFlag(const BOOLEAN* Flag) { return __atomic_load_n(Flag, __AT
 inline void WriteFlag(BOOLEAN* Flag, BOOLEAN Value) { __atomic_store_n(Flag, Value, __ATOMIC_RELAXED); }
 
 // ---- device creation and unique IDs
+// A declaration only (the check takes it for a definition); the definition
+// in AddDevice.cpp is a constant initialization.
+// NOLINTNEXTLINE(bugprone-dynamic-static-initializers)
 extern const KSDEVICE_DISPATCH KsDeviceDispatch;
+// A declaration only (the check takes it for a definition); the definition
+// in AddDevice.cpp is a constant initialization.
+// NOLINTNEXTLINE(bugprone-dynamic-static-initializers)
 extern const KSDEVICE_DESCRIPTOR KsDeviceDescriptor;
 DRIVER_ADD_DEVICE DriverAddDevice;
 void InitFdoData(FdoData* Data);

@@ -11,8 +11,14 @@ struct FdoData;
 constexpr ULONG NUMBER_OF_WMI_GUIDS = 2;
 
 // Index 0: wake enable; index 1: power-management enable.
+// A declaration only (the check takes it for a definition); the definition
+// in Wmi.cpp is a constant initialization.
+// NOLINTNEXTLINE(bugprone-dynamic-static-initializers)
 extern const WMIGUIDREGINFO WmiGuidListWake[NUMBER_OF_WMI_GUIDS];
 // The same with the wake block withdrawn (WMIREG_FLAG_REMOVE_GUID).
+// A declaration only (the check takes it for a definition); the definition
+// in Wmi.cpp is a constant initialization.
+// NOLINTNEXTLINE(bugprone-dynamic-static-initializers)
 extern const WMIGUIDREGINFO WmiGuidListNoWake[NUMBER_OF_WMI_GUIDS];
 
 NTSTATUS DrvWmiRegistration(FdoData* Data, BOOLEAN WakeSupported);

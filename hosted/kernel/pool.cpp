@@ -11,6 +11,14 @@
 #include "internal.h"
 
 #if defined(__SANITIZE_ADDRESS__)
+#define HOSTED_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define HOSTED_ASAN 1
+#endif
+#endif
+
+#if defined(HOSTED_ASAN)
 #include <sanitizer/asan_interface.h>
 #define HOSTED_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
 #define HOSTED_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
@@ -69,7 +77,7 @@ void ReleaseQuarantine(Kernel& k, size_t keep)
         auto [p, n] = k.quarantine.front();
         k.quarantine.pop_front();
         k.quarantined.erase(p);
-        HOSTED_UNPOISON(p, n);
+        HOSTED_UNPOISON(p, (n + 15) & ~size_t(15));
         std::free(p);
     }
 }
@@ -169,9 +177,14 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     }
     if (NumberOfBytes > (SIZE_T(1) << 40)) return nullptr;
     size_t n = NumberOfBytes ? NumberOfBytes : 1;
-    void* p = std::aligned_alloc(16, (n + 15) & ~size_t(15));
+    const size_t rounded = (n + 15) & ~size_t(15);
+    void* p = std::aligned_alloc(16, rounded);
     if (!p) return nullptr;
     std::memset(p, 0xA5, n);  // pool memory is not zeroed
+    // As the verifier's special pool does, the bytes between the size asked
+    // for and the end of the 16-byte block are not the caller's: an overrun
+    // into them is reported, however small.
+    HOSTED_POISON(static_cast<char*>(p) + n, rounded - n);
     k.pool[p] = PoolBlock{NumberOfBytes, Tag, type, k.poolSerial, k.now, t ? t->name : std::string("(not hosted)"),
                           t ? t->driver : nullptr};
     s.live += NumberOfBytes;

@@ -238,7 +238,9 @@ json ParseText(const std::string& text, Checker& check) {
     json doc;
     try {
         doc = json::parse(text, cb);
-    } catch (const json::parse_error& e) {
+    } catch (const json::exception& e) {
+        // Syntax errors, and numbers too large for any JSON number type
+        // (out_of_range 406), which the parser reports by a different exception.
         check.Issue("", std::string("not valid JSON: ") + e.what());
         return json();
     }

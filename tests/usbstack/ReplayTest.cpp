@@ -111,6 +111,48 @@ TEST(CaptureReader, PcapngWithSeveralInterfacesDevicesAndOutstandingIrps) {
     EXPECT_EQ(camera[0].device, 7);
 }
 
+// Hostile pcapng blocks found by fuzzing the reader: a time stamp whose
+// nanoseconds overflow 64 bits (if_tsresol 0: one unit per second) ends the
+// read as damaged, and a captured length near 4 GiB, which wraps when added
+// to the block header, is not believed (the packet would be read past the
+// file).
+TEST(CaptureReader, PcapngTimeStampOverflowAndWrappingCapturedLength) {
+    auto read = [](const Bytes& f, const char* name) {
+        const std::string path = TempPath(name);
+        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(f.data()), std::streamsize(f.size()));
+        CaptureContents c = ReadUsbCapture(path);
+        std::remove(path.c_str());
+        return c;
+    };
+    auto section = [](uint8_t tsresol) {
+        Bytes f, shb;
+        Put32(shb, 0x1A2B3C4D);
+        shb.push_back(1), shb.push_back(0), shb.push_back(0), shb.push_back(0);
+        for (int i = 0; i < 8; ++i) shb.push_back(0xFF);
+        Block(f, 0x0A0D0D0A, shb);
+        Block(f, 1, {249, 0, 0, 0, 0, 0, 1, 0, 9, 0, 1, 0, tsresol, 0, 0, 0, 0, 0, 0, 0});
+        return f;
+    };
+    const Bytes version = SetupBytes(0xC0, 0xB0, 0, 12);
+
+    Bytes slow = section(0);
+    Epb(slow, 0, 0xFFFFFFFFFFFFull, UsbPcapPacket(0xA0, false, 7, 0, version));
+    const CaptureContents c1 = read(slow, "tsoverflow.pcapng");
+    EXPECT_EQ(c1.error, "pcapng time stamp out of range at 60");
+    EXPECT_TRUE(c1.transfers.empty());
+
+    // A setup record announcing 64 KiB of data, in a block whose captured
+    // length claims 0xFFFFFFF0 bytes.
+    Bytes wrap = section(9);
+    Bytes packet = UsbPcapPacket(0xA0, false, 7, 0, version);
+    packet[23] = 0, packet[24] = 0, packet[25] = 1;  // dataLength 0x10000
+    Epb(wrap, 0, 1000, packet);
+    const size_t caplen = 60 + 20;  // section and interface blocks, then the EPB's caplen field
+    for (int i = 0; i < 4; ++i) wrap[caplen + i] = uint8_t(0xFFFFFFF0u >> (8 * i));
+    const CaptureContents c2 = read(wrap, "caplenwrap.pcapng");
+    EXPECT_TRUE(c2.transfers.empty());
+}
+
 // Our own writer's layout, and the older one with the OUT data in a DATA
 // record of its own; a file that is no capture is refused with a reason.
 TEST(CaptureReader, ClassicPcapInBothOutLayouts) {
