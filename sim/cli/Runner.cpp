@@ -162,9 +162,10 @@ std::string DriverStoreOf(const std::string& infPath) {
 // Installs the driver from the INF. The scenario's settings go into each
 // matching camera's driver key after the INF's own values and before the
 // driver reads them, so that they override what the INF wrote.
-hosted::InfInstallation InstallFromInf(const std::string& infPath, const std::map<std::string, std::string>& settings) {
+hosted::InfInstallation InstallFromInf(const std::string& infPath, const std::map<std::string, std::string>& settings,
+                                       PDRIVER_INITIALIZE entry) {
     hosted::InfOptions options;
-    options.binaries = {{"ORVEX.sys", &DriverEntry}};
+    options.binaries = {{"ORVEX.sys", entry}};
     options.driverStore = DriverStoreOf(infPath);
     // The values the driver reads: the driver key's firmware paths and the
     // service's log mask; an INF that writes any other name there is refused.
@@ -402,10 +403,11 @@ RunResult RunScenario(const Scenario& sc, const RunOptions& o) {
             // it when the hub reports a matching camera.
             rep.run.hardware_id = HardwareIdOf(observed->DeviceDescriptor());
             std::string service = kService;
+            PDRIVER_INITIALIZE entry = o.driver_entry ? o.driver_entry : &DriverEntry;
             if (o.inf_path.empty()) {
-                hosted::Pnp::RegisterDriver(service, &DriverEntry, {rep.run.hardware_id});
+                hosted::Pnp::RegisterDriver(service, entry, {rep.run.hardware_id});
             } else {
-                service = InstallFromInf(o.inf_path, sc.settings).service;
+                service = InstallFromInf(o.inf_path, sc.settings, entry).service;
                 rep.run.inf = o.inf_path;
             }
             // Over the INF's log mask: the driver reads it when it loads.

@@ -11,6 +11,8 @@
 #include <stdexcept>
 #include <string>
 
+#include <wdm.h>
+
 #include "Progress.h"
 #include "Report.h"
 #include "Scenario.h"
@@ -29,6 +31,9 @@ struct RunOptions {
     // does, instead of registering it for the camera's own hardware ID
     // ("" = register it directly).
     std::string inf_path;
+    // The driver's entry point: null for the hosted build's DriverEntry,
+    // else the entry of a loaded ORVEX.sys (ShippedDriver.h).
+    PDRIVER_INITIALIZE driver_entry = nullptr;
 };
 
 // An INF the installer refused: nothing was run. what() names the INF's line.
