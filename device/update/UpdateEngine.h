@@ -31,4 +31,4 @@ BOOLEAN CheckFx3Image(CUsbDevice* Device);
 // The update controller thread.
 NTSTATUS StartControlPanelAnalysisThread(CUsbDevice* Device, PKSDEVICE KsDevice);
 NTSTATUS StopControlPanelAnalysisThread(CUsbDevice* Device, PKSDEVICE KsDevice);
-VOID ControlPanelAnalysisThread(PVOID StartContext);
+KSTART_ROUTINE ControlPanelAnalysisThread;

@@ -29,5 +29,5 @@ static_assert(FIELD_OFFSET(DrvExt, UIdMap) == 0x38 && FIELD_OFFSET(DrvExt, Regis
 // Identification value of DrvExt on the driver object.
 inline PVOID DrvExtClientId() { return reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(1)); }
 
-extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
-VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject);
+extern "C" DRIVER_INITIALIZE DriverEntry;
+DRIVER_UNLOAD DriverUnload;

@@ -72,7 +72,7 @@ inline void WriteFlag(BOOLEAN* Flag, BOOLEAN Value) { __atomic_store_n(Flag, Val
 // ---- device creation and unique IDs
 extern const KSDEVICE_DISPATCH KsDeviceDispatch;
 extern const KSDEVICE_DESCRIPTOR KsDeviceDescriptor;
-NTSTATUS NTAPI DriverAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+DRIVER_ADD_DEVICE DriverAddDevice;
 void InitFdoData(FdoData* Data);
 ULONG DrvGetUId(PDRIVER_OBJECT DriverObject);
 NTSTATUS DrvFreeUId(PDRIVER_OBJECT DriverObject, ULONG UId);
@@ -81,13 +81,15 @@ void CopySettings(CDevice* Device, const SettingsBlock* Block);
 // ---- IRP routing
 NTSTATUS IncrementIoCount(FdoData* Data);
 void DecrementIoCount(FdoData* Data);
-NTSTATUS NTAPI DriverCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS NTAPI DriverCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS NTAPI DriverDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS NTAPI DriverInternIoCtl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS NTAPI DriverSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS NTAPI DriverPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS NTAPI DriverPnP(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// The dispatch routines, declared through the kernel's routine type so they
+// take its calling convention in both builds.
+DRIVER_DISPATCH DriverCreateClose;
+DRIVER_DISPATCH DriverCleanup;
+DRIVER_DISPATCH DriverDeviceControl;
+DRIVER_DISPATCH DriverInternIoCtl;
+DRIVER_DISPATCH DriverSystemControl;
+DRIVER_DISPATCH DriverPower;
+DRIVER_DISPATCH DriverPnP;
 
 // ---- plug and play
 NTSTATUS FdoPnP(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION IrpStack, FdoData* Data);

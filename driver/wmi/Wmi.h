@@ -18,18 +18,12 @@ extern const WMIGUIDREGINFO WmiGuidListNoWake[NUMBER_OF_WMI_GUIDS];
 NTSTATUS DrvWmiRegistration(FdoData* Data, BOOLEAN WakeSupported);
 void DrvWmiDeRegistration(FdoData* Data);
 
-NTSTATUS NTAPI DrvQueryWmiRegInfo(PDEVICE_OBJECT DeviceObject, PULONG RegFlags, PUNICODE_STRING InstanceName,
-                                  PUNICODE_STRING* RegistryPath, PUNICODE_STRING MofResourceName,
-                                  PDEVICE_OBJECT* Pdo);
-NTSTATUS NTAPI DrvQueryWmiDataBlock(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex, ULONG InstanceIndex,
-                                    ULONG InstanceCount, PULONG InstanceLengthArray, ULONG BufferAvail,
-                                    PUCHAR Buffer);
-NTSTATUS NTAPI DrvSetWmiDataBlock(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex, ULONG InstanceIndex,
-                                  ULONG BufferSize, PUCHAR Buffer);
-NTSTATUS NTAPI DrvSetWmiDataItem(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex, ULONG InstanceIndex,
-                                 ULONG DataItemId, ULONG BufferSize, PUCHAR Buffer);
-NTSTATUS NTAPI DrvWmiFunctionControl(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex,
-                                     WMIENABLEDISABLECONTROL Function, BOOLEAN Enable);
+// The WMI library's callbacks.
+WMI_QUERY_REGINFO_CALLBACK DrvQueryWmiRegInfo;
+WMI_QUERY_DATABLOCK_CALLBACK DrvQueryWmiDataBlock;
+WMI_SET_DATABLOCK_CALLBACK DrvSetWmiDataBlock;
+WMI_SET_DATAITEM_CALLBACK DrvSetWmiDataItem;
+WMI_FUNCTION_CONTROL_CALLBACK DrvWmiFunctionControl;
 
 // Name of a WMI minor function code for the trace.
 PCSTR GetWmiMinorName(UCHAR MinorFunction);

@@ -24,20 +24,29 @@
 #define HOSTED_END_C
 #endif
 
-/* Calling conventions and annotations expand to nothing. */
-#define NTAPI
+/* Calling conventions: x64 Windows has one, for every routine of the kernel,
+ * its libraries and every driver routine they call back (stdcall, cdecl and
+ * fastcall are all the same there). The hosted build gives every one of them
+ * that convention too, so the platform calls a driver compiled for Linux and a
+ * driver image built for Windows the same way, and a callback written without
+ * it does not convert to the platform's routine types (a compile error in
+ * C++). Variadic routines (DbgPrint) take the Windows variable-argument
+ * list as well: see __builtin_ms_va_list in the platform's DbgPrint. */
+#define HOSTED_WINAPI __attribute__((ms_abi))
+#define NTAPI HOSTED_WINAPI
+#define WINAPI HOSTED_WINAPI
+#define CALLBACK HOSTED_WINAPI
+#define FASTCALL HOSTED_WINAPI
+#define DDKAPI HOSTED_WINAPI
+#define __stdcall HOSTED_WINAPI
+#define __cdecl HOSTED_WINAPI
+#define __fastcall HOSTED_WINAPI
+/* Storage annotations (import from a kernel module) expand to nothing. */
 #define NTSYSAPI
 #define NTKERNELAPI
 #define NTHALAPI
 #define NTSYSCALLAPI
-#define WINAPI
-#define CALLBACK
-#define FASTCALL
-#define DDKAPI
 #define KSDDKAPI
-#define __stdcall
-#define __cdecl
-#define __fastcall
 #define FORCEINLINE static inline __attribute__((always_inline))
 #define DECLSPEC_SELECTANY __attribute__((weak))
 #define DECLSPEC_NORETURN __attribute__((noreturn))

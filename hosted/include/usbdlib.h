@@ -20,25 +20,25 @@ HOSTED_BEGIN_C
 
 /* First interface descriptor at or after StartPosition inside the configuration
  * descriptor that matches every criterion not equal to -1; NULL if none. */
-PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
+PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
                                                               PVOID StartPosition, LONG InterfaceNumber,
                                                               LONG AlternateSetting, LONG InterfaceClass,
                                                               LONG InterfaceSubClass, LONG InterfaceProtocol);
 
 /* Older form: interface number and alternate setting only, from the start. */
-PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptor(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
+PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptor(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
                                                             UCHAR InterfaceNumber, UCHAR AlternateSetting);
 
 /* First descriptor of DescriptorType (-1: any) at or after StartPosition inside
  * DescriptorBuffer[0, TotalLength); NULL if none. */
-PUSB_COMMON_DESCRIPTOR USBD_ParseDescriptors(PVOID DescriptorBuffer, ULONG TotalLength, PVOID StartPosition,
+PUSB_COMMON_DESCRIPTOR NTAPI USBD_ParseDescriptors(PVOID DescriptorBuffer, ULONG TotalLength, PVOID StartPosition,
                                              LONG DescriptorType);
 
 /* Allocates (from non-paged pool) and fills a select-configuration URB for the
  * interfaces of InterfaceList (closed by an entry whose InterfaceDescriptor is
  * NULL); sets each entry's Interface to its place in the URB. NULL on failure.
  * The caller frees the URB with ExFreePool. */
-PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
+PURB NTAPI USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
                                        PUSBD_INTERFACE_LIST_ENTRY InterfaceList);
 
 /* Version of the USB driver interface and of the USB specification supported. */
@@ -46,7 +46,7 @@ typedef struct _USBD_VERSION_INFORMATION {
     ULONG USBDI_Version;
     ULONG Supported_USB_Version;
 } USBD_VERSION_INFORMATION, *PUSBD_VERSION_INFORMATION;
-void USBD_GetUSBDIVersion(PUSBD_VERSION_INFORMATION VersionInformation);
+VOID NTAPI USBD_GetUSBDIVersion(PUSBD_VERSION_INFORMATION VersionInformation);
 
 HOSTED_END_C
 

@@ -346,7 +346,10 @@ void WaitForOtherThreads(Lock& lock);
 void Violation(Lock& lock, const std::string& what);  // lock held
 void ViolationUnlocked(const std::string& what);
 void TraceAppend(Lock& lock, std::string text);
-std::string FormatKernel(const char* format, va_list args);
+// DbgPrint's arguments arrive in the Windows x64 variable-argument list (its
+// callers use the Windows convention); va_arg reads it like any other list.
+using KernelVaList = __builtin_ms_va_list;
+std::string FormatKernel(const char* format, KernelVaList args);
 
 // ---- handles ----
 HANDLE NewHandle(Lock& lock, HandleKind kind, void* object, ACCESS_MASK access, std::shared_ptr<void> holder = {});

@@ -41,7 +41,7 @@ std::string DriverName(PDEVICE_OBJECT dev)
     return it == k.drivers.end() ? "?" : it->second.name;
 }
 
-NTSTATUS DefaultDispatch(PDEVICE_OBJECT, PIRP Irp)
+NTSTATUS NTAPI DefaultDispatch(PDEVICE_OBJECT, PIRP Irp)
 {
     Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
     Irp->IoStatus.Information = 0;
@@ -976,7 +976,7 @@ PIRP Io::BuildIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor)
     return irp;
 }
 
-static NTSTATUS SignalDone(PDEVICE_OBJECT, PIRP, PVOID Context)
+static NTSTATUS NTAPI SignalDone(PDEVICE_OBJECT, PIRP, PVOID Context)
 {
     KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;

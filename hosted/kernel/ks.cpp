@@ -52,7 +52,7 @@ bool ForwardFirst(UCHAR minor)
     return minor < sizeof k.ks.forwardFirst && k.ks.forwardFirst[minor];
 }
 
-NTSTATUS SignalEvent(PDEVICE_OBJECT, PIRP, PVOID context)
+NTSTATUS NTAPI SignalEvent(PDEVICE_OBJECT, PIRP, PVOID context)
 {
     KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;

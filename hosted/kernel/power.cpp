@@ -71,7 +71,7 @@ void FinishRequest(PowerRequest* req, PIRP irp)
     IoFreeIrp(irp);
 }
 
-NTSTATUS PowerRequestDone(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
+NTSTATUS NTAPI PowerRequestDone(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
 {
     auto* req = static_cast<PowerRequest*>(Context);
     Power::CallbackMode mode;

@@ -33,7 +33,7 @@ std::string Utf16Bytes(const uint16_t* s, long count)  // count < 0: up to the N
 // bits, 'I' pointer size, 'h' 16 bits; %p prints 16 upper-case hex digits;
 // %s narrow, %S/%ws/%ls wide (UTF-16, converted to UTF-8), %wZ a
 // UNICODE_STRING, %Z an ANSI_STRING; NULL strings print "(null)".
-std::string FormatKernel(const char* f, va_list ap)
+std::string FormatKernel(const char* f, KernelVaList ap)
 {
     std::string out;
     for (const char* p = f; *p; ++p) {
@@ -270,7 +270,7 @@ void TraceAppend(Lock&, std::string text)
 }
 
 // Formats one DbgPrint call with the kernel's conversions into the trace.
-ULONG PrintToTrace(PCSTR Format, va_list Args)
+ULONG PrintToTrace(PCSTR Format, KernelVaList Args)
 {
     std::string text = FormatKernel(Format, Args);
     auto [k, lock] = LockKernel();
@@ -284,19 +284,19 @@ extern "C" {
 
 ULONG DbgPrint(PCSTR Format, ...)
 {
-    va_list ap;
-    va_start(ap, Format);
+    __builtin_ms_va_list ap;
+    __builtin_ms_va_start(ap, Format);
     ULONG status = hosted::detail::PrintToTrace(Format, ap);
-    va_end(ap);
+    __builtin_ms_va_end(ap);
     return status;
 }
 
 ULONG DbgPrintEx(ULONG, ULONG, PCSTR Format, ...)
 {
-    va_list ap;
-    va_start(ap, Format);
+    __builtin_ms_va_list ap;
+    __builtin_ms_va_start(ap, Format);
     ULONG status = hosted::detail::PrintToTrace(Format, ap);
-    va_end(ap);
+    __builtin_ms_va_end(ap);
     return status;
 }
 

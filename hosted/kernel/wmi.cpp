@@ -119,7 +119,7 @@ struct InFlight {
     std::shared_ptr<WmiProvider> provider;
 };
 
-NTSTATUS InFlightDone(PDEVICE_OBJECT, PIRP, PVOID context)
+NTSTATUS NTAPI InFlightDone(PDEVICE_OBJECT, PIRP, PVOID context)
 {
     auto* f = static_cast<InFlight*>(context);
     {

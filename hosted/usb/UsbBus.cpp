@@ -523,7 +523,7 @@ std::optional<FaultSpec> Bus::MatchFault(uint16_t function, int vendorRequest) {
 // ---------------------------------------------------------------------------
 // Dispatch
 
-NTSTATUS Bus::DispatchInternalIoctl(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI Bus::DispatchInternalIoctl(PDEVICE_OBJECT device, PIRP irp) {
     Extension* ext = Ext(device);
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
     const ULONG code = sp->Parameters.DeviceIoControl.IoControlCode;
@@ -544,12 +544,12 @@ NTSTATUS Bus::DispatchInternalIoctl(PDEVICE_OBJECT device, PIRP irp) {
     return status;
 }
 
-NTSTATUS Bus::DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI Bus::DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
     Extension* ext = Ext(device);
     return ext->child ? ext->bus->PdoPnp(ext->child, irp) : ext->bus->HubPnp(irp);
 }
 
-NTSTATUS Bus::DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI Bus::DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
     Extension* ext = Ext(device);
     if (ext->child) return ext->bus->PdoPower(ext->child, irp);
     // The hub stands for the bottom of its own stack: its power IRPs succeed.
@@ -562,7 +562,7 @@ NTSTATUS Bus::DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
     return status;
 }
 
-NTSTATUS Bus::DispatchOther(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI Bus::DispatchOther(PDEVICE_OBJECT, PIRP irp) {
     const NTSTATUS status = irp->IoStatus.Status;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
@@ -963,7 +963,7 @@ bool Bus::Unhold(PIRP irp, uint64_t seq) {
     return IoSetCancelRoutine(irp, nullptr) != nullptr;
 }
 
-void Bus::CancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
+void NTAPI Bus::CancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     Bus* bus = Ext(device)->bus;
     const auto seq = reinterpret_cast<uint64_t>(irp->Tail.Overlay.DriverContext[0]);
@@ -978,7 +978,7 @@ void Bus::CancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
 
 // The cancel routine of a stuck IRP: the request is noted and nothing else
 // happens, as in a stack that has lost track of its request.
-void Bus::IgnoreCancel(PDEVICE_OBJECT device, PIRP irp) {
+void NTAPI Bus::IgnoreCancel(PDEVICE_OBJECT device, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     Bus* bus = Ext(device)->bus;
     std::lock_guard lock(bus->mu_);

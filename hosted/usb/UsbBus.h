@@ -221,10 +221,10 @@ public:
     size_t StuckCount() const;
 
     // Dispatch entry points (public for the driver object's table).
-    static NTSTATUS DispatchInternalIoctl(PDEVICE_OBJECT device, PIRP irp);
-    static NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp);
-    static NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp);
-    static NTSTATUS DispatchOther(PDEVICE_OBJECT device, PIRP irp);
+    static NTSTATUS NTAPI DispatchInternalIoctl(PDEVICE_OBJECT device, PIRP irp);
+    static NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp);
+    static NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT device, PIRP irp);
+    static NTSTATUS NTAPI DispatchOther(PDEVICE_OBJECT device, PIRP irp);
 
 private:
     struct Child;    // one PDO and the device it stands for
@@ -249,7 +249,7 @@ private:
     void ReapDeleted();
     NTSTATUS WaitWake(Child* child, PIRP irp);
     void FinishWaitWake(Child* child, NTSTATUS status);
-    static void CancelWaitWake(PDEVICE_OBJECT device, PIRP irp);
+    static void NTAPI CancelWaitWake(PDEVICE_OBJECT device, PIRP irp);
     std::optional<NTSTATUS> InjectedFailure(const Child* child, UCHAR major, UCHAR minor);
     void CompleteAt(KIRQL irql, PIRP irp);
 
@@ -266,8 +266,8 @@ private:
     void FlushHeld(Child* child, USBD_STATUS usbd, NTSTATUS status);
     bool Hold(PIRP irp, uint64_t seq, Child* child);
     bool Unhold(PIRP irp, uint64_t seq);
-    static void CancelRoutine(PDEVICE_OBJECT device, PIRP irp);
-    static void IgnoreCancel(PDEVICE_OBJECT device, PIRP irp);
+    static void NTAPI CancelRoutine(PDEVICE_OBJECT device, PIRP irp);
+    static void NTAPI IgnoreCancel(PDEVICE_OBJECT device, PIRP irp);
     void ReleaseStuck();
     void StartWorker(std::function<void()> fn);
     Transfer* Entry(uint64_t seq);  // log entry of a sequence number, or nullptr (mu_ held)

@@ -96,7 +96,7 @@ NTSTATUS Bus::WaitWake(Child* child, PIRP irp) {
     return STATUS_PENDING;
 }
 
-void Bus::CancelWaitWake(PDEVICE_OBJECT device, PIRP irp) {
+void NTAPI Bus::CancelWaitWake(PDEVICE_OBJECT device, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     Extension* ext = Ext(device);
     {

@@ -86,7 +86,7 @@ void FrameBus::ClearSeen()
 
 void FrameBus::Complete(PIRP irp, NTSTATUS status) { CompleteAt(irp, status, completeAtDispatch); }
 
-NTSTATUS FrameBus::DispatchPnp(PDEVICE_OBJECT device, PIRP irp)
+NTSTATUS NTAPI FrameBus::DispatchPnp(PDEVICE_OBJECT device, PIRP irp)
 {
     FrameBus* bus = From(device);
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
@@ -155,7 +155,7 @@ NTSTATUS FrameBus::DispatchPnp(PDEVICE_OBJECT device, PIRP irp)
     return status;
 }
 
-NTSTATUS FrameBus::DispatchPower(PDEVICE_OBJECT device, PIRP irp)
+NTSTATUS NTAPI FrameBus::DispatchPower(PDEVICE_OBJECT device, PIRP irp)
 {
     FrameBus* bus = From(device);
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
@@ -194,7 +194,7 @@ NTSTATUS FrameBus::DispatchPower(PDEVICE_OBJECT device, PIRP irp)
     }
 }
 
-void FrameBus::CancelWaitWake(PDEVICE_OBJECT device, PIRP irp)
+void NTAPI FrameBus::CancelWaitWake(PDEVICE_OBJECT device, PIRP irp)
 {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     FrameBus* bus = From(device);
@@ -231,13 +231,13 @@ bool FrameBus::WaitWakeHeld()
     return waitWake_ != nullptr;
 }
 
-NTSTATUS FrameBus::DispatchInternal(PDEVICE_OBJECT device, PIRP irp)
+NTSTATUS NTAPI FrameBus::DispatchInternal(PDEVICE_OBJECT device, PIRP irp)
 {
     IoSkipCurrentIrpStackLocation(irp);
     return IoCallDriver(From(device)->usb_->Pdo(), irp);
 }
 
-NTSTATUS FrameBus::DispatchOther(PDEVICE_OBJECT, PIRP irp)
+NTSTATUS NTAPI FrameBus::DispatchOther(PDEVICE_OBJECT, PIRP irp)
 {
     const NTSTATUS status = irp->IoStatus.Status;
     IoCompleteRequest(irp, IO_NO_INCREMENT);

@@ -67,11 +67,11 @@ public:
     void ClearSeen();
 
 private:
-    static NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp);
-    static NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp);
-    static NTSTATUS DispatchInternal(PDEVICE_OBJECT device, PIRP irp);
-    static NTSTATUS DispatchOther(PDEVICE_OBJECT device, PIRP irp);
-    static void CancelWaitWake(PDEVICE_OBJECT device, PIRP irp);
+    static NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp);
+    static NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT device, PIRP irp);
+    static NTSTATUS NTAPI DispatchInternal(PDEVICE_OBJECT device, PIRP irp);
+    static NTSTATUS NTAPI DispatchOther(PDEVICE_OBJECT device, PIRP irp);
+    static void NTAPI CancelWaitWake(PDEVICE_OBJECT device, PIRP irp);
     static FrameBus* From(PDEVICE_OBJECT device);
     void Complete(PIRP irp, NTSTATUS status);
     void Note(std::string what);

@@ -45,7 +45,7 @@ public:
     }
 
 private:
-    static NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp)
+    static NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp)
     {
         RootBus* bus = *static_cast<RootBus**>(device->DeviceExtension);
         PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);

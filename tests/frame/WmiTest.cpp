@@ -40,7 +40,7 @@ protected:
     NTSTATUS Direct(F&& callback)
     {
         PIRP irp = IoAllocateIrp(CCHAR(fdo->StackSize + 1), FALSE);
-        IoSetCompletionRoutine(irp, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS {
+        IoSetCompletionRoutine(irp, [](PDEVICE_OBJECT, PIRP, PVOID) NTAPI -> NTSTATUS {
             return STATUS_MORE_PROCESSING_REQUIRED;
         }, nullptr, TRUE, TRUE, TRUE);
         PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);

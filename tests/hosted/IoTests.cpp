@@ -17,14 +17,14 @@ struct Bus {
     static inline PIRP held = nullptr;
     static inline bool useCancelRoutine = false;
 
-    static VOID Cancel(PDEVICE_OBJECT, PIRP irp)
+    static VOID NTAPI Cancel(PDEVICE_OBJECT, PIRP irp)
     {
         IoReleaseCancelSpinLock(irp->CancelIrql);
         held = nullptr;
         irp->IoStatus.Status = STATUS_CANCELLED;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
     }
-    static NTSTATUS Internal(PDEVICE_OBJECT, PIRP irp)
+    static NTSTATUS NTAPI Internal(PDEVICE_OBJECT, PIRP irp)
     {
         IoMarkIrpPending(irp);
         held = irp;
@@ -64,7 +64,7 @@ struct Forwarder {
     static inline int completions = 0;
     static inline PDEVICE_OBJECT lowerStatic = nullptr;
 
-    static NTSTATUS OnComplete(PDEVICE_OBJECT dev, PIRP irp, PVOID ctx)
+    static NTSTATUS NTAPI OnComplete(PDEVICE_OBJECT dev, PIRP irp, PVOID ctx)
     {
         EXPECT_EQ(ctx, reinterpret_cast<PVOID>(0x1234));
         EXPECT_NE(dev, nullptr);
@@ -73,7 +73,7 @@ struct Forwarder {
         if (irp->PendingReturned) IoMarkIrpPending(irp);
         return STATUS_CONTINUE_COMPLETION;
     }
-    static NTSTATUS Dispatch(PDEVICE_OBJECT, PIRP irp)
+    static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT, PIRP irp)
     {
         IoCopyCurrentIrpStackLocationToNext(irp);
         IoSetCompletionRoutine(irp, OnComplete, reinterpret_cast<PVOID>(0x1234), TRUE, TRUE, TRUE);
@@ -146,7 +146,7 @@ TEST(IoManager, MoreProcessingRequiredStopsCompletion)
     static int calls;
     calls = 0;
     IoSetCompletionRoutine(
-        irp, [](PDEVICE_OBJECT dev, PIRP, PVOID) -> NTSTATUS {
+        irp, [](PDEVICE_OBJECT dev, PIRP, PVOID) NTAPI -> NTSTATUS {
             EXPECT_EQ(dev, nullptr);  // the top location has no device
             ++calls;
             return STATUS_MORE_PROCESSING_REQUIRED;
@@ -167,11 +167,11 @@ TEST(Verifier, IrpHandlingFaultsAreCaught)
     Bus bus;
     PDRIVER_OBJECT bad = Io::CreateDriver("\\Driver\\bad");
     static PIRP kept;
-    bad->MajorFunction[IRP_MJ_READ] = [](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
+    bad->MajorFunction[IRP_MJ_READ] = [](PDEVICE_OBJECT, PIRP irp) NTAPI -> NTSTATUS {
         kept = irp;
         return STATUS_PENDING;  // without IoMarkIrpPending
     };
-    bad->MajorFunction[IRP_MJ_WRITE] = [](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
+    bad->MajorFunction[IRP_MJ_WRITE] = [](PDEVICE_OBJECT, PIRP irp) NTAPI -> NTSTATUS {
         irp->IoStatus.Status = STATUS_SUCCESS;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         IoCompleteRequest(irp, IO_NO_INCREMENT);  // twice
@@ -184,7 +184,7 @@ TEST(Verifier, IrpHandlingFaultsAreCaught)
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IoSetCompletionRoutine(
-        read, [](PDEVICE_OBJECT, PIRP, PVOID ctx) -> NTSTATUS {
+        read, [](PDEVICE_OBJECT, PIRP, PVOID ctx) NTAPI -> NTSTATUS {
             KeSetEvent(static_cast<PKEVENT>(ctx), IO_NO_INCREMENT, FALSE);
             return STATUS_MORE_PROCESSING_REQUIRED;
         },
@@ -273,7 +273,7 @@ TEST(IoManager, PowerRequestsReachTheStackAndCallBack)
     Bus bus;
     static UCHAR seenMinor;
     static DEVICE_POWER_STATE seenState;
-    bus.driver->MajorFunction[IRP_MJ_POWER] = [](PDEVICE_OBJECT dev, PIRP irp) -> NTSTATUS {
+    bus.driver->MajorFunction[IRP_MJ_POWER] = [](PDEVICE_OBJECT dev, PIRP irp) NTAPI -> NTSTATUS {
         PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
         seenState = sp->Parameters.Power.State.DeviceState;
         PoSetPowerState(dev, DevicePowerState, sp->Parameters.Power.State);
@@ -287,7 +287,7 @@ TEST(IoManager, PowerRequestsReachTheStackAndCallBack)
     static NTSTATUS callbackStatus;
     callbackStatus = STATUS_PENDING;
     EXPECT_EQ(PoRequestPowerIrp(bus.pdo, IRP_MN_SET_POWER, d3,
-                                [](PDEVICE_OBJECT, UCHAR minor, POWER_STATE, PVOID, PIO_STATUS_BLOCK io) {
+                                [](PDEVICE_OBJECT, UCHAR minor, POWER_STATE, PVOID, PIO_STATUS_BLOCK io) NTAPI {
                                     seenMinor = minor;
                                     callbackStatus = io->Status;
                                 },
@@ -304,12 +304,12 @@ namespace {
 struct Ext {
     void* buffer;
 };
-VOID TestUnload(PDRIVER_OBJECT drv)
+VOID NTAPI TestUnload(PDRIVER_OBJECT drv)
 {
     auto* e = static_cast<Ext*>(IoGetDriverObjectExtension(drv, reinterpret_cast<PVOID>(1)));
     if (e && e->buffer) ExFreePool(e->buffer);
 }
-NTSTATUS TestEntry(PDRIVER_OBJECT drv, PUNICODE_STRING path)
+NTSTATUS NTAPI TestEntry(PDRIVER_OBJECT drv, PUNICODE_STRING path)
 {
     Ext* e = nullptr;
     NTSTATUS st = IoAllocateDriverObjectExtension(drv, reinterpret_cast<PVOID>(1), sizeof(Ext),
@@ -320,26 +320,26 @@ NTSTATUS TestEntry(PDRIVER_OBJECT drv, PUNICODE_STRING path)
     drv->DriverUnload = TestUnload;
     return STATUS_SUCCESS;
 }
-NTSTATUS LeakyEntry(PDRIVER_OBJECT drv, PUNICODE_STRING)
+NTSTATUS NTAPI LeakyEntry(PDRIVER_OBJECT drv, PUNICODE_STRING)
 {
     ExAllocatePoolWithTag(NonPagedPoolNx, 10, Tag("Leak"));
-    drv->DriverUnload = [](PDRIVER_OBJECT) {};
+    drv->DriverUnload = [](PDRIVER_OBJECT) NTAPI {};
     return STATUS_SUCCESS;
 }
 PIRP g_keptIrp = nullptr;
-VOID KeepBlock(PVOID)
+VOID NTAPI KeepBlock(PVOID)
 {
     ExAllocatePoolWithTag(NonPagedPoolNx, 20, Tag("Thrd"));
 }
 // Leaks a block, an IRP and, from a system thread of its own, another block.
-NTSTATUS HoardingEntry(PDRIVER_OBJECT drv, PUNICODE_STRING)
+NTSTATUS NTAPI HoardingEntry(PDRIVER_OBJECT drv, PUNICODE_STRING)
 {
     ExAllocatePoolWithTag(NonPagedPoolNx, 10, Tag("Leak"));
     g_keptIrp = IoAllocateIrp(1, FALSE);
     HANDLE thread = nullptr;
     NTSTATUS st = PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, KeepBlock, nullptr);
     if (NT_SUCCESS(st)) ZwClose(thread);
-    drv->DriverUnload = [](PDRIVER_OBJECT) {};
+    drv->DriverUnload = [](PDRIVER_OBJECT) NTAPI {};
     return STATUS_SUCCESS;
 }
 }  // namespace

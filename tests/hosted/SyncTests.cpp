@@ -130,7 +130,7 @@ struct ThreadContext {
     KPRIORITY oldPriority = -1;
 };
 
-VOID SystemThread(PVOID context)
+VOID NTAPI SystemThread(PVOID context)
 {
     auto* c = static_cast<ThreadContext*>(context);
     c->oldPriority = KeSetPriorityThread(KeGetCurrentThread(), 16);

@@ -33,6 +33,24 @@ TEST(DbgPrint, KernelConversions)
               "Wide \xC3\xA9t\xC3\xA9");
 }
 
+// DbgPrint and DbgPrintEx take the Windows variable-argument list: the first
+// four arguments travel in registers, the rest on the stack. Values of each
+// width on both sides of that boundary must arrive intact.
+TEST(DbgPrint, ArgumentsInRegistersAndOnTheStack)
+{
+    TestPlatform platform;
+    DbgPrintEx(DPFLTR_IHVDRIVER_ID, DPFLTR_ERROR_LEVEL, "%I64x|", 0x8877665544332211ull);
+    DbgPrintEx(DPFLTR_IHVDRIVER_ID, DPFLTR_ERROR_LEVEL, "%s %d %I64u %x %c %p|", "a", -1, 10000000000ull, 0xCAFEu,
+               'q', reinterpret_cast<void*>(0xF00Dull));
+    DbgPrint("%d %d %d %d %d %d %d %d %I64x|", 1, 2, 3, 4, 5, 6, 7, 8, 0xFFFFFFFF00000001ull);
+    DbgPrint("%hd %hhu %lu|", short(-2), 300, 0xFFFFFFFFul);
+    EXPECT_EQ(Trace::Text(),
+              "8877665544332211|"
+              "a -1 10000000000 cafe q 000000000000F00D|"
+              "1 2 3 4 5 6 7 8 ffffffff00000001|"
+              "-2 44 4294967295|");
+}
+
 TEST(TraceSink, RecordsKeepTimeAndThreadAndEcho)
 {
     TestPlatform platform;

@@ -198,7 +198,7 @@ TEST_F(KsNullDevice, CreateDeviceTakesANullDeviceArgument)
     EXPECT_EQ(TakeLog(), "Add ");
 }
 
-NTSTATUS SignalDone(PDEVICE_OBJECT, PIRP, PVOID context)
+NTSTATUS NTAPI SignalDone(PDEVICE_OBJECT, PIRP, PVOID context)
 {
     KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
@@ -229,7 +229,7 @@ TEST(KsDispatch, ADeviceWithoutCallbacksGoesThroughEverySequence)
     PDEVICE_OBJECT pdo = CreateBusPdo(bus);
     PDRIVER_OBJECT drv = Io::CreateDriver("\\Driver\\bare");
     for (UCHAR major : {UCHAR(IRP_MJ_PNP), UCHAR(IRP_MJ_POWER)})
-        drv->MajorFunction[major] = [](PDEVICE_OBJECT d, PIRP irp) { return KsDispatchIrp(d, irp); };
+        drv->MajorFunction[major] = [](PDEVICE_OBJECT d, PIRP irp) NTAPI { return KsDispatchIrp(d, irp); };
     PKSDEVICE ks = nullptr;
     ASSERT_EQ(KsCreateDevice(drv, pdo, nullptr, 0, &ks), STATUS_SUCCESS);
     auto pnp = [&](UCHAR minor) { return Io::SendPnp(pdo, minor, [](PIO_STACK_LOCATION) {}); };
@@ -253,7 +253,7 @@ TEST(KsDispatch, RefusesADeviceKernelStreamingDidNotCreate)
 {
     TestPlatform platform;
     PDRIVER_OBJECT drv = Io::CreateDriver("\\Driver\\notks");
-    drv->MajorFunction[IRP_MJ_PNP] = [](PDEVICE_OBJECT d, PIRP irp) { return KsDispatchIrp(d, irp); };
+    drv->MajorFunction[IRP_MJ_PNP] = [](PDEVICE_OBJECT d, PIRP irp) NTAPI { return KsDispatchIrp(d, irp); };
     PDEVICE_OBJECT dev = nullptr;
     ASSERT_EQ(IoCreateDevice(drv, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &dev), STATUS_SUCCESS);
     EXPECT_EQ(Io::SendPnp(dev, IRP_MN_START_DEVICE, [](PIO_STACK_LOCATION) {}), STATUS_INVALID_DEVICE_REQUEST);

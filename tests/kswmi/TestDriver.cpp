@@ -48,7 +48,7 @@ LARGE_INTEGER Ms(int64_t ms)
     return li;
 }
 
-NTSTATUS BusPnp(PDEVICE_OBJECT, PIRP irp)
+NTSTATUS NTAPI BusPnp(PDEVICE_OBJECT, PIRP irp)
 {
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS st = irp->IoStatus.Status;
@@ -92,7 +92,7 @@ NTSTATUS BusPnp(PDEVICE_OBJECT, PIRP irp)
 
 // Sets and queries succeed; anything else (wait-wake included: this bus
 // cannot wake) is completed with the status it came with.
-NTSTATUS BusPower(PDEVICE_OBJECT, PIRP irp)
+NTSTATUS NTAPI BusPower(PDEVICE_OBJECT, PIRP irp)
 {
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS st = irp->IoStatus.Status;
@@ -109,7 +109,7 @@ NTSTATUS BusPower(PDEVICE_OBJECT, PIRP irp)
 }
 
 // The bottom of the stack: system-control requests for nobody below end here.
-NTSTATUS BusSystemControl(PDEVICE_OBJECT, PIRP irp)
+NTSTATUS NTAPI BusSystemControl(PDEVICE_OBJECT, PIRP irp)
 {
     NTSTATUS st = irp->IoStatus.Status;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -118,14 +118,14 @@ NTSTATUS BusSystemControl(PDEVICE_OBJECT, PIRP irp)
 
 // ---------------------------------------------------------------- KSDEVICE callbacks
 
-NTSTATUS OnAdd(PKSDEVICE d)
+NTSTATUS NTAPI OnAdd(PKSDEVICE d)
 {
     Log("Add");
     d->Context = &g;
     return STATUS_SUCCESS;
 }
 
-NTSTATUS OnStart(PKSDEVICE d, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST)
+NTSTATUS NTAPI OnStart(PKSDEVICE d, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST)
 {
     Log("Start");
     if (g.faults.startReturnsPending) return STATUS_PENDING;
@@ -137,7 +137,7 @@ NTSTATUS OnStart(PKSDEVICE d, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS OnPostStart(PKSDEVICE)
+NTSTATUS NTAPI OnPostStart(PKSDEVICE)
 {
     g.postStartThread = hosted::CurrentThreadName();
     Log("PostStart");
@@ -153,37 +153,37 @@ void Deregister(PKSDEVICE d)
     }
 }
 
-NTSTATUS OnQueryStop(PKSDEVICE, PIRP)
+NTSTATUS NTAPI OnQueryStop(PKSDEVICE, PIRP)
 {
     Log("QueryStop");
     return g.faults.queryStopStatus;
 }
-VOID OnCancelStop(PKSDEVICE, PIRP) { Log("CancelStop"); }
-VOID OnStop(PKSDEVICE, PIRP) { Log("Stop"); }
-NTSTATUS OnQueryRemove(PKSDEVICE, PIRP) { Log("QueryRemove"); return STATUS_SUCCESS; }
-VOID OnCancelRemove(PKSDEVICE, PIRP) { Log("CancelRemove"); }
-VOID OnRemove(PKSDEVICE d, PIRP)
+VOID NTAPI OnCancelStop(PKSDEVICE, PIRP) { Log("CancelStop"); }
+VOID NTAPI OnStop(PKSDEVICE, PIRP) { Log("Stop"); }
+NTSTATUS NTAPI OnQueryRemove(PKSDEVICE, PIRP) { Log("QueryRemove"); return STATUS_SUCCESS; }
+VOID NTAPI OnCancelRemove(PKSDEVICE, PIRP) { Log("CancelRemove"); }
+VOID NTAPI OnRemove(PKSDEVICE d, PIRP)
 {
     Log("Remove");
     Deregister(d);
 }
-VOID OnSurpriseRemoval(PKSDEVICE d, PIRP)
+VOID NTAPI OnSurpriseRemoval(PKSDEVICE d, PIRP)
 {
     Log("SurpriseRemoval");
     Deregister(d);  // no WMI request may reach a device that is gone
 }
-NTSTATUS OnCaps(PKSDEVICE, PIRP, PDEVICE_CAPABILITIES caps)
+NTSTATUS NTAPI OnCaps(PKSDEVICE, PIRP, PDEVICE_CAPABILITIES caps)
 {
     Log("Caps:S" + std::to_string(caps->SystemWake - 1));
     return STATUS_SUCCESS;
 }
-NTSTATUS OnQueryPower(PKSDEVICE, PIRP, DEVICE_POWER_STATE to, DEVICE_POWER_STATE, SYSTEM_POWER_STATE,
+NTSTATUS NTAPI OnQueryPower(PKSDEVICE, PIRP, DEVICE_POWER_STATE to, DEVICE_POWER_STATE, SYSTEM_POWER_STATE,
                       SYSTEM_POWER_STATE, POWER_ACTION)
 {
     Log("QueryPower:D" + std::to_string(to - 1));
     return to == PowerDeviceD1 ? STATUS_NOT_SUPPORTED : STATUS_SUCCESS;
 }
-VOID OnSetPower(PKSDEVICE, PIRP, DEVICE_POWER_STATE to, DEVICE_POWER_STATE)
+VOID NTAPI OnSetPower(PKSDEVICE, PIRP, DEVICE_POWER_STATE to, DEVICE_POWER_STATE)
 {
     Log("SetPower:D" + std::to_string(to - 1));
 }
@@ -197,7 +197,7 @@ const KSDEVICE_DESCRIPTOR kDescriptor = {&kDispatch, 0, nullptr, KSDEVICE_DESCRI
 
 char16_t g_longBase[400];
 
-NTSTATUS QueryRegInfo(PDEVICE_OBJECT fdo, PULONG flags, PUNICODE_STRING instanceName, PUNICODE_STRING* path,
+NTSTATUS NTAPI QueryRegInfo(PDEVICE_OBJECT fdo, PULONG flags, PUNICODE_STRING instanceName, PUNICODE_STRING* path,
                       PUNICODE_STRING, PDEVICE_OBJECT* pdo)
 {
     g.regInfoThread = hosted::CurrentThreadName();
@@ -235,7 +235,7 @@ NTSTATUS FinishQuery(PDEVICE_OBJECT fdo, PIRP irp, ULONG guidIndex, ULONG instan
     return st;
 }
 
-NTSTATUS QueryBlock(PDEVICE_OBJECT fdo, PIRP irp, ULONG guidIndex, ULONG instance, ULONG count, PULONG lengths,
+NTSTATUS NTAPI QueryBlock(PDEVICE_OBJECT fdo, PIRP irp, ULONG guidIndex, ULONG instance, ULONG count, PULONG lengths,
                     ULONG avail, PUCHAR buf)
 {
     if (!g.faults.pendQueries) return FinishQuery(fdo, irp, guidIndex, instance, count, lengths, avail, buf);
@@ -249,7 +249,7 @@ NTSTATUS QueryBlock(PDEVICE_OBJECT fdo, PIRP irp, ULONG guidIndex, ULONG instanc
     return STATUS_PENDING;
 }
 
-NTSTATUS SetBlock(PDEVICE_OBJECT fdo, PIRP irp, ULONG guidIndex, ULONG instance, ULONG size, PUCHAR buf)
+NTSTATUS NTAPI SetBlock(PDEVICE_OBJECT fdo, PIRP irp, ULONG guidIndex, ULONG instance, ULONG size, PUCHAR buf)
 {
     if (size != sizeof(ULONG)) return WmiCompleteRequest(fdo, irp, STATUS_WMI_SET_FAILURE, 0, IO_NO_INCREMENT);
     std::memcpy(guidIndex == 0 ? &g.valueA : &g.valuesB[instance], buf, sizeof(ULONG));
@@ -258,13 +258,13 @@ NTSTATUS SetBlock(PDEVICE_OBJECT fdo, PIRP irp, ULONG guidIndex, ULONG instance,
 
 // ---------------------------------------------------------------- dispatch
 
-NTSTATUS StartDone(PDEVICE_OBJECT, PIRP, PVOID context)
+NTSTATUS NTAPI StartDone(PDEVICE_OBJECT, PIRP, PVOID context)
 {
     KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-NTSTATUS DispatchPnp(PDEVICE_OBJECT fdo, PIRP irp)
+NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT fdo, PIRP irp)
 {
     if (IoGetCurrentIrpStackLocation(irp)->MinorFunction != IRP_MN_START_DEVICE) return KsDispatchIrp(fdo, irp);
     // Start: prepare the next location with a completion routine of our own
@@ -279,7 +279,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT fdo, PIRP irp)
     return st;
 }
 
-NTSTATUS DispatchSystemControl(PDEVICE_OBJECT fdo, PIRP irp)
+NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT fdo, PIRP irp)
 {
     g.wmiIrps++;
     SYSCTL_IRP_DISPOSITION disposition;
@@ -297,9 +297,9 @@ NTSTATUS DispatchSystemControl(PDEVICE_OBJECT fdo, PIRP irp)
     }
 }
 
-NTSTATUS DispatchKs(PDEVICE_OBJECT fdo, PIRP irp) { return KsDispatchIrp(fdo, irp); }
+NTSTATUS NTAPI DispatchKs(PDEVICE_OBJECT fdo, PIRP irp) { return KsDispatchIrp(fdo, irp); }
 
-NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
 {
     PKSDEVICE ks = nullptr;
     NTSTATUS st = KsCreateDevice(driver, pdo, &kDescriptor, sizeof(Extension),
@@ -318,7 +318,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
     return STATUS_SUCCESS;
 }
 
-VOID Unload(PDRIVER_OBJECT) {}
+VOID NTAPI Unload(PDRIVER_OBJECT) {}
 
 }  // namespace
 
@@ -331,7 +331,7 @@ void Reset()
     g_wmi = WMILIB_CONTEXT{2, g_guids, QueryRegInfo, QueryBlock, SetBlock, nullptr, nullptr, nullptr};
 }
 
-NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 {
     driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
     driver->MajorFunction[IRP_MJ_POWER] = DispatchKs;

@@ -65,7 +65,7 @@ extern State g;
 // Resets State and the WMI tables to the driver's defaults.
 void Reset();
 
-NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
 
 // The bus driver: a driver object with a PDO that answers PnP and power IRPs.
 PDRIVER_OBJECT CreateBus();

@@ -156,7 +156,7 @@ TEST(DriverFlaws, DeletedAndUnloadedWithAWorkItemQueued)
 // ------------------------------------------------------------ routine misuse
 
 KIRQL g_powerDispatchIrql;
-NTSTATUS CompletePower(PDEVICE_OBJECT, PIRP irp)
+NTSTATUS NTAPI CompletePower(PDEVICE_OBJECT, PIRP irp)
 {
     g_powerDispatchIrql = KeGetCurrentIrql();
     irp->IoStatus.Status = STATUS_SUCCESS;
@@ -201,7 +201,7 @@ TEST_F(Misuse, PowerRoutinesAtTheWrongIrql)
     auto call = [this] {
         PIRP irp = Io::BuildIrp(pdo_, IRP_MJ_POWER, IRP_MN_SET_POWER);
         IoSetCompletionRoutine(
-            irp, [](PDEVICE_OBJECT, PIRP i, PVOID) { IoFreeIrp(i); return NTSTATUS(STATUS_MORE_PROCESSING_REQUIRED); },
+            irp, [](PDEVICE_OBJECT, PIRP i, PVOID) NTAPI { IoFreeIrp(i); return NTSTATUS(STATUS_MORE_PROCESSING_REQUIRED); },
             nullptr, TRUE, TRUE, TRUE);
         PoCallDriver(pdo_, irp);
     };
@@ -239,7 +239,7 @@ TEST_F(Misuse, PoRequestPowerIrpFromAFunctionDeviceGoesToTheTopOfItsStack)
     } seen;
     POWER_STATE d2;
     d2.DeviceState = PowerDeviceD2;
-    auto done = [](PDEVICE_OBJECT dev, UCHAR, POWER_STATE, PVOID ctx, PIO_STATUS_BLOCK ios) {
+    auto done = [](PDEVICE_OBJECT dev, UCHAR, POWER_STATE, PVOID ctx, PIO_STATUS_BLOCK ios) NTAPI {
         static_cast<Seen*>(ctx)->device = dev;
         static_cast<Seen*>(ctx)->status = ios->Status;
     };
@@ -288,7 +288,7 @@ TEST_F(Misuse, DeferredCallbackRunsLaterAtPassiveLevel)
     } seen;
     POWER_STATE d0;
     d0.DeviceState = PowerDeviceD0;
-    auto done = [](PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID ctx, PIO_STATUS_BLOCK) {
+    auto done = [](PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID ctx, PIO_STATUS_BLOCK) NTAPI {
         auto* s = static_cast<Seen*>(ctx);
         s->ran = true;
         s->irql = KeGetCurrentIrql();
@@ -333,18 +333,18 @@ struct UpperOverLower {
 // Upper driver U forwards to lower driver L with a completion routine that
 // frees the IRP, although the sender above U still has its routine to run.
 PDEVICE_OBJECT g_lower;
-NTSTATUS FreeingRoutine(PDEVICE_OBJECT, PIRP irp, PVOID)
+NTSTATUS NTAPI FreeingRoutine(PDEVICE_OBJECT, PIRP irp, PVOID)
 {
     IoFreeIrp(irp);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
-NTSTATUS UpperDispatch(PDEVICE_OBJECT, PIRP irp)
+NTSTATUS NTAPI UpperDispatch(PDEVICE_OBJECT, PIRP irp)
 {
     IoCopyCurrentIrpStackLocationToNext(irp);
     IoSetCompletionRoutine(irp, FreeingRoutine, nullptr, TRUE, TRUE, TRUE);
     return IoCallDriver(g_lower, irp);
 }
-NTSTATUS LowerDispatch(PDEVICE_OBJECT, PIRP irp)
+NTSTATUS NTAPI LowerDispatch(PDEVICE_OBJECT, PIRP irp)
 {
     irp->IoStatus.Status = STATUS_SUCCESS;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -364,7 +364,7 @@ TEST_F(Misuse, IrpFreedWhileACompletionRoutineAboveOwnsIt)
         sp->MajorFunction = IRP_MJ_DEVICE_CONTROL;
         if (ownerAbove)
             IoSetCompletionRoutine(
-                irp, [](PDEVICE_OBJECT, PIRP, PVOID) { return NTSTATUS(STATUS_MORE_PROCESSING_REQUIRED); }, nullptr,
+                irp, [](PDEVICE_OBJECT, PIRP, PVOID) NTAPI { return NTSTATUS(STATUS_MORE_PROCESSING_REQUIRED); }, nullptr,
                 TRUE, TRUE, TRUE);
         IoCallDriver(u, irp);
         std::vector<std::string> v = Verifier::Take();
@@ -375,12 +375,12 @@ TEST_F(Misuse, IrpFreedWhileACompletionRoutineAboveOwnsIt)
 // A completion routine may complete the IRP again itself only if it then
 // stops the outer completion with STATUS_MORE_PROCESSING_REQUIRED.
 NTSTATUS g_routineResult;
-NTSTATUS CompletingRoutine(PDEVICE_OBJECT, PIRP irp, PVOID)
+NTSTATUS NTAPI CompletingRoutine(PDEVICE_OBJECT, PIRP irp, PVOID)
 {
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return g_routineResult;
 }
-NTSTATUS UpperCompletesInRoutine(PDEVICE_OBJECT, PIRP irp)
+NTSTATUS NTAPI UpperCompletesInRoutine(PDEVICE_OBJECT, PIRP irp)
 {
     IoCopyCurrentIrpStackLocationToNext(irp);
     IoSetCompletionRoutine(irp, CompletingRoutine, nullptr, TRUE, TRUE, TRUE);
@@ -422,14 +422,14 @@ TEST_F(Misuse, WorkItemRunsAtPassiveLevelAndHoldsItsDevice)
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     IoQueueWorkItem(
         seen.item,
-        [](PDEVICE_OBJECT dev, PVOID ctx) {
+        [](PDEVICE_OBJECT dev, PVOID ctx) NTAPI {
             auto* s = static_cast<Seen*>(ctx);
             s->irql = KeGetCurrentIrql();
             s->refs = dev->ReferenceCount;
             IoFreeWorkItem(s->item);  // its own routine may free it
         },
         DelayedWorkQueue, &seen);
-    IoQueueWorkItem(seen.item, [](PDEVICE_OBJECT, PVOID) {}, DelayedWorkQueue, nullptr);
+    IoQueueWorkItem(seen.item, [](PDEVICE_OBJECT, PVOID) NTAPI {}, DelayedWorkQueue, nullptr);
     KeLowerIrql(old);
     EXPECT_TRUE(Mentions(Verifier::Take(), "already queued"));
     hosted::Sleep(Milliseconds(1));

@@ -299,7 +299,7 @@ TEST_P(Sequences, SecondWaitWakeIsBusyAndTooDeepIsRefused)
     struct Result {
         NTSTATUS status = STATUS_PENDING;
     } busy, deep;
-    auto done = [](PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID ctx, PIO_STATUS_BLOCK ios) {
+    auto done = [](PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID ctx, PIO_STATUS_BLOCK ios) NTAPI {
         static_cast<Result*>(ctx)->status = ios->Status;
     };
     POWER_STATE s;

@@ -73,7 +73,7 @@ PWCHAR IdText(const std::vector<std::string>& strings, bool single)
     return reinterpret_cast<PWCHAR>(out);
 }
 
-VOID WaitWakeCancel(PDEVICE_OBJECT pdo, PIRP irp)
+VOID NTAPI WaitWakeCancel(PDEVICE_OBJECT pdo, PIRP irp)
 {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     KIRQL old;
@@ -215,7 +215,7 @@ NTSTATUS PdoPnp(PDEVICE_OBJECT pdo, PIRP irp)
     return status;
 }
 
-NTSTATUS BusPnp(PDEVICE_OBJECT dev, PIRP irp)
+NTSTATUS NTAPI BusPnp(PDEVICE_OBJECT dev, PIRP irp)
 {
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
     if (dev->DeviceExtension) return PdoPnp(dev, irp);
@@ -240,7 +240,7 @@ NTSTATUS BusPnp(PDEVICE_OBJECT dev, PIRP irp)
     return status;
 }
 
-NTSTATUS BusPower(PDEVICE_OBJECT dev, PIRP irp)
+NTSTATUS NTAPI BusPower(PDEVICE_OBJECT dev, PIRP irp)
 {
     if (dev->DeviceExtension) return PdoPower(dev, irp);
     PoStartNextPowerIrp(irp);

@@ -46,7 +46,7 @@ NTSTATUS CompleteWith(PIRP irp, NTSTATUS status, ULONG_PTR info = 0)
     return status;
 }
 
-NTSTATUS SignalOnCompletion(PDEVICE_OBJECT, PIRP, PVOID context)
+NTSTATUS NTAPI SignalOnCompletion(PDEVICE_OBJECT, PIRP, PVOID context)
 {
     KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
@@ -77,14 +77,14 @@ NTSTATUS PassDown(Ext* x, PIRP irp)
 
 void ArmWake(Ext* x);
 
-VOID RearmWorker(PDEVICE_OBJECT, PVOID context)
+VOID NTAPI RearmWorker(PDEVICE_OBJECT, PVOID context)
 {
     Ext* x = static_cast<Ext*>(context);
     g_driverStats.rearms++;
     ArmWake(x);
 }
 
-VOID WakeDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK ios)
+VOID NTAPI WakeDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK ios)
 {
     Ext* x = static_cast<Ext*>(context);
     x->waitWake = nullptr;
@@ -135,7 +135,7 @@ void DisarmWake(Ext* x)
 
 // ------------------------------------------------------------ queued request
 
-VOID PendCancel(PDEVICE_OBJECT dev, PIRP irp)
+VOID NTAPI PendCancel(PDEVICE_OBJECT dev, PIRP irp)
 {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     Ext* x = X(dev);
@@ -159,7 +159,7 @@ PIRP TakePended(Ext* x)
     return irp;
 }
 
-NTSTATUS DispatchControl(PDEVICE_OBJECT dev, PIRP irp)
+NTSTATUS NTAPI DispatchControl(PDEVICE_OBJECT dev, PIRP irp)
 {
     Ext* x = X(dev);
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
@@ -199,13 +199,13 @@ NTSTATUS DispatchControl(PDEVICE_OBJECT dev, PIRP irp)
     }
 }
 
-NTSTATUS DispatchCreateClose(PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS); }
+NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS); }
 
 // ------------------------------------------------------------ plug and play
 
-VOID NothingToDo(PDEVICE_OBJECT, PVOID) {}
+VOID NTAPI NothingToDo(PDEVICE_OBJECT, PVOID) {}
 
-NTSTATUS DispatchPnp(PDEVICE_OBJECT dev, PIRP irp)
+NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT dev, PIRP irp)
 {
     Ext* x = X(dev);
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
@@ -282,7 +282,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT dev, PIRP irp)
 
 // ------------------------------------------------------------ power
 
-VOID DevicePowerDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK ios)
+VOID NTAPI DevicePowerDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK ios)
 {
     // The device IRP is done: the system IRP that asked for it follows.
     PIRP sIrp = static_cast<PIRP>(context);
@@ -291,7 +291,7 @@ VOID DevicePowerDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STAT
     IoCompleteRequest(sIrp, IO_NO_INCREMENT);
 }
 
-NTSTATUS SystemPowerDone(PDEVICE_OBJECT dev, PIRP irp, PVOID)
+NTSTATUS NTAPI SystemPowerDone(PDEVICE_OBJECT dev, PIRP irp, PVOID)
 {
     Ext* x = X(dev);
     if (!NT_SUCCESS(irp->IoStatus.Status)) {
@@ -313,7 +313,7 @@ NTSTATUS SystemPowerDone(PDEVICE_OBJECT dev, PIRP irp, PVOID)
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-NTSTATUS DevicePowerUpDone(PDEVICE_OBJECT dev, PIRP irp, PVOID)
+NTSTATUS NTAPI DevicePowerUpDone(PDEVICE_OBJECT dev, PIRP irp, PVOID)
 {
     Ext* x = X(dev);
     POWER_STATE st = IoGetCurrentIrpStackLocation(irp)->Parameters.Power.State;
@@ -326,7 +326,7 @@ NTSTATUS DevicePowerUpDone(PDEVICE_OBJECT dev, PIRP irp, PVOID)
     return STATUS_CONTINUE_COMPLETION;
 }
 
-NTSTATUS DispatchPower(PDEVICE_OBJECT dev, PIRP irp)
+NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT dev, PIRP irp)
 {
     Ext* x = X(dev);
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
@@ -366,7 +366,7 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT dev, PIRP irp)
 
 // ------------------------------------------------------------ driver
 
-NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
 {
     PDEVICE_OBJECT fdo;
     NTSTATUS st = IoCreateDevice(driver, sizeof(Ext), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
@@ -395,11 +395,11 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
     return STATUS_SUCCESS;
 }
 
-VOID Unload(PDRIVER_OBJECT) { g_driverStats.unloads++; }
+VOID NTAPI Unload(PDRIVER_OBJECT) { g_driverStats.unloads++; }
 
 }  // namespace
 
-NTSTATUS TestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+NTSTATUS NTAPI TestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 {
     g_driverStats.entries++;
     if (!NT_SUCCESS(g_driverConfig.entryStatus)) return g_driverConfig.entryStatus;

@@ -42,7 +42,7 @@ extern DriverConfig g_driverConfig;
 extern DriverStats g_driverStats;
 void ResetTestDriver(DriverConfig config = {});
 
-NTSTATUS TestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
+NTSTATUS NTAPI TestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
 
 // Control codes the driver understands.
 constexpr ULONG kIoctlPend = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);

@@ -45,7 +45,7 @@ TEST_F(SendUrbTest, CompletesAtOnceOrLaterWithTheRequestStatus)
 
 // A lower driver whose return value and completion status differ.
 NTSTATUS g_returned, g_completed;
-NTSTATUS OddDispatch(PDEVICE_OBJECT, PIRP irp)
+NTSTATUS NTAPI OddDispatch(PDEVICE_OBJECT, PIRP irp)
 {
     irp->IoStatus.Status = g_completed;
     if (g_returned == STATUS_PENDING) IoMarkIrpPending(irp);

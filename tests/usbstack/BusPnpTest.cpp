@@ -24,7 +24,7 @@ struct Fdo {
     PDEVICE_OBJECT lower;
 };
 
-NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     PDEVICE_OBJECT fdo;
     const NTSTATUS status = IoCreateDevice(driver, sizeof(Fdo), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
     if (!NT_SUCCESS(status)) return status;
@@ -34,12 +34,12 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS StartDone(PDEVICE_OBJECT, PIRP, PVOID event) {
+NTSTATUS NTAPI StartDone(PDEVICE_OBJECT, PIRP, PVOID event) {
     KeSetEvent(static_cast<PKEVENT>(event), IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-NTSTATUS DispatchPnp(PDEVICE_OBJECT fdo, PIRP irp) {
+NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT fdo, PIRP irp) {
     PDEVICE_OBJECT lower = static_cast<Fdo*>(fdo->DeviceExtension)->lower;
     switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
         case IRP_MN_START_DEVICE: {
@@ -76,15 +76,15 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT fdo, PIRP irp) {
     return IoCallDriver(lower, irp);
 }
 
-NTSTATUS DispatchPower(PDEVICE_OBJECT fdo, PIRP irp) {
+NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT fdo, PIRP irp) {
     PoStartNextPowerIrp(irp);
     IoSkipCurrentIrpStackLocation(irp);
     return PoCallDriver(static_cast<Fdo*>(fdo->DeviceExtension)->lower, irp);
 }
 
-VOID Unload(PDRIVER_OBJECT) {}
+VOID NTAPI Unload(PDRIVER_OBJECT) {}
 
-NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+NTSTATUS NTAPI Entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     driver->DriverExtension->AddDevice = AddDevice;
     driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
     driver->MajorFunction[IRP_MJ_POWER] = DispatchPower;

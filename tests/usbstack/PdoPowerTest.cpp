@@ -48,7 +48,7 @@ public:
     KIRQL CompletedAt() const { return irql_; }
 
 private:
-    static NTSTATUS Done(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+    static NTSTATUS NTAPI Done(PDEVICE_OBJECT, PIRP irp, PVOID context) {
         auto* self = static_cast<PowerIrp*>(context);
         self->status_ = irp->IoStatus.Status;
         self->irql_ = KeGetCurrentIrql();
@@ -185,7 +185,7 @@ TEST(PdoDispatchCompletion, PagedWorkInACompletionRoutineIsCaughtOnlyAtDispatch)
             sp->Parameters.Others.Argument1 = &u;
             IoSetCompletionRoutine(
                 irp,
-                [](PDEVICE_OBJECT, PIRP, PVOID c) -> NTSTATUS {
+                [](PDEVICE_OBJECT, PIRP, PVOID c) NTAPI -> NTSTATUS {
                     auto* x = static_cast<Ctx*>(c);
                     *x->seen = KeGetCurrentIrql();
                     ExFreePool(ExAllocatePoolWithTag(PagedPool, 16, hosted::Tag("Test")));

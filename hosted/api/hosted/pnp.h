@@ -33,9 +33,10 @@ struct IrpRecord {
 
 // Where a device stands in the manager's life cycle.
 enum class DeviceState {
-    Enumerated,       // reported by its bus, no function driver (none matched or AddDevice failed)
+    Enumerated,       // reported by its bus, no function driver matched
     Started,
-    StartFailed,      // the start IRP failed; the stack was removed again
+    StartFailed,      // the driver's load, AddDevice or the start IRP failed, or the started
+                      // stack reported itself failed; Enable tries again
     Disabled,         // removed on request; Enable brings it back
     SurpriseRemoved,  // the bus reported it missing; waiting for its removal
     Removed,          // gone from the tree
