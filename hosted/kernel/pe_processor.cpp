@@ -93,6 +93,9 @@ void Chain(int sig, siginfo_t* info, void* context)
     signal(sig, SIG_DFL);
 }
 
+// A general-protection fault is also what a non-canonical address raises.
+constexpr const char* kNotEmulated = "general-protection fault (a privileged instruction or a non-canonical address) not emulated";
+
 // General-protection faults in an image: the only forms emulated are
 // mov %cr8,%reg (REX 0F 20 /r) and mov %reg,%cr8 (REX 0F 22 /r), with REX.R
 // selecting control register 8 and the r/m field a general register.
@@ -103,11 +106,11 @@ void OnFault(int sig, siginfo_t* info, void* context)
     auto ip = uintptr_t(g[REG_RIP]);
     const ImageSlot* img = ImageAt(ip);
     if (!img || info->si_code != SI_KERNEL) return Chain(sig, info, context);
-    if (img->size.load() - (ip - img->base.load()) < 4) Fatal(img, ip, "privileged instruction not emulated");
+    if (img->size.load() - (ip - img->base.load()) < 4) Fatal(img, ip, kNotEmulated);
     const auto* code = reinterpret_cast<const unsigned char*>(ip);
     unsigned char rex = code[0], op = code[2], modrm = code[3];
     bool form = (rex & 0xf4) == 0x44 && code[1] == 0x0f && (op == 0x20 || op == 0x22) && (modrm & 0xf8) == 0xc0;
-    if (!form) Fatal(img, ip, "privileged instruction not emulated");
+    if (!form) Fatal(img, ip, kNotEmulated);
     ThreadState* t = Current();
     if (!t) Fatal(img, ip, "IRQL access by a thread the platform does not know");
     int reg = kGreg[(modrm & 7) | ((rex & 1) << 3)];

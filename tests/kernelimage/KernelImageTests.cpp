@@ -218,7 +218,7 @@ TEST(KernelImageDeathTest, OtherPrivilegedInstructionsStopNamingTheirAddress)
     std::vector<uint32_t> at;
     auto img = CodeImage({kCli, kWriteCr8}, at);
     ASSERT_TRUE(img);
-    EXPECT_DEATH(At(*img, at[0])(0), "privileged instruction not emulated at 0x[0-9a-f]+ \\(test.sys\\+0x1000\\)");
+    EXPECT_DEATH(At(*img, at[0])(0), "privileged instruction or a non-canonical address\\) not emulated at 0x[0-9a-f]+ \\(test.sys\\+0x1000\\)");
     EXPECT_DEATH(
         {
             hosted::TestPlatform platform;
@@ -228,25 +228,55 @@ TEST(KernelImageDeathTest, OtherPrivilegedInstructionsStopNamingTheirAddress)
     EXPECT_DEATH(At(*img, at[1])(0), "IRQL access by a thread the platform does not know");
 }
 
+struct UnwindCase {
+    const char* what;
+    std::vector<uint8_t> code;  // takes (callback, value): clobbers %rbx with value, calls callback
+    uint8_t prolog;
+    std::vector<uint16_t> codes;
+    uint8_t frame;
+};
+
+const UnwindCase kUnwindCases[] = {
+    // push %rbx; sub $0x20,%rsp; mov %rdx,%rbx; call *%rcx; add $0x20,%rsp; pop %rbx; ret
+    {"pushes and a fixed frame",
+     {0x53, 0x48, 0x83, 0xec, 0x20, 0x48, 0x89, 0xd3, 0xff, 0xd1, 0x48, 0x83, 0xc4, 0x20, 0x5b, 0xc3},
+     5,
+     {0x3205, 0x3001},  // stored last first: sub (ends at 5, 0x20 bytes), push %rbx (ends at 1)
+     0},
+    // push %rbp; sub $0x20,%rsp; lea 0x20(%rsp),%rbp; mov %rbx,0x10(%rsp);
+    // mov %rdx,%rbx; sub $0x40,%rsp (a dynamic allocation: only %rbp finds
+    // the frame now); call *%rcx; lea -0x20(%rbp),%rsp; mov 0x10(%rsp),%rbx;
+    // add $0x20,%rsp; pop %rbp; ret
+    {"frame register and a register saved by offset",
+     {0x55, 0x48, 0x83, 0xec, 0x20, 0x48, 0x8d, 0x6c, 0x24, 0x20, 0x48, 0x89, 0x5c, 0x24, 0x10, 0x48, 0x89, 0xd3,
+      0x48, 0x83, 0xec, 0x40, 0xff, 0xd1, 0x48, 0x8d, 0x65, 0xe0, 0x48, 0x8b, 0x5c, 0x24, 0x10, 0x48, 0x83, 0xc4,
+      0x20, 0x5d, 0xc3},
+     15,
+     {0x340f, 0x0002, 0x030a, 0x3205, 0x5001},  // save %rbx at +0x10, frame %rbp, alloc 0x20, push %rbp
+     0x25},                                      // %rbp = %rsp + 2 * 16
+};
+
 __attribute__((ms_abi)) void Thrower(uint64_t) { throw std::runtime_error("through the image"); }
 
 TEST(KernelImage, CppExceptionsUnwindThroughImageFrames)
 {
-    // push %rbx; sub $0x20,%rsp; mov %rdx,%rbx; call *%rcx; add $0x20,%rsp; pop %rbx; ret
-    PeBuilder b;
-    b.text = {0x53, 0x48, 0x83, 0xec, 0x20, 0x48, 0x89, 0xd3, 0xff, 0xd1, 0x48, 0x83, 0xc4, 0x20, 0x5b, 0xc3};
-    // Stored last prologue instruction first: sub (ends at 5, 0x20 bytes), push %rbx (ends at 1).
-    b.functions = {{PeBuilder::kText, PeBuilder::kText + uint32_t(b.text.size()), 5, {0x3205, 0x3001}}};
-    auto img = LoadOk(b);
-    ASSERT_TRUE(img);
-    auto call = reinterpret_cast<void(__attribute__((ms_abi))*)(void (*)(uint64_t), uint64_t)>(img->Base() + PeBuilder::kText);
-    std::string caught;
-    try {
-        call(reinterpret_cast<void (*)(uint64_t)>(&Thrower), 7);
-    } catch (const std::runtime_error& e) {
-        caught = e.what();
+    for (const UnwindCase& c : kUnwindCases) {
+        SCOPED_TRACE(c.what);
+        PeBuilder b;
+        b.text = c.code;
+        b.functions = {{PeBuilder::kText, PeBuilder::kText + uint32_t(b.text.size()), c.prolog, c.codes, c.frame}};
+        auto img = LoadOk(b);
+        ASSERT_TRUE(img);
+        auto call = reinterpret_cast<void(__attribute__((ms_abi))*)(void (*)(uint64_t), uint64_t)>(img->Base() +
+                                                                                                     PeBuilder::kText);
+        std::string caught;
+        try {
+            call(reinterpret_cast<void (*)(uint64_t)>(&Thrower), 7);
+        } catch (const std::runtime_error& e) {
+            caught = e.what();
+        }
+        EXPECT_EQ(caught, "through the image");
     }
-    EXPECT_EQ(caught, "through the image");
 }
 
 }  // namespace

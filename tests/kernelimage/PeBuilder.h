@@ -20,6 +20,7 @@ struct PeBuilder {
         uint32_t begin, end;
         uint8_t prolog;
         std::vector<uint16_t> codes;
+        uint8_t frame = 0;  // frame register (low 4 bits) and its offset / 16
     };
     std::vector<Function> functions;
     std::vector<uint32_t> dir64;  // RVAs of 8-byte pointers to relocate
@@ -61,7 +62,7 @@ struct PeBuilder {
             rdata.push_back(1);
             rdata.push_back(f.prolog);
             rdata.push_back(uint8_t(f.codes.size()));
-            rdata.push_back(0);
+            rdata.push_back(f.frame);
             for (uint16_t c : f.codes) rdata.push_back(uint8_t(c)), rdata.push_back(uint8_t(c >> 8));
             while (rdata.size() % 4) rdata.push_back(0);
         }
