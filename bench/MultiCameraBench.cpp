@@ -1,11 +1,12 @@
 // N cameras updating at once on one hosted bus, in deterministic virtual
-// time: every camera gets the full three-part update (4 MiB ISP image,
+// time, through the plug-and-play manager and the driver frame: every camera gets the full three-part update (4 MiB ISP image,
 // 256 KiB audio image, 192 KiB FX3 image into a blank EEPROM), and all N
 // update threads run side by side.
 //
 // Counters (per run, N = cameras):
 //   all_urbs: every URB of the run, all cameras together;
-//   run_wall_ms: wall time from the first Start to the last thread's end;
+//   run_wall_ms: wall time from plugging the cameras in to the last update
+//     thread's end (enumeration, load, add and start included);
 //   wall_per_urb_us: run_wall_ms divided by all_urbs, the hosted platform's
 //     cost per request;
 //   virtual_s: virtual duration of the run (the same for every N: the
@@ -22,9 +23,11 @@
 #include <benchmark/benchmark.h>
 
 #include <hosted/hosted.h>
+#include <hosted/pnp.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <malloc.h>
@@ -38,7 +41,9 @@
 #include "Log.h"
 #include "SimOnBus.h"
 #include "UsbBus.h"
-#include "update/UpdateEngine.h"
+#include "driver/Driver.h"
+#include "driver/FdoData.h"
+#include "usbdevice/UsbDevice.h"
 
 using namespace orvex::firmware;
 
@@ -56,13 +61,12 @@ struct Figures {
     double urbs = 0, wallS = 0, virtualS = 0, updated = 0;
 };
 
-// One camera's function device, built by hand on its PDO.
-struct Stack {
-    std::shared_ptr<orvex::sim::Camera> camera;
-    CUsbDevice* device = nullptr;
-    KSDEVICE ks{};
-};
-
+// Wall time, virtual time and URBs of one run of `cameras` cameras through
+// the whole stack: the driver installed with the plug-and-play manager for
+// the camera's hardware ID, every camera plugged into one hub the manager
+// enumerates, each device added and started by the manager (its update thread
+// starts with it), and removed on request at the end (the driver unloads after
+// its last device, with the leak checks).
 Figures OneRun(const std::filesystem::path& dir, int cameras) {
     Figures f;
     hosted::Platform platform;
@@ -72,40 +76,47 @@ Figures OneRun(const std::filesystem::path& dir, int cameras) {
     c.fx3Version = {1, 2, 3};
     c.ispVersion = 0x010000;
     c.audioVersion = 5;
-    hosted::usb::Bus bus;
-    std::vector<std::unique_ptr<Stack>> stacks;
-    static std::u16string paths[4] = {u"C:\\fx3.img", u"C:\\isp.bin", u"C:\\aud.bin", u"C:\\version.txt"};
-    for (int i = 0; i < cameras; ++i) {
-        auto s = std::make_unique<Stack>();
-        s->camera = orvex::sim::MakeCamera(c);
-        const int port = bus.Plug(s->camera);
-        s->device = new (NonPagedPoolNx) CUsbDevice();
-        s->ks.Context = s->device;
-        s->ks.NextDeviceObject = s->ks.PhysicalDeviceObject = bus.Pdo(port);
-        s->device->SetKsDevice(&s->ks);
-        s->device->Add(&s->ks);
-        s->device->m_Settings.FX3FilePath = paths[0].data();
-        s->device->m_Settings.ISPFilePath = paths[1].data();
-        s->device->m_Settings.AUDFilePath = paths[2].data();
-        s->device->m_Settings.VersionFilePath = paths[3].data();
-        stacks.push_back(std::move(s));
-    }
+    std::vector<std::shared_ptr<orvex::sim::Camera>> cams;
+    for (int i = 0; i < cameras; ++i) cams.push_back(orvex::sim::MakeCamera(c));
+    const auto dd = cams.front()->DeviceDescriptor();
+    char id[32];
+    std::snprintf(id, sizeof id, "USB\\VID_%04X&PID_%04X", unsigned(dd[8] | dd[9] << 8), unsigned(dd[10] | dd[11] << 8));
+    hosted::Pnp::RegisterDriver("ORVEX", &DriverEntry, {id});
+    hosted::usb::BusOptions options;
+    options.rootBus = true;
+    hosted::usb::Bus bus(options);
 
     const auto wall0 = std::chrono::steady_clock::now();
     const int64_t t0 = hosted::Clock::Now();
-    for (auto& s : stacks) s->device->Start(&s->ks, nullptr, nullptr, nullptr, 0);
-    for (auto& s : stacks)
-        KeWaitForSingleObject(s->device->ThreadObject(), Executive, KernelMode, FALSE, nullptr);
+    std::vector<PDEVICE_OBJECT> pdos;
+    for (auto& camera : cams) {
+        PDEVICE_OBJECT pdo = bus.Pdo(bus.Plug(camera));
+        // The file paths are in the device's driver key before the manager,
+        // which runs once this thread waits, starts the device.
+        const std::string key = hosted::Io::DriverKeyPath(pdo);
+        hosted::Registry::SetString(key, "FX3", u"C:\\fx3.img");
+        hosted::Registry::SetString(key, "ISP", u"C:\\isp.bin");
+        hosted::Registry::SetString(key, "AUD", u"C:\\aud.bin");
+        hosted::Registry::SetString(key, "VERSION", u"C:\\version.txt");
+        pdos.push_back(pdo);
+    }
+    hosted::Pnp::WaitIdle();
+    for (PDEVICE_OBJECT pdo : pdos) {
+        FdoData* data = FdoDataOf(hosted::Pnp::Top(pdo));
+        PVOID thread = static_cast<CUsbDevice*>(data->KsDevice->Context)->ThreadObject();
+        ObReferenceObject(thread);
+        KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+        ObDereferenceObject(thread);
+    }
     f.wallS = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
     f.virtualS = double(hosted::Clock::Now() - t0) / hosted::kUnitsPerSecond;
     f.urbs = double(bus.Log().size());
 
     const Bytes& fx3 = Fx3Image();
-    for (auto& s : stacks) {
-        s->device->Stop(&s->ks, nullptr);
-        s->device->Remove(&s->ks, nullptr);
-        delete s->device;
-        const auto eeprom = s->camera->Eeprom();
+    for (PDEVICE_OBJECT pdo : pdos) hosted::Pnp::Disable(pdo);
+    hosted::Pnp::WaitIdle();
+    for (auto& camera : cams) {
+        const auto eeprom = camera->Eeprom();
         f.updated += eeprom.size() >= fx3.size() && std::equal(fx3.begin(), fx3.end(), eeprom.begin());
     }
     return f;

@@ -56,7 +56,7 @@ Camera::Camera(CameraConfig config, Clock clock)
     eeprom_.assign(cfg_.eepromSize, 0xFF);
     std::copy_n(cfg_.eepromContent.begin(), std::min<size_t>(cfg_.eepromContent.size(), eeprom_.size()),
                 eeprom_.begin());
-    fx3Version_ = FindFx3Version(eeprom_).value_or(cfg_.fx3Version);
+    fx3Version_ = BootedFx3Version();
 }
 
 std::optional<uint32_t> Camera::DecodeIspVersion(const std::vector<uint8_t>& image) {
@@ -77,6 +77,33 @@ std::optional<uint32_t> Camera::DecodeIspVersion(const std::vector<uint8_t>& ima
         }
     }
     return std::nullopt;
+}
+
+bool Camera::BootImageTorn(const std::vector<uint8_t>& eeprom) {
+    auto word = [&](size_t at) -> uint32_t {
+        if (at + 4 > eeprom.size()) return 0xFFFFFFFF;
+        return eeprom[at] | eeprom[at + 1] << 8 | eeprom[at + 2] << 16 | static_cast<uint32_t>(eeprom[at + 3]) << 24;
+    };
+    const uint32_t header = word(0);
+    if (header != 0xB01C5943 && header != 0xB02C5943 && header != 0xB03C5943) return false;  // no boot image
+    // Sections (length in words, load address, data) up to a zero length,
+    // then the entry and the sum of every data word.
+    size_t pos = 4;
+    uint32_t sum = 0;
+    for (;;) {
+        const uint32_t words = word(pos);
+        if (words == 0) return pos + 12 > eeprom.size() || word(pos + 8) != sum;
+        if (words > 0x10000) return true;
+        const size_t end = pos + 8 + 4 * static_cast<size_t>(words);
+        if (end >= eeprom.size()) return true;
+        for (size_t p = pos + 8; p < end; p += 4) sum += word(p);
+        pos = end;
+    }
+}
+
+std::array<uint8_t, 3> Camera::BootedFx3Version() const {
+    if (BootImageTorn(eeprom_)) return cfg_.fx3Version;
+    return FindFx3Version(eeprom_).value_or(cfg_.fx3Version);
 }
 
 std::optional<std::array<uint8_t, 3>> Camera::FindFx3Version(const std::vector<uint8_t>& eeprom) {
@@ -208,7 +235,7 @@ ControlResult Camera::Vendor(const SetupPacket& s, uint8_t* data) {
             updateMode_ = false;
             sessionOpen_ = false;
             sessionBuffer_.clear();
-            fx3Version_ = FindFx3Version(eeprom_).value_or(cfg_.fx3Version);
+            fx3Version_ = BootedFx3Version();
             if (cfg_.reenumerateAfterReset && timer_) {
                 // The bridge answers, then restarts from its EEPROM: it drops
                 // off the bus shortly after this transfer and comes back
@@ -423,7 +450,7 @@ void Camera::PowerUp(Nanos now) {
     sessionBuffer_.clear();
     imagesThisUpdate_ = 0;
     ispNeedsReset_ = cfg_.ispNeedsReset;
-    fx3Version_ = FindFx3Version(eeprom_).value_or(cfg_.fx3Version);
+    fx3Version_ = BootedFx3Version();
 }
 
 void Camera::Advance(Nanos now) {

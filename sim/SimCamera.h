@@ -68,7 +68,8 @@ struct CameraConfig {
     uint32_t eepromSize = 256 * 1024;
     // Initial EEPROM bytes from address 0; the rest is 0xFF.
     std::vector<uint8_t> eepromContent;
-    // FX3 version reported when the EEPROM holds no "FX3VER:" marker.
+    // FX3 version reported when the EEPROM holds no "FX3VER:" marker, or a
+    // boot image the bridge cannot boot (Camera::BootImageTorn).
     std::array<uint8_t, 3> fx3Version{1, 0, 0};
 
     // ---- versions before any flash download ----
@@ -177,6 +178,10 @@ public:
     static std::optional<uint32_t> DecodeIspVersion(const std::vector<uint8_t>& image);
     // FX3 version bytes after the first "FX3VER:" marker.
     static std::optional<std::array<uint8_t, 3>> FindFx3Version(const std::vector<uint8_t>& eeprom);
+    // Whether the EEPROM holds an FX3 boot image (its header) that the
+    // bridge cannot boot: a section running past the end or a checksum that
+    // does not match, as a write cut short leaves it.
+    static bool BootImageTorn(const std::vector<uint8_t>& eeprom);
 
 protected:
     void PortChanged(bool plugged) override;
@@ -193,6 +198,9 @@ private:
     std::optional<Flash> Route(const std::vector<uint8_t>& image) const;
     void PowerUp(Nanos now);
     std::array<uint8_t, 12> RecordLocked() const;
+    // The FX3 version the bridge runs after booting from its EEPROM: a torn
+    // boot image is not run and the bridge reports `fx3Version`.
+    std::array<uint8_t, 3> BootedFx3Version() const;
 
     const CameraConfig cfg_;
     const Clock clock_;

@@ -152,9 +152,18 @@ NTSTATUS GetDownloadFile(CUsbDevice* Device, PWSTR Path, ULONG FileType) {
     RtlFillMemory(Device->m_pFileBuffer, Device->m_ulFileSize + FilePadBytes, 0xFF);
     DbgPrint("Create file success, size = %d\n", Device->m_ulFileSize);
 
-    ZwReadFile(file, nullptr, nullptr, nullptr, &ioStatus, Device->m_pFileBuffer, Device->m_ulFileSize, nullptr,
-               nullptr);
+    // A read that fails leaves the buffer as it was filled: all 0xFF. Taken
+    // for the file, that pad would be written to a flash as firmware, so the
+    // file is dropped as if it could not be opened.
+    status = ZwReadFile(file, nullptr, nullptr, nullptr, &ioStatus, Device->m_pFileBuffer, Device->m_ulFileSize,
+                        nullptr, nullptr);
     ZwClose(file);
+    if (!NT_SUCCESS(status)) {
+        DbgPrint("Read file fail, status = 0x%x\n", static_cast<ULONG>(status));
+        ExFreePoolWithTag(Device->m_pFileBuffer, TagHarn);
+        Device->m_pFileBuffer = nullptr;
+        return STATUS_UNSUCCESSFUL;
+    }
     DbgPrint("Read file done \n");
 
     const ULONG size = Device->m_ulFileSize;

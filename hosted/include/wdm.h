@@ -1126,6 +1126,33 @@ typedef struct _DEVOBJ_EXTENSION {
     struct _DEVICE_OBJECT* AttachedTo;
 } DEVOBJ_EXTENSION, *PDEVOBJ_EXTENSION;
 
+/* The adapter/controller wait block a device object's queue may hold. */
+typedef enum _IO_ALLOCATION_ACTION { KeepObject = 1, DeallocateObject, DeallocateObjectKeepRegisters } IO_ALLOCATION_ACTION;
+typedef IO_ALLOCATION_ACTION(NTAPI DRIVER_CONTROL)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp,
+                                                   PVOID MapRegisterBase, PVOID Context);
+typedef DRIVER_CONTROL* PDRIVER_CONTROL;
+
+typedef struct _WAIT_CONTEXT_BLOCK {
+    union {
+        KDEVICE_QUEUE_ENTRY WaitQueueEntry;
+        struct {
+            LIST_ENTRY DmaWaitEntry;
+            ULONG NumberOfChannels;
+            ULONG SyncCallback : 1;
+            ULONG DmaContext : 1;
+            ULONG ZeroMapRegisters : 1;
+            ULONG Reserved : 9;
+            ULONG NumberOfRemapPages : 20;
+        };
+    };
+    PDRIVER_CONTROL DeviceRoutine;
+    PVOID DeviceContext;
+    ULONG NumberOfMapRegisters;
+    PVOID DeviceObject;
+    PVOID CurrentIrp;
+    PKDPC BufferChainingDpc;
+} WAIT_CONTEXT_BLOCK, *PWAIT_CONTEXT_BLOCK;
+
 typedef struct DECLSPEC_ALIGN(16) _DEVICE_OBJECT {
     CSHORT Type;
     USHORT Size;
@@ -1143,6 +1170,7 @@ typedef struct DECLSPEC_ALIGN(16) _DEVICE_OBJECT {
     CCHAR StackSize;
     union {
         LIST_ENTRY ListEntry;
+        WAIT_CONTEXT_BLOCK Wcb;
     } Queue;
     ULONG AlignmentRequirement;
     KDEVICE_QUEUE DeviceQueue;
@@ -1178,7 +1206,34 @@ typedef struct _FILE_OBJECT {
     ULONG Flags;
     UNICODE_STRING FileName;
     LARGE_INTEGER CurrentByteOffset;
+    volatile ULONG Waiters;
+    volatile ULONG Busy;
+    PVOID LastLock;
+    KEVENT Lock;
+    KEVENT Event;
+    PVOID CompletionContext;
+    KSPIN_LOCK IrpListLock;
+    LIST_ENTRY IrpList;
+    volatile PVOID FileObjectExtension;
 } FILE_OBJECT, *PFILE_OBJECT;
+
+/* An asynchronous procedure call object: only its storage (inside an IRP). */
+typedef struct _KAPC {
+    UCHAR Type;
+    UCHAR SpareByte0;
+    UCHAR Size;
+    UCHAR SpareByte1;
+    ULONG SpareLong0;
+    struct _KTHREAD* Thread;
+    LIST_ENTRY ApcListEntry;
+    PVOID Reserved[3];
+    PVOID NormalContext;
+    PVOID SystemArgument1;
+    PVOID SystemArgument2;
+    CCHAR ApcStateIndex;
+    KPROCESSOR_MODE ApcMode;
+    BOOLEAN Inserted;
+} KAPC, *PKAPC, *PRKAPC;
 
 typedef struct _IO_SECURITY_CONTEXT {
     PVOID SecurityQos;
@@ -1335,6 +1390,7 @@ typedef struct _IRP {
             };
             PFILE_OBJECT OriginalFileObject;
         } Overlay;
+        KAPC Apc;
         PVOID CompletionKey;
     } Tail;
 } IRP, *PIRP;

@@ -67,6 +67,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN)
     LONG old = Event->Header.SignalState;
     Event->Header.SignalState = 1;
     if (old == 0) WakeWaiters(lock, &Event->Header);
+    PreemptionPoint(lock);
     return old;
 }
 
@@ -120,6 +121,7 @@ LONG KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY, LONG Adjustment, BOOL
     }
     Semaphore->Header.SignalState = old + Adjustment;
     WakeWaiters(lock, &Semaphore->Header);
+    PreemptionPoint(lock);
     return old;
 }
 
@@ -151,6 +153,7 @@ LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN)
         Mutex->OwnerThread = nullptr;
         WakeWaiters(lock, &Mutex->Header);
     }
+    PreemptionPoint(lock);
     return old;
 }
 

@@ -64,6 +64,7 @@ static void ReleaseFast(PFAST_MUTEX FastMutex, bool lower, const char* routine)
         FastMutex->Event.Header.SignalState = 1;
         WakeWaiters(lock, &FastMutex->Event.Header);
     }
+    PreemptionPoint(lock);
 }
 
 VOID ExAcquireFastMutex(PFAST_MUTEX FastMutex) { AcquireFast(FastMutex, true, "ExAcquireFastMutex"); }

@@ -163,6 +163,7 @@ NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATT
     std::string nt = FromUnicodeString(ObjectAttributes->ObjectName);
     std::string key = Lower(nt);
     NTSTATUS st = STATUS_SUCCESS;
+    k.fileAttempts["open\n" + key]++;
     if (TakeFailure(k.fileOpenFail, key, st)) return finish(st, 0);
     const ACCESS_MASK writeRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES |
                                     DELETE | GENERIC_WRITE | GENERIC_ALL;
@@ -229,6 +230,7 @@ NTSTATUS ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
         if (offset < 0) return finish(STATUS_INVALID_PARAMETER, 0);
     }
     NTSTATUS st = STATUS_SUCCESS;
+    k.fileAttempts["read\n" + f->key]++;
     if (TakeFailure(k.fileReadFail, f->key, st)) return finish(st, 0);
     ULONG want = Length;
     auto sr = k.shortReads.find(f->key);
@@ -252,6 +254,8 @@ NTSTATUS ZwQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBloc
         IoStatusBlock->Information = info;
         return st;
     };
+    k.fileAttempts["query\n" + f->key]++;
+    if (NTSTATUS st = STATUS_SUCCESS; TakeFailure(k.fileQueryFail, f->key, st)) return finish(st, 0);
     switch (FileInformationClass) {
     case FileStandardInformation: {
         if (Length < sizeof(FILE_STANDARD_INFORMATION)) return STATUS_INFO_LENGTH_MISMATCH;
@@ -315,11 +319,26 @@ void Files::FailRead(const std::string& ntName, NTSTATUS status, uint64_t nth)
     k.fileReadFail[Lower(ntName)].push_back(FailRule{nth, status});
 }
 
+void Files::FailQuery(const std::string& ntName, NTSTATUS status, uint64_t nth)
+{
+    auto [k, lock] = LockKernel();
+    k.fileQueryFail[Lower(ntName)].push_back(FailRule{nth, status});
+}
+
+uint64_t Files::Attempts(FileOp op, const std::string& ntName)
+{
+    auto [k, lock] = LockKernel();
+    static const char* const names[] = {"open\n", "query\n", "read\n"};
+    auto it = k.fileAttempts.find(names[int(op)] + Lower(ntName));
+    return it == k.fileAttempts.end() ? 0 : it->second;
+}
+
 void Files::ClearFailures()
 {
     auto [k, lock] = LockKernel();
     k.fileOpenFail.clear();
     k.fileReadFail.clear();
+    k.fileQueryFail.clear();
     k.shortReads.clear();
 }
 

@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <set>
 #include <string>
 #include <thread>
@@ -48,17 +49,25 @@ struct ThreadExit {
     NTSTATUS status;
 };
 
+// Fiber mode (Options::fibers): a hosted thread's stack and saved context (fibers.cpp).
+struct Fiber;
+struct FiberDeleter {
+    void operator()(Fiber* f) const;
+};
+
 struct ThreadState {
     std::string name;
     int id = 0;
     bool system = false;  // created by PsCreateSystemThread
     enum class Run { Ready, Running, Blocked, Finished } run = Run::Ready;
-    std::condition_variable cv;
+    std::condition_variable cv;  // system threads: woken when handed the baton
     std::thread thread;
+    std::unique_ptr<Fiber, FiberDeleter> fiber;  // fiber mode: runs as this fiber instead
     std::function<void()> body;
     _ETHREAD* object = nullptr;
     KIRQL irql = PASSIVE_LEVEL;
     KPRIORITY priority = 8;
+    uint64_t schedPriority = 0;  // seeded scheduling only: higher runs first
     int criticalRegion = 0;
     int spinLocksHeld = 0;
     NTSTATUS exitStatus = STATUS_SUCCESS;
@@ -218,6 +227,14 @@ struct Kernel {
     uint64_t nextWaitSeq = 1;
     int abortPending = 0;  // threads still to be unwound after a deadlock
     std::string lastDeadlock;
+    bool fibers = false;  // Options::fibers: hosted threads are fibers of the booting thread
+    // Seeded scheduling (Options::scheduleSeed).
+    bool seeded = false;
+    std::mt19937_64 rng;
+    uint64_t preemptionPoints = 0;       // visited so far
+    std::vector<uint64_t> changePoints;  // where the running thread drops to the lowest priority
+    uint64_t nextLow = 0;                // the next "lowest" priority handed out
+    std::vector<std::string> switches;   // thread given the processor, in order
 
     // ---- time ----
     int64_t now = 0;
@@ -265,6 +282,11 @@ struct Kernel {
     std::map<char, std::string> drives;
     std::map<std::string, FailRules> fileOpenFail;  // lower-case nt name
     std::map<std::string, FailRules> fileReadFail;
+    std::map<std::string, FailRules> fileQueryFail;  // ZwQueryInformationFile
+    // Attempts seen by the failure-injection points, failed ones included:
+    // "open\n", "query\n", "read\n" + lower-case nt name; "open\n" + lower-case
+    // key path, "query\n" + lower-case path + '\n' + value name.
+    std::map<std::string, uint64_t> fileAttempts, regAttempts;
     std::map<std::string, uint32_t> shortReads;
     std::map<std::string, uint64_t> openCounts;
 
@@ -339,6 +361,22 @@ int64_t DeadlineFrom(const LARGE_INTEGER* timeout);  // kNoDeadline for NULL
 NTSTATUS WaitInternal(Lock& lock, ThreadState* self, ULONG count, DISPATCHER_HEADER** objects, WAIT_TYPE type,
                       const LARGE_INTEGER* timeout, const char* routine);
 void StartThreadLocked(Lock& lock, const std::shared_ptr<ThreadState>& t);
+// The life of a started hosted thread: its first turn, its body, its end.
+void RunThread(ThreadState* t);
+void SetCurrent(ThreadState* t);
+// Fiber mode (fibers.cpp): the booting thread's fiber, a new thread's fiber,
+// and the hand-off from `self` to K().running, returning when `self` runs
+// again (never, when `ended`). Lock held on entry and exit, released while away.
+void MakeBootFiber(ThreadState* t);
+void MakeFiber(ThreadState* t);
+void SwitchFiber(Lock& lock, ThreadState* self, bool ended);
+// Seeded scheduling: draws the change points and the booting thread's priority.
+void SeedScheduler(Lock& lock, ThreadState* main);
+// A point where a thread at PASSIVE_LEVEL or APC_LEVEL could lose the
+// processor on Windows (it made another thread ready, passed an IRP on,
+// completed one, released a lock). With a seed, the caller gives way here to
+// a ready thread of higher priority; without one nothing happens. Lock held.
+void PreemptionPoint(Lock& lock);
 void ThreadFinished(Lock& lock, ThreadState* self);
 void WaitForOtherThreads(Lock& lock);
 

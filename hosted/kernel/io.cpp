@@ -314,6 +314,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     ThreadState* t = Current();
     KIRQL irqlBefore = t ? t->irql : 0;
     const std::string driverName = DriverName(DeviceObject);  // the device may be deleted by the call
+    PreemptionPoint(lock);
     lock.unlock();
     NTSTATUS status;
     {
@@ -363,6 +364,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 VOID IofCompleteRequest(PIRP Irp, CCHAR)
 {
     auto [k, lock] = LockKernel();
+    PreemptionPoint(lock);
     auto it = k.irps.find(Irp);
     if (it == k.irps.end()) {
         Violation(lock, "IoCompleteRequest on " + Describe(Irp) +
@@ -529,6 +531,7 @@ BOOLEAN IoCancelIrp(PIRP Irp)
 {
     {
         auto [k, lock] = LockKernel();
+        PreemptionPoint(lock);
         if (!k.irps.count(Irp)) {
             Violation(lock, "IoCancelIrp on " + Describe(Irp) + ", which is not a live IRP");
             return FALSE;

@@ -37,7 +37,14 @@ VOID KfLowerIrql(KIRQL NewIrql)
         Violation(lock, "KeLowerIrql to " + std::to_string(NewIrql) + " above the current IRQL " +
                             std::to_string(t->irql));
     }
+    const bool leavesDispatch = t->irql >= DISPATCH_LEVEL && NewIrql < DISPATCH_LEVEL;
     t->irql = NewIrql;
+    // Leaving DISPATCH_LEVEL is where a thread made ready meanwhile may take
+    // the processor.
+    if (leavesDispatch) {
+        auto [k, lock] = LockKernel();
+        PreemptionPoint(lock);
+    }
 }
 
 KIRQL KeRaiseIrqlToDpcLevel(VOID) { return KfRaiseIrql(DISPATCH_LEVEL); }

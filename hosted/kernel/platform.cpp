@@ -161,6 +161,9 @@ Platform::Platform(Options options)
     NewThreadObject(main.get());
     k.threads.push_back(main);
     k.running = main.get();
+    k.fibers = options.fibers;
+    if (k.fibers) MakeBootFiber(main.get());
+    SeedScheduler(lock, main.get());
     g_mainThread = main;
     SetCurrent(main.get());
     g_platformAlive = true;

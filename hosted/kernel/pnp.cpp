@@ -337,6 +337,14 @@ PnpDriver* MatchDriver(PnpManager& m, const PnpNode& n, std::string* matchedId =
     return nullptr;
 }
 
+// DriverUnload and the checks after it, recorded in the driver log.
+void UnloadDriver(PnpManager& m, PnpDriver& d)
+{
+    std::vector<std::string> problems = d.host->Unload();
+    std::lock_guard<std::mutex> guard(m.m);
+    m.driverLog.push_back({Clock::Now(), d.service, false, STATUS_SUCCESS, std::move(problems)});
+}
+
 void ReleaseDriver(PnpManager& m, PnpNode& n)
 {
     PnpDriver* d = nullptr;
@@ -348,7 +356,7 @@ void ReleaseDriver(PnpManager& m, PnpNode& n)
     n.service.clear();
     if (!d || --d->devices > 0) return;
     // The driver's last device is gone: unload it and check what it left.
-    d->host->Unload();
+    UnloadDriver(m, *d);
 }
 
 // After IRP_MN_REMOVE_DEVICE the function and filter devices must be gone.
@@ -416,6 +424,10 @@ NTSTATUS AddAndStart(PnpManager& m, PnpNode& n)
     if (!d->host) d->host = std::make_unique<DriverHost>(d->entry, d->service);
     if (!d->host->Loaded()) {
         NTSTATUS st = d->host->Load();
+        {
+            std::lock_guard<std::mutex> guard(m.m);
+            m.driverLog.push_back({Clock::Now(), d->service, true, st, {}});
+        }
         if (!NT_SUCCESS(st)) {
             n.state = DeviceState::StartFailed;
             return st;
@@ -424,7 +436,7 @@ NTSTATUS AddAndStart(PnpManager& m, PnpNode& n)
     NTSTATUS st = d->host->AddDevice(n.pdo);
     if (!NT_SUCCESS(st)) {
         n.state = DeviceState::StartFailed;
-        if (d->devices == 0) d->host->Unload();
+        if (d->devices == 0) UnloadDriver(m, *d);
         return st;
     }
     d->devices++;
@@ -803,6 +815,13 @@ std::vector<IrpRecord> Pnp::Log()
     PnpManager& m = M();
     std::lock_guard<std::mutex> guard(m.m);
     return m.log;
+}
+
+std::vector<DriverRecord> Pnp::DriverLog()
+{
+    PnpManager& m = M();
+    std::lock_guard<std::mutex> guard(m.m);
+    return m.driverLog;
 }
 
 void Pnp::ClearLog()

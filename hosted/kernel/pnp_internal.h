@@ -50,6 +50,7 @@ struct PnpManager {
     std::map<PDEVICE_OBJECT, std::string> rootBuses;
     std::vector<std::unique_ptr<PnpDriver>> drivers;
     std::vector<IrpRecord> log;
+    std::vector<DriverRecord> driverLog;
 };
 
 PnpManager* PnpIfRunning();

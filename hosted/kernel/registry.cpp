@@ -148,6 +148,7 @@ NTSTATUS OpenKey(PHANDLE KeyHandle, ACCESS_MASK access, POBJECT_ATTRIBUTES oa, b
     if (!key) {
         for (auto& p : parts) fullPath += "\\" + p;
     }
+    k.regAttempts["open\n" + Lower(fullPath)]++;
     if (TakeFailure(k.regOpenFail, Lower(fullPath), st)) return st;
     bool existed = key != nullptr;
     if (!key) {
@@ -194,6 +195,7 @@ NTSTATUS OpenKeyByPath(Lock& lock, const std::string& path, ACCESS_MASK access, 
 {
     Kernel& k = K();
     NTSTATUS st = STATUS_SUCCESS;
+    k.regAttempts["open\n" + Lower(path)]++;
     if (TakeFailure(k.regOpenFail, Lower(path), st)) return st;
     auto key = KeyAt(path, true);
     if (!key) return STATUS_OBJECT_PATH_SYNTAX_BAD;
@@ -230,6 +232,7 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
     if (!key) return st;
     if (!ResultLength) return STATUS_INVALID_PARAMETER;
     std::string name = FromUnicodeString(ValueName);
+    k.regAttempts["query\n" + ValueKey(key->path, name)]++;
     if (TakeFailure(k.regQueryFail, ValueKey(key->path, name), st)) return st;
     RegValue* v = key->Find(name);
     if (!v) return STATUS_OBJECT_NAME_NOT_FOUND;
@@ -452,6 +455,20 @@ std::vector<std::string> Registry::SubkeyNames(const std::string& path)
     if (auto key = KeyAt(path, false))
         for (auto& [l, s] : key->subkeys) names.push_back(s->name);
     return names;
+}
+
+uint64_t Registry::OpenAttempts(const std::string& path)
+{
+    auto [k, lock] = LockKernel();
+    auto it = k.regAttempts.find("open\n" + Lower(path));
+    return it == k.regAttempts.end() ? 0 : it->second;
+}
+
+uint64_t Registry::QueryAttempts(const std::string& path, const std::string& name)
+{
+    auto [k, lock] = LockKernel();
+    auto it = k.regAttempts.find("query\n" + ValueKey(path, name));
+    return it == k.regAttempts.end() ? 0 : it->second;
 }
 
 void Registry::FailOpen(const std::string& path, NTSTATUS status, uint64_t nth)

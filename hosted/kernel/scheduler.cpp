@@ -1,7 +1,9 @@
 // Hosted threads, the scheduler baton, virtual time and dispatcher waits.
 //
-// Every hosted thread is a real thread, but only the one holding the baton
-// (K().running) executes; the others sleep on their condition variables. A
+// Every hosted thread is a real thread (or, in fiber mode, a fiber of the
+// booting thread: fibers.cpp), but only the one holding the baton
+// (K().running) executes; the others sleep on their condition variables (or
+// are switched out). A
 // thread gives the baton away only when it blocks, yields or ends (no
 // preemption). When no thread is ready, virtual time jumps to the earliest
 // deadline (a wait time-out or a kernel timer); when there is none, every
@@ -229,6 +231,23 @@ bool AdvanceTime(Lock& lock)
     return true;
 }
 
+// The ready thread that runs next, taken out of the ready queue: the first
+// in line without a seed; with one, the ready thread of highest priority.
+ThreadState* TakeNext(Kernel& k)
+{
+    auto pick = k.ready.begin();
+    if (k.seeded) {
+        for (auto it = k.ready.begin(); it != k.ready.end(); ++it)
+            if ((*it)->schedPriority > (*pick)->schedPriority) pick = it;
+    }
+    ThreadState* next = *pick;
+    k.ready.erase(pick);
+    return next;
+}
+
+// A priority below every one handed out so far.
+uint64_t LowestPriority(Kernel& k) { return k.nextLow--; }
+
 // Give the baton to the next ready thread (advancing time or breaking a
 // deadlock if there is none). `self` no longer runs.
 void Schedule(Lock& lock)
@@ -236,10 +255,10 @@ void Schedule(Lock& lock)
     Kernel& k = K();
     for (;;) {
         if (!k.ready.empty()) {
-            ThreadState* next = k.ready.front();
-            k.ready.pop_front();
+            ThreadState* next = TakeNext(k);
             k.running = next;
-            next->cv.notify_one();
+            if (k.seeded) k.switches.push_back(next->name);
+            if (!next->fiber) next->cv.notify_one();
             return;
         }
         if (!AdvanceTime(lock)) {
@@ -256,6 +275,18 @@ void Schedule(Lock& lock)
 }
 
 }  // namespace
+
+// Returns once `self` holds the baton: a system thread sleeps on its
+// condition variable until handed it; a fiber switches to the holder.
+void WaitForBaton(Lock& lock, ThreadState* self)
+{
+    Kernel& k = K();
+    if (self->fiber) {
+        while (k.running != self) SwitchFiber(lock, self, false);
+        return;
+    }
+    while (k.running != self) self->cv.wait(lock);
+}
 
 void MakeReady(ThreadState* t, NTSTATUS result)
 {
@@ -282,7 +313,7 @@ void Block(Lock& lock, ThreadState* self)
     self->run = ThreadState::Run::Blocked;
     self->waitSeq = k.nextWaitSeq++;
     Schedule(lock);
-    while (k.running != self) self->cv.wait(lock);
+    WaitForBaton(lock, self);
     self->run = ThreadState::Run::Running;
 }
 
@@ -316,10 +347,14 @@ NTSTATUS WaitInternal(Lock& lock, ThreadState* self, ULONG count, DISPATCHER_HEA
     if (timeout && deadline <= k.now) {
         if (count == 0) {  // a zero delay: let the others run once
             if (!k.ready.empty()) {
+                // Seeded, a thread that yields goes below the others, so a
+                // loop polling for a lower-priority thread's work cannot
+                // keep the processor for ever.
+                if (k.seeded) self->schedPriority = LowestPriority(k);
                 self->run = ThreadState::Run::Ready;
                 k.ready.push_back(self);
                 Schedule(lock);
-                while (k.running != self) self->cv.wait(lock);
+                WaitForBaton(lock, self);
                 self->run = ThreadState::Run::Running;
             }
         }
@@ -340,15 +375,57 @@ NTSTATUS WaitInternal(Lock& lock, ThreadState* self, ULONG count, DISPATCHER_HEA
     return self->waitResult;
 }
 
+void SeedScheduler(Lock&, ThreadState* main)
+{
+    Kernel& k = K();
+    k.seeded = k.options.scheduleSeed.has_value() && k.options.mode == Options::Mode::Deterministic;
+    if (!k.seeded) return;
+    k.rng.seed(*k.options.scheduleSeed);
+    // Initial priorities lie in [2^40, 2^41); demoted ones count down from 2^40 - 1.
+    k.nextLow = (uint64_t(1) << 40) - 1;
+    const uint64_t horizon = std::max<uint64_t>(k.options.scheduleHorizon, 1);
+    for (int i = 0; i < k.options.schedulePreemptions; ++i) k.changePoints.push_back(1 + k.rng() % horizon);
+    std::sort(k.changePoints.begin(), k.changePoints.end());
+    main->schedPriority = (uint64_t(1) << 40) | (k.rng() >> 24);
+}
+
+void PreemptionPoint(Lock& lock)
+{
+    Kernel& k = K();
+    ThreadState* self = Current();
+    if (!k.seeded || !self || k.running != self || self->irql >= DISPATCH_LEVEL || self->spinLocksHeld) return;
+    ++k.preemptionPoints;
+    if (std::binary_search(k.changePoints.begin(), k.changePoints.end(), k.preemptionPoints))
+        self->schedPriority = LowestPriority(k);
+    bool higher = false;
+    for (ThreadState* t : k.ready) higher |= t->schedPriority > self->schedPriority;
+    if (!higher) return;
+    self->run = ThreadState::Run::Ready;
+    k.ready.push_back(self);
+    Schedule(lock);
+    WaitForBaton(lock, self);
+    self->run = ThreadState::Run::Running;
+}
+
 namespace {
 
 void ThreadMain(std::shared_ptr<ThreadState> t)
 {
+    {
+        Lock lock = K().Hold();
+        SetCurrent(t.get());
+    }
+    RunThread(t.get());
+}
+
+}  // namespace
+
+void RunThread(ThreadState* t)
+{
     Kernel& k = K();
     {
         Lock lock = k.Hold();
-        SetCurrent(t.get());
-        while (k.running != t.get()) t->cv.wait(lock);
+        WaitForBaton(lock, t);
         t->run = ThreadState::Run::Running;
     }
     try {
@@ -363,20 +440,23 @@ void ThreadMain(std::shared_ptr<ThreadState> t)
         ViolationUnlocked("hosted thread '" + t->name + "' ended with an unknown exception");
     }
     Lock lock = k.Hold();
-    ThreadFinished(lock, t.get());
+    ThreadFinished(lock, t);
+    if (t->fiber) SwitchFiber(lock, t, true);  // does not return
     SetCurrent(nullptr);
 }
-
-}  // namespace
 
 void StartThreadLocked(Lock&, const std::shared_ptr<ThreadState>& t)
 {
     Kernel& k = K();
     t->id = k.nextThreadId++;
     t->run = ThreadState::Run::Ready;
+    if (k.seeded) t->schedPriority = (uint64_t(1) << 40) | (k.rng() >> 24);
     k.threads.push_back(t);
     k.ready.push_back(t.get());
-    t->thread = std::thread(ThreadMain, t);
+    if (k.fibers)
+        MakeFiber(t.get());
+    else
+        t->thread = std::thread(ThreadMain, t);
 }
 
 void ThreadFinished(Lock& lock, ThreadState* self)

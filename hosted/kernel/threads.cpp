@@ -165,6 +165,29 @@ const std::string& Thread::Name() const
 
 _KTHREAD* Thread::Object() const { return state_ && state_->object ? &state_->object->Tcb : nullptr; }
 
+namespace Scheduler {
+
+bool Seeded()
+{
+    auto [k, lock] = LockKernel();
+    return k.seeded;
+}
+
+uint64_t Choose(uint64_t n)
+{
+    auto [k, lock] = LockKernel();
+    if (!k.seeded || n < 2) return 0;
+    return k.rng() % n;
+}
+
+std::vector<std::string> Switches()
+{
+    auto [k, lock] = LockKernel();
+    return k.switches;
+}
+
+}  // namespace Scheduler
+
 std::string CurrentThreadName()
 {
     ThreadState* t = Current();

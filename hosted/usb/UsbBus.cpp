@@ -392,6 +392,7 @@ uint8_t Bus::SelectedConfiguration(int port) const {
 void Bus::SetCompletion(Completion mode) {
     std::lock_guard lock(mu_);
     completion_ = mode;
+    completionFixed_ = true;
 }
 
 void Bus::SetCompletionIrql(KIRQL irql) {
@@ -431,12 +432,30 @@ void Bus::ClearIrpFailures() {
 
 std::optional<NTSTATUS> Bus::InjectedFailure(const Child* child, UCHAR major, UCHAR minor) {
     std::lock_guard lock(mu_);
+    auto seen = std::find_if(irpSeen_.begin(), irpSeen_.end(), [&](const IrpSeen& s) {
+        return s.major == major && s.minor == minor && s.port == child->port;
+    });
+    if (seen == irpSeen_.end()) irpSeen_.push_back({major, minor, child->port, 1});
+    else ++seen->count;
     for (auto& f : irpFailures_) {
         if (f.major != major || f.minor != minor || (f.port && f.port != child->port)) continue;
         ++f.seen;
         if (f.nth == 0 || f.nth == f.seen) return f.status;
     }
     return std::nullopt;
+}
+
+uint64_t Bus::IrpCount(UCHAR major, UCHAR minor, int port) const {
+    std::lock_guard lock(mu_);
+    uint64_t n = 0;
+    for (const auto& s : irpSeen_)
+        if (s.major == major && s.minor == minor && (port == 0 || s.port == port)) n += s.count;
+    return n;
+}
+
+void Bus::SetUrbObserver(UrbObserver observer) {
+    std::lock_guard lock(mu_);
+    urbObserver_ = std::move(observer);
 }
 
 // Held URBs of one device (or of every device: nullptr) complete with the
@@ -509,8 +528,9 @@ Transfer* Bus::Entry(uint64_t seq) {
     return &log_[seq - firstSeq_];
 }
 
-std::optional<FaultSpec> Bus::MatchFault(uint16_t function, int vendorRequest) {
+std::optional<FaultSpec> Bus::MatchFault(uint16_t function, int vendorRequest, int port) {
     for (auto& f : faults_) {
+        if (f.spec.port != 0 && f.spec.port != port) continue;
         const bool match = (f.spec.urbFunction >= 0 && f.spec.urbFunction == function) ||
                            (f.spec.vendorRequest >= 0 && f.spec.vendorRequest == vendorRequest);
         if (!match) continue;
@@ -631,6 +651,7 @@ NTSTATUS Bus::Submit(Child* child, PIRP irp, PURB urb) {
     Transfer t;
     t.submitted = hosted::Clock::Now();
     t.port = child->port;
+    t.pdo = child->pdo;
     t.address = child->address;
     t.function = r.function;
     t.control = r.control;
@@ -645,17 +666,30 @@ NTSTATUS Bus::Submit(Child* child, PIRP irp, PURB urb) {
     bool plugged, removed;
     Completion mode;
     const auto deviceTiming = child->device->Timing();
+    // A seeded schedule decides, request by request, whether the bus
+    // completes inside IoCallDriver or later from its own thread (a driver
+    // must handle both), unless a test fixed the mode.
+    const bool seededLate = hosted::Scheduler::Choose(2) == 1;
+    UrbObserver observer;
     {
         std::lock_guard lock(mu_);
         r.seq = t.sequence = nextSeq_++;
         log_.push_back(t);
+        observer = urbObserver_;
+    }
+    if (observer) observer(t, false);
+    {
+        std::lock_guard lock(mu_);
         plugged = child->plugged;
         removed = !child->Reachable();
         mode = completion_;
+        if (!completionFixed_ && hosted::Scheduler::Seeded())
+            mode = seededLate ? Completion::Pending : Completion::Immediate;
         r.cost = deviceTiming.value_or(timing_).Cost(r.control ? 8u + length : 0u);
         if (!removed) r.fault = MatchFault(r.function, (r.control && (r.setup.bmRequestType & 0x60) == 0x40)
                                                           ? r.setup.bRequest
-                                                          : -1);
+                                                          : -1,
+                                          child->port);
         if (r.fault) Entry(r.seq)->fault = r.fault->kind;
     }
     irp->Tail.Overlay.DriverContext[0] = reinterpret_cast<PVOID>(r.seq);
@@ -927,7 +961,13 @@ NTSTATUS Bus::Finish(PIRP irp, uint64_t seq, USBD_STATUS usbd, NTSTATUS status, 
         std::lock_guard lock(mu_);
         irql = completionIrql_;
     }
+    UrbObserver observer;
+    {
+        std::lock_guard lock(mu_);
+        observer = urbObserver_;
+    }
     CompleteAt(irql, irp);
+    if (observer && logged) observer(done, true);
     return status;
 }
 

@@ -71,6 +71,7 @@ struct FaultSpec {
     int vendorRequest = -1;  // bRequest of a vendor request (URB_FUNCTION_VENDOR_*), or -1
     int urbFunction = -1;    // URB function, or -1; one of the two must be set
     uint32_t nth = 0;        // 0: every matching request; N: only the Nth one counted from AddFault
+    int port = 0;            // 0: requests to any port; N: only those to port N (counted there)
     NTSTATUS goneStatus = STATUS_DEVICE_NOT_CONNECTED;  // DeviceGone: or STATUS_NO_SUCH_DEVICE
     USBD_STATUS stallStatus = USBD_STATUS_STALL_PID;    // Stall
     uint32_t shortLength = 0;                           // ShortIn
@@ -83,6 +84,7 @@ struct FaultSpec {
 struct Transfer {
     uint64_t sequence = 0;   // 1 for the first URB on this bus
     int port = 0;            // port of the device the URB was sent to
+    PDEVICE_OBJECT pdo = nullptr;  // the PDO it was sent to
     uint16_t address = 0;    // its USB address
     int64_t submitted = 0;   // virtual time (100-ns units) of IoCallDriver
     int64_t completed = -1;  // virtual time of completion; -1 while outstanding
@@ -205,6 +207,18 @@ public:
     // from this call. port 0: any port.
     void FailIrp(UCHAR major, UCHAR minor, NTSTATUS status, uint64_t nth = 0, int port = 0);
     void ClearIrpFailures();
+    // PnP or power IRPs with this minor code the PDOs have received (failed
+    // ones included). port 0: every port.
+    uint64_t IrpCount(UCHAR major, UCHAR minor, int port = 0) const;
+
+    // Called for each URB (as logged so far) outside the bus's lock: with completed false once
+    // it has its sequence number and before the bus looks at the device
+    // (whether it is plugged in, its faults), and with completed true right
+    // after the bus has completed it. An observer may Unplug a port, so a
+    // sweep can pull the device out just before or just after the n-th URB.
+    // Called on whichever thread submits or completes the URB.
+    using UrbObserver = std::function<void(const Transfer& transfer, bool completed)>;
+    void SetUrbObserver(UrbObserver observer);
 
     // Capture every URB into a USBPcap file from now on (false: cannot open);
     // `epoch` is the wall-clock second (since 1970 UTC) of virtual time 0.
@@ -255,7 +269,7 @@ private:
 
     // URBs (UsbBus.cpp).
     NTSTATUS Submit(Child* child, PIRP irp, PURB urb);
-    std::optional<FaultSpec> MatchFault(uint16_t function, int vendorRequest);
+    std::optional<FaultSpec> MatchFault(uint16_t function, int vendorRequest, int port);
     NTSTATUS Execute(PIRP irp, const Request& r, bool onWorker);
     NTSTATUS Finish(PIRP irp, uint64_t seq, USBD_STATUS usbd, NTSTATUS status, const std::vector<uint8_t>* in,
                     bool onWorker = false);
@@ -281,6 +295,7 @@ private:
     std::vector<std::unique_ptr<Child>> children_;  // every PDO ever made; kept until ~Bus
     int nextPort_ = 1;
     Completion completion_ = Completion::Immediate;
+    bool completionFixed_ = false;  // SetCompletion called: a seeded schedule leaves the mode alone
     KIRQL completionIrql_ = PASSIVE_LEVEL;
     BusTiming timing_;
     struct ArmedFault {
@@ -296,6 +311,13 @@ private:
         uint64_t seen = 0;
     };
     std::vector<IrpFailure> irpFailures_;
+    struct IrpSeen {
+        UCHAR major, minor;
+        int port;
+        uint64_t count;
+    };
+    std::vector<IrpSeen> irpSeen_;
+    UrbObserver urbObserver_;
     std::vector<Transfer> log_;
     uint64_t nextSeq_ = 1;
     uint64_t firstSeq_ = 1;  // sequence number of log_[0]

@@ -160,6 +160,20 @@ bool RunDemo(const DemoOptions& options, std::ostream& out) {
         "EEPROM", 256);
     row("ISP", HexValue(kOldIsp, 6), HexValue(c.isp_version, 6), c.isp_pages_written, "flash", 4096);
     row("AUD", HexValue(kOldAud, 2), HexValue(c.aud_version, 2), c.aud_pages_written, "flash", 4096);
+    // The camera's life after the update: its reset, re-enumeration and the
+    // driver's second look, which must leave it alone.
+    const auto& runs = c.update_runs;
+    if (runs.size() >= 2 && runs[0].end_ms) {
+        std::string second;
+        for (const auto& [name, count] : runs[1].vendor_requests)
+            second += (second.empty() ? "" : ", ") + name + (count > 1 ? " x" + std::to_string(count) : "");
+        const bool alone = runs[1].vendor_requests.size() == 1 && runs[1].vendor_requests.count("UVCGet_VERSION") &&
+                           runs[1].resets == 0;
+        out << "\n  camera reset at " << FormatDuration(*runs[0].end_ms) << ", left the bus and came back "
+            << FormatDuration(runs[1].start_ms - *runs[0].end_ms) << " later running its new firmware\n"
+            << "  update run 2 (UID " << runs[1].uid << "): " << (second.empty() ? "no requests" : second) << " -> "
+            << (alone ? "every version current, camera left alone" : "the camera was not left alone") << "\n";
+    }
     out << "\n  device time " << FormatDuration(r.device_time_ms) << ", wall time " << FormatDuration(r.wall_ms)
         << ", " << r.transfers << " transfers, camera resets " << c.resets << ", run: " << r.ended_by << "\n";
     if (folder.keep) out << "  files kept in " << dir.string() << "\n";

@@ -7,20 +7,24 @@
 
 namespace orvex::cli {
 
-PVOID ReferenceUpdateThread(PDEVICE_OBJECT pdo, PDRIVER_OBJECT driver)
+DeviceView ViewDevice(PDEVICE_OBJECT pdo, PDRIVER_OBJECT driver)
 {
-    if (!pdo || !driver) return nullptr;
+    DeviceView view;
+    if (!pdo || !driver) return view;
     // The function device is the one of this driver in the stack; another
     // driver's device (a filter, or none at all after a failed add) has no
     // FdoData to read.
     PDEVICE_OBJECT device = pdo->AttachedDevice;
     while (device && device->DriverObject != driver) device = device->AttachedDevice;
-    if (!device) return nullptr;
+    if (!device) return view;
     const FdoData* data = FdoDataOf(device);
-    if (!data->KsDevice || !data->KsDevice->Context) return nullptr;
-    PVOID thread = static_cast<CUsbDevice*>(data->KsDevice->Context)->ThreadObject();
-    if (thread) ObReferenceObject(thread);
-    return thread;
+    if (!data->KsDevice || !data->KsDevice->Context) return view;
+    const auto* object = static_cast<CUsbDevice*>(data->KsDevice->Context);
+    view.found = true;
+    view.uid = object->GetUId();
+    view.thread = object->ThreadObject();
+    if (view.thread) ObReferenceObject(view.thread);
+    return view;
 }
 
 }  // namespace orvex::cli

@@ -72,14 +72,21 @@ std::string FormatDuration(uint64_t ms) {
 }
 
 ProgressDisplay::ProgressDisplay(std::FILE* out, bool enabled)
-    : out_(out), enabled_(enabled), start_(std::chrono::steady_clock::now()) {}
+    : out_(out), enabled_(enabled), trackers_(1), states_(1), start_(std::chrono::steady_clock::now()) {}
+
+void ProgressDisplay::SetCameras(size_t count) {
+    std::lock_guard lock(mu_);
+    trackers_.resize(count ? count : 1);
+    states_.resize(trackers_.size());
+}
 
 void ProgressDisplay::Observe(uint8_t bmRequestType, uint8_t bRequest, uint16_t wValue, uint16_t wLength,
-                              const uint8_t* data, uint64_t virtualMs) {
+                              const uint8_t* data, uint64_t virtualMs, size_t camera) {
     if (!enabled_) return;
     {
         std::lock_guard lock(mu_);
-        tracker_.Observe(bmRequestType, bRequest, wValue, wLength, data);
+        if (camera >= trackers_.size()) return;
+        trackers_[camera].Observe(bmRequestType, bRequest, wValue, wLength, data);
     }
     Draw(virtualMs, false);
 }
@@ -88,9 +95,29 @@ void ProgressDisplay::Phase(const std::string& phase, uint64_t virtualMs) {
     if (!enabled_) return;
     {
         std::lock_guard lock(mu_);
-        tracker_.SetPhase(phase);
+        for (auto& t : trackers_) t.SetPhase(phase);
     }
     Draw(virtualMs, true);
+}
+
+void ProgressDisplay::CameraPhase(size_t camera, const std::string& phase, uint64_t virtualMs) {
+    if (!enabled_) return;
+    {
+        std::lock_guard lock(mu_);
+        if (camera >= trackers_.size()) return;
+        trackers_[camera].SetPhase(phase);
+    }
+    Draw(virtualMs, true);
+}
+
+void ProgressDisplay::NewRun(size_t camera) {
+    std::lock_guard lock(mu_);
+    if (camera < trackers_.size()) trackers_[camera].ResetCounts();
+}
+
+void ProgressDisplay::SetState(size_t camera, const std::string& state) {
+    std::lock_guard lock(mu_);
+    if (camera < states_.size()) states_[camera] = state;
 }
 
 void ProgressDisplay::Tick(uint64_t virtualMs) {
@@ -104,28 +131,43 @@ void ProgressDisplay::Finish(uint64_t virtualMs) {
     std::fflush(out_);
 }
 
-std::string ProgressDisplay::Line(uint64_t virtualMs, double wallSeconds) const {
+std::vector<std::string> ProgressDisplay::Lines(uint64_t virtualMs, double wallSeconds) const {
     std::lock_guard lock(mu_);
     char times[64];
     std::snprintf(times, sizeof times, "[device %s | wall %.1fs] ", FormatDuration(virtualMs).c_str(), wallSeconds);
-    std::string line = times + tracker_.Phase();
-    std::string detail = tracker_.Detail();
-    if (!detail.empty()) line += " (" + detail + ")";
-    return line;
+    auto describe = [&](size_t i) {
+        std::string text = trackers_[i].Phase();
+        std::string detail = trackers_[i].Detail();
+        if (!detail.empty()) text += " (" + detail + ")";
+        if (!states_[i].empty()) text += " [" + states_[i] + "]";
+        return text;
+    };
+    if (trackers_.size() == 1) return {times + describe(0)};
+    std::vector<std::string> lines{times + std::to_string(trackers_.size()) + " cameras"};
+    for (size_t i = 0; i < trackers_.size(); ++i) lines.push_back("  camera " + std::to_string(i) + ": " + describe(i));
+    return lines;
 }
 
 void ProgressDisplay::Draw(uint64_t virtualMs, bool force) {
     auto now = std::chrono::steady_clock::now();
+    size_t previous;
     {
         std::lock_guard lock(mu_);
         if (!force && drawn_ && now - lastDraw_ < std::chrono::milliseconds(100)) return;
         lastDraw_ = now;
         drawn_ = true;
+        previous = linesDrawn_;
     }
     double wall = std::chrono::duration<double>(now - start_).count();
-    std::string line = Line(virtualMs, wall);
-    std::fprintf(out_, "\r\033[K%s", line.c_str());
+    std::vector<std::string> lines = Lines(virtualMs, wall);
+    // Back to the first line drawn last time, then every line afresh.
+    std::string text;
+    if (previous > 1) text += "\033[" + std::to_string(previous - 1) + "F";
+    for (size_t i = 0; i < lines.size(); ++i) text += (i ? "\n" : "") + std::string("\r\033[K") + lines[i];
+    std::fputs(text.c_str(), out_);
     std::fflush(out_);
+    std::lock_guard lock(mu_);
+    linesDrawn_ = lines.size();
 }
 
 }  // namespace orvex::cli

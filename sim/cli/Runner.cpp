@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -13,8 +14,11 @@
 #include <hosted/hosted.h>
 #include <hosted/inf.h>
 #include <hosted/pnp.h>
+#include <hosted/power.h>
+#include <hosted/wmi.h>
 
 #include "DriverView.h"
+#include "Life.h"
 #include "ReplayDevice.h"
 #include "TimelineBus.h"
 #include "Driver.h"
@@ -32,23 +36,6 @@ using orvex::sim::Camera;
 using orvex::sim::CameraConfig;
 
 uint64_t NowMs() { return static_cast<uint64_t>(hosted::Clock::Now() / hosted::kUnitsPerMs); }
-
-std::string Hex(const uint8_t* p, size_t n) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string s;
-    for (size_t i = 0; i < n; ++i) {
-        if (i) s += ' ';
-        s += digits[p[i] >> 4];
-        s += digits[p[i] & 15];
-    }
-    return s;
-}
-
-std::string StatusHex(NTSTATUS status) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(status));
-    return buf;
-}
 
 std::vector<uint8_t> ReadBytes(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);
@@ -90,6 +77,8 @@ CameraConfig CameraConfigOf(const CameraSpec& c) {
     if (c.erase_ms) cfg.eraseTime = std::chrono::milliseconds(*c.erase_ms);
     if (c.alive_after_flash_ms) cfg.aliveAfterFlash = std::chrono::milliseconds(*c.alive_after_flash_ms);
     if (c.reboot_ms) cfg.rebootTime = std::chrono::milliseconds(*c.reboot_ms);
+    cfg.reenumerateAfterReset = c.reenumerate_after_reset;
+    cfg.reenumerateTime = std::chrono::milliseconds(c.reenumerate_ms);
     if (c.download_order) {
         cfg.routing = CameraConfig::Routing::Order;
         cfg.downloadOrder.clear();
@@ -99,7 +88,7 @@ CameraConfig CameraConfigOf(const CameraSpec& c) {
     return cfg;
 }
 
-hosted::usb::FaultSpec BusFaultOf(const FaultSpec& f) {
+hosted::usb::FaultSpec BusFaultOf(const FaultSpec& f, int port) {
     using BK = hosted::usb::FaultKind;
     BK kind = BK::Stall;
     switch (f.kind) {
@@ -112,16 +101,24 @@ hosted::usb::FaultSpec BusFaultOf(const FaultSpec& f) {
     }
     auto busFault = hosted::usb::FaultSpec::Vendor(f.request, kind, f.occurrence);
     if (f.length) busFault.shortLength = *f.length;
+    busFault.port = port;
     return busFault;
 }
 
 // Passes every control transfer to the camera and shows it on the live view.
+// The port is the camera's as well: it is powered with this device, and when
+// it drops off the bus or comes back on its own (re-enumeration), this device
+// leaves or re-enters its port.
 class ObservedDevice final : public hosted::usb::BusDevice {
 public:
-    ObservedDevice(std::shared_ptr<hosted::usb::BusDevice> camera, ProgressDisplay* progress)
-        : camera_(std::move(camera)), progress_(progress) {}
+    ObservedDevice(std::shared_ptr<hosted::usb::BusDevice> camera, ProgressDisplay* progress, size_t index)
+        : camera_(std::move(camera)), progress_(progress), index_(index) {
+        camera_->LinkToBus([this](bool connect) { connect ? Reconnect() : Disconnect(); });
+    }
+    ~ObservedDevice() override { camera_->LinkToBus(nullptr); }
     hosted::usb::ControlResult Control(const hosted::usb::SetupPacket& s, uint8_t* data) override {
-        if (progress_) progress_->Observe(s.bmRequestType, s.bRequest, s.wValue, s.wLength, s.IsIn() ? nullptr : data, NowMs());
+        if (progress_)
+            progress_->Observe(s.bmRequestType, s.bRequest, s.wValue, s.wLength, s.IsIn() ? nullptr : data, NowMs(), index_);
         return camera_->Control(s, data);
     }
     std::vector<uint8_t> ConfigurationDescriptor() const override { return camera_->ConfigurationDescriptor(); }
@@ -135,9 +132,18 @@ public:
     }
     std::optional<hosted::usb::BusTiming> Timing() const override { return camera_->Timing(); }
 
+protected:
+    void PortChanged(bool plugged) override {
+        if (plugged)
+            camera_->AttachToPort([this] { return SignalWake(); });
+        else
+            camera_->DetachFromPort();
+    }
+
 private:
     std::shared_ptr<hosted::usb::BusDevice> camera_;
     ProgressDisplay* progress_;
+    size_t index_;
     mutable std::mutex mu_;
     mutable std::optional<std::vector<uint8_t>> deviceDescriptor_;
 };
@@ -159,10 +165,10 @@ std::string DriverStoreOf(const std::string& infPath) {
     return "C:\\Windows\\System32\\DriverStore\\FileRepository\\" + name + "_amd64_0";
 }
 
-// Installs the driver from the INF. The scenario's settings go into each
-// matching camera's driver key after the INF's own values and before the
-// driver reads them, so that they override what the INF wrote.
-hosted::InfInstallation InstallFromInf(const std::string& infPath, const std::map<std::string, std::string>& settings,
+// Installs the driver from the INF. `installed` runs for each matching
+// camera after the INF's own values went into its driver key and before the
+// driver reads them: the scenario's settings written there override the INF's.
+hosted::InfInstallation InstallFromInf(const std::string& infPath, std::function<void(PDEVICE_OBJECT)> installed,
                                        PDRIVER_INITIALIZE entry) {
     hosted::InfOptions options;
     options.binaries = {{"ORVEX.sys", entry}};
@@ -170,14 +176,11 @@ hosted::InfInstallation InstallFromInf(const std::string& infPath, const std::ma
     // The values the driver reads: the driver key's firmware paths and the
     // service's log mask; an INF that writes any other name there is refused.
     options.knownValues = {{"driver", {"FX3", "ISP", "AUD", "VERSION"}}, {"parameters", {"Logs"}}, {"service", {}}};
-    options.deviceInstalled = [settings](PDEVICE_OBJECT pdo) {
-        const std::string driverKey = hosted::Io::DriverKeyPath(pdo);
-        for (const auto& [name, value] : settings) hosted::Registry::SetString(driverKey, name, value);
-    };
+    options.deviceInstalled = std::move(installed);
     std::string error;
-    auto installed = hosted::InfInstaller::Install(infPath, options, &error);
-    if (!installed) throw InfRefused(error);
-    return *installed;
+    auto result = hosted::InfInstaller::Install(infPath, options, &error);
+    if (!result) throw InfRefused(error);
+    return *result;
 }
 
 // The hardware ID the driver is installed for: the camera's vendor and
@@ -210,50 +213,6 @@ std::string StartOutcome(PDEVICE_OBJECT pdo, std::string* startStatus) {
     return "driver load or device add failed";
 }
 
-// The update thread of the camera's device, referenced while the run waits
-// for it: the device may be removed (unplug) while the wait lasts.
-class UpdateThread {
-public:
-    ~UpdateThread() { Release(); }
-    explicit UpdateThread(std::string service) : service_(std::move(service)) {}
-    // The thread of the device now running above `pdo` (after a start).
-    void Take(PDEVICE_OBJECT pdo) {
-        Release();
-        thread_ = ReferenceUpdateThread(pdo, hosted::Pnp::Driver(service_));
-        if (thread_) seen_ = thread_;
-    }
-    void Release() {
-        if (thread_) ObDereferenceObject(thread_);
-        thread_ = nullptr;
-    }
-    PVOID Get() const { return thread_; }
-    // The last thread taken, for the deadlock report (may be released).
-    void* Seen() const { return seen_; }
-
-private:
-    std::string service_;
-    PVOID thread_ = nullptr;
-    void* seen_ = nullptr;
-};
-
-// Waits on virtual time until the update thread has ended or `deadline`
-// (100-ns units since boot) is reached; true when the thread has ended.
-bool WaitForThread(PVOID thread, int64_t deadline, const RunOptions& o) {
-    if (!thread) return true;
-    for (;;) {
-        int64_t now = hosted::Clock::Now();
-        if (now >= deadline) return false;
-        int64_t slice = deadline - now;
-        // With a live view, wake once per virtual second to redraw the clocks.
-        if (o.progress && o.progress->enabled()) slice = std::min<int64_t>(slice, hosted::Seconds(1));
-        LARGE_INTEGER timeout;
-        timeout.QuadPart = -slice;
-        NTSTATUS s = KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &timeout);
-        if (s == STATUS_SUCCESS) return true;
-        if (o.progress) o.progress->Tick(NowMs());
-    }
-}
-
 // The requests of the manager's log that change where the camera stands;
 // the queries of enumeration and start would only crowd the picture.
 bool ShownOnTimeline(const hosted::IrpRecord& r) {
@@ -274,9 +233,10 @@ bool ShownOnTimeline(const hosted::IrpRecord& r) {
 // The platform's deadlock report with what the run knows besides: which
 // waiting thread is the driver's update thread, and the bus transfers that
 // never completed (a USB stack that holds a request is the usual cause).
-std::string ExplainDeadlock(const std::string& report, void* updateThread, const std::vector<hosted::usb::Transfer>& log) {
+std::string ExplainDeadlock(const std::string& report, const std::vector<void*>& updateThreads,
+                            const std::vector<hosted::usb::Transfer>& log) {
     std::string text = report;
-    if (updateThread) {
+    for (void* updateThread : updateThreads) {
         char key[64];
         std::snprintf(key, sizeof key, "thread object %p ('", updateThread);
         const size_t at = report.find(key);
@@ -315,22 +275,161 @@ std::string ProblemKey(std::string p) {
     return p;
 }
 
-void FillCameraReport(Camera& camera, CameraReport& r) {
-    auto record = camera.VersionRecord();
-    r.version_record = Hex(record.data(), record.size());
-    r.fx3_version = Fx3VersionOf(record.data());
-    r.isp_version = IspVersionOf(record.data());
-    r.aud_version = record[6];
-    auto stats = camera.Stats();
-    r.eeprom_sha256 = stats.eepromSha256;
-    r.isp_flash_sha256 = stats.ispSha256;
-    r.aud_flash_sha256 = stats.audioSha256;
-    r.eeprom_pages_written = stats.eepromPagesWritten;
-    r.isp_pages_written = stats.ispPagesWritten;
-    r.aud_pages_written = stats.audioPagesWritten;
-    r.resets = stats.resets;
-    r.isp_resets = stats.ispResets;
-    r.update_mode = camera.InUpdateMode();
+// The (major, minor) of a PDO fault's IRP; bus_type_guid and bus_number
+// are device properties, not IRPs (major 0).
+std::pair<UCHAR, UCHAR> IrpOf(const std::string& name) {
+    static const std::map<std::string, std::pair<UCHAR, UCHAR>> irps = {
+        {"start", {IRP_MJ_PNP, IRP_MN_START_DEVICE}},
+        {"query_capabilities", {IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES}},
+        {"query_stop", {IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE}},
+        {"stop", {IRP_MJ_PNP, IRP_MN_STOP_DEVICE}},
+        {"query_remove", {IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE}},
+        {"remove", {IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE}},
+        {"surprise_removal", {IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL}},
+        {"query_power", {IRP_MJ_POWER, IRP_MN_QUERY_POWER}},
+        {"set_power", {IRP_MJ_POWER, IRP_MN_SET_POWER}},
+        {"wait_wake", {IRP_MJ_POWER, IRP_MN_WAIT_WAKE}},
+    };
+    auto it = irps.find(name);
+    return it == irps.end() ? std::pair<UCHAR, UCHAR>{0, 0} : it->second;
+}
+
+std::optional<GUID> ParseGuid(const std::string& text) {
+    GUID g{};
+    unsigned d[11];
+    if (std::sscanf(text.c_str(), "{%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x}", &d[0], &d[1], &d[2], &d[3], &d[4], &d[5],
+                    &d[6], &d[7], &d[8], &d[9], &d[10]) != 11)
+        return std::nullopt;
+    g.Data1 = d[0];
+    g.Data2 = static_cast<USHORT>(d[1]);
+    g.Data3 = static_cast<USHORT>(d[2]);
+    for (int i = 0; i < 8; ++i) g.Data4[i] = static_cast<UCHAR>(d[3 + i]);
+    return g;
+}
+
+// The capabilities the camera's PDO answers: the bus's own for a USB camera
+// (by its remote-wakeup attribute) with the scenario's values over them.
+std::optional<hosted::usb::PdoCapabilities> CapabilitiesOf(const PdoSpec& pdo, const hosted::usb::BusDevice& device) {
+    if (!pdo.HasCapabilities()) return std::nullopt;
+    const auto config = device.ConfigurationDescriptor();
+    auto caps = hosted::usb::PdoCapabilities::UsbDefault(config.size() > 7 && (config[7] & 0x20));
+    if (pdo.system_wake) caps.systemWake = static_cast<SYSTEM_POWER_STATE>(*pdo.system_wake);
+    if (pdo.device_wake) caps.deviceWake = static_cast<DEVICE_POWER_STATE>(*pdo.device_wake);
+    for (const auto& [system, deviceState] : pdo.device_state)
+        caps.deviceState[system] = static_cast<DEVICE_POWER_STATE>(deviceState);
+    return caps;
+}
+
+// A device of the camera is being installed (on the manager's thread,
+// before the driver sees it): its driver key receives the camera's settings,
+// its bus properties and their injected failures are put in place. Runs for
+// every PDO the camera gets: at plug-in, after an unplug and replug, after
+// its own re-enumeration.
+void DeviceInstalled(Life& life, PDEVICE_OBJECT pdo) {
+    if (!life.bus) return;  // the run's bus is gone: no camera of ours
+    CameraLife* found = nullptr;
+    for (auto& c : life.cameras)
+        if (life.bus->Pdo(c.port) == pdo) found = &c;
+    if (!found) return;
+    const CameraUnit& unit = *found->unit;
+    const std::string driverKey = hosted::Io::DriverKeyPath(pdo);
+    for (const auto& [name, value] : unit.settings) hosted::Registry::SetString(driverKey, name, value);
+    if (unit.pdo.bus_number) {
+        const ULONG n = *unit.pdo.bus_number;
+        hosted::Io::SetDeviceProperty(pdo, DevicePropertyBusNumber,
+                                      {reinterpret_cast<const uint8_t*>(&n), reinterpret_cast<const uint8_t*>(&n) + sizeof n});
+    }
+    if (unit.pdo.bus_type_guid)
+        if (auto g = ParseGuid(*unit.pdo.bus_type_guid))
+            hosted::Io::SetDevicePropertyGuid(pdo, DevicePropertyBusTypeGuid, *g);
+    for (const auto& f : unit.pdo.faults) {
+        if (f.irp != "bus_type_guid" && f.irp != "bus_number") continue;
+        hosted::Io::FailDeviceProperty(pdo, f.irp == "bus_type_guid" ? DevicePropertyBusTypeGuid : DevicePropertyBusNumber,
+                                       static_cast<NTSTATUS>(f.status), f.occurrence.value_or(0));
+    }
+    std::lock_guard lock(life.mu);
+    life.instances[hosted::Pnp::Instance(pdo)] = found->index;
+    life.deviceKeys[found->index] = hosted::Io::DeviceKeyPath(pdo);
+}
+
+// Looks for a new update thread on each camera's started device: a start,
+// a restart after a rebalance, an enable, a replug or a re-enumeration
+// begins a new update run.
+void Discover(Life& life) {
+    PDRIVER_OBJECT driver = hosted::Pnp::Driver(life.service);
+    for (auto& c : life.cameras) {
+        PDEVICE_OBJECT pdo = life.Pdo(c);
+        if (!pdo || hosted::Pnp::State(pdo) != hosted::DeviceState::Started) continue;
+        const DeviceView view = ViewDevice(pdo, driver);
+        if (view.found) c.uid = view.uid;
+        if (!view.thread) continue;
+        if (view.thread == c.thread) {
+            ObDereferenceObject(view.thread);
+            continue;
+        }
+        if (c.thread) ObDereferenceObject(c.thread);
+        c.thread = view.thread;
+        c.live = true;
+        c.cause.clear();
+        UpdateRunReport run;
+        hosted::IrpRecord start;
+        run.start_ms = hosted::Pnp::LastIrp(pdo, IRP_MN_START_DEVICE, &start) ? life.Rel(start.time) : life.NowRel();
+        run.uid = view.uid;
+        c.runs.push_back(run);
+        if (life.o.progress) life.o.progress->NewRun(c.index);
+    }
+}
+
+// The end of a camera's update run: what ended it and what it wrote.
+void EndRun(Life& life, CameraLife& c) {
+    c.live = false;
+    if (c.runs.empty()) return;
+    UpdateRunReport& run = c.runs.back();
+    c.runEnds.push_back(hosted::Clock::Now());
+    run.end_ms = life.Rel(c.runEnds.back());
+    run.ended_by = !c.cause.empty() ? c.cause : life.bus->Plugged(c.port) ? "update finished" : "camera left the bus";
+    if (c.camera) {
+        const auto now = c.camera->Stats();
+        run.isp_pages_written = now.ispPagesWritten - c.lastStats.ispPagesWritten;
+        run.aud_pages_written = now.audioPagesWritten - c.lastStats.audioPagesWritten;
+        run.eeprom_pages_written = now.eepromPagesWritten - c.lastStats.eepromPagesWritten;
+        run.resets = now.resets - c.lastStats.resets;
+        c.lastStats = now;
+    }
+}
+
+// Ends the runs whose threads have ended by now.
+void PollEnded(Life& life) {
+    for (auto& c : life.cameras) {
+        if (!c.live) continue;
+        LARGE_INTEGER zero;
+        zero.QuadPart = 0;
+        if (KeWaitForSingleObject(c.thread, Executive, KernelMode, FALSE, &zero) == STATUS_SUCCESS) EndRun(life, c);
+    }
+}
+
+// Waits on virtual time until one of the live update threads ends or
+// `deadline` (100-ns units since boot) is reached.
+void WaitForAnyThread(Life& life, int64_t deadline) {
+    std::vector<PVOID> threads;
+    for (auto& c : life.cameras)
+        if (c.live) threads.push_back(c.thread);
+    const int64_t now = hosted::Clock::Now();
+    if (now >= deadline) return;
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -(deadline - now);
+    if (threads.empty()) {
+        KeDelayExecutionThread(KernelMode, FALSE, &timeout);
+        return;
+    }
+    std::vector<KWAIT_BLOCK> blocks(threads.size());
+    KeWaitForMultipleObjects(static_cast<ULONG>(threads.size()), threads.data(), WaitAny, Executive, KernelMode, FALSE,
+                             &timeout, blocks.data());
+}
+
+void UpdateLiveView(Life& life) {
+    if (!life.o.progress || !life.o.progress->enabled()) return;
+    for (auto& c : life.cameras) life.o.progress->SetState(c.index, CameraStateText(life, c));
 }
 
 }  // namespace
@@ -346,11 +445,15 @@ RunResult RunScenario(const Scenario& sc, const RunOptions& o) {
         std::ofstream t(o.trace_path, std::ios::binary | std::ios::trunc);
         if (!t) throw std::runtime_error("cannot write the trace to " + o.trace_path);
     }
-    CameraConfig cameraConfig = CameraConfigOf(sc.camera);
+    std::vector<CameraConfig> configs;
+    for (const auto& unit : sc.cameras) configs.push_back(CameraConfigOf(unit.camera));
+    ApplyInjections(sc.inject, configs[0]);
+    if (o.progress) o.progress->SetCameras(sc.cameras.size());
 
     hosted::Options po;
     po.mode = o.realtime ? hosted::Options::Mode::RealTime : hosted::Options::Mode::Deterministic;
     po.speed = o.speed;
+    po.scheduleSeed = o.schedule_seed;
     po.traceFile = o.trace_path;
     po.mainThreadName = "orvex-sim";
     // Problems are collected for the report while the run lasts; afterwards
@@ -371,137 +474,248 @@ RunResult RunScenario(const Scenario& sc, const RunOptions& o) {
         hosted::Platform platform(po);
         for (const auto& [letter, dir] : sc.drives) hosted::Files::MapDrive(letter, dir.string());
 
-        // The camera model, or a recorded camera replayed from its capture.
-        std::shared_ptr<Camera> camera;
-        std::shared_ptr<orvex::sim::ReplayDevice> replay;
-        if (sc.camera.replay) {
-            auto recorded = orvex::sim::ReadUsbCapture(sc.camera.replay->string());
-            if (!recorded.error.empty())
-                throw std::runtime_error("cannot replay " + sc.camera.replay->string() + ": " + recorded.error);
-            replay = std::make_shared<orvex::sim::ReplayDevice>(orvex::sim::TransfersOfCamera(recorded.transfers),
-                                                                [](int64_t d) { hosted::Sleep(d); });
-        } else {
-            camera = orvex::sim::MakeCamera(cameraConfig);
+        Life life(sc, o, rep);
+        life.cameras.resize(sc.cameras.size());
+        // Each camera model, or a recorded camera replayed from its capture.
+        for (size_t i = 0; i < sc.cameras.size(); ++i) {
+            CameraLife& c = life.cameras[i];
+            c.index = i;
+            c.unit = &sc.cameras[i];
+            if (c.unit->camera.replay) {
+                const auto& path = *c.unit->camera.replay;
+                auto recorded = orvex::sim::ReadUsbCapture(path.string());
+                if (!recorded.error.empty())
+                    throw std::runtime_error("cannot replay " + path.string() + ": " + recorded.error);
+                c.replay = std::make_shared<orvex::sim::ReplayDevice>(orvex::sim::TransfersOfCamera(recorded.transfers),
+                                                                      [](int64_t d) { hosted::Sleep(d); });
+            } else {
+                c.camera = orvex::sim::MakeCamera(configs[i]);
+            }
+            c.device = std::make_shared<ObservedDevice>(
+                c.replay ? std::shared_ptr<hosted::usb::BusDevice>(c.replay) : std::shared_ptr<hosted::usb::BusDevice>(c.camera),
+                o.progress, i);
+            c.hardwareId = HardwareIdOf(c.device->DeviceDescriptor());
+            // Ports are numbered from 1 in plug order.
+            c.port = static_cast<int>(i) + 1;
         }
-        auto observed = std::make_shared<ObservedDevice>(
-            replay ? std::shared_ptr<hosted::usb::BusDevice>(replay) : std::shared_ptr<hosted::usb::BusDevice>(camera),
-            o.progress);
+        std::vector<void*> threadsSeen;
         {
             // An empty hub first: faults and the capture are in place before
-            // the camera's first request.
-            hosted::usb::Bus bus;
-            for (const auto& f : sc.camera.faults) {
-                bus.AddFault(BusFaultOf(f));
-                rep.run.faults_injected.push_back(std::string(FaultKindName(f.kind)) + " on request " +
-                                                  Hex(&f.request, 1) + " #" + std::to_string(f.occurrence));
+            // the cameras' first requests.
+            hosted::usb::BusOptions busOptions;
+            if (sc.pdo.bus_number) busOptions.busNumber = static_cast<uint16_t>(*sc.pdo.bus_number);
+            hosted::usb::Bus bus(busOptions);
+            life.bus = &bus;
+            for (const auto& c : life.cameras) {
+                const std::string whose = sc.cameras.size() > 1 ? "camera " + std::to_string(c.index) + ": " : "";
+                for (const auto& f : c.unit->camera.faults) {
+                    bus.AddFault(BusFaultOf(f, c.port));
+                    rep.run.faults_injected.push_back(whose + FaultKindName(f.kind) + " on request " +
+                                                      Hex(&f.request, 1) + " #" + std::to_string(f.occurrence));
+                }
+                for (const auto& f : c.unit->pdo.faults) {
+                    const auto [major, minor] = IrpOf(f.irp);
+                    if (major || minor) bus.FailIrp(major, minor, static_cast<NTSTATUS>(f.status), f.occurrence.value_or(0), c.port);
+                    rep.run.faults_injected.push_back(whose + "PDO " + f.irp + " " + StatusHex(static_cast<NTSTATUS>(f.status)) +
+                                                      (f.occurrence ? " #" + std::to_string(*f.occurrence) : std::string(" (every one)")));
+                }
             }
             if (!o.pcap_path.empty() && !bus.StartCapture(o.pcap_path, sc.capture_epoch))
                 throw std::runtime_error("cannot write the capture to " + o.pcap_path);
 
-            // The driver is installed for the camera's hardware ID, or from
+            // The driver is installed for the cameras' hardware IDs, or from
             // the INF for the IDs it names; the plug-and-play manager loads
             // it when the hub reports a matching camera.
-            rep.run.hardware_id = HardwareIdOf(observed->DeviceDescriptor());
-            std::string service = kService;
+            rep.run.hardware_id = life.cameras[0].hardwareId;
+            life.service = kService;
             PDRIVER_INITIALIZE entry = o.driver_entry ? o.driver_entry : &DriverEntry;
+            auto installed = [&life](PDEVICE_OBJECT pdo) { DeviceInstalled(life, pdo); };
             if (o.inf_path.empty()) {
-                hosted::Pnp::RegisterDriver(service, entry, {rep.run.hardware_id});
+                std::vector<std::string> ids;
+                for (const auto& c : life.cameras)
+                    if (std::find(ids.begin(), ids.end(), c.hardwareId) == ids.end()) ids.push_back(c.hardwareId);
+                hosted::Pnp::RegisterDriver(life.service, entry, ids,
+                                            [installed](PDEVICE_OBJECT pdo, const std::string&) { installed(pdo); });
             } else {
-                service = InstallFromInf(o.inf_path, sc.settings, entry).service;
+                life.service = InstallFromInf(o.inf_path, installed, entry).service;
                 rep.run.inf = o.inf_path;
             }
             // Over the INF's log mask: the driver reads it when it loads.
             if (sc.log_mask)
-                hosted::Registry::SetDword(hosted::ServiceKeyPath(service) + "\\Parameters", "Logs", *sc.log_mask);
+                hosted::Registry::SetDword(hosted::ServiceKeyPath(life.service) + "\\Parameters", "Logs", *sc.log_mask);
             hosted::Pnp::AddRootBus(bus.Hub(), "ROOT\\USB\\0000");
 
-            Phase(o, "plugging in camera");
-            const int port = bus.Plug(observed);
-            PDEVICE_OBJECT pdo = bus.Pdo(port);
-            // The device's driver key holds the file paths before the
-            // manager gets to start the device (it runs only once this
-            // thread waits). From an INF, the install writes them instead.
-            if (o.inf_path.empty()) {
-                const std::string driverKey = hosted::Io::DriverKeyPath(pdo);
-                for (const auto& [name, value] : sc.settings) hosted::Registry::SetString(driverKey, name, value);
+            Phase(o, sc.cameras.size() > 1 ? "plugging in cameras" : "plugging in camera");
+            for (auto& c : life.cameras) {
+                hosted::usb::PortOptions port;
+                port.capabilities = CapabilitiesOf(c.unit->pdo, *c.device);
+                const int got = bus.Plug(c.device, port);
+                if (got != c.port) throw std::runtime_error("the hub numbered a port unexpectedly");
             }
 
-            UpdateThread thread(service);
-            const int64_t t0 = hosted::Clock::Now();
+            // A replayed sweep point's failures, armed on camera 0.
+            InjectionsArmed injected(sc.inject, bus, life.cameras[0].port, life.service);
+            life.t0 = hosted::Clock::Now();
             try {
-                Phase(o, "starting device");
+                Phase(o, sc.cameras.size() > 1 ? "starting devices" : "starting device");
                 hosted::Pnp::WaitIdle();
-                rep.run.ended_by = StartOutcome(pdo, &rep.run.start_status);
-                if (rep.run.ended_by.empty()) thread.Take(pdo);
-                const int64_t limit = t0 + hosted::Milliseconds(static_cast<int64_t>(sc.time_limit_ms));
-                size_t next = 0;
-                while (rep.run.ended_by.empty()) {
-                    int64_t deadline = limit;
-                    if (next < sc.events.size())
-                        deadline = std::min(deadline, t0 + hosted::Milliseconds(static_cast<int64_t>(sc.events[next].at_ms)));
-                    if (WaitForThread(thread.Get(), deadline, o)) {
-                        rep.run.ended_by = "update finished";
+                rep.run.ended_by = StartOutcome(life.Pdo(life.cameras[0]), &rep.run.start_status);
+                // A camera no installed driver names ends the run at once:
+                // nothing will ever update it.
+                const bool noDriver = rep.run.ended_by == kNoDriver;
+                const std::string startOutcome = rep.run.ended_by;
+                if (!noDriver) rep.run.ended_by.clear();
+                const int64_t limit = life.t0 + hosted::Milliseconds(static_cast<int64_t>(sc.time_limit_ms));
+                size_t next = noDriver ? sc.events.size() : 0;
+                bool anyRun = false;
+                while (!noDriver) {
+                    hosted::Pnp::WaitIdle();
+                    Discover(life);
+                    PollEnded(life);
+                    UpdateLiveView(life);
+                    for (auto& c : life.cameras) anyRun = anyRun || !c.runs.empty();
+                    const bool live = std::any_of(life.cameras.begin(), life.cameras.end(), [](auto& c) { return c.live; });
+                    // A camera off the bus re-enumerating comes back by its
+                    // own timer; the run waits for it and its new update.
+                    const bool coming = std::any_of(life.cameras.begin(), life.cameras.end(),
+                                                    [](auto& c) { return c.camera && c.camera->Reenumerating(); });
+                    if (!live && !coming && next >= sc.events.size()) {
+                        rep.run.ended_by = anyRun || startOutcome.empty() ? "update finished" : startOutcome;
                         break;
                     }
-                    if (next < sc.events.size() &&
-                        hosted::Clock::Now() >= t0 + hosted::Milliseconds(static_cast<int64_t>(sc.events[next].at_ms))) {
-                        const EventSpec& e = sc.events[next++];
-                        rep.run.events_applied.push_back(std::string(EventKindName(e.kind)) + " at " +
-                                                         std::to_string(e.at_ms) + " ms");
-                        if (e.kind == EventKind::Unplug) {
-                            // The hub loses the camera; the manager surprise-removes
-                            // and removes it, the update thread ends on its own.
-                            Phase(o, "camera unplugged");
-                            bus.Unplug(port);
-                        } else {
-                            // Rebalance: query-stop, stop, start. The restarted
-                            // device runs a new update thread.
-                            Phase(o, "stopping and restarting device");
-                            hosted::Pnp::Rebalance(pdo);
-                            hosted::Pnp::WaitIdle();
-                            if (hosted::Pnp::State(pdo) != hosted::DeviceState::Started) {
-                                rep.run.ended_by = "stop event";
-                                break;
-                            }
-                            thread.Take(pdo);
-                        }
-                        continue;
+                    const int64_t now = hosted::Clock::Now();
+                    if (now >= limit) {
+                        rep.run.ended_by = "time limit";
+                        break;
                     }
-                    rep.run.ended_by = "time limit";
+                    int64_t deadline = limit;
+                    if (next < sc.events.size())
+                        deadline = std::min(deadline, life.t0 + hosted::Milliseconds(static_cast<int64_t>(sc.events[next].at_ms)));
+                    // Without a thread to wait on, look again now and then
+                    // for what the manager starts on its own.
+                    if (!live || coming) deadline = std::min(deadline, now + hosted::Milliseconds(100));
+                    // With a live view, wake once per virtual second to redraw the clocks.
+                    if (o.progress && o.progress->enabled()) deadline = std::min(deadline, now + hosted::Seconds(1));
+                    WaitForAnyThread(life, deadline);
+                    if (o.progress) o.progress->Tick(NowMs());
+                    PollEnded(life);
+                    while (next < sc.events.size() &&
+                           hosted::Clock::Now() >= life.t0 + hosted::Milliseconds(static_cast<int64_t>(sc.events[next].at_ms))) {
+                        const EventSpec& e = sc.events[next++];
+                        const std::string what = EventKindName(e.kind) + std::string(" event");
+                        if (o.timeline) o.timeline->Event(hosted::Clock::Now(), TimelineEventKind::Pnp, what);
+                        if (o.progress) {
+                            if (EventNamesCamera(e.kind)) o.progress->CameraPhase(e.camera, what, NowMs());
+                            else o.progress->Phase(what, NowMs());
+                        }
+                        ApplyEvent(life, e);
+                        PollEnded(life);
+                        // A rebalance or disable ends the run inside its stop or
+                        // removal; a run that outlived it is no longer its.
+                        for (auto& c : life.cameras)
+                            if (c.live && (c.cause == "stop" || c.cause == "disable")) c.cause.clear();
+                        if (e.kind == EventKind::Wake)
+                            for (auto& c : life.cameras)
+                                if (c.live && c.cause == "sleep") c.cause.clear();
+                    }
                 }
-                rep.run.device_time_ms = static_cast<uint64_t>((hosted::Clock::Now() - t0) / hosted::kUnitsPerMs);
-                // Removal on request (query-remove, remove), unless the camera
-                // is gone already; the driver unloads after its last device.
-                Phase(o, rep.run.ended_by == "time limit" ? "time limit reached, removing device" : "removing device");
-                if (hosted::Pnp::State(pdo) == hosted::DeviceState::Started) hosted::Pnp::Disable(pdo);
+                rep.run.device_time_ms = static_cast<uint64_t>((hosted::Clock::Now() - life.t0) / hosted::kUnitsPerMs);
+
+                // Where each camera stands when the events are done.
+                rep.cameras.resize(life.cameras.size());
+                for (auto& c : life.cameras) {
+                    CameraReport& cr = rep.cameras[c.index];
+                    PDEVICE_OBJECT pdo = life.Pdo(c);
+                    cr.pnp_state = pdo ? PnpStateName(hosted::Pnp::State(pdo)) : "removed";
+                    if (!life.bus->Plugged(c.port)) cr.pnp_state += ", unplugged";
+                    cr.wait_wake_pending = bus.PendingWaitWake(c.port) != nullptr;
+                    cr.uid = c.uid;
+                    for (auto& run : c.runs)
+                        if (!run.end_ms) run.ended_by = "still running";
+                    cr.update_runs = c.runs;
+                }
+
+                injected.Settle();
+                // Removal on request (query-remove, remove) of every camera
+                // still started, in a working system; the driver unloads after
+                // its last device.
+                Phase(o, rep.run.ended_by == "time limit" ? "time limit reached, removing devices" : "removing devices");
+                const SYSTEM_POWER_STATE system = hosted::Power::SystemState();
+                if (system != PowerSystemWorking && system != PowerSystemShutdown) hosted::Power::Wake();
+                for (auto& c : life.cameras) {
+                    PDEVICE_OBJECT pdo = life.Pdo(c);
+                    if (pdo && hosted::Pnp::State(pdo) == hosted::DeviceState::Started) hosted::Pnp::Disable(pdo);
+                }
                 hosted::Pnp::RemoveRootBus(bus.Hub());
                 hosted::Pnp::WaitIdle();
             } catch (const hosted::DeadlockError& e) {
                 // The platform has unwound every waiting thread, the manager's
-                // among them; the device can no longer be removed, and the
+                // among them; the devices can no longer be removed, and the
                 // end-of-run checks report what is left.
+                for (auto& c : life.cameras)
+                    if (c.thread) threadsSeen.push_back(c.thread);
                 std::lock_guard lock(problemsMu);
-                problems.push_back(ExplainDeadlock(e.report, thread.Seen(), bus.Log()));
+                problems.push_back(ExplainDeadlock(e.report, threadsSeen, bus.Log()));
                 rep.run.ended_by = "fault";
-                rep.run.device_time_ms = static_cast<uint64_t>((hosted::Clock::Now() - t0) / hosted::kUnitsPerMs);
+                rep.run.device_time_ms = static_cast<uint64_t>((hosted::Clock::Now() - life.t0) / hosted::kUnitsPerMs);
+                rep.cameras.resize(life.cameras.size());
+                for (auto& c : life.cameras) rep.cameras[c.index].update_runs = c.runs;
             }
-            thread.Release();
+            for (auto& c : life.cameras) {
+                if (c.thread) ObDereferenceObject(c.thread);
+                c.thread = nullptr;
+            }
             if (!o.pcap_path.empty()) bus.StopCapture();
+            const auto busLog = bus.Log();
+            const auto pnpLog = hosted::Pnp::Log();
             if (o.timeline) {
-                o.timeline->SetTransfers(TimelineTransfersOf(bus.Log()));
-                for (const auto& r : hosted::Pnp::Log())
-                    if (r.pdo == pdo && ShownOnTimeline(r))
+                // The timeline draws camera 0.
+                std::vector<hosted::usb::Transfer> first;
+                for (const auto& t : busLog)
+                    if (t.port == life.cameras[0].port) first.push_back(t);
+                o.timeline->SetTransfers(TimelineTransfersOf(first));
+                std::string instance0;
+                {
+                    std::lock_guard lock(life.mu);
+                    for (const auto& [inst, i] : life.instances)
+                        if (i == 0) instance0 = inst;
+                }
+                for (const auto& r : pnpLog)
+                    if (!instance0.empty() && r.instance == instance0 && ShownOnTimeline(r))
                         o.timeline->Event(r.time, r.major == IRP_MJ_POWER ? TimelineEventKind::Power : TimelineEventKind::Pnp,
                                           r.Name());
             }
-            for (const auto& t : bus.Log()) {
+            for (const auto& t : busLog) {
                 ++rep.run.transfers;
                 rep.run.bytes_out += t.out.size();
                 rep.run.bytes_in += t.in.size();
             }
-            if (camera) FillCameraReport(*camera, rep.camera);
-            if (replay)
-                if (auto d = replay->FirstDivergence()) rep.run.replay_divergence = orvex::sim::ReplayDevice::Describe(*d);
+            CountVendorRequests(life, busLog);
+            for (auto& c : life.cameras) {
+                CameraReport& cr = rep.cameras[c.index];
+                cr.update_runs = c.runs;
+                if (c.camera) FillCameraReport(*c.camera, cr);
+                if (c.replay && rep.run.replay_divergence.empty())
+                    if (auto d = c.replay->FirstDivergence()) rep.run.replay_divergence = orvex::sim::ReplayDevice::Describe(*d);
+                std::string deviceKey;
+                {
+                    std::lock_guard lock(life.mu);
+                    auto it = life.deviceKeys.find(c.index);
+                    if (it != life.deviceKeys.end()) deviceKey = it->second;
+                }
+                if (!deviceKey.empty()) {
+                    cr.check_box_remote_wake_up = hosted::Registry::GetDword(deviceKey, "CheckBoxRemoteWakeUp");
+                    cr.check_box_power_device = hosted::Registry::GetDword(deviceKey, "CheckBoxPowerDevice");
+                }
+            }
+            FillLifeFromLog(life, pnpLog);
+            for (const auto& d : hosted::Pnp::DriverLog()) {
+                if (d.service != life.service) continue;
+                rep.driver.push_back({life.Rel(d.time), d.load ? "load" : "unload", d.load ? StatusHex(d.status) : "",
+                                      d.problems});
+            }
+            rep.camera = rep.cameras[0];
+            life.bus = nullptr;
         }
         rep.pool.peak_bytes = hosted::Pool::PeakBytes();
         rep.pool.leaked_bytes = hosted::Pool::LiveBytes();

@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <stdexcept>
+#include <optional>
 #include <string>
 
 #include <wdm.h>
@@ -34,6 +35,9 @@ struct RunOptions {
     // The driver's entry point: null for the hosted build's DriverEntry,
     // else the entry of a loaded ORVEX.sys (ShippedDriver.h).
     PDRIVER_INITIALIZE driver_entry = nullptr;
+    // Seeded schedule exploration: the seed orders the hosted threads and
+    // the bus's early or late completions; the same seed replays the run.
+    std::optional<uint64_t> schedule_seed;
 };
 
 // An INF the installer refused: nothing was run. what() names the INF's line.

@@ -246,14 +246,19 @@ json ParseText(const std::string& text, Checker& check) {
     return doc;
 }
 
-void CheckCamera(const json& cam, Checker& check, CameraSpec& out) {
-    const std::string at = "/camera";
+void CheckCamera(const json& cam, Checker& check, CameraSpec& out, const std::string& at) {
     if (!check.ExpectObject(cam, at)) return;
     check.OnlyKeys(cam, at,
                    {"version_record", "eeprom", "eeprom_size", "readiness_status", "isp_fw_status",
                     "aud_fw_status", "fw_status_zero_polls", "isp_needs_reset", "vendor_id", "product_id",
                     "device_descriptor", "config_descriptor", "erase_ms", "alive_after_flash_ms", "reboot_ms",
-                    "download_order", "faults", "replay"});
+                    "download_order", "faults", "replay", "reenumerate_after_reset", "reenumerate_ms"});
+    if (cam.contains("reenumerate_after_reset"))
+        if (auto v = check.Bool(cam["reenumerate_after_reset"], at + "/reenumerate_after_reset"))
+            out.reenumerate_after_reset = *v;
+    if (cam.contains("reenumerate_ms"))
+        if (auto v = check.Unsigned(cam["reenumerate_ms"], at + "/reenumerate_ms", 0, 600000))
+            out.reenumerate_ms = static_cast<uint32_t>(*v);
     auto byteKey = [&](const char* key, uint8_t& field) {
         if (cam.contains(key))
             if (auto v = check.Unsigned(cam[key], at + "/" + key, 0, 255)) field = static_cast<uint8_t>(*v);
@@ -419,7 +424,142 @@ void CheckCamera(const json& cam, Checker& check, CameraSpec& out) {
     }
 }
 
+void CheckSettings(const json& s, const std::string& at, Checker& check, std::map<std::string, std::string>& out) {
+    if (!check.ExpectObject(s, at)) return;
+    check.OnlyKeys(s, at, {"FX3", "ISP", "AUD", "VERSION"});
+    for (const auto& name : SettingNames()) {
+        if (!s.contains(name)) continue;
+        const std::string p = at + "/" + name;
+        auto v = check.String(s[name], p);
+        if (!v) continue;
+        if (v->find('\0') != std::string::npos) {
+            check.Issue(p, "a registry string value cannot hold a NUL character");
+            continue;
+        }
+        out[name] = *v;
+    }
+}
+
+// "S0".."S5" as SYSTEM_POWER_STATE (1..6), "D0".."D3" as DEVICE_POWER_STATE (1..4).
+std::optional<int> PowerStateOf(const json& v, const std::string& path, char letter, int highest, Checker& check) {
+    auto s = check.String(v, path);
+    if (!s) return std::nullopt;
+    if (s->size() == 2 && (*s)[0] == letter && (*s)[1] >= '0' && (*s)[1] <= '0' + highest) return (*s)[1] - '0' + 1;
+    check.Issue(path, "expected \"" + std::string(1, letter) + "0\" to \"" + std::string(1, letter) +
+                          std::to_string(highest) + "\", found \"" + *s + "\"");
+    return std::nullopt;
+}
+
+bool IsGuidText(const std::string& s) {
+    static const char pattern[] = "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}";
+    if (s.size() != sizeof pattern - 1) return false;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (pattern[i] == 'X') {
+            if (!std::isxdigit(static_cast<unsigned char>(s[i]))) return false;
+        } else if (s[i] != pattern[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void CheckPdo(const json& pdo, const std::string& at, Checker& check, PdoSpec& out) {
+    if (!check.ExpectObject(pdo, at)) return;
+    check.OnlyKeys(pdo, at, {"system_wake", "device_wake", "device_state", "bus_number", "bus_type_guid", "faults"});
+    if (pdo.contains("system_wake")) out.system_wake = PowerStateOf(pdo["system_wake"], at + "/system_wake", 'S', 5, check);
+    if (pdo.contains("device_wake")) out.device_wake = PowerStateOf(pdo["device_wake"], at + "/device_wake", 'D', 3, check);
+    if (pdo.contains("device_state") && check.ExpectObject(pdo["device_state"], at + "/device_state")) {
+        for (auto it = pdo["device_state"].begin(); it != pdo["device_state"].end(); ++it) {
+            const std::string p = at + "/device_state/" + Escape(it.key());
+            const std::string& k = it.key();
+            if (k.size() != 2 || k[0] != 'S' || k[1] < '0' || k[1] > '5') {
+                check.Issue(p, "\"" + k + "\" is not a system state (S0 to S5)");
+                continue;
+            }
+            if (auto d = PowerStateOf(it.value(), p, 'D', 3, check)) out.device_state[k[1] - '0' + 1] = *d;
+        }
+    }
+    if (pdo.contains("bus_number"))
+        if (auto v = check.Unsigned(pdo["bus_number"], at + "/bus_number", 0, 0xFFFF)) out.bus_number = static_cast<uint32_t>(*v);
+    if (pdo.contains("bus_type_guid"))
+        if (auto g = check.String(pdo["bus_type_guid"], at + "/bus_type_guid")) {
+            if (IsGuidText(*g)) out.bus_type_guid = *g;
+            else check.Issue(at + "/bus_type_guid", "expected a GUID as {xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}");
+        }
+    if (!pdo.contains("faults")) return;
+    const std::string p = at + "/faults";
+    const json& faults = pdo["faults"];
+    if (!faults.is_array()) {
+        check.Issue(p, "expected an array, found " + TypeName(faults));
+        return;
+    }
+    for (size_t i = 0; i < faults.size(); ++i) {
+        const std::string fp = p + "/" + std::to_string(i);
+        const json& f = faults[i];
+        if (!check.ExpectObject(f, fp)) continue;
+        check.OnlyKeys(f, fp, {"irp", "status", "occurrence"});
+        PdoFaultSpec fault;
+        bool ok = true;
+        for (const char* required : {"irp", "status"})
+            if (!f.contains(required)) {
+                check.Issue(fp, std::string("missing key \"") + required + "\"");
+                ok = false;
+            }
+        if (f.contains("irp")) {
+            if (auto s = check.String(f["irp"], fp + "/irp")) {
+                const auto& names = PdoFaultIrps();
+                if (std::find(names.begin(), names.end(), *s) == names.end()) {
+                    std::string list;
+                    for (const auto& n : names) list += (list.empty() ? "" : ", ") + n;
+                    check.Issue(fp + "/irp", "unknown IRP \"" + *s + "\" (expected one of " + list + ")");
+                    ok = false;
+                } else {
+                    fault.irp = *s;
+                }
+            } else {
+                ok = false;
+            }
+        }
+        if (f.contains("status")) {
+            if (auto v = check.Unsigned(f["status"], fp + "/status", 0, 0xFFFFFFFFu)) {
+                // A success status is no failure: the bus would carry the IRP out.
+                if ((*v >> 30) != 3) {
+                    check.Issue(fp + "/status", "expected an error status (0xC0000000 and above)");
+                    ok = false;
+                } else {
+                    fault.status = static_cast<uint32_t>(*v);
+                }
+            } else {
+                ok = false;
+            }
+        }
+        if (f.contains("occurrence")) {
+            if (auto v = check.Unsigned(f["occurrence"], fp + "/occurrence", 1, 1000000000)) fault.occurrence = *v;
+            else ok = false;
+        }
+        if (ok) out.faults.push_back(fault);
+    }
+}
+
 }  // namespace
+
+const std::vector<std::string>& PdoFaultIrps() {
+    static const std::vector<std::string> names{"start", "query_capabilities", "query_stop", "stop",
+                                                "query_remove", "remove", "surprise_removal", "query_power",
+                                                "set_power", "wait_wake", "bus_type_guid", "bus_number"};
+    return names;
+}
+
+bool EventNamesCamera(EventKind kind) {
+    switch (kind) {
+        case EventKind::Sleep:
+        case EventKind::Wake:
+        case EventKind::Shutdown:
+            return false;
+        default:
+            return true;
+    }
+}
 
 ScenarioError::ScenarioError(std::string source, std::vector<ScenarioIssue> issues)
     : std::runtime_error(JoinIssues(source, issues)), source_(std::move(source)), issues_(std::move(issues)) {}
@@ -436,7 +576,20 @@ const char* FaultKindName(FaultKind kind) {
     return "?";
 }
 
-const char* EventKindName(EventKind kind) { return kind == EventKind::Stop ? "stop" : "unplug"; }
+namespace {
+const std::pair<const char*, EventKind> kEventNames[] = {
+    {"stop", EventKind::Stop},       {"unplug", EventKind::Unplug},   {"replug", EventKind::Replug},
+    {"disable", EventKind::Disable}, {"enable", EventKind::Enable},   {"sleep", EventKind::Sleep},
+    {"wake", EventKind::Wake},       {"wake_signal", EventKind::WakeSignal}, {"shutdown", EventKind::Shutdown},
+    {"wmi_set", EventKind::WmiSet},  {"wmi_query", EventKind::WmiQuery},
+};
+}  // namespace
+
+const char* EventKindName(EventKind kind) {
+    for (const auto& [name, k] : kEventNames)
+        if (k == kind) return name;
+    return "?";
+}
 
 std::optional<std::vector<uint8_t>> ParseHexBytes(const std::string& text) {
     std::vector<uint8_t> out;
@@ -474,7 +627,9 @@ Scenario ParseScenario(const std::string& text, const fs::path& baseDir, const s
     json doc = ParseText(text, check);
     if (!check.issues().empty()) throw ScenarioError(source, check.issues());
     if (!check.ExpectObject(doc, "")) throw ScenarioError(source, check.issues());
-    check.OnlyKeys(doc, "", {"drives", "settings", "log_mask", "camera", "events", "time_limit_ms", "capture_epoch"});
+    check.OnlyKeys(doc, "", {"drives", "settings", "log_mask", "camera", "cameras", "pdo", "events", "time_limit_ms",
+                             "capture_epoch", "inject"});
+    if (doc.contains("inject")) sc.inject = ParseInjections(doc["inject"], check.issues());
 
     if (doc.contains("drives") && check.ExpectObject(doc["drives"], "/drives")) {
         for (auto it = doc["drives"].begin(); it != doc["drives"].end(); ++it) {
@@ -493,26 +648,45 @@ Scenario ParseScenario(const std::string& text, const fs::path& baseDir, const s
         }
     }
 
-    if (doc.contains("settings") && check.ExpectObject(doc["settings"], "/settings")) {
-        const json& s = doc["settings"];
-        check.OnlyKeys(s, "/settings", {"FX3", "ISP", "AUD", "VERSION"});
-        for (const auto& name : SettingNames()) {
-            if (!s.contains(name)) continue;
-            const std::string p = "/settings/" + name;
-            auto v = check.String(s[name], p);
-            if (!v) continue;
-            if (v->find('\0') != std::string::npos) {
-                check.Issue(p, "a registry string value cannot hold a NUL character");
-                continue;
-            }
-            sc.settings[name] = *v;
-        }
-    }
+    if (doc.contains("settings")) CheckSettings(doc["settings"], "/settings", check, sc.settings);
 
     if (doc.contains("log_mask"))
         if (auto v = check.Unsigned(doc["log_mask"], "/log_mask", 0, 0xFFFFFFFFu)) sc.log_mask = static_cast<uint32_t>(*v);
 
-    if (doc.contains("camera")) CheckCamera(doc["camera"], check, sc.camera);
+    if (doc.contains("camera")) CheckCamera(doc["camera"], check, sc.camera, "/camera");
+    if (doc.contains("pdo")) CheckPdo(doc["pdo"], "/pdo", check, sc.pdo);
+
+    if (doc.contains("cameras")) {
+        // Several cameras: each entry is a whole camera, so the one-camera
+        // form beside it could only contradict it.
+        for (const char* single : {"settings", "camera"})
+            if (doc.contains(single))
+                check.Issue(std::string("/") + single, "give it inside each entry of \"cameras\" instead");
+        const json& list = doc["cameras"];
+        if (!list.is_array() || list.empty() || list.size() > kMaxCameras) {
+            check.Issue("/cameras", "expected an array of 1 to " + std::to_string(kMaxCameras) + " cameras");
+        } else {
+            for (size_t i = 0; i < list.size(); ++i) {
+                const std::string p = "/cameras/" + std::to_string(i);
+                CameraUnit unit;
+                unit.pdo = sc.pdo;
+                if (check.ExpectObject(list[i], p)) {
+                    check.OnlyKeys(list[i], p, {"settings", "camera", "pdo"});
+                    if (list[i].contains("settings")) CheckSettings(list[i]["settings"], p + "/settings", check, unit.settings);
+                    if (list[i].contains("camera")) CheckCamera(list[i]["camera"], check, unit.camera, p + "/camera");
+                    if (list[i].contains("pdo")) {
+                        unit.pdo = PdoSpec{};
+                        CheckPdo(list[i]["pdo"], p + "/pdo", check, unit.pdo);
+                    }
+                }
+                sc.cameras.push_back(std::move(unit));
+            }
+            sc.settings = sc.cameras[0].settings;
+            sc.camera = sc.cameras[0].camera;
+        }
+    } else {
+        sc.cameras.push_back({sc.settings, sc.camera, sc.pdo});
+    }
 
     if (doc.contains("time_limit_ms"))
         if (auto v = check.Unsigned(doc["time_limit_ms"], "/time_limit_ms", 1000, 24ull * 3600 * 1000))
@@ -529,29 +703,80 @@ Scenario ParseScenario(const std::string& text, const fs::path& baseDir, const s
             for (size_t i = 0; i < ev.size(); ++i) {
                 const std::string p = "/events/" + std::to_string(i);
                 if (!check.ExpectObject(ev[i], p)) continue;
-                check.OnlyKeys(ev[i], p, {"at_ms", "event"});
+                const json& x = ev[i];
+                check.OnlyKeys(x, p, {"at_ms", "event", "camera", "state", "block", "value"});
                 EventSpec e;
                 bool ok = true;
-                if (!ev[i].contains("at_ms")) {
+                if (!x.contains("at_ms")) {
                     check.Issue(p, "missing key \"at_ms\"");
                     ok = false;
-                } else if (auto v = check.Unsigned(ev[i]["at_ms"], p + "/at_ms", 0, 24ull * 3600 * 1000)) {
+                } else if (auto v = check.Unsigned(x["at_ms"], p + "/at_ms", 0, 24ull * 3600 * 1000)) {
                     e.at_ms = *v;
                 } else {
                     ok = false;
                 }
-                if (!ev[i].contains("event")) {
+                if (!x.contains("event")) {
                     check.Issue(p, "missing key \"event\"");
-                    ok = false;
-                } else if (auto s = check.String(ev[i]["event"], p + "/event")) {
-                    if (*s == "stop") e.kind = EventKind::Stop;
-                    else if (*s == "unplug") e.kind = EventKind::Unplug;
-                    else {
-                        check.Issue(p + "/event", "unknown event \"" + *s + "\" (expected stop or unplug)");
+                    continue;
+                }
+                auto s = check.String(x["event"], p + "/event");
+                if (!s) continue;
+                auto it = std::find_if(std::begin(kEventNames), std::end(kEventNames),
+                                       [&](auto& k) { return *s == k.first; });
+                if (it == std::end(kEventNames)) {
+                    std::string list;
+                    for (const auto& k : kEventNames) list += (list.empty() ? "" : ", ") + std::string(k.first);
+                    check.Issue(p + "/event", "unknown event \"" + *s + "\" (expected " + list + ")");
+                    continue;
+                }
+                e.kind = it->second;
+                // Each event takes the keys that mean something for it, and no others.
+                const bool wmi = e.kind == EventKind::WmiSet || e.kind == EventKind::WmiQuery;
+                const std::pair<const char*, bool> takes[] = {{"camera", EventNamesCamera(e.kind)},
+                                                              {"state", e.kind == EventKind::Sleep},
+                                                              {"block", wmi},
+                                                              {"value", e.kind == EventKind::WmiSet}};
+                for (const auto& [key, allowed] : takes) {
+                    if (!allowed && x.contains(key)) {
+                        check.Issue(p + "/" + key, "a \"" + *s + "\" event takes no \"" + key + "\"");
                         ok = false;
                     }
-                } else {
-                    ok = false;
+                    // camera defaults to 0; the others are required where they apply
+                    if (allowed && std::string(key) != "camera" && !x.contains(key)) {
+                        check.Issue(p, "a \"" + *s + "\" event needs \"" + key + "\"");
+                        ok = false;
+                    }
+                }
+                if (EventNamesCamera(e.kind) && x.contains("camera")) {
+                    const uint64_t cameras = doc.contains("cameras") && doc["cameras"].is_array() && !doc["cameras"].empty()
+                                                 ? doc["cameras"].size()
+                                                 : 1;
+                    if (auto v = check.Unsigned(x["camera"], p + "/camera", 0, cameras - 1)) e.camera = static_cast<uint32_t>(*v);
+                    else ok = false;
+                }
+                if (e.kind == EventKind::Sleep && x.contains("state")) {
+                    if (auto st = PowerStateOf(x["state"], p + "/state", 'S', 4, check)) {
+                        if (*st < 2) {
+                            check.Issue(p + "/state", "S0 is no sleeping state (use a \"wake\" event)");
+                            ok = false;
+                        } else {
+                            e.sleep_state = *st - 1;
+                        }
+                    } else {
+                        ok = false;
+                    }
+                }
+                if (wmi && x.contains("block")) {
+                    auto b = check.String(x["block"], p + "/block");
+                    if (b && (*b == "wake" || *b == "power")) e.block = *b;
+                    else {
+                        if (b) check.Issue(p + "/block", "expected \"wake\" or \"power\"");
+                        ok = false;
+                    }
+                }
+                if (e.kind == EventKind::WmiSet && x.contains("value")) {
+                    if (auto v = check.Unsigned(x["value"], p + "/value", 0, 255)) e.value = static_cast<uint8_t>(*v);
+                    else ok = false;
                 }
                 if (ok) sc.events.push_back(e);
             }

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "ScenarioFaults.h"
+
 namespace orvex::cli {
 
 // One problem found in a scenario: where (a JSON pointer, "" for the document
@@ -58,16 +60,32 @@ struct FaultSpec {
 };
 
 enum class EventKind {
-    Stop,    // the device object is stopped as the start-up path's owner stops it
-    Unplug,  // the camera leaves the bus
+    Stop,        // rebalance: query-stop, stop, start
+    Unplug,      // the camera leaves the bus
+    Replug,      // it comes back into its port
+    Disable,     // query-remove, remove
+    Enable,      // AddDevice and the start sequence again
+    Sleep,       // the system goes to S1..S4 (query-power, then set-power)
+    Wake,        // the system returns to S0
+    WakeSignal,  // the camera signals remote wakeup
+    Shutdown,    // the system shuts down (set-power, no query)
+    WmiSet,      // a WMI set of one of the two power blocks
+    WmiQuery,    // a WMI query of one of them
 };
 
 const char* EventKindName(EventKind kind);
 
 struct EventSpec {
-    uint64_t at_ms = 0;  // virtual milliseconds after the start of the device
+    uint64_t at_ms = 0;  // virtual milliseconds after the cameras were plugged in
     EventKind kind = EventKind::Stop;
+    uint32_t camera = 0;    // index into Scenario::cameras (camera events only)
+    int sleep_state = 0;    // Sleep: 1..4 (S1..S4)
+    std::string block;      // WmiSet, WmiQuery: "wake" or "power"
+    uint8_t value = 0;      // WmiSet: the byte written
 };
+
+// Whether an event concerns one camera (and takes "camera") or the system.
+bool EventNamesCamera(EventKind kind);
 
 struct CameraSpec {
     std::optional<std::vector<uint8_t>> version_record;  // 12 bytes, or derived from the firmware held
@@ -92,6 +110,39 @@ struct CameraSpec {
     // absent: it goes by each image's content.
     std::optional<std::vector<std::string>> download_order;
     std::vector<FaultSpec> faults;
+    // The camera re-enumerates after UVCReset_ID: it drops off the bus and
+    // comes back `reenumerate_ms` later running its new firmware.
+    bool reenumerate_after_reset = true;
+    uint32_t reenumerate_ms = 3000;
+};
+
+// A PnP or power IRP the camera's PDO fails.
+struct PdoFaultSpec {
+    std::string irp;                    // "start", "query_power", "bus_type_guid", ... (PdoFaultIrps)
+    uint32_t status = 0;                // NTSTATUS returned
+    std::optional<uint64_t> occurrence; // 1-based n-th such request to this camera's PDOs; absent: every one
+};
+
+// What the USB bus driver answers for a camera's PDO.
+struct PdoSpec {
+    std::optional<int> system_wake;     // SYSTEM_POWER_STATE (1 = S0 .. 6 = S5)
+    std::optional<int> device_wake;     // DEVICE_POWER_STATE (1 = D0 .. 4 = D3)
+    std::map<int, int> device_state;    // SYSTEM_POWER_STATE -> DEVICE_POWER_STATE
+    std::optional<uint32_t> bus_number;    // DevicePropertyBusNumber
+    std::optional<std::string> bus_type_guid;  // DevicePropertyBusTypeGuid, "{xxxxxxxx-...}"
+    std::vector<PdoFaultSpec> faults;
+    bool HasCapabilities() const { return system_wake || device_wake || !device_state.empty(); }
+};
+
+// The names `pdo.faults[].irp` takes, in the order the documentation lists them.
+const std::vector<std::string>& PdoFaultIrps();
+
+// One camera on the bus: its driver key's values, the model's knobs and
+// what its PDO answers.
+struct CameraUnit {
+    std::map<std::string, std::string> settings;
+    CameraSpec camera;
+    PdoSpec pdo;
 };
 
 struct Scenario {
@@ -103,10 +154,19 @@ struct Scenario {
     std::map<std::string, std::string> settings;
     std::optional<uint32_t> log_mask;  // "Logs" under "\Parameters"; absent: no such key
     CameraSpec camera;
+    PdoSpec pdo;                       // top-level "pdo": every camera's unless it has its own
+    // Every camera, in port order. The one-camera form (top-level "settings"
+    // and "camera") gives one entry, equal to `settings`, `camera`, `pdo`;
+    // with "cameras" the top-level three describe camera 0.
+    std::vector<CameraUnit> cameras;
     std::vector<EventSpec> events;     // sorted by time, stable
     uint64_t time_limit_ms = 30 * 60 * 1000;  // virtual-time bound of the whole run
     int64_t capture_epoch = 1704067200;  // capture time stamp of virtual time 0 (seconds since 1970 UTC)
+    Injections inject;  // failures at the n-th call or URB, re-enumeration (ScenarioFaults.h)
 };
+
+// Most cameras one scenario may plug in (the hub's ports).
+inline constexpr size_t kMaxCameras = 64;
 
 // The four value names of the driver key, in the order of the settings block.
 inline const std::vector<std::string>& SettingNames() {

@@ -1,7 +1,7 @@
 // orvex-sim: the ORVEX driver over the hosted kernel and a simulated camera.
 //
 //   orvex-sim run SCENARIO.json [--driver ORVEX.sys] [--inf ORVEX.inf] [--trace FILE] [--pcap FILE] [--report FILE]
-//                               [--timeline FILE.svg] [--realtime [--speed X]] [--quiet]
+//                               [--timeline FILE.svg] [--realtime [--speed X]] [--schedule-seed N] [--quiet]
 //   orvex-sim demo [--driver ORVEX.sys] [--inf ORVEX.inf] [--keep DIR] [--timeline FILE.svg] [--speed X] [--quiet]
 //   orvex-sim make fx3|isp|aud|version -o FILE ...
 //   orvex-sim check FILE... [--type fx3|isp|aud|version] [--json]
@@ -124,6 +124,10 @@ int main(int argc, char** argv) {
     run->add_option("--speed", speed, "With --realtime: virtual seconds per wall second")
         ->needs(realtimeFlag)
         ->check(CLI::PositiveNumber);
+    uint64_t scheduleSeed = 0;
+    auto* seedOption = run->add_option("--schedule-seed", scheduleSeed,
+                    "Explore one thread interleaving chosen by N (the same N replays it)")
+        ->excludes(realtimeFlag);
     run->add_flag("-q,--quiet", quiet, "No live progress and no closing line");
 
     auto* demo = app.add_subcommand("demo", "Update a simulated camera with old firmware, end to end");
@@ -161,6 +165,7 @@ int main(int argc, char** argv) {
         options.pcap_path = pcapPath;
         options.realtime = realtime;
         options.speed = speed;
+        if (seedOption->count()) options.schedule_seed = scheduleSeed;
         std::unique_ptr<hosted::KernelImage> image;
         if (!driverPath.empty()) {
             try {

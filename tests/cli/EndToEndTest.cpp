@@ -1,147 +1,11 @@
 // End-to-end runs of the orvex-sim program: scenario files made here with the
 // firmware builders, checked through the program's exit status, trace,
 // capture and report.
-#include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include "CliFixture.h"
 
-#include <algorithm>
-#include <fstream>
-#include <iterator>
-#include <map>
-#include <regex>
-#include <sstream>
-
-#include <nlohmann/json.hpp>
-
-#include "Firmware.h"
-#include "Sha256.h"
-#include "SimDescriptors.h"
-
-namespace fs = std::filesystem;
-using nlohmann::json;
+using namespace clitest;
 
 namespace {
-
-struct Outcome {
-    int status = -1;
-    std::string out, err;
-};
-
-std::string ReadAll(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void WriteAll(const fs::path& p, const std::string& bytes) { std::ofstream(p, std::ios::binary) << bytes; }
-void WriteAll(const fs::path& p, const std::vector<uint8_t>& bytes) { WriteAll(p, std::string(bytes.begin(), bytes.end())); }
-
-std::string Quote(const std::string& s) {
-    std::string q = "'";
-    for (char c : s) q += (c == '\'') ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-class Cli : public ::testing::Test {
-protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("orvex-cli-" + std::to_string(::getpid()) + "-" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_ / "fw");
-    }
-    void TearDown() override {
-        if (!HasFailure()) fs::remove_all(dir_);
-    }
-
-    // Runs orvex-sim with the arguments; stdin from /dev/null, not a terminal.
-    Outcome Sim(const std::vector<std::string>& args) {
-        std::string cmd = Quote(ORVEX_SIM_PATH);
-        for (const auto& a : args) cmd += " " + Quote(a);
-        cmd += " < /dev/null > " + Quote((dir_ / "stdout").string()) + " 2> " + Quote((dir_ / "stderr").string());
-        Outcome o;
-        int raw = std::system(cmd.c_str());
-        o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        o.out = ReadAll(dir_ / "stdout");
-        o.err = ReadAll(dir_ / "stderr");
-        // Sanitizer builds: a report in the child fails the test even when
-        // the sanitizer lets the program go on.
-        EXPECT_EQ(o.err.find("runtime error:"), std::string::npos) << o.err;
-        EXPECT_EQ(o.err.find("Sanitizer"), std::string::npos) << o.err;
-        return o;
-    }
-
-    fs::path Scenario(const json& j, const std::string& name = "scenario.json") {
-        WriteAll(dir_ / name, j.dump(2));
-        return dir_ / name;
-    }
-
-    // Makes the firmware with "orvex-sim make": new FX3 1.2.3 (8 KiB), ISP
-    // 12.34.56 (10000 bytes: 3 pages, the last one padded), audio 5, the version
-    // file; and the camera's EEPROM with the old FX3 1.0.0 and its own serial.
-    void MakeFirmware() {
-        const std::string fw = (dir_ / "fw").string();
-        for (auto args : std::vector<std::vector<std::string>>{
-                 {"make", "fx3", "-o", fw + "/fx3.img", "--version", "1.2.3", "--size", "8192", "--serial", "FACTORY001"},
-                 {"make", "fx3", "-o", (dir_ / "eeprom.bin").string(), "--version", "1.0.0", "--size", "8192", "--serial",
-                  "CAM0004711", "--seed", "9"},
-                 {"make", "isp", "-o", fw + "/isp.bin", "--version", "12.34.56", "--size", "10000"},
-                 {"make", "aud", "-o", fw + "/aud.bin", "--version", "5"},
-                 {"make", "version", "-o", fw + "/version.txt", "--fx3", "1.2.3", "--isp", "12.34.56", "--aud", "5"}}) {
-            Outcome o = Sim(args);
-            ASSERT_EQ(o.status, 0) << o.err;
-        }
-    }
-
-    // The scenario of a camera at FX3 1.0.0 / ISP 10.00.00 / audio 1.
-    json UpdateScenario() const {
-        return {{"drives", {{"C", "fw"}}},
-                {"settings",
-                 {{"FX3", "C:\\fx3.img"}, {"ISP", "C:\\isp.bin"}, {"AUD", "C:\\aud.bin"}, {"VERSION", "C:\\version.txt"}}},
-                {"log_mask", 33},
-                {"camera", {{"eeprom", "eeprom.bin"}, {"version_record", "01 00 00 00 00 0A 01 00 00 00 AA 55"}}}};
-    }
-
-    json Report(const std::string& name = "report.json") { return json::parse(ReadAll(dir_ / name)); }
-
-    fs::path dir_;
-};
-
-std::vector<uint8_t> Bytes(const std::string& s) { return {s.begin(), s.end()}; }
-
-std::string Sha(const std::vector<uint8_t>& bytes) { return orvex::sim::Sha256::Hex(bytes); }
-
-std::vector<uint8_t> PadToPages(std::vector<uint8_t> bytes, size_t page) {
-    bytes.resize((bytes.size() + page - 1) / page * page, 0xFF);
-    return bytes;
-}
-
-// The OUT data of every vendor request `bRequest` in a USBPcap file (carried
-// after the setup bytes of its SETUP record), concatenated, and the number of
-// such requests.
-std::pair<std::vector<uint8_t>, size_t> CapturedOut(const std::string& pcap, uint8_t bRequest) {
-    auto u16 = [&](size_t at) { return static_cast<uint32_t>(uint8_t(pcap[at]) | uint8_t(pcap[at + 1]) << 8); };
-    auto u32 = [&](size_t at) { return u16(at) | u16(at + 2) << 16; };
-    EXPECT_GE(pcap.size(), 24u);
-    EXPECT_EQ(u32(20), 249u) << "link type USBPCAP";
-    std::vector<uint8_t> data;
-    size_t count = 0;
-    for (size_t at = 24; at + 16 <= pcap.size();) {
-        const size_t len = u32(at + 8);
-        const size_t b = at + 16;
-        at = b + len;
-        if (u16(b) != 28) continue;  // control transfers only
-        const bool fromDevice = pcap[b + 16] & 1;
-        const uint8_t stage = pcap[b + 27];
-        if (fromDevice || stage != 0 || len < 36) continue;
-        if ((uint8_t(pcap[b + 28]) & 0x60) != 0x40 || uint8_t(pcap[b + 29]) != bRequest) continue;
-        ++count;
-        data.insert(data.end(), pcap.begin() + b + 36, pcap.begin() + b + len);
-    }
-    return {data, count};
-}
 
 TEST_F(Cli, BadUsageExitsWithTwo) {
     for (auto args : std::vector<std::vector<std::string>>{
@@ -216,6 +80,26 @@ TEST_F(Cli, CapturesAreReproducibleAndStartAtTheirEpoch) {
 
 // check through the program: the files `make` writes pass, a damaged one
 // fails the whole check, and the text names the refusal.
+TEST_F(Cli, AScheduleSeedReplaysItsRun) {
+    // One seeded interleaving of the update: run twice, the same wire bytes
+    // at the same times, and the update is carried out as without a seed.
+    MakeFirmware();
+    json sc = UpdateScenario();
+    const auto first = (dir_ / "a.pcap").string(), second = (dir_ / "b.pcap").string();
+    ASSERT_EQ(Sim({"run", Scenario(sc).string(), "--schedule-seed", "11", "--pcap", first, "--report",
+                   (dir_ / "report.json").string(), "-q"})
+                  .status,
+              0);
+    ASSERT_EQ(Sim({"run", Scenario(sc).string(), "--schedule-seed", "11", "--pcap", second, "-q"}).status, 0);
+    EXPECT_TRUE(ReadAll(first) == ReadAll(second)) << "two runs of one seed differ";
+    const json r = Report();
+    EXPECT_EQ(r["camera"]["fx3_version"], 10203);
+    EXPECT_EQ(r["camera"]["isp_version"], 0x0C2238);
+    EXPECT_EQ(r["camera"]["aud_version"], 5);
+    // A seed orders the threads of a deterministic run only.
+    EXPECT_EQ(Sim({"run", Scenario(sc).string(), "--schedule-seed", "1", "--realtime"}).status, 2);
+}
+
 TEST_F(Cli, CheckReportsThroughTheExitStatus) {
     MakeFirmware();
     std::vector<std::string> args = {"check"};
@@ -268,23 +152,16 @@ TEST_F(Cli, TimelineOfARunAndOfTheDemo) {
     EXPECT_EQ(Sim({"run", Scenario(sc).string(), "--timeline", "/nonexistent/t.svg"}).status, 2);
 }
 
-// Pointers the driver prints (the driver extension, the descriptor buffers,
-// the driver and device objects, their extensions, the registry buffers)
-// differ from run to run; everything else in a trace must not.
-std::string WithoutPointers(const std::string& trace) {
-    static const std::regex pointer(
-        "(DrvExt |Descriptor = |DeviceObject 0x|pCommonData 0x|device = |driver object 0x|deivce object 0x|"
-        "pKsDev 0x|NextDeviceObject 0x|Self 0x|UnderlyingPDO 0x|final 0x)[0-9A-Fa-f]+");
-    return std::regex_replace(trace, pointer, "$1<p>");
-}
-
 // A run recorded with --pcap and replayed from that capture: the driver sees
 // the same camera, so the trace and the capture come out the same. With
 // another version file the driver asks for something else, and the first
 // such request is reported with the one the recording holds.
 TEST_F(Cli, RecordedRunReplaysToTheSameTraceAndCapture) {
     MakeFirmware();
-    const json recordScenario = UpdateScenario();
+    // A recording answers requests; it cannot leave the bus and come back on
+    // its own, so the recorded camera does not re-enumerate either.
+    json recordScenario = UpdateScenario();
+    recordScenario["camera"]["reenumerate_after_reset"] = false;
     const auto rec = dir_ / "rec", rep = dir_ / "rep";
     ASSERT_EQ(Sim({"run", Scenario(recordScenario).string(), "--trace", rec.string() + ".txt", "--pcap",
                    rec.string() + ".pcap", "-q"})
@@ -361,18 +238,29 @@ TEST_F(Cli, FullUpdateWithTraceCaptureAndReport) {
     EXPECT_EQ(text.find("orvex-sim"), std::string::npos);
     EXPECT_EQ(text.find("[device"), std::string::npos);
     // The whole life through the driver's own routines, in order: loaded,
-    // added and started by the plug-and-play manager, removed on request
-    // after the update, unloaded after its last device.
+    // added and started by the plug-and-play manager; the camera resets into
+    // its new firmware and drops off the bus (surprise removal, removal, the
+    // driver unloads with its last device); it comes back, the driver is
+    // loaded and started again, finds nothing to do, and is removed on
+    // request and unloaded at the end.
     size_t at = 0;
-    for (const char* line : {"ORVEX :  -DriverEntry(0)\n", "ORVEX :  ++++ DriverAddDevice driver object 0x",
-                             "ORVEX :  -DeviceAdd() Status 0\n", "ORVEX :  -DeviceStart() completed (0)\n",
-                             "UVCReset_ID 1 \n", "ORVEX :  +DeviceStop()\n", "ORVEX :  +DeviceRemove() Dev 1 \n",
-                             "ORVEX :  +DrvFreeUId() UId 1 \n", "ORVEX :  -DriverUnload\n"}) {
+    for (const char* line :
+         {"ORVEX :  -DriverEntry(0)\n", "ORVEX :  ++++ DriverAddDevice driver object 0x", "ORVEX :  -DeviceAdd() Status 0\n",
+          "ORVEX :  -DeviceStart() completed (0)\n", "UVCReset_ID 1 \n", "ORVEX :  ++DeviceSurpriseRemoval()\n",
+          "ORVEX :  +DrvFreeUId() UId 1 \n", "ORVEX :  +DeviceRemove() Dev 0 \n", "ORVEX :  -DriverUnload\n",
+          "ORVEX :  -DriverEntry(0)\n", "ORVEX :  +DeviceAdd() UId 1 \n", "ORVEX :  -DeviceStart() completed (0)\n",
+          "ORVEX :  +DeviceStop()\n", "ORVEX :  +DeviceRemove() Dev 1 \n", "ORVEX :  +DrvFreeUId() UId 1 \n",
+          "ORVEX :  -DriverUnload\n"}) {
         const size_t found = text.find(line, at);
         ASSERT_NE(found, std::string::npos) << "missing or out of order: " << line;
-        at = found;
+        at = found + 1;
     }
-    EXPECT_EQ(text.find("DeviceSurpriseRemoval"), std::string::npos);
+    EXPECT_EQ(text.find("UVCReset_ID", text.find("UVCReset_ID") + 1), std::string::npos) << "one reset only";
+    // Two update runs: the update, then the camera's new firmware left alone.
+    ASSERT_EQ(r["camera"]["update_runs"].size(), 2u);
+    EXPECT_EQ(r["camera"]["update_runs"][0]["ended_by"], "update finished");
+    EXPECT_EQ(r["camera"]["update_runs"][1]["vendor_requests"], json({{"UVCGet_VERSION", 1}}));
+    EXPECT_EQ(r["driver"].size(), 4u) << "loaded, unloaded with the camera gone, loaded and unloaded again";
 
     // The capture carries exactly the flash images, page by page, and the
     // bus moved what the report counts.
@@ -713,6 +601,12 @@ TEST_F(Cli, DemoPrintsTheBeforeAfterTable) {
     EXPECT_EQ(rows["ISP"], (V{"ISP", "0x0A0000", "0x0C2238", "64", "flash", "262144"}));
     EXPECT_EQ(rows["AUD"], (V{"AUD", "0x01", "0x05", "57", "flash", "233472"}));
     EXPECT_NE(o.out.find("run: update finished"), std::string::npos) << o.out;
+    // The camera resets, comes back with its new firmware after the default
+    // 3 s (and the 10 ms it takes to drop off), and is left alone.
+    EXPECT_NE(o.out.find(", left the bus and came back 3.0s later running its new firmware\n"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("update run 2 (UID 1): UVCGet_VERSION -> every version current, camera left alone\n"),
+              std::string::npos)
+        << o.out;
     // Installed from the generated INF, its paths overridden by the demo's own.
     EXPECT_EQ(r["run"]["inf"], ORVEX_INF_PATH);
     EXPECT_LT(r["run"]["wall_ms"].get<int>(), 20000);

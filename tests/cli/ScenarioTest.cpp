@@ -181,6 +181,94 @@ TEST_F(ScenarioTest, EachProblemNamesItsJsonPath) {
     }
 }
 
+// Several cameras, the PDO and the life events become the model; the
+// one-camera form is camera 0 of the list.
+TEST_F(ScenarioTest, CamerasPdoAndEventsBecomeTheModel) {
+    Scenario one = Parse(R"({"settings": {"FX3": "C:\\a"}, "camera": {"reenumerate_ms": 500},
+                             "pdo": {"system_wake": "S3", "device_state": {"S3": "D2"}}})");
+    ASSERT_EQ(one.cameras.size(), 1u);
+    EXPECT_EQ(one.cameras[0].settings.at("FX3"), "C:\\a");
+    EXPECT_TRUE(one.cameras[0].camera.reenumerate_after_reset);
+    EXPECT_EQ(one.cameras[0].camera.reenumerate_ms, 500u);
+    EXPECT_EQ(one.cameras[0].pdo.system_wake, 4);            // PowerSystemSleeping3
+    EXPECT_EQ(one.cameras[0].pdo.device_state.at(4), 3);     // S3 -> D2
+    EXPECT_EQ(Parse("{}").cameras[0].camera.reenumerate_ms, 3000u);
+
+    Scenario sc = Parse(R"({
+        "pdo": {"faults": [{"irp": "query_power", "status": "0xC0000001"}]},
+        "cameras": [
+            {"settings": {"ISP": "C:\\i"}, "camera": {"reenumerate_after_reset": false}},
+            {"pdo": {"device_wake": "D2", "bus_number": 3, "bus_type_guid": "{9D7DEBBC-C85D-11D1-9EB4-006008C3A19A}",
+                     "faults": [{"irp": "start", "status": "0xC00000BB", "occurrence": 2}]}}],
+        "events": [
+            {"at_ms": 9, "event": "wmi_set", "camera": 1, "block": "power", "value": 128},
+            {"at_ms": 5, "event": "sleep", "state": "S4"},
+            {"at_ms": 7, "event": "wmi_query", "block": "wake"},
+            {"at_ms": 8, "event": "shutdown"}]})");
+    ASSERT_EQ(sc.cameras.size(), 2u);
+    EXPECT_FALSE(sc.cameras[0].camera.reenumerate_after_reset);
+    EXPECT_EQ(sc.camera.reenumerate_after_reset, false) << "camera is camera 0";
+    EXPECT_EQ(sc.settings.at("ISP"), "C:\\i");
+    ASSERT_EQ(sc.cameras[0].pdo.faults.size(), 1u) << "the top-level pdo is every camera's without its own";
+    EXPECT_EQ(sc.cameras[0].pdo.faults[0].irp, "query_power");
+    ASSERT_EQ(sc.cameras[1].pdo.faults.size(), 1u);
+    EXPECT_EQ(sc.cameras[1].pdo.faults[0].status, 0xC00000BBu);
+    EXPECT_EQ(sc.cameras[1].pdo.faults[0].occurrence, 2u);
+    EXPECT_EQ(sc.cameras[1].pdo.device_wake, 3);
+    EXPECT_EQ(sc.cameras[1].pdo.bus_number, 3u);
+    ASSERT_EQ(sc.events.size(), 4u);
+    EXPECT_EQ(sc.events[0].kind, EventKind::Sleep);
+    EXPECT_EQ(sc.events[0].sleep_state, 4);
+    EXPECT_EQ(sc.events[1].kind, EventKind::WmiQuery);
+    EXPECT_EQ(sc.events[1].block, "wake");
+    EXPECT_EQ(sc.events[1].camera, 0u);
+    EXPECT_EQ(sc.events[3].kind, EventKind::WmiSet);
+    EXPECT_EQ(sc.events[3].camera, 1u);
+    EXPECT_EQ(sc.events[3].value, 128);
+}
+
+TEST_F(ScenarioTest, LifeKeysNameTheirProblems) {
+    struct Case {
+        const char* text;
+        const char* path;
+        const char* words;
+    } cases[] = {
+        {R"({"cameras": []})", "/cameras", "expected an array of 1 to 64"},
+        {R"({"cameras": [{}], "camera": {}})", "/camera", "inside each entry"},
+        {R"({"cameras": [{"camera": {"reenumerate_ms": -1}}]})", "/cameras/0/camera/reenumerate_ms", "expected an integer"},
+        {R"({"cameras": [{"cam": {}}]})", "/cameras/0/cam", "unknown key"},
+        {R"({"camera": {"reenumerate_after_reset": 1}})", "/camera/reenumerate_after_reset", "expected true or false"},
+        {R"({"pdo": {"system_wake": "S9"}})", "/pdo/system_wake", "expected \"S0\" to \"S5\""},
+        {R"({"pdo": {"device_state": {"S7": "D1"}}})", "/pdo/device_state/S7", "not a system state"},
+        {R"({"pdo": {"device_state": {"S3": "D4"}}})", "/pdo/device_state/S3", "expected \"D0\" to \"D3\""},
+        {R"({"pdo": {"bus_type_guid": "{123}"}})", "/pdo/bus_type_guid", "expected a GUID"},
+        {R"({"pdo": {"faults": [{"irp": "eject", "status": "0xC0000001"}]}})", "/pdo/faults/0/irp", "unknown IRP"},
+        {R"({"pdo": {"faults": [{"irp": "start", "status": 0}]}})", "/pdo/faults/0/status", "expected an error status"},
+        {R"({"pdo": {"faults": [{"irp": "start"}]}})", "/pdo/faults/0", "missing key \"status\""},
+        {R"({"events": [{"at_ms": 1, "event": "nap"}]})", "/events/0/event", "unknown event"},
+        {R"({"events": [{"at_ms": 1, "event": "sleep"}]})", "/events/0", "needs \"state\""},
+        {R"({"events": [{"at_ms": 1, "event": "sleep", "state": "S0"}]})", "/events/0/state", "no sleeping state"},
+        {R"({"events": [{"at_ms": 1, "event": "sleep", "state": "S5"}]})", "/events/0/state", "expected \"S0\" to \"S4\""},
+        {R"({"events": [{"at_ms": 1, "event": "wake", "camera": 0}]})", "/events/0/camera", "takes no \"camera\""},
+        {R"({"events": [{"at_ms": 1, "event": "unplug", "camera": 1}]})", "/events/0/camera", "out of range"},
+        {R"({"events": [{"at_ms": 1, "event": "wmi_set", "block": "wake"}]})", "/events/0", "needs \"value\""},
+        {R"({"events": [{"at_ms": 1, "event": "wmi_set", "block": "fan", "value": 1}]})", "/events/0/block",
+         "expected \"wake\" or \"power\""},
+        {R"({"events": [{"at_ms": 1, "event": "wmi_set", "block": "power", "value": 256}]})", "/events/0/value", "out of range"},
+        {R"({"events": [{"at_ms": 1, "event": "wmi_query", "block": "power", "value": 1}]})", "/events/0/value",
+         "takes no \"value\""},
+        {R"({"events": [{"at_ms": 1, "event": "stop", "state": "S3"}]})", "/events/0/state", "takes no \"state\""},
+    };
+    for (const auto& c : cases) {
+        auto issues = Issues(c.text);
+        ASSERT_FALSE(issues.empty()) << c.text;
+        EXPECT_EQ(issues[0].path, c.path) << c.text;
+        EXPECT_NE(issues[0].message.find(c.words), std::string::npos) << c.text << ": " << issues[0].message;
+    }
+    // A camera index is checked against the list it names.
+    EXPECT_NO_THROW(Parse(R"({"cameras": [{}, {}], "events": [{"at_ms": 1, "event": "unplug", "camera": 1}]})"));
+}
+
 TEST_F(ScenarioTest, AllProblemsAreReportedTogether) {
     try {
         Parse(R"({"log_mask": "x", "camera": {"faults": [{"request": 1, "kind": "melt"}]}, "extra": 1})");

@@ -165,16 +165,25 @@ NTSTATUS NTAPI FrameBus::DispatchPower(PDEVICE_OBJECT device, PIRP irp)
     case IRP_MN_WAIT_WAKE: {
         std::snprintf(text, sizeof text, "WAIT_WAKE %d", int(sp->Parameters.WaitWake.PowerState));
         bus->Note(text);
-        std::lock_guard lock(bus->mu_);
-        if (bus->waitWake_) {
+        // The lock is never held across a kernel call: another hosted thread
+        // may run there and want it.
+        bool busy;
+        {
+            std::lock_guard lock(bus->mu_);
+            busy = bus->waitWake_ != nullptr;
+            if (!busy) bus->waitWake_ = irp;
+        }
+        if (busy) {
             PoStartNextPowerIrp(irp);
             irp->IoStatus.Status = STATUS_DEVICE_BUSY;
             IoCompleteRequest(irp, IO_NO_INCREMENT);
             return STATUS_DEVICE_BUSY;
         }
         IoMarkIrpPending(irp);
-        bus->waitWake_ = irp;
         IoSetCancelRoutine(irp, &FrameBus::CancelWaitWake);
+        // Cancelled before the routine was in place: IoCancelIrp found none
+        // to call, so the cancel is carried out here.
+        if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) bus->CancelHeld(irp);
         return STATUS_PENDING;
     }
     case IRP_MN_SET_POWER:
@@ -197,7 +206,12 @@ NTSTATUS NTAPI FrameBus::DispatchPower(PDEVICE_OBJECT device, PIRP irp)
 void NTAPI FrameBus::CancelWaitWake(PDEVICE_OBJECT device, PIRP irp)
 {
     IoReleaseCancelSpinLock(irp->CancelIrql);
-    FrameBus* bus = From(device);
+    From(device)->CancelHeld(irp);
+}
+
+void FrameBus::CancelHeld(PIRP irp)
+{
+    FrameBus* bus = this;
     bus->Note("CANCEL WAIT_WAKE");
     if (!bus->cancelCompletes) return;
     {

@@ -72,6 +72,7 @@ private:
     static NTSTATUS NTAPI DispatchInternal(PDEVICE_OBJECT device, PIRP irp);
     static NTSTATUS NTAPI DispatchOther(PDEVICE_OBJECT device, PIRP irp);
     static void NTAPI CancelWaitWake(PDEVICE_OBJECT device, PIRP irp);
+    void CancelHeld(PIRP irp);  // the held wait-wake request is cancelled
     static FrameBus* From(PDEVICE_OBJECT device);
     void Complete(PIRP irp, NTSTATUS status);
     void Note(std::string what);
@@ -90,6 +91,9 @@ private:
 // and verifier checks fail the test on anything left behind.
 class FrameTest : public hosted::PlatformTest {
 protected:
+    FrameTest() = default;
+    // A platform booted with these options (a schedule seed, say).
+    explicit FrameTest(hosted::Options options) : hosted::PlatformTest(std::move(options)) {}
     void SetUp() override;
     void TearDown() override;
 

@@ -134,6 +134,15 @@ TEST_F(ManagedLife, OneCameraFromPlugToUnload)
     EXPECT_EQ(camera.Pdo()->AttachedDevice, nullptr);
     Pnp::WaitIdle();
     EXPECT_FALSE(Pnp::DriverLoaded("ORVEX"));
+    // The manager's driver log: DriverEntry's status, then a clean unload.
+    const auto drivers = Pnp::DriverLog();
+    ASSERT_EQ(drivers.size(), 2u);
+    EXPECT_TRUE(drivers[0].load);
+    EXPECT_EQ(drivers[0].service, "ORVEX");
+    EXPECT_EQ(drivers[0].status, STATUS_SUCCESS);
+    EXPECT_FALSE(drivers[1].load);
+    EXPECT_TRUE(drivers[1].problems.empty());
+    EXPECT_GE(drivers[1].time, drivers[0].time);
 }
 
 TEST_F(ManagedLife, TwoCamerasThenOneUnplugged)

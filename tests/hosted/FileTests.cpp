@@ -110,7 +110,19 @@ TEST_F(FileTest, InjectedFailuresAndShortReads)
     EXPECT_EQ(iosb.Information, 4u);
     Files::FailRead(name, STATUS_DEVICE_DATA_ERROR);
     EXPECT_EQ(ZwReadFile(h, nullptr, nullptr, nullptr, &iosb, buf, 16, nullptr, nullptr), STATUS_DEVICE_DATA_ERROR);
+    // The size query fails at its second attempt only.
+    FILE_STANDARD_INFORMATION info;
+    Files::FailQuery(name, STATUS_ACCESS_DENIED, 2);
+    EXPECT_EQ(ZwQueryInformationFile(h, &iosb, &info, sizeof info, FileStandardInformation), STATUS_SUCCESS);
+    EXPECT_EQ(ZwQueryInformationFile(h, &iosb, &info, sizeof info, FileStandardInformation), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(iosb.Status, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(ZwQueryInformationFile(h, &iosb, &info, sizeof info, FileStandardInformation), STATUS_SUCCESS);
     ZwClose(h);
+    // Every attempt counts, the injected failures among them (name in any case).
+    EXPECT_EQ(Files::Attempts(Files::FileOp::Open, "\\??\\c:\\FIRMWARE\\isp.bin"), 2u);
+    EXPECT_EQ(Files::Attempts(Files::FileOp::Read, name), 2u);
+    EXPECT_EQ(Files::Attempts(Files::FileOp::Query, name), 3u);
+    EXPECT_EQ(Files::Attempts(Files::FileOp::Query, "\\??\\C:\\other.bin"), 0u);
     // A handle opened without synchronous I/O needs an explicit offset.
     Files::ClearFailures();
     ASSERT_EQ(Open(u"\\??\\C:\\Firmware\\Isp.bin", &h, 0), STATUS_SUCCESS);

@@ -49,6 +49,10 @@ TEST(Registry, OpenIsCaseInsensitiveReportsMissingKeysAndInjectsFailures)
     EXPECT_EQ(ZwQueryValueKey(h, &logs.us, KeyValuePartialInformation, buf, sizeof buf, &len),
               STATUS_INSUFFICIENT_RESOURCES);
     ZwClose(h);
+    // Attempts are counted per key and per value, failed ones included.
+    EXPECT_EQ(Registry::OpenAttempts(kParams), 3u);
+    EXPECT_EQ(Registry::QueryAttempts(kParams, "LOGS"), 1u);
+    EXPECT_EQ(Registry::QueryAttempts(kParams, "Other"), 0u);
 }
 
 TEST(Registry, PartialInformationFollowsTheKernelContract)

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 
 #include "Sha256.h"
 #include "SimCamera.h"
@@ -236,6 +237,51 @@ TEST_F(CameraFixture, VersionRecordAndIspResetAndFx3Marker) {
     Make(cfg);
     Do(In(kReqGetVersion, 0, 12));
     EXPECT_EQ(buf[10], 0x00);
+}
+
+// A boot image whose write was cut short (its checksum no longer matches, or
+// a section runs past the EEPROM) is not booted: the bridge reports its own
+// fx3Version, whatever marker the torn image holds, so the host rewrites it.
+TEST_F(CameraFixture, TornBootImageIsNotBooted) {
+    auto put = [](std::vector<uint8_t>& b, size_t at, uint32_t w) {
+        for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(w >> (8 * i));
+    };
+    // Header, one section of 4 words holding the marker, end marker, entry, checksum.
+    std::vector<uint8_t> image(4 + 8 + 16 + 12, 0);
+    put(image, 0, 0xB01C5943);
+    put(image, 4, 4);
+    put(image, 8, 0x40000000);
+    std::memcpy(image.data() + 12, "FX3VER:\x03\x04\x05", 10);
+    uint32_t sum = 0;
+    for (size_t p = 12; p < 28; p += 4) sum += image[p] | image[p + 1] << 8 | image[p + 2] << 16 | uint32_t(image[p + 3]) << 24;
+    put(image, 28, 0);
+    put(image, 32, 0x40000000);
+    put(image, 36, sum);
+    struct Case {
+        const char* what;
+        std::function<void(std::vector<uint8_t>&)> damage;
+        std::array<uint8_t, 3> reported;
+    } cases[] = {
+        {"whole", [](std::vector<uint8_t>&) {}, {3, 4, 5}},
+        {"data word changed", [](std::vector<uint8_t>& b) { b[24] ^= 1; }, {2, 15, 7}},
+        {"checksum not yet written", [](std::vector<uint8_t>& b) { b.resize(36); }, {2, 15, 7}},
+        {"section runs past the end", [&put](std::vector<uint8_t>& b) { put(b, 4, 0x100); }, {2, 15, 7}},
+    };
+    for (const auto& c : cases) {
+        CameraConfig cfg;
+        cfg.fx3Version = {2, 15, 7};
+        cfg.eepromSize = 256;
+        cfg.eepromContent = image;
+        c.damage(cfg.eepromContent);
+        EXPECT_EQ(Camera::BootImageTorn(cfg.eepromContent), c.reported[0] != 3) << c.what;
+        Make(cfg);
+        const auto rec = cam->VersionRecord();
+        EXPECT_EQ((std::array<uint8_t, 3>{rec[0], rec[1], rec[2]}), c.reported) << c.what;
+    }
+    // Content without the boot header keeps the marker rule.
+    std::vector<uint8_t> plain(64, 0xFF);
+    std::memcpy(plain.data() + 5, "FX3VER:\x01\x02\x03", 10);
+    EXPECT_FALSE(Camera::BootImageTorn(plain));
 }
 
 TEST_F(CameraFixture, EepromWritesNeedUpdateModeAndStayInBounds) {

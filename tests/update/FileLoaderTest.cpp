@@ -111,6 +111,27 @@ TEST_F(FileLoader, ShortReadLeavesPadBytes) {
     EXPECT_EQ(hosted::Pool::LiveCount(TagHarn), 1u);
 }
 
+// A failed read loads nothing: the 0xFF pad must never pass for the file
+// (a flash would be written with it), and nothing stays allocated.
+TEST_F(FileLoader, FailedReadLoadsNothing) {
+    rig.Install({.versionText = TypicalVersionText()});
+    rig.WriteFile("isp.bin", orvex::firmware::MakeIspImage({.size = 9000, .text = "12.34.56"}));
+    const size_t live = hosted::Pool::LiveCount(TagHarn);
+    for (const char* name : {"isp.bin", "version.txt"}) {
+        std::memset(d->m_VersionText, 0x5A, sizeof d->m_VersionText);
+        hosted::Files::FailRead(Ws(rig.PathOf(name)), STATUS_DEVICE_DATA_ERROR, 1);
+        hosted::Trace::Clear();
+        EXPECT_EQ(LoadFile(d, rig.PathOf(name).c_str(), name[0] == 'i' ? FileTypeIsp : FileTypeVersion),
+                  STATUS_UNSUCCESSFUL) << name;
+        EXPECT_EQ(rig.EngineTrace().back(), "Read file fail, status = 0xc000009c\n") << name;
+        EXPECT_EQ(d->m_pFileBuffer, nullptr);
+        EXPECT_EQ(hosted::Pool::LiveCount(TagHarn), live) << name;
+        EXPECT_EQ(d->m_VersionText[0], 0x5A) << name;
+        EXPECT_EQ(hosted::Files::OpenHandles(), 0u);
+    }
+    EXPECT_TRUE(rig.Vendor().empty());
+}
+
 TEST_F(FileLoader, PathsThatCannotBeOpened) {
     const ULONG before = d->m_ulFileSize = 1234;
     hosted::Trace::Clear();

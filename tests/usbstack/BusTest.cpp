@@ -264,6 +264,26 @@ TEST_F(BusTest, ImmediateAndPendingCompletion) {
     EXPECT_EQ(camera->Stats().updateModeExits, 0u);
 }
 
+// A fault bound to a port counts and hits the requests to that port only.
+TEST_F(BusTest, FaultOnOnePort) {
+    auto second = MakeCamera();
+    const int port2 = bus->Plug(second);
+    auto fault = FaultSpec::Vendor(0xB0, FaultKind::Stall, 2);
+    fault.port = port2;
+    bus->AddFault(fault);
+    uint8_t rec[12];
+    auto versionOn = [&](int port) {
+        URB u = VendorUrb(true, 0xB0, 0, rec, 12, USBD_SHORT_TRANSFER_OK);
+        return SendUrb(bus->Pdo(port), &u).final;
+    };
+    EXPECT_EQ(versionOn(1), STATUS_SUCCESS);
+    EXPECT_EQ(versionOn(1), STATUS_SUCCESS) << "the first port's requests are not counted";
+    EXPECT_EQ(versionOn(port2), STATUS_SUCCESS);
+    EXPECT_EQ(versionOn(port2), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(bus->Log().back().port, port2);
+    EXPECT_EQ(versionOn(port2), STATUS_SUCCESS);
+}
+
 TEST_F(BusTest, EachFaultKind) {
     uint8_t rec[12];
     // Stall of the 2nd version read only.
@@ -427,6 +447,47 @@ TEST_F(BusTest, UnplugFailsHeldAndLaterTransfers) {
     bus->Replug();
     bus->ClearFaults();
     EXPECT_EQ(Vendor(true, 0xB0, 0, rec, 12).final, STATUS_SUCCESS);
+}
+
+// The observer sees each URB before the bus looks at the device and after
+// completion, and may unplug the port from either place: an unplug before
+// the second URB fails that URB, one after the third leaves it successful.
+TEST_F(BusTest, UrbObserverCanUnplugJustBeforeOrJustAfterAUrb) {
+    for (const bool after : {false, true}) {
+        Make();
+        std::vector<std::string> seen;
+        const uint64_t at = after ? 3 : 2;
+        bus->SetUrbObserver([&](const hosted::usb::Transfer& t, bool completed) {
+            seen.push_back(std::to_string(t.sequence) + (completed ? "done" : "sent"));
+            EXPECT_EQ(t.pdo, bus->Pdo());
+            if (t.sequence == at && completed == after) bus->Unplug();
+        });
+        uint8_t rec[12];
+        std::vector<NTSTATUS> results;
+        for (int i = 0; i < 4; ++i) results.push_back(Vendor(true, 0xB0, 0, rec, 12).final);
+        bus->SetUrbObserver(nullptr);
+        const NTSTATUS gone = STATUS_DEVICE_NOT_CONNECTED;
+        EXPECT_EQ(results, after ? (std::vector<NTSTATUS>{STATUS_SUCCESS, STATUS_SUCCESS, STATUS_SUCCESS, gone})
+                                 : (std::vector<NTSTATUS>{STATUS_SUCCESS, gone, gone, gone}));
+        EXPECT_EQ(seen, (std::vector<std::string>{"1sent", "1done", "2sent", "2done", "3sent", "3done", "4sent", "4done"}));
+    }
+}
+
+// PnP and power IRPs are counted per minor code, failed ones included.
+TEST_F(BusTest, IrpCountsIncludeInjectedFailures) {
+    bus->FailIrp(IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, STATUS_UNSUCCESSFUL, 1);
+    DEVICE_CAPABILITIES caps{};
+    caps.Size = sizeof caps;
+    caps.Version = 1;
+    auto query = [&] {
+        return hosted::Io::SendPnp(bus->Pdo(), IRP_MN_QUERY_CAPABILITIES,
+                                   [&](PIO_STACK_LOCATION sp) { sp->Parameters.DeviceCapabilities.Capabilities = &caps; });
+    };
+    EXPECT_EQ(query(), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(query(), STATUS_SUCCESS);
+    EXPECT_EQ(bus->IrpCount(IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES), 2u);
+    EXPECT_EQ(bus->IrpCount(IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, 2), 0u);
+    EXPECT_EQ(bus->IrpCount(IRP_MJ_POWER, IRP_MN_SET_POWER), 0u);
 }
 
 TEST_F(BusTest, TimingModelChargesOverheadPlusBytes) {

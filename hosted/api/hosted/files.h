@@ -23,7 +23,14 @@ struct Files {
     static void ShortReads(const std::string& ntName, uint32_t maxBytes);
     // ZwReadFile on a handle of that name fails with `status`.
     static void FailRead(const std::string& ntName, NTSTATUS status, uint64_t nth = 0);
+    // ZwQueryInformationFile on a handle of that name fails with `status`.
+    static void FailQuery(const std::string& ntName, NTSTATUS status, uint64_t nth = 0);
     static void ClearFailures();
+
+    // Calls made for that name since boot, failed and injected ones
+    // included: opens, information queries, reads.
+    enum class FileOp { Open, Query, Read };
+    static uint64_t Attempts(FileOp op, const std::string& ntName);
 
     static size_t OpenHandles();
     static uint64_t OpenCount(const std::string& ntName);  // successful opens of that name

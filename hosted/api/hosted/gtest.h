@@ -30,6 +30,8 @@ private:
 // Fixture base for tests that run over the hosted platform.
 class PlatformTest : public ::testing::Test {
 protected:
+    PlatformTest() = default;
+    explicit PlatformTest(Options options) : platform_(std::move(options)) {}
     TestPlatform platform_;
 };
 

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,23 @@ struct Options {
     bool traceToStderr = false;      // echo every DbgPrint byte for byte to stderr
     std::string traceFile;           // and/or append it to this file
     std::string mainThreadName = "main";
+    // Hosted threads run as fibers of the thread that boots the platform,
+    // each on its own stack, handed the processor by a user-space context
+    // switch; otherwise each is an operating-system thread woken through a
+    // condition variable. The order threads run in is the same either way.
+    bool fibers = true;
+    // Seeded schedule exploration (see hosted/thread.h, Scheduler). Without a
+    // seed, ready threads run in the order they became ready and nothing is
+    // preempted. With one, each thread gets a random priority when it starts
+    // and the highest-priority ready thread runs; a thread that reaches a
+    // preemption point while a higher-priority one is ready gives way to it;
+    // at `schedulePreemptions` preemption points, drawn at random among the
+    // first `scheduleHorizon`, the running thread drops below every other; and
+    // the choices the documentation leaves open to a bus (Scheduler::Choose)
+    // follow the seed. The same seed replays the same interleaving.
+    std::optional<uint64_t> scheduleSeed;
+    int schedulePreemptions = 3;
+    uint64_t scheduleHorizon = 2000;
 };
 
 // One platform instance per test (or per simulator run). Constructing it

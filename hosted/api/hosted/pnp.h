@@ -31,6 +31,17 @@ struct IrpRecord {
     std::string Name() const;      // "START_DEVICE", "QUERY_ID(HardwareIDs)", "SET_POWER(S3)"...
 };
 
+// A function driver's load (DriverEntry) or unload as the manager carried it
+// out: DriverEntry's status, or what the unload's leak and verifier checks
+// found (empty: nothing).
+struct DriverRecord {
+    int64_t time = 0;  // virtual time (100 ns since boot)
+    std::string service;
+    bool load = true;  // false: unload
+    NTSTATUS status = STATUS_SUCCESS;   // load: DriverEntry's result
+    std::vector<std::string> problems;  // unload: problems found
+};
+
 // Where a device stands in the manager's life cycle.
 enum class DeviceState {
     Enumerated,       // reported by its bus, no function driver matched
@@ -98,6 +109,8 @@ struct Pnp {
     // Every PnP and power IRP the managers sent since boot (or ClearLog).
     static std::vector<IrpRecord> Log();
     static void ClearLog();
+    // Every driver load and unload since boot, in order.
+    static std::vector<DriverRecord> DriverLog();
     // The last record for this device and minor code (major IRP_MJ_PNP).
     static bool LastIrp(PDEVICE_OBJECT pdo, UCHAR minor, IrpRecord* out);
 };

@@ -45,6 +45,10 @@ struct Registry {
     static void FailQuery(const std::string& path, const std::string& name, NTSTATUS status, uint64_t nth = 0);
     static void FailSet(const std::string& path, const std::string& name, NTSTATUS status, uint64_t nth = 0);
     static void ClearFailures();
+    // Attempts since boot (failed and injected ones included) to open the
+    // key, and to query the named value on it.
+    static uint64_t OpenAttempts(const std::string& path);
+    static uint64_t QueryAttempts(const std::string& path, const std::string& name);
 
     // Number of key handles currently open.
     static size_t OpenHandles();

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 extern "C" {
 struct _KTHREAD;
@@ -44,5 +45,18 @@ std::string CurrentThreadName();
 // counted from this call. ClearObjectReferenceFailures lifts the rules.
 void FailObjectReference(uint64_t nth, int32_t status = int32_t(0xC0000022) /* STATUS_ACCESS_DENIED */);
 void ClearObjectReferenceFailures();
+
+// Seeded schedule exploration (Options::scheduleSeed).
+namespace Scheduler {
+// Whether the running platform has a schedule seed.
+bool Seeded();
+// One of `n` outcomes (0 .. n-1) that the documentation leaves open, e.g.
+// whether a bus completes a request inside IoCallDriver or later: drawn from
+// the seed, always 0 without one.
+uint64_t Choose(uint64_t n);
+// With a seed: the name of each thread given the processor, in order (the
+// interleaving of the run). Empty without one.
+std::vector<std::string> Switches();
+}  // namespace Scheduler
 
 }  // namespace hosted

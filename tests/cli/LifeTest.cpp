@@ -1,0 +1,477 @@
+// A camera's whole life through the real orvex-sim program: its reset and
+// re-enumeration, unplugging and replugging, system sleep, the WMI switches,
+// several cameras at once and the PDO's injected failures, checked through
+// the report, the trace and the capture.
+#include <cmath>
+#include <set>
+
+#include "CliFixture.h"
+
+using namespace clitest;
+
+namespace {
+
+// Virtual milliseconds of every vendor OUT request of a capture, with its bRequest.
+std::vector<std::pair<double, uint8_t>> VendorTimes(const std::string& pcap, int64_t epoch) {
+    auto u16 = [&](size_t at) { return static_cast<uint32_t>(uint8_t(pcap[at]) | uint8_t(pcap[at + 1]) << 8); };
+    auto u32 = [&](size_t at) { return u16(at) | u16(at + 2) << 16; };
+    std::vector<std::pair<double, uint8_t>> out;
+    for (size_t at = 24; at + 16 <= pcap.size();) {
+        const double ms = (double(u32(at)) - double(epoch)) * 1000.0 + u32(at + 4) / 1e6;  // nanosecond capture
+        const size_t len = u32(at + 8);
+        const size_t b = at + 16;
+        at = b + len;
+        if (u16(b) != 28 || (pcap[b + 16] & 1) || pcap[b + 27] != 0 || len < 36) continue;
+        if ((uint8_t(pcap[b + 28]) & 0x60) != 0x40) continue;
+        out.push_back({ms, uint8_t(pcap[b + 29])});
+    }
+    return out;
+}
+
+class Life : public Cli {
+protected:
+    // The usual firmware, with an ISP image of 64 pages so that its download
+    // takes long enough to be interrupted.
+    void MakeLifeFirmware() {
+        MakeFirmware();
+        Outcome o = Sim({"make", "isp", "-o", (dir_ / "fw" / "isp.bin").string(), "--version", "12.34.56", "--size",
+                         "262144"});
+        ASSERT_EQ(o.status, 0) << o.err;
+    }
+    json Run(const json& scenario, const std::string& name, std::vector<std::string> extra = {}) {
+        std::vector<std::string> args{"run", Scenario(scenario, name + ".json").string(), "--report",
+                                      (dir_ / (name + ".rep")).string(), "--trace", (dir_ / (name + ".txt")).string(), "-q"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        Outcome o = Sim(args);
+        EXPECT_EQ(o.status, 0) << name << ": " << o.err;
+        return Report(name + ".rep");
+    }
+    static void ExpectUpdated(const json& camera, const std::string& what) {
+        EXPECT_EQ(camera["fx3_version"], 10203) << what;
+        EXPECT_EQ(camera["isp_version"], 0x0C2238) << what;
+        EXPECT_EQ(camera["aud_version"], 5) << what;
+        EXPECT_EQ(camera["update_mode"], false) << what;
+    }
+    static void ExpectClean(const json& r, const std::string& what) {
+        EXPECT_TRUE(r["platform_faults"].empty()) << what << ": " << r["platform_faults"].dump();
+        EXPECT_EQ(r["pool"]["leaked_bytes"], 0) << what;
+    }
+    // The last update run of a camera found everything current: it sent the
+    // version read and nothing else.
+    static void ExpectLeftAlone(const json& camera, const std::string& what) {
+        ASSERT_FALSE(camera["update_runs"].empty()) << what;
+        const json& last = camera["update_runs"].back();
+        EXPECT_EQ(last["vendor_requests"], json({{"UVCGet_VERSION", 1}})) << what;
+        EXPECT_EQ(last["ended_by"], "update finished") << what;
+    }
+    size_t Count(const std::string& file, const std::string& line) {
+        const std::string text = ReadAll(dir_ / file);
+        size_t n = 0;
+        for (size_t at = 0; (at = text.find(line, at)) != std::string::npos; ++at) ++n;
+        return n;
+    }
+};
+
+// The camera resets into its new firmware, leaves the bus and comes back
+// `reenumerate_ms` later; the new device's update run only reads the
+// version. Without re-enumeration the camera stays on the bus with its one run.
+TEST_F(Life, ResetReenumeratesAndTheSecondRunLeavesTheCameraAlone) {
+    MakeFirmware();
+    struct Case {
+        std::optional<bool> reenumerate;
+        std::optional<int> ms;
+        size_t runs;
+        int gap_ms;  // from the end of the first run to the start of the second
+    } cases[] = {{std::nullopt, std::nullopt, 2, 3010}, {true, 500, 2, 510}, {false, std::nullopt, 1, 0}};
+    int n = 0;
+    for (const auto& c : cases) {
+        const std::string name = "reenum" + std::to_string(n++);
+        json s = UpdateScenario();
+        if (c.reenumerate) s["camera"]["reenumerate_after_reset"] = *c.reenumerate;
+        if (c.ms) s["camera"]["reenumerate_ms"] = *c.ms;
+        json r = Run(s, name, {"--pcap", (dir_ / (name + ".pcap")).string()});
+        ExpectUpdated(r["camera"], name);
+        ExpectClean(r, name);
+        const json& runs = r["camera"]["update_runs"];
+        ASSERT_EQ(runs.size(), c.runs) << name;
+        EXPECT_EQ(runs[0]["wrote"]["resets"], 1) << name;
+        if (c.runs == 1) {
+            EXPECT_EQ(r["camera"]["pnp_state"], "started") << name;
+            EXPECT_EQ(Count(name + ".txt", "ORVEX :  ++DeviceSurpriseRemoval()\n"), 0u) << name;
+            continue;
+        }
+        // The driver's own account of the drop: surprise removal, removal,
+        // unload with its only device, then a fresh load for the new one.
+        EXPECT_EQ(Count(name + ".txt", "ORVEX :  ++DeviceSurpriseRemoval()\n"), 1u) << name;
+        EXPECT_EQ(Count(name + ".txt", "ORVEX :  -DriverEntry(0)\n"), 2u) << name;
+        ASSERT_EQ(r["driver"].size(), 4u) << name;
+        for (const auto& d : r["driver"]) {
+            if (d["action"] == "load") EXPECT_EQ(d["status"], "0x00000000") << name;
+            else EXPECT_TRUE(d["problems"].empty()) << name;
+        }
+        const int gap = runs[1]["start_ms"].get<int>() - runs[0]["end_ms"].get<int>();
+        EXPECT_NEAR(gap, c.gap_ms, 20) << name;
+        EXPECT_EQ(runs[1]["uid"], 1) << name << ": the first device gave its ID back";
+        ExpectLeftAlone(r["camera"], name);
+        // On the wire after the camera came back: descriptors and the
+        // version read, no other vendor request.
+        std::set<uint8_t> after;
+        for (const auto& [ms, req] : VendorTimes(ReadAll(dir_ / (name + ".pcap")), 1704067200))
+            if (ms > runs[1]["start_ms"].get<double>()) after.insert(req);
+        EXPECT_EQ(after, std::set<uint8_t>{0xB0}) << name;
+    }
+}
+
+// Unplugged in the middle of each phase of the update, the camera comes back
+// two seconds later; the new device's run completes the update, the camera
+// re-enumerates and is left alone. The phases are found in a calm run's
+// capture, and the interrupted run's writes prove where the unplug fell.
+TEST_F(Life, UnplugDuringEachPhaseThenReplugCompletesTheUpdate) {
+    MakeLifeFirmware();
+    json calm = Run(UpdateScenario(), "calm", {"--pcap", (dir_ / "calm.pcap").string()});
+    ExpectUpdated(calm["camera"], "calm");
+    const auto times = VendorTimes(ReadAll(dir_ / "calm.pcap"), 1704067200);
+    std::vector<double> sizes, pages[2], eeprom;
+    for (const auto& [ms, req] : times) {
+        if (req == 0xB5) sizes.push_back(ms);
+        if (req == 0xB6) pages[sizes.size() >= 2 ? 1 : 0].push_back(ms);
+        if (req == 0xB2) eeprom.push_back(ms);
+    }
+    ASSERT_EQ(sizes.size(), 2u);
+    ASSERT_EQ(pages[0].size(), 64u);
+    ASSERT_FALSE(pages[1].empty());
+    ASSERT_FALSE(eeprom.empty());
+    auto mid = [](double a, double b) { return static_cast<uint64_t>(std::llround((a + b) / 2)); };
+    const int audPages = static_cast<int>(pages[1].size());
+    // What the interrupted run sent: flash pages (ISP, then audio), size
+    // announcements, EEPROM pages.
+    auto sent = [](const json& run, const char* request) { return run["vendor_requests"].value(request, 0); };
+    struct Case {
+        const char* phase;
+        uint64_t at;
+        std::function<bool(const json&)> fell;  // the interrupted run's requests say it fell in this phase
+    } cases[] = {
+        {"ISP pages", mid(pages[0].front(), pages[0].back()),
+         [&](const json& r) { return sent(r, "UVCWrite_SPI_PAGE") > 0 && sent(r, "UVCWrite_SPI_PAGE") < 64; }},
+        {"wait after the ISP image", mid(pages[0].back(), sizes[1]),
+         [&](const json& r) { return sent(r, "UVCWrite_SPI_PAGE") == 64 && sent(r, "UVCSet_FILESIZE") == 1; }},
+        {"audio pages", mid(pages[1].front(), pages[1].back()),
+         [&](const json& r) {
+             return sent(r, "UVCWrite_SPI_PAGE") > 64 && sent(r, "UVCWrite_SPI_PAGE") < 64 + audPages;
+         }},
+        {"EEPROM writes", mid(eeprom.front(), eeprom.back()),
+         [&](const json& r) {
+             return sent(r, "UVCWrite_EEPROM") > 0 && sent(r, "UVCWrite_EEPROM") < 32 && sent(r, "UVCReset_ID") == 0;
+         }},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        json s = UpdateScenario();
+        s["events"] = {{{"at_ms", c.at}, {"event", "unplug"}}, {{"at_ms", c.at + 2000}, {"event", "replug"}}};
+        json r = Run(s, "unplug" + std::to_string(n++));
+        const json& runs = r["camera"]["update_runs"];
+        ASSERT_GE(runs.size(), 3u) << c.phase << ": interrupted, completed, left alone";
+        EXPECT_EQ(runs[0]["ended_by"], "unplug") << c.phase;
+        EXPECT_TRUE(c.fell(runs[0])) << c.phase << ": " << runs[0]["vendor_requests"].dump();
+        EXPECT_EQ(runs[1]["ended_by"], "update finished") << c.phase;
+        EXPECT_EQ(runs[1]["wrote"]["resets"], 1) << c.phase;
+        ExpectUpdated(r["camera"], c.phase);
+        ExpectLeftAlone(r["camera"], c.phase);
+        ExpectClean(r, c.phase);
+        EXPECT_EQ(r["run"]["events_applied"],
+                  json::array({"unplug at " + std::to_string(c.at) + " ms", "replug at " + std::to_string(c.at + 2000) + " ms"}));
+        // Same device instance, same hardware key: the settings are still there.
+        EXPECT_EQ(r["camera"]["eeprom_sha256"], calm["camera"]["eeprom_sha256"]) << c.phase;
+    }
+}
+
+// The system sleeps in S3 while the driver waits for the audio processor,
+// and wakes: the power requests are reported with the device power states,
+// and nothing leaks.
+TEST_F(Life, SleepDuringTheAudioWaitAndWake) {
+    MakeLifeFirmware();
+    json calm = Run(UpdateScenario(), "calm", {"--pcap", (dir_ / "calm.pcap").string()});
+    std::vector<double> audio;
+    int sizes = 0;
+    for (const auto& [ms, req] : VendorTimes(ReadAll(dir_ / "calm.pcap"), 1704067200)) {
+        if (req == 0xB5) ++sizes;
+        if (req == 0xB6 && sizes == 2) audio.push_back(ms);
+    }
+    ASSERT_FALSE(audio.empty());
+    const uint64_t sleepAt = static_cast<uint64_t>(audio.back()) + 3000, wakeAt = sleepAt + 10000;
+    json s = UpdateScenario();
+    s["events"] = {{{"at_ms", sleepAt}, {"event", "sleep"}, {"state", "S3"}}, {{"at_ms", wakeAt}, {"event", "wake"}}};
+    json r = Run(s, "sleep");
+    ExpectClean(r, "sleep");
+    EXPECT_EQ(r["system_sleep"], json::array({"S3 at " + std::to_string(sleepAt) + " ms: the system slept",
+                                               "S0 at " + std::to_string(wakeAt) + " ms: the system woke"}));
+    // The driver took its device to the state mapped for S3 and back to D0.
+    const json& power = r["camera"]["device_power"];
+    ASSERT_GE(power.size(), 2u) << power.dump();
+    EXPECT_EQ(power[0]["time_ms"], sleepAt);
+    EXPECT_EQ(power[0]["state"], "D3");
+    EXPECT_EQ(power.back()["state"], "D0");
+    EXPECT_GE(power.back()["time_ms"].get<uint64_t>(), wakeAt);
+    std::vector<std::string> requests;
+    for (const auto& q : r["requests"])
+        if (q["time_ms"] == sleepAt) requests.push_back(q["request"]);
+    EXPECT_EQ(requests, (std::vector<std::string>{"QUERY_POWER(S3)", "SET_POWER(D3)", "SET_POWER(S3)"}));
+    EXPECT_FALSE(r["camera"]["wait_wake_armed"]);
+    EXPECT_EQ(r["driver"].back()["action"], "unload");
+    EXPECT_TRUE(r["driver"].back()["problems"].empty());
+}
+
+// The WMI switches as Device Manager flips them: the wake block is withdrawn
+// (this camera's device never reports wake support), so WMI refuses it and
+// wait-wake is never armed; the power block stores its byte and the driver
+// writes CheckBoxPowerDevice. A wake signal with nothing pending changes
+// nothing: the trace equals that of the same run without it.
+TEST_F(Life, WmiSwitchesAndAWakeSignalWithNothingPending) {
+    MakeFirmware();
+    json s = UpdateScenario();
+    s["camera"]["reenumerate_after_reset"] = false;
+    s["events"] = {{{"at_ms", 5000}, {"event", "wmi_set"}, {"block", "wake"}, {"value", 1}},
+                   {{"at_ms", 5000}, {"event", "wmi_query"}, {"block", "wake"}},
+                   {{"at_ms", 6000}, {"event", "wmi_set"}, {"block", "power"}, {"value", 128}},
+                   {{"at_ms", 7000}, {"event", "wmi_query"}, {"block", "power"}}};
+    json r = Run(s, "wmi");
+    ExpectClean(r, "wmi");
+    EXPECT_EQ(r["run"]["events_applied"][0], "wmi_set wake = 1 at 5000 ms (refused: 0xC0000295)");
+    const json& q = r["wmi_queries"];
+    ASSERT_EQ(q.size(), 2u);
+    EXPECT_EQ(q[0]["status"], "0xC0000295");
+    EXPECT_TRUE(q[0]["value"].is_null());
+    EXPECT_EQ(q[1]["status"], "0x00000000");
+    EXPECT_EQ(q[1]["value"], 128);
+    EXPECT_FALSE(r["camera"]["wait_wake_armed"]);
+    EXPECT_FALSE(r["camera"]["wait_wake_pending"]);
+    EXPECT_EQ(r["camera"]["hardware_key"]["CheckBoxPowerDevice"], 1);
+    EXPECT_TRUE(r["camera"]["hardware_key"]["CheckBoxRemoteWakeUp"].is_null()) << "a refused set reaches no driver";
+    bool logged = false;
+    for (const auto& x : r["requests"])
+        if (x["request"] == "WMI SET_SINGLE_INSTANCE(power)") logged = x["status"] == "0x00000000" && x["time_ms"] == 6000;
+    EXPECT_TRUE(logged);
+
+    json plain = UpdateScenario();
+    plain["camera"]["reenumerate_after_reset"] = false;
+    json signalled = plain;
+    signalled["events"] = {{{"at_ms", 4000}, {"event", "wake_signal"}}};
+    json a = Run(plain, "plain"), b = Run(signalled, "signalled");
+    EXPECT_EQ(b["run"]["events_applied"], json::array({"wake_signal at 4000 ms (nothing pending)"}));
+    EXPECT_EQ(WithoutPointers(ReadAll(dir_ / "signalled.txt")), WithoutPointers(ReadAll(dir_ / "plain.txt")));
+    EXPECT_EQ(a["camera"]["device_power"], b["camera"]["device_power"]);
+    EXPECT_EQ(a["run"]["device_time_ms"], b["run"]["device_time_ms"]);
+}
+
+// Three cameras with different firmware on one hub: each is updated as its
+// own state asks, with unique IDs 1, 2 and 3, and each is left alone after.
+TEST_F(Life, ThreeCamerasUpdateIndependently) {
+    MakeFirmware();
+    const json base = UpdateScenario();
+    json s = {{"drives", base["drives"]}, {"log_mask", 33}};
+    auto camera = [&](const std::string& record, bool withEeprom) {
+        json c = {{"settings", base["settings"]}, {"camera", {{"version_record", record}}}};
+        if (withEeprom) c["camera"]["eeprom"] = "eeprom.bin";
+        return c;
+    };
+    WriteAll(dir_ / "new_eeprom.bin", ReadAll(dir_ / "fw" / "fx3.img"));
+    json current = camera("01 02 03 38 22 0C 05 00 00 00 AA 55", false);
+    current["camera"]["eeprom"] = "new_eeprom.bin";
+    json audioOnly = camera("01 02 03 38 22 0C 01 00 00 00 AA 55", false);
+    audioOnly["camera"]["eeprom"] = "new_eeprom.bin";
+    s["cameras"] = {camera("01 00 00 00 00 0A 01 00 00 00 AA 55", true), current, audioOnly};
+    json r = Run(s, "three");
+    ExpectClean(r, "three");
+    ASSERT_EQ(r["cameras"].size(), 3u);
+    EXPECT_EQ(r["camera"], r["cameras"][0]);
+    for (int i = 0; i < 3; ++i) {
+        const json& c = r["cameras"][i];
+        ExpectUpdated(c, "camera " + std::to_string(i));
+        ExpectLeftAlone(c, "camera " + std::to_string(i));
+        EXPECT_EQ(c["update_runs"][0]["uid"], i + 1) << i;
+    }
+    // What each first run wrote follows the camera's own state.
+    const json& w0 = r["cameras"][0]["update_runs"][0]["wrote"];
+    EXPECT_GT(w0["isp_pages"], 0);
+    EXPECT_GT(w0["eeprom_pages"], 0);
+    EXPECT_EQ(r["cameras"][1]["update_runs"].size(), 1u) << "a current camera is never reset";
+    const json& w2 = r["cameras"][2]["update_runs"][0]["wrote"];
+    EXPECT_GT(w2["aud_pages"], 0);
+    EXPECT_EQ(w2["eeprom_pages"], 0) << "its FX3 firmware is current";
+    EXPECT_EQ(w2["resets"], 1);
+    // Every camera's requests are logged under its own index.
+    std::set<int> seen;
+    for (const auto& q : r["requests"])
+        if (q["request"] == "START_DEVICE") seen.insert(q["camera"].get<int>());
+    EXPECT_EQ(seen, (std::set<int>{0, 1, 2}));
+}
+
+// Thirty-three cameras: the driver's 32 unique IDs run out, so the 33rd
+// device gets ID 0 with the driver's error line, and still works.
+TEST_F(Life, ThirtyThreeCamerasTheLastWithoutAnId) {
+    MakeFirmware();
+    const json base = UpdateScenario();
+    WriteAll(dir_ / "new_eeprom.bin", ReadAll(dir_ / "fw" / "fx3.img"));
+    json s = {{"drives", base["drives"]}, {"log_mask", 33}, {"cameras", json::array()}};
+    for (int i = 0; i < 33; ++i) {
+        // The last camera's audio firmware is old: it has work to do.
+        const std::string record = i == 32 ? "01 02 03 38 22 0C 01 00 00 00 AA 55" : "01 02 03 38 22 0C 05 00 00 00 AA 55";
+        s["cameras"].push_back(
+            {{"settings", base["settings"]}, {"camera", {{"version_record", record}, {"eeprom", "new_eeprom.bin"}}}});
+    }
+    json r = Run(s, "many");
+    ExpectClean(r, "many");
+    ASSERT_EQ(r["cameras"].size(), 33u);
+    std::set<int> ids;
+    for (int i = 0; i < 32; ++i) ids.insert(r["cameras"][i]["update_runs"][0]["uid"].get<int>());
+    EXPECT_EQ(ids.size(), 32u);
+    EXPECT_EQ(*ids.begin(), 1);
+    EXPECT_EQ(*ids.rbegin(), 32);
+    // Its device after the reset and re-enumeration finds the IDs still
+    // taken as well: one error line per device.
+    const json& last = r["cameras"][32];
+    for (const auto& run : last["update_runs"]) EXPECT_EQ(run["uid"], 0);
+    EXPECT_EQ(Count("many.txt", "ORVEX : !!! No device Id was allocated !!!\n"), last["update_runs"].size());
+    EXPECT_GT(last["update_runs"][0]["wrote"]["aud_pages"], 0);
+    ExpectUpdated(last, "camera 32");
+    ExpectLeftAlone(last, "camera 32");
+}
+
+// Each failure the PDO can be told to inject reaches the driver's path for it.
+TEST_F(Life, EachPdoFaultReachesTheDriversFailurePath) {
+    MakeFirmware();
+    struct Case {
+        const char* irp;
+        std::optional<int> occurrence;
+        json events;
+        std::function<void(const json& r, const std::string& trace)> check;
+    } cases[] = {
+        // The start fails at the bus: the device is not started, nothing runs.
+        {"start", {}, json::array(), [](const json& r, const std::string&) {
+             EXPECT_EQ(r["run"]["ended_by"], "start failed");
+             EXPECT_EQ(r["run"]["start_status"], "0xC0000001");
+             EXPECT_EQ(r["camera"]["pnp_state"], "start failed");
+             EXPECT_TRUE(r["camera"]["update_runs"].empty());
+         }},
+        // The driver's own capabilities query at start (the second one) fails:
+        // it keeps its defaults and the device works.
+        {"query_capabilities", 2, json::array(), [](const json& r, const std::string& trace) {
+             EXPECT_NE(trace.find("ORVEX : Get Device caps Failed c0000001!\n"), std::string::npos);
+             for (const auto& q : r["requests"])
+                 if (q["request"] == "QUERY_CAPABILITIES") EXPECT_EQ(q["status"], "0x00000000") << "the manager's own";
+             ExpectUpdated(r["camera"], "query_capabilities");
+         }},
+        // A refused query-stop is cancelled: the device stays started.
+        {"query_stop", {}, json::array({{{"at_ms", 5000}, {"event", "stop"}}}), [](const json& r, const std::string&) {
+             EXPECT_EQ(r["run"]["events_applied"][0], "stop at 5000 ms (refused or failed: 0xC0000001)");
+             bool cancelled = false;
+             for (const auto& q : r["requests"]) cancelled |= q["request"] == "CANCEL_STOP_DEVICE";
+             EXPECT_TRUE(cancelled);
+             ExpectUpdated(r["camera"], "query_stop");
+         }},
+        // A refused query-remove: the device is not disabled.
+        {"query_remove", {}, json::array({{{"at_ms", 5000}, {"event", "disable"}}}), [](const json& r, const std::string&) {
+             EXPECT_EQ(r["run"]["events_applied"][0], "disable at 5000 ms (refused: 0xC0000001)");
+             EXPECT_EQ(r["camera"]["update_runs"][0]["ended_by"], "update finished");
+             ExpectUpdated(r["camera"], "query_remove");
+         }},
+        // A refused sleep query: the system stays in S0 and the driver keeps D0.
+        {"query_power", {}, json::array({{{"at_ms", 5000}, {"event", "sleep"}, {"state", "S3"}}}),
+         [](const json& r, const std::string&) {
+             EXPECT_EQ(r["system_sleep"], json::array({"S3 at 5000 ms: refused (0xC0000001), the system stayed in S0"}));
+             ExpectUpdated(r["camera"], "query_power");
+         }},
+        // The bus fails the device power request: the driver completes the
+        // system request with that failure.
+        {"set_power", {}, json::array({{{"at_ms", 5000}, {"event", "sleep"}, {"state", "S3"}}, {{"at_ms", 8000}, {"event", "wake"}}}),
+         [](const json& r, const std::string&) {
+             std::vector<std::string> failed;
+             for (const auto& q : r["requests"])
+                 if (q["time_ms"] == 5000 && q["status"] == "0xC0000001") failed.push_back(q["request"]);
+             EXPECT_EQ(failed, (std::vector<std::string>{"SET_POWER(D3)", "SET_POWER(S3)"}));
+             EXPECT_TRUE(r["camera"]["device_power"].empty());
+         }},
+        // Surprise removal, stop and removal cannot be refused: the driver
+        // goes through them whatever the bus answers.
+        {"surprise_removal", {}, json::array({{{"at_ms", 5000}, {"event", "unplug"}}, {{"at_ms", 8000}, {"event", "replug"}}}),
+         [](const json& r, const std::string& trace) {
+             EXPECT_NE(trace.find("ORVEX :  --DeviceSurpriseRemoval() completed"), std::string::npos);
+             ExpectUpdated(r["camera"], "surprise_removal");
+         }},
+        {"remove", {}, json::array(), [](const json& r, const std::string& trace) {
+             EXPECT_NE(trace.find("ORVEX :  -DeviceRemove() completed"), std::string::npos);
+             EXPECT_TRUE(r["driver"].back()["problems"].empty());
+         }},
+        // Wait-wake is never armed by this camera's driver: the fault is never reached.
+        {"wait_wake", {}, json::array({{{"at_ms", 5000}, {"event", "wmi_set"}, {"block", "wake"}, {"value", 1}}}),
+         [](const json& r, const std::string&) {
+             EXPECT_FALSE(r["camera"]["wait_wake_armed"]);
+             ExpectUpdated(r["camera"], "wait_wake");
+         }},
+        // No bus type or bus number: DriverAddDevice fails and leaves nothing behind.
+        {"bus_type_guid", {}, json::array(), [](const json& r, const std::string&) {
+             EXPECT_EQ(r["run"]["ended_by"], "driver load or device add failed");
+             EXPECT_EQ(r["camera"]["pnp_state"], "start failed");
+         }},
+        {"bus_number", {}, json::array(), [](const json& r, const std::string& trace) {
+             EXPECT_EQ(r["run"]["ended_by"], "driver load or device add failed");
+             EXPECT_EQ(trace.find("ORVEX :  -DeviceStart()"), std::string::npos);
+         }},
+    };
+    for (const auto& c : cases) {
+        json s = UpdateScenario();
+        json fault = {{"irp", c.irp}, {"status", "0xC0000001"}};
+        if (c.occurrence) fault["occurrence"] = *c.occurrence;
+        s["pdo"] = {{"faults", json::array({fault})}};
+        s["events"] = c.events;
+        const std::string name = std::string("pdo_") + c.irp;
+        json r = Run(s, name);
+        SCOPED_TRACE(c.irp);
+        ExpectClean(r, c.irp);
+        EXPECT_EQ(r["run"]["faults_injected"][0].get<std::string>().rfind(std::string("PDO ") + c.irp + " 0xC0000001", 0), 0u);
+        c.check(r, ReadAll(dir_ / (name + ".txt")));
+    }
+}
+
+// Disable and enable, and a shutdown: a removal waits for the update
+// thread, so the run it ends is the disable's and the enable comes after it;
+// the shutdown takes the device to D3 and the run still ends cleanly.
+TEST_F(Life, DisableEnableAndShutdown) {
+    MakeFirmware();
+    json s = UpdateScenario();
+    s["events"] = {{{"at_ms", 5000}, {"event", "disable"}}, {{"at_ms", 6000}, {"event", "enable"}},
+                   {{"at_ms", 60000}, {"event", "shutdown"}}};
+    json r = Run(s, "life");
+    ExpectClean(r, "life");
+    const json& runs = r["camera"]["update_runs"];
+    ASSERT_GE(runs.size(), 2u);
+    EXPECT_EQ(runs[0]["ended_by"], "disable");
+    const uint64_t removed = runs[0]["end_ms"];
+    EXPECT_EQ(r["run"]["events_applied"][0], "disable at 5000 ms");
+    EXPECT_EQ(r["run"]["events_applied"][1], "enable at 6000 ms (applied at " + std::to_string(removed) + " ms)");
+    EXPECT_EQ(runs[1]["start_ms"], removed) << "enabled at once after the removal";
+    ExpectUpdated(r["camera"], "life");
+    EXPECT_EQ(r["system_sleep"], json::array({"shutdown at 60000 ms: 0x00000000"}));
+    EXPECT_EQ(r["camera"]["device_power"].back(), json({{"time_ms", 60000}, {"state", "D3"}}));
+    bool disabled = false;
+    for (const auto& q : r["requests"]) disabled |= q["request"] == "QUERY_REMOVE_DEVICE" && q["time_ms"] == 5000;
+    EXPECT_TRUE(disabled);
+}
+
+// The PDO's capabilities and bus properties reach the driver: a camera that
+// says it can wake from S3 in D2 is put in D2 for S3.
+TEST_F(Life, PdoCapabilitiesReachTheDriver) {
+    MakeFirmware();
+    json s = UpdateScenario();
+    s["camera"]["reenumerate_after_reset"] = false;
+    s["pdo"] = {{"system_wake", "S3"}, {"device_wake", "D2"}, {"device_state", {{"S3", "D2"}, {"S4", "D3"}}}, {"bus_number", 7}};
+    s["events"] = {{{"at_ms", 5000}, {"event", "sleep"}, {"state", "S3"}}, {{"at_ms", 6000}, {"event", "wake"}},
+                   {{"at_ms", 7000}, {"event", "sleep"}, {"state", "S4"}}, {{"at_ms", 8000}, {"event", "wake"}}};
+    json r = Run(s, "caps");
+    ExpectClean(r, "caps");
+    std::vector<std::string> states;
+    for (const auto& p : r["camera"]["device_power"]) states.push_back(p["state"]);
+    EXPECT_EQ(states, (std::vector<std::string>{"D2", "D0", "D3", "D0"}));
+}
+
+}  // namespace
