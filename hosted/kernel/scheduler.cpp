@@ -16,6 +16,7 @@
 #include <sstream>
 
 #include "internal.h"
+#include "kernel_image_internal.h"
 
 namespace hosted::detail {
 
@@ -39,7 +40,11 @@ void ResetKernel()
     g_kernel = std::make_unique<Kernel>();
 }
 
-void SetCurrent(ThreadState* t) { t_current = t; }
+void SetCurrent(ThreadState* t)
+{
+    t_current = t;
+    SetProcessorBlock(t);  // what a kernel image reads through %gs
+}
 
 ThreadState* Current() { return t_current; }
 

@@ -13,6 +13,7 @@
 #include "Firmware.h"
 #include "MakeCommands.h"
 #include "Runner.h"
+#include "ShippedDriver.h"
 
 namespace orvex::cli {
 
@@ -125,6 +126,11 @@ bool RunDemo(const DemoOptions& options, std::ostream& out) {
     run.pcap_path = (dir / "capture.pcap").string();
     run.progress = &progress;
     run.inf_path = inf;
+    std::unique_ptr<hosted::KernelImage> image;
+    if (!options.driver_path.empty()) {
+        image = LoadShippedDriver(options.driver_path);
+        run.driver_entry = image->Entry();
+    }
     const double speed = options.speed < 0 ? (progress.enabled() ? 25.0 : 0.0) : options.speed;
     run.realtime = speed > 0;
     run.speed = speed > 0 ? speed : 1.0;

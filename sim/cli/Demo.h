@@ -8,6 +8,7 @@ namespace orvex::cli {
 
 struct DemoOptions {
     std::string inf_path;  // the INF the driver is installed from ("" = the generated ORVEX.inf)
+    std::string driver_path;  // the ORVEX.sys to run ("" = the hosted build's driver)
     std::string keep_dir;  // keep the generated files here ("" = a temporary folder, removed)
     std::string timeline_path;  // draw the run into this SVG file ("" = none)
     bool quiet = false;

@@ -168,9 +168,10 @@ std::string DriverStoreOf(const std::string& infPath) {
 // Installs the driver from the INF. `installed` runs for each matching
 // camera after the INF's own values went into its driver key and before the
 // driver reads them: the scenario's settings written there override the INF's.
-hosted::InfInstallation InstallFromInf(const std::string& infPath, std::function<void(PDEVICE_OBJECT)> installed) {
+hosted::InfInstallation InstallFromInf(const std::string& infPath, std::function<void(PDEVICE_OBJECT)> installed,
+                                       PDRIVER_INITIALIZE entry) {
     hosted::InfOptions options;
-    options.binaries = {{"ORVEX.sys", &DriverEntry}};
+    options.binaries = {{"ORVEX.sys", entry}};
     options.driverStore = DriverStoreOf(infPath);
     // The values the driver reads: the driver key's firmware paths and the
     // service's log mask; an INF that writes any other name there is refused.
@@ -527,15 +528,16 @@ RunResult RunScenario(const Scenario& sc, const RunOptions& o) {
             // it when the hub reports a matching camera.
             rep.run.hardware_id = life.cameras[0].hardwareId;
             life.service = kService;
+            PDRIVER_INITIALIZE entry = o.driver_entry ? o.driver_entry : &DriverEntry;
             auto installed = [&life](PDEVICE_OBJECT pdo) { DeviceInstalled(life, pdo); };
             if (o.inf_path.empty()) {
                 std::vector<std::string> ids;
                 for (const auto& c : life.cameras)
                     if (std::find(ids.begin(), ids.end(), c.hardwareId) == ids.end()) ids.push_back(c.hardwareId);
-                hosted::Pnp::RegisterDriver(life.service, &DriverEntry, ids,
+                hosted::Pnp::RegisterDriver(life.service, entry, ids,
                                             [installed](PDEVICE_OBJECT pdo, const std::string&) { installed(pdo); });
             } else {
-                life.service = InstallFromInf(o.inf_path, installed).service;
+                life.service = InstallFromInf(o.inf_path, installed, entry).service;
                 rep.run.inf = o.inf_path;
             }
             // Over the INF's log mask: the driver reads it when it loads.

@@ -12,6 +12,8 @@
 #include <optional>
 #include <string>
 
+#include <wdm.h>
+
 #include "Progress.h"
 #include "Report.h"
 #include "Scenario.h"
@@ -30,6 +32,9 @@ struct RunOptions {
     // does, instead of registering it for the camera's own hardware ID
     // ("" = register it directly).
     std::string inf_path;
+    // The driver's entry point: null for the hosted build's DriverEntry,
+    // else the entry of a loaded ORVEX.sys (ShippedDriver.h).
+    PDRIVER_INITIALIZE driver_entry = nullptr;
     // Seeded schedule exploration: the seed orders the hosted threads and
     // the bus's early or late completions; the same seed replays the run.
     std::optional<uint64_t> schedule_seed;

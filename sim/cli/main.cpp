@@ -1,8 +1,8 @@
 // orvex-sim: the ORVEX driver over the hosted kernel and a simulated camera.
 //
-//   orvex-sim run SCENARIO.json [--inf ORVEX.inf] [--trace FILE] [--pcap FILE] [--report FILE]
+//   orvex-sim run SCENARIO.json [--driver ORVEX.sys] [--inf ORVEX.inf] [--trace FILE] [--pcap FILE] [--report FILE]
 //                               [--timeline FILE.svg] [--realtime [--speed X]] [--schedule-seed N] [--quiet]
-//   orvex-sim demo [--inf ORVEX.inf] [--keep DIR] [--timeline FILE.svg] [--speed X] [--quiet]
+//   orvex-sim demo [--driver ORVEX.sys] [--inf ORVEX.inf] [--keep DIR] [--timeline FILE.svg] [--speed X] [--quiet]
 //   orvex-sim make fx3|isp|aud|version -o FILE ...
 //   orvex-sim check FILE... [--type fx3|isp|aud|version] [--json]
 //
@@ -25,6 +25,7 @@
 #include "MakeCommands.h"
 #include "Runner.h"
 #include "Scenario.h"
+#include "ShippedDriver.h"
 
 namespace {
 
@@ -107,11 +108,13 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
 
     auto* run = app.add_subcommand("run", "Run a scenario file");
-    std::string scenarioPath, infPath, tracePath, pcapPath, reportPath, timelinePath;
+    std::string scenarioPath, infPath, tracePath, pcapPath, reportPath, timelinePath, driverPath;
     bool realtime = false, quiet = false;
     double speed = 1.0;
     run->add_option("scenario", scenarioPath, "Scenario file (JSON)")->required();
     run->add_option("--inf", infPath, "Install the driver from this INF (the camera gets it only if the INF names it)")
+        ->check(CLI::ExistingFile);
+    run->add_option("--driver", driverPath, "Run this ORVEX.sys (the shipped binary) in place of the hosted build's driver")
         ->check(CLI::ExistingFile);
     run->add_option("--trace", tracePath, "Write the driver's debugger output to FILE");
     run->add_option("--pcap", pcapPath, "Write the USBPcap capture of the camera's bus to FILE");
@@ -130,6 +133,9 @@ int main(int argc, char** argv) {
     auto* demo = app.add_subcommand("demo", "Update a simulated camera with old firmware, end to end");
     DemoOptions demoOptions;
     demo->add_option("--inf", demoOptions.inf_path, "Install the driver from this INF (default: the generated ORVEX.inf)")
+        ->check(CLI::ExistingFile);
+    demo->add_option("--driver", demoOptions.driver_path,
+                     "Run this ORVEX.sys (the shipped binary) in place of the hosted build's driver")
         ->check(CLI::ExistingFile);
     demo->add_option("--keep", demoOptions.keep_dir, "Keep the generated firmware, scenario and outputs in DIR");
     demo->add_flag("-q,--quiet", demoOptions.quiet, "No live progress");
@@ -160,6 +166,16 @@ int main(int argc, char** argv) {
         options.realtime = realtime;
         options.speed = speed;
         if (seedOption->count()) options.schedule_seed = scheduleSeed;
+        std::unique_ptr<hosted::KernelImage> image;
+        if (!driverPath.empty()) {
+            try {
+                image = LoadShippedDriver(driverPath);
+            } catch (const std::exception& e) {
+                std::cerr << "orvex-sim: " << e.what() << "\n";
+                return kExitUsage;
+            }
+            options.driver_entry = image->Entry();
+        }
         return Run(scenarioPath, options, reportPath, timelinePath, quiet);
     }
     if (demo->parsed()) {
