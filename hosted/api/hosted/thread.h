@@ -1,4 +1,4 @@
-// Hosted threads: real threads of which only one runs at a time.
+// Hosted threads: fibers (or system threads) of which only one runs at a time.
 #pragma once
 
 #include <cstdint>
