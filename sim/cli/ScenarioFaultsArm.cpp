@@ -110,7 +110,7 @@ void InjectionsArmed::Settle()
     while (hosted::Clock::Now() < limit) {
         hosted::Sleep(hosted::Seconds(1));
         bool running = false;
-        if (PVOID thread = ReferenceUpdateThread(s.bus->Pdo(s.port), hosted::Pnp::Driver(s.service))) {
+        if (PVOID thread = ViewDevice(s.bus->Pdo(s.port), hosted::Pnp::Driver(s.service)).thread) {
             LARGE_INTEGER zero;
             zero.QuadPart = 0;
             running = KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &zero) == STATUS_TIMEOUT;
