@@ -41,6 +41,7 @@
 #include <vector>
 
 #include "BenchImages.h"
+#include "BenchStack.h"
 #include "Firmware.h"
 #include "Log.h"
 #include "SimOnBus.h"
@@ -89,37 +90,16 @@ Figures OneRun(const std::filesystem::path& dir, int cameras) {
     c.audioVersion = 5;
     std::vector<std::shared_ptr<orvex::sim::Camera>> cams;
     for (int i = 0; i < cameras; ++i) cams.push_back(orvex::sim::MakeCamera(c));
-    const auto dd = cams.front()->DeviceDescriptor();
-    char id[32];
-    std::snprintf(id, sizeof id, "USB\\VID_%04X&PID_%04X", unsigned(dd[8] | dd[9] << 8), unsigned(dd[10] | dd[11] << 8));
-    hosted::Pnp::RegisterDriver("ORVEX", &DriverEntry, {id});
-    hosted::usb::BusOptions options;
-    options.rootBus = true;
-    hosted::usb::Bus bus(options);
+    orvex::bench::RegisterDriverFor(*cams.front(), &DriverEntry);
+    hosted::usb::Bus bus(orvex::bench::RootHub());
 
     const auto wall0 = std::chrono::steady_clock::now();
     const double cpu0 = ProcessCpu();
     const int64_t t0 = hosted::Clock::Now();
     std::vector<PDEVICE_OBJECT> pdos;
-    for (auto& camera : cams) {
-        PDEVICE_OBJECT pdo = bus.Pdo(bus.Plug(camera));
-        // The file paths are in the device's driver key before the manager,
-        // which runs once this thread waits, starts the device.
-        const std::string key = hosted::Io::DriverKeyPath(pdo);
-        hosted::Registry::SetString(key, "FX3", u"C:\\fx3.img");
-        hosted::Registry::SetString(key, "ISP", u"C:\\isp.bin");
-        hosted::Registry::SetString(key, "AUD", u"C:\\aud.bin");
-        hosted::Registry::SetString(key, "VERSION", u"C:\\version.txt");
-        pdos.push_back(pdo);
-    }
+    for (auto& camera : cams) pdos.push_back(orvex::bench::PlugWithFirmware(bus, camera));
     hosted::Pnp::WaitIdle();
-    for (PDEVICE_OBJECT pdo : pdos) {
-        FdoData* data = FdoDataOf(hosted::Pnp::Top(pdo));
-        PVOID thread = static_cast<CUsbDevice*>(data->KsDevice->Context)->ThreadObject();
-        ObReferenceObject(thread);
-        KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
-        ObDereferenceObject(thread);
-    }
+    for (PDEVICE_OBJECT pdo : pdos) orvex::bench::WaitForUpdate(pdo);
     f.wallS = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
     f.cpuS = ProcessCpu() - cpu0;
     f.virtualS = double(hosted::Clock::Now() - t0) / hosted::kUnitsPerSecond;

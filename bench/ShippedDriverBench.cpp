@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "BenchImages.h"
+#include "BenchStack.h"
 #include "Firmware.h"
 #include "SimOnBus.h"
 #include "UsbBus.h"
@@ -64,27 +65,11 @@ double FullUpdate(const std::filesystem::path& dir, PDRIVER_INITIALIZE entry)
     c.ispVersion = 0x010000;
     c.audioVersion = 5;
     auto camera = orvex::sim::MakeCamera(c);
-    const auto dd = camera->DeviceDescriptor();
-    char id[32];
-    std::snprintf(id, sizeof id, "USB\\VID_%04X&PID_%04X", unsigned(dd[8] | dd[9] << 8), unsigned(dd[10] | dd[11] << 8));
-    hosted::Pnp::RegisterDriver("ORVEX", entry, {id});
-    hosted::usb::BusOptions options;
-    options.rootBus = true;
-    hosted::usb::Bus bus(options);
-    PDEVICE_OBJECT pdo = bus.Pdo(bus.Plug(camera));
-    const std::string key = hosted::Io::DriverKeyPath(pdo);
-    hosted::Registry::SetString(key, "FX3", u"C:\\fx3.img");
-    hosted::Registry::SetString(key, "ISP", u"C:\\isp.bin");
-    hosted::Registry::SetString(key, "AUD", u"C:\\aud.bin");
-    hosted::Registry::SetString(key, "VERSION", u"C:\\version.txt");
+    orvex::bench::RegisterDriverFor(*camera, entry);
+    hosted::usb::Bus bus(orvex::bench::RootHub());
+    PDEVICE_OBJECT pdo = orvex::bench::PlugWithFirmware(bus, camera);
     hosted::Pnp::WaitIdle();
-    // Both builds lay the device extension out alike, so its update thread
-    // is read the same way from either driver's device.
-    FdoData* data = FdoDataOf(hosted::Pnp::Top(pdo));
-    PVOID thread = static_cast<CUsbDevice*>(data->KsDevice->Context)->ThreadObject();
-    ObReferenceObject(thread);
-    KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
-    ObDereferenceObject(thread);
+    orvex::bench::WaitForUpdate(pdo);
     hosted::Pnp::Disable(pdo);
     hosted::Pnp::WaitIdle();
     return double(bus.Log().size());

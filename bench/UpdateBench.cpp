@@ -26,6 +26,7 @@
 #include <unistd.h>
 
 #include "BenchImages.h"
+#include "BenchStack.h"
 #include "Firmware.h"
 #include "Log.h"
 #include "SimOnBus.h"
@@ -73,31 +74,14 @@ Figures OneRun(const std::filesystem::path& dir, int differingPages) {
     // The whole stack: the driver installed for the camera's hardware ID,
     // the camera plugged into a hub the plug-and-play manager enumerates,
     // the driver loaded, its device added and started by the manager.
-    const auto dd = camera->DeviceDescriptor();
-    char id[32];
-    std::snprintf(id, sizeof id, "USB\\VID_%04X&PID_%04X", unsigned(dd[8] | dd[9] << 8), unsigned(dd[10] | dd[11] << 8));
-    hosted::Pnp::RegisterDriver("ORVEX", &DriverEntry, {id});
-    hosted::usb::BusOptions options;
-    options.rootBus = true;
-    hosted::usb::Bus bus(options);
+    orvex::bench::RegisterDriverFor(*camera, &DriverEntry);
+    hosted::usb::Bus bus(orvex::bench::RootHub());
 
     const auto wall0 = std::chrono::steady_clock::now();
     const int64_t t0 = hosted::Clock::Now();
-    const int port = bus.Plug(camera);
-    PDEVICE_OBJECT pdo = bus.Pdo(port);
-    // The file paths are in the device's driver key before the manager,
-    // which runs once this thread waits, starts the device.
-    const std::string key = hosted::Io::DriverKeyPath(pdo);
-    hosted::Registry::SetString(key, "FX3", u"C:\\fx3.img");
-    hosted::Registry::SetString(key, "ISP", u"C:\\isp.bin");
-    hosted::Registry::SetString(key, "AUD", u"C:\\aud.bin");
-    hosted::Registry::SetString(key, "VERSION", u"C:\\version.txt");
+    PDEVICE_OBJECT pdo = orvex::bench::PlugWithFirmware(bus, camera);
     hosted::Pnp::WaitIdle();
-    FdoData* data = FdoDataOf(hosted::Pnp::Top(pdo));
-    PVOID thread = static_cast<CUsbDevice*>(data->KsDevice->Context)->ThreadObject();
-    ObReferenceObject(thread);
-    KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
-    ObDereferenceObject(thread);
+    orvex::bench::WaitForUpdate(pdo);
     f.virtualS = double(hosted::Clock::Now() - t0) / hosted::kUnitsPerSecond;
     f.wallS = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
     f.peak = double(hosted::Pool::PeakBytes(TagHarn));
