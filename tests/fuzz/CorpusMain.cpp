@@ -33,7 +33,10 @@ int main(int argc, char** argv)
         std::ifstream in(f, std::ios::binary);
         std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         std::fprintf(stderr, "%s (%zu bytes)\n", f.string().c_str(), bytes.size());
-        LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+        // libFuzzer hands an empty input over as a valid pointer, never as
+        // null; an empty vector's data() may be null.
+        static const uint8_t kNothing = 0;
+        LLVMFuzzerTestOneInput(bytes.empty() ? &kNothing : bytes.data(), bytes.size());
     }
     std::printf("%zu inputs ran clean\n", files.size());
     return 0;
