@@ -58,10 +58,6 @@ using orvex::bench::AudImage;
 using orvex::bench::Fx3Image;
 using orvex::bench::IspImage;
 
-void WriteFile(const std::filesystem::path& p, const Bytes& b) {
-    std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
-}
-
 struct Figures {
     double urbs = 0, wallS = 0, cpuS = 0, virtualS = 0, updated = 0;
 };
@@ -118,12 +114,7 @@ Figures OneRun(const std::filesystem::path& dir, int cameras) {
 void BM_ConcurrentUpdates(benchmark::State& state) {
     const int cameras = int(state.range(0));
     const auto dir = std::filesystem::temp_directory_path() / ("orvex-mbench-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
-    WriteFile(dir / "isp.bin", IspImage());
-    WriteFile(dir / "aud.bin", AudImage());
-    WriteFile(dir / "fx3.img", Fx3Image());
-    const std::string v = VersionFileText(10204, 0x0C2238, 6);
-    WriteFile(dir / "version.txt", Bytes(v.begin(), v.end()));
+    orvex::bench::WriteFirmwareFolder(dir);
 
     static std::set<int> warmed;
     if (warmed.insert(cameras).second) OneRun(dir, cameras);

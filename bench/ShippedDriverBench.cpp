@@ -50,11 +50,6 @@ hosted::KernelImage* Shipped()
     return image.get();
 }
 
-void WriteFile(const std::filesystem::path& p, const Bytes& b)
-{
-    std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
-}
-
 // One full update through the whole stack; returns the URB count.
 double FullUpdate(const std::filesystem::path& dir, PDRIVER_INITIALIZE entry)
 {
@@ -81,12 +76,7 @@ void BM_ShippedFullUpdate(benchmark::State& state)
     if (shipped && !Shipped()) return state.SkipWithError("no ORVEX.sys: configure with -DORVEX_SYS or set ORVEX_SYS");
     PDRIVER_INITIALIZE entry = shipped ? Shipped()->Entry() : &DriverEntry;
     const auto dir = std::filesystem::temp_directory_path() / ("orvex-shipped-bench-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
-    WriteFile(dir / "isp.bin", orvex::bench::IspImage());
-    WriteFile(dir / "aud.bin", orvex::bench::AudImage());
-    WriteFile(dir / "fx3.img", orvex::bench::Fx3Image());
-    const std::string v = VersionFileText(10204, 0x0C2238, 6);
-    WriteFile(dir / "version.txt", Bytes(v.begin(), v.end()));
+    orvex::bench::WriteFirmwareFolder(dir);
     double urbs = 0;
     const uint64_t traps0 = hosted::KernelImage::EmulatedInstructions();
     for (auto _ : state) {

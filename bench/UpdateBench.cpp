@@ -48,10 +48,6 @@ struct Figures {
     double peak = 0, target = 0;
 };
 
-void WriteFile(const std::filesystem::path& p, const Bytes& b) {
-    std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
-}
-
 Figures OneRun(const std::filesystem::path& dir, int differingPages) {
     Figures f;
     hosted::Platform platform;
@@ -121,12 +117,7 @@ Figures OneRun(const std::filesystem::path& dir, int differingPages) {
 void BM_FullUpdate(benchmark::State& state) {
     const int differing = int(state.range(0));
     const auto dir = std::filesystem::temp_directory_path() / ("orvex-bench-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
-    WriteFile(dir / "isp.bin", IspImage());
-    WriteFile(dir / "aud.bin", AudImage());
-    WriteFile(dir / "fx3.img", Fx3Image());
-    const std::string v = VersionFileText(10204, 0x0C2238, 6);
-    WriteFile(dir / "version.txt", Bytes(v.begin(), v.end()));
+    orvex::bench::WriteFirmwareFolder(dir);
 
     Figures f;
     for (auto _ : state) {
