@@ -18,6 +18,17 @@
 
 namespace orvex::bench {
 
+// A camera holding older firmware than the benchmark images: FX3 1.2.3,
+// ISP 1.0.0, audio 5.
+inline orvex::sim::CameraConfig OldCameraConfig()
+{
+    orvex::sim::CameraConfig c;
+    c.fx3Version = {1, 2, 3};
+    c.ispVersion = 0x010000;
+    c.audioVersion = 5;
+    return c;
+}
+
 // Registers `entry` as the function driver of cameras like `camera`.
 inline void RegisterDriverFor(const orvex::sim::Camera& camera, PDRIVER_INITIALIZE entry)
 {

@@ -80,10 +80,7 @@ Figures OneRun(const std::filesystem::path& dir, int cameras) {
     hosted::Platform platform;
     hosted::Files::MapDrive('C', dir.string());
 
-    orvex::sim::CameraConfig c;
-    c.fx3Version = {1, 2, 3};
-    c.ispVersion = 0x010000;
-    c.audioVersion = 5;
+    orvex::sim::CameraConfig c = orvex::bench::OldCameraConfig();
     std::vector<std::shared_ptr<orvex::sim::Camera>> cams;
     for (int i = 0; i < cameras; ++i) cams.push_back(orvex::sim::MakeCamera(c));
     orvex::bench::RegisterDriverFor(*cams.front(), &DriverEntry);

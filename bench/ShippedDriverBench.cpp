@@ -55,10 +55,7 @@ double FullUpdate(const std::filesystem::path& dir, PDRIVER_INITIALIZE entry)
 {
     hosted::Platform platform;
     hosted::Files::MapDrive('C', dir.string());
-    orvex::sim::CameraConfig c;
-    c.fx3Version = {1, 2, 3};
-    c.ispVersion = 0x010000;
-    c.audioVersion = 5;
+    orvex::sim::CameraConfig c = orvex::bench::OldCameraConfig();
     auto camera = orvex::sim::MakeCamera(c);
     orvex::bench::RegisterDriverFor(*camera, entry);
     hosted::usb::Bus bus(orvex::bench::RootHub());

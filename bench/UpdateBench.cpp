@@ -53,10 +53,7 @@ Figures OneRun(const std::filesystem::path& dir, int differingPages) {
     hosted::Platform platform;
     hosted::Files::MapDrive('C', dir.string());
 
-    orvex::sim::CameraConfig c;
-    c.fx3Version = {1, 2, 3};
-    c.ispVersion = 0x010000;
-    c.audioVersion = 5;
+    orvex::sim::CameraConfig c = orvex::bench::OldCameraConfig();
     if (differingPages > 0) {
         // The new image with an older version marker (1.2.3, in page 0) and
         // differingPages - 1 further pages changed.
