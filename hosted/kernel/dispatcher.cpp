@@ -31,7 +31,10 @@ NTSTATUS DoWait(ULONG count, PVOID* objects, WAIT_TYPE type, PLARGE_INTEGER time
 {
     ThreadState* self = CurrentOrFail(routine);
     auto [k, lock] = LockKernel();
-    std::vector<DISPATCHER_HEADER*> hs;
+    // On the stack for the usual few objects: a wait happens for every request.
+    DISPATCHER_HEADER* few[8];
+    std::vector<DISPATCHER_HEADER*> many(count > 8 ? count : 0);
+    DISPATCHER_HEADER** hs = count > 8 ? many.data() : few;
     for (ULONG i = 0; i < count; ++i) {
         auto* h = static_cast<DISPATCHER_HEADER*>(objects[i]);
         if (!h || !KnownDispatcher(k, h)) {
@@ -41,9 +44,9 @@ NTSTATUS DoWait(ULONG count, PVOID* objects, WAIT_TYPE type, PLARGE_INTEGER time
             Violation(lock, buf);
             return STATUS_INVALID_PARAMETER;
         }
-        hs.push_back(h);
+        hs[i] = h;
     }
-    return WaitInternal(lock, self, count, hs.data(), type, timeout, routine);
+    return WaitInternal(lock, self, count, hs, type, timeout, routine);
 }
 
 }  // namespace

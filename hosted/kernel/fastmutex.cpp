@@ -55,12 +55,7 @@ static void ReleaseFast(PFAST_MUTEX FastMutex, bool lower, const char* routine)
     FastMutex->Count = 1;
     if (lower) self->irql = KIRQL(FastMutex->OldIrql);
     // Wake one waiter, if any (the event is a synchronization event).
-    bool waiter = false;
-    for (auto& t : k.threads)
-        if (t->run == ThreadState::Run::Blocked)
-            for (auto* o : t->waitObjects)
-                if (o == &FastMutex->Event.Header) waiter = true;
-    if (waiter) {
+    if (HasWaiters(&FastMutex->Event.Header)) {
         FastMutex->Event.Header.SignalState = 1;
         WakeWaiters(lock, &FastMutex->Event.Header);
     }

@@ -73,15 +73,23 @@ struct ThreadState {
     NTSTATUS exitStatus = STATUS_SUCCESS;
     KEVENT done{};  // notification event, signalled when the thread has ended
 
-    // Current wait.
+    // Current wait. While blocked, waitBlocks[i] is linked into the wait
+    // list of waitObjects[i] (its WaitListHead), as a wait block is on
+    // Windows: signalling an object looks at its own waiters only, however
+    // many threads wait elsewhere.
+    struct WaitBlock {
+        LIST_ENTRY entry;  // first, so a list entry is its wait block
+        ThreadState* thread;
+    };
     std::vector<DISPATCHER_HEADER*> waitObjects;
+    std::vector<WaitBlock> waitBlocks;
     WAIT_TYPE waitType = WaitAny;
     int64_t deadline = kNoDeadline;
     uint64_t waitSeq = 0;
     NTSTATUS waitResult = STATUS_SUCCESS;
     bool aborted = false;     // woken by the deadlock breaker
     bool internalWait = false;  // waits of the platform itself (never aborted)
-    std::string waitWhat;     // description for the deadlock report
+    const char* waitWhat = "";  // description for the deadlock report (the waiter's, alive while it waits)
 
     // The driver whose code this thread is running (set around every call
     // into a driver), so pool blocks and IRPs are charged to it.
@@ -223,6 +231,8 @@ struct Kernel {
     std::vector<std::shared_ptr<ThreadState>> threads;
     std::deque<ThreadState*> ready;
     std::map<uint64_t, ThreadState*> blocked;  // waiting threads by waitSeq (the order they began to wait)
+    std::set<std::pair<int64_t, uint64_t>> deadlines;  // blocked threads with a time-out: (deadline, waitSeq)
+    std::vector<ThreadState*> wakeScratch;             // WakeWaiters' snapshot of an object's waiters
     ThreadState* running = nullptr;
     int nextThreadId = 1;
     uint64_t nextWaitSeq = 1;
@@ -243,6 +253,7 @@ struct Kernel {
     std::chrono::steady_clock::time_point wallBase;
     int64_t virtualBase = 0;
     std::map<KTIMER*, TimerInfo> timers;
+    std::set<std::pair<int64_t, KTIMER*>> timerQueue;  // the same timers by due time
     uint32_t resolution = Clock::kDefaultResolution;
     uint32_t resolutionRequests = 0;
     uint32_t requestedResolution = 0;
@@ -358,6 +369,11 @@ void Block(Lock& lock, ThreadState* self);
 // Signal handling: re-examine waiters of `obj` after its state changed.
 void WakeWaiters(Lock& lock, DISPATCHER_HEADER* obj);
 void MakeReady(ThreadState* t, NTSTATUS result);
+// Whether some thread waits on `obj`.
+bool HasWaiters(DISPATCHER_HEADER* obj);
+// Set timers, kept in `timers` and `timerQueue` together.
+void ArmTimer(Kernel& k, KTIMER* timer, TimerInfo info);
+bool DisarmTimer(Kernel& k, KTIMER* timer);  // whether it was set
 int64_t DeadlineFrom(const LARGE_INTEGER* timeout);  // kNoDeadline for NULL
 NTSTATUS WaitInternal(Lock& lock, ThreadState* self, ULONG count, DISPATCHER_HEADER** objects, WAIT_TYPE type,
                       const LARGE_INTEGER* timeout, const char* routine);

@@ -137,9 +137,9 @@ void ExpireTimer(Lock& lock, KTIMER* timer)
     auto it = k.timers.find(timer);
     if (it == k.timers.end()) return;
     if (it->second.period > 0)
-        it->second.due += int64_t(it->second.period) * kUnitsPerMs;
+        ArmTimer(k, timer, {it->second.due + int64_t(it->second.period) * kUnitsPerMs, it->second.period});
     else
-        k.timers.erase(it);
+        DisarmTimer(k, timer);
     timer->Header.SignalState = 1;
     WakeWaiters(lock, &timer->Header);
 }
@@ -202,8 +202,8 @@ bool AdvanceTime(Lock& lock)
 {
     Kernel& k = K();
     int64_t next = kNoDeadline;
-    for (auto& [seq, t] : k.blocked) next = std::min(next, t->deadline);
-    for (auto& [timer, info] : k.timers) next = std::min(next, info.due);
+    if (!k.deadlines.empty()) next = k.deadlines.begin()->first;
+    if (!k.timerQueue.empty()) next = std::min(next, k.timerQueue.begin()->first);
     if (next == kNoDeadline) return false;
     if (k.options.mode == Options::Mode::RealTime) {
         SyncWall(k);
@@ -216,17 +216,18 @@ bool AdvanceTime(Lock& lock)
         }
     }
     if (next > k.now) k.now = next;
-    // Timers first (a wait on a timer due at its own time-out is satisfied).
+    // Timers first (a wait on a timer due at its own time-out is satisfied),
+    // each once, in the order they fell due: a periodic timer re-armed by
+    // its expiry waits for the next advance even if already due again.
     std::vector<KTIMER*> due;
-    for (auto& [timer, info] : k.timers)
-        if (info.due <= k.now) due.push_back(timer);
-    std::sort(due.begin(), due.end(), [&](KTIMER* a, KTIMER* b) { return k.timers[a].due < k.timers[b].due; });
+    for (auto it = k.timerQueue.begin(); it != k.timerQueue.end() && it->first <= k.now; ++it)
+        due.push_back(it->second);
     for (auto* timer : due) ExpireTimer(lock, timer);
+    // Then the time-outs, earliest first and, at the same time, in the order
+    // the threads began to wait.
     std::vector<ThreadState*> timedOut;
-    for (ThreadState* t : BlockedByWaitOrder(k))
-        if (t->run == ThreadState::Run::Blocked && t->deadline <= k.now) timedOut.push_back(t);
-    std::stable_sort(timedOut.begin(), timedOut.end(),
-                     [](ThreadState* a, ThreadState* b) { return a->deadline < b->deadline; });
+    for (auto it = k.deadlines.begin(); it != k.deadlines.end() && it->first <= k.now; ++it)
+        timedOut.push_back(k.blocked.at(it->second));
     for (ThreadState* t : timedOut) MakeReady(t, STATUS_TIMEOUT);
     return true;
 }
@@ -287,18 +288,35 @@ void WaitForBaton(Lock& lock, ThreadState* self)
 
 void MakeReady(ThreadState* t, NTSTATUS result)
 {
-    if (t->run == ThreadState::Run::Blocked) K().blocked.erase(t->waitSeq);
+    Kernel& k = K();
+    if (t->run == ThreadState::Run::Blocked) {
+        k.blocked.erase(t->waitSeq);
+        if (t->deadline != kNoDeadline) k.deadlines.erase({t->deadline, t->waitSeq});
+        for (auto& wb : t->waitBlocks) RemoveEntryList(&wb.entry);
+        t->waitBlocks.clear();
+    }
     t->waitResult = result;
     t->deadline = kNoDeadline;
     t->run = ThreadState::Run::Ready;
-    K().ready.push_back(t);
+    k.ready.push_back(t);
+}
+
+bool HasWaiters(DISPATCHER_HEADER* obj)
+{
+    return obj->WaitListHead.Flink && !IsListEmpty(&obj->WaitListHead);
 }
 
 void WakeWaiters(Lock&, DISPATCHER_HEADER* obj)
 {
     Kernel& k = K();
-    for (ThreadState* t : BlockedByWaitOrder(k)) {
-        if (std::find(t->waitObjects.begin(), t->waitObjects.end(), obj) == t->waitObjects.end()) continue;
+    if (!HasWaiters(obj)) return;
+    // A snapshot in wait order: waking a thread unlinks its wait blocks.
+    auto& waiters = k.wakeScratch;
+    waiters.clear();
+    for (LIST_ENTRY* e = obj->WaitListHead.Flink; e != &obj->WaitListHead; e = e->Flink)
+        waiters.push_back(reinterpret_cast<ThreadState::WaitBlock*>(e)->thread);
+    for (ThreadState* t : waiters) {
+        if (t->run != ThreadState::Run::Blocked) continue;  // woken already (it waits on `obj` twice)
         NTSTATUS r;
         if (TrySatisfy(t, t->waitObjects, t->waitType, r)) MakeReady(t, r);
         if (obj->SignalState <= 0 && obj->Type != kMutant) break;
@@ -311,6 +329,15 @@ void Block(Lock& lock, ThreadState* self)
     self->run = ThreadState::Run::Blocked;
     self->waitSeq = k.nextWaitSeq++;
     k.blocked.emplace(self->waitSeq, self);
+    if (self->deadline != kNoDeadline) k.deadlines.emplace(self->deadline, self->waitSeq);
+    // Sized before any is linked: a linked block must not move.
+    self->waitBlocks.resize(self->waitObjects.size());
+    for (size_t i = 0; i < self->waitObjects.size(); ++i) {
+        LIST_ENTRY* head = &self->waitObjects[i]->WaitListHead;
+        if (!head->Flink) InitializeListHead(head);  // the platform's own zero-initialised objects
+        self->waitBlocks[i].thread = self;
+        InsertTailList(head, &self->waitBlocks[i].entry);
+    }
     Schedule(lock);
     WaitForBaton(lock, self);
     self->run = ThreadState::Run::Running;
@@ -339,9 +366,13 @@ NTSTATUS WaitInternal(Lock& lock, ThreadState* self, ULONG count, DISPATCHER_HEA
                       "must not block) on thread '%s'", routine, self->irql, self->name.c_str());
         Violation(lock, buf);
     }
-    std::vector<DISPATCHER_HEADER*> objs(objects, objects + count);
+    // Kept in the thread, whose vector keeps its capacity from wait to wait.
+    self->waitObjects.assign(objects, objects + count);
     NTSTATUS result;
-    if (TrySatisfy(self, objs, type, result)) return result;
+    if (TrySatisfy(self, self->waitObjects, type, result)) {
+        self->waitObjects.clear();
+        return result;
+    }
     int64_t deadline = DeadlineFrom(timeout);
     if (timeout && deadline <= k.now) {
         if (count == 0) {  // a zero delay: let the others run once
@@ -357,9 +388,9 @@ NTSTATUS WaitInternal(Lock& lock, ThreadState* self, ULONG count, DISPATCHER_HEA
                 self->run = ThreadState::Run::Running;
             }
         }
+        self->waitObjects.clear();
         return STATUS_TIMEOUT;
     }
-    self->waitObjects = std::move(objs);
     self->waitType = type;
     self->deadline = deadline;
     self->waitWhat = routine;

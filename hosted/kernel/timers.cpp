@@ -9,6 +9,26 @@
 using namespace hosted;
 using namespace hosted::detail;
 
+namespace hosted::detail {
+
+void ArmTimer(Kernel& k, KTIMER* timer, TimerInfo info)
+{
+    DisarmTimer(k, timer);
+    k.timers.emplace(timer, info);
+    k.timerQueue.emplace(info.due, timer);
+}
+
+bool DisarmTimer(Kernel& k, KTIMER* timer)
+{
+    auto it = k.timers.find(timer);
+    if (it == k.timers.end()) return false;
+    k.timerQueue.erase({it->second.due, timer});
+    k.timers.erase(it);
+    return true;
+}
+
+}  // namespace hosted::detail
+
 extern "C" {
 
 // ---------------------------------------------------------------- timers and time
@@ -16,7 +36,7 @@ extern "C" {
 VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type)
 {
     auto [k, lock] = LockKernel();
-    k.timers.erase(Timer);
+    DisarmTimer(k, Timer);
     Timer->Header.Type = Type == SynchronizationTimer ? kTimerSynchronization : kTimerNotification;
     Timer->Header.SignalState = 0;
     InitializeListHead(&Timer->Header.WaitListHead);
@@ -35,21 +55,19 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
         return FALSE;
     }
     if (Dpc) Violation(lock, "KeSetTimer with a DPC: the hosted platform runs no DPCs");
-    bool wasSet = k.timers.erase(Timer) != 0;
+    bool wasSet = DisarmTimer(k, Timer);
     Timer->Header.SignalState = 0;
     Timer->Dpc = Dpc;
     Timer->Period = Period;
     int64_t due = DeadlineFrom(&DueTime);
     if (DueTime.QuadPart == 0) due = k.now;
     Timer->DueTime.QuadPart = ULONGLONG(due);
-    k.timers[Timer] = TimerInfo{due, Period};
     if (due <= k.now) {  // already due: expires at once
-        if (Period > 0)
-            k.timers[Timer].due = k.now + int64_t(Period) * kUnitsPerMs;
-        else
-            k.timers.erase(Timer);
+        if (Period > 0) ArmTimer(k, Timer, {k.now + int64_t(Period) * kUnitsPerMs, Period});
         Timer->Header.SignalState = 1;
         WakeWaiters(lock, &Timer->Header);
+    } else {
+        ArmTimer(k, Timer, {due, Period});
     }
     return wasSet;
 }
@@ -59,7 +77,7 @@ BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) { return KeS
 BOOLEAN KeCancelTimer(PKTIMER Timer)
 {
     auto [k, lock] = LockKernel();
-    return k.timers.erase(Timer) != 0;
+    return DisarmTimer(k, Timer);
 }
 
 BOOLEAN KeReadStateTimer(PKTIMER Timer)
