@@ -11,8 +11,13 @@
 // sanitizers' view of which stack is in use (AddressSanitizer's fake stacks,
 // ThreadSanitizer's per-fiber state, which also orders the fibers' memory
 // accesses as the hand-off of the baton does between threads).
+//
+// The switch itself is a few instructions of our own (below): it saves the
+// registers a called function must preserve and swaps stack pointers.
+// swapcontext would also save and restore the signal mask, a system call on
+// every hand-off; all fibers share one thread and one mask, so there is
+// nothing to switch.
 #include <sys/mman.h>
-#include <ucontext.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -46,10 +51,64 @@
 #include <sanitizer/tsan_interface.h>
 #endif
 
+// hosted_fiber_switch(&from->sp, to->sp): pushes the callee-saved registers
+// and the SSE and x87 control words on the current stack, stores the stack
+// pointer in *from, loads `to`'s and pops what its own switch pushed (or
+// what MakeFiber laid out for a fiber that never ran). hosted_fiber_start is
+// where a new fiber's first switch returns to: it calls hosted_fiber_main on
+// an aligned stack and marks the end of the call chain for unwinders.
+extern "C" void hosted_fiber_switch(void** from, void* to);
+extern "C" void hosted_fiber_start();
+extern "C" [[noreturn]] __attribute__((visibility("hidden"), used)) void hosted_fiber_main();
+asm(R"(
+    .text
+    .globl hosted_fiber_switch
+    .hidden hosted_fiber_switch
+    .type hosted_fiber_switch, @function
+hosted_fiber_switch:
+    .cfi_startproc
+    pushq %rbp
+    pushq %rbx
+    pushq %r12
+    pushq %r13
+    pushq %r14
+    pushq %r15
+    subq $8, %rsp
+    stmxcsr (%rsp)
+    fnstcw 4(%rsp)
+    movq %rsp, (%rdi)
+    movq %rsi, %rsp
+    ldmxcsr (%rsp)
+    fldcw 4(%rsp)
+    addq $8, %rsp
+    popq %r15
+    popq %r14
+    popq %r13
+    popq %r12
+    popq %rbx
+    popq %rbp
+    ret
+    .cfi_endproc
+    .size hosted_fiber_switch, .-hosted_fiber_switch
+
+    .globl hosted_fiber_start
+    .hidden hosted_fiber_start
+    .type hosted_fiber_start, @function
+hosted_fiber_start:
+    .cfi_startproc
+    .cfi_undefined rip
+    xorl %ebp, %ebp
+    andq $-16, %rsp
+    call hosted_fiber_main@PLT
+    ud2
+    .cfi_endproc
+    .size hosted_fiber_start, .-hosted_fiber_start
+)");
+
 namespace hosted::detail {
 
 struct Fiber {
-    ucontext_t context{};
+    void* sp = nullptr;  // saved stack pointer while switched out
     char* stack = nullptr;  // mapping with a guard page at its low end; null: the booting thread's own stack
     // The runtime's __cxa_eh_globals (caught-exception chain, uncaught count)
     // while this fiber is switched out.
@@ -136,8 +195,6 @@ Fiber* g_switchFrom = nullptr;  // the fiber a switch left, for the one it enter
 void SaveEh(Fiber* f) { std::memcpy(f->eh, abi::__cxa_get_globals(), sizeof f->eh); }
 void LoadEh(const Fiber* f) { std::memcpy(abi::__cxa_get_globals(), f->eh, sizeof f->eh); }
 
-void FiberEntry();
-
 }  // namespace
 
 void FiberDeleter::operator()(Fiber* f) const
@@ -165,11 +222,16 @@ void MakeFiber(ThreadState* t)
     f->stack = TakeStack();
     f->stackBottom = f->stack + kGuardBytes;
     f->stackSize = kStackBytes;
-    ::getcontext(&f->context);
-    f->context.uc_stack.ss_sp = f->stack + kGuardBytes;
-    f->context.uc_stack.ss_size = kStackBytes;
-    f->context.uc_link = nullptr;
-    ::makecontext(&f->context, FiberEntry, 0);
+    // What hosted_fiber_switch pops on the first switch in: the control
+    // words (their power-on defaults: all exceptions masked, round to
+    // nearest, x87 double extended), six zeroed registers, and the address
+    // its `ret` goes to.
+    auto* top = reinterpret_cast<uint64_t*>(f->stack + kGuardBytes + kStackBytes);
+    uint64_t* sp = top - 10;
+    sp[0] = uint64_t(0x037F) << 32 | 0x1F80;
+    for (int i = 1; i <= 6; ++i) sp[i] = 0;
+    sp[7] = reinterpret_cast<uint64_t>(&hosted_fiber_start);
+    f->sp = sp;
 #ifdef ORVEX_FIBER_TSAN
     f->tsanFiber = __tsan_create_fiber(0);
     f->ownsTsanFiber = true;
@@ -207,23 +269,20 @@ void SwitchFiber(Lock& lock, ThreadState* self, bool ended)
 #ifdef ORVEX_FIBER_TSAN
     __tsan_switch_to_fiber(to->tsanFiber, 0);
 #endif
-    ::swapcontext(&from->context, &to->context);
+    hosted_fiber_switch(&from->sp, to->sp);
     // Back on this fiber: someone handed the processor to it.
     Arrived(from, g_switchFrom);
     lock.lock();
 }
 
-namespace {
+}  // namespace hosted::detail
 
-void FiberEntry()
+void hosted_fiber_main()
 {
+    using namespace hosted::detail;
     ThreadState* t = Current();
     Arrived(t->fiber.get(), g_switchFrom);
     RunThread(t);
     std::fprintf(stderr, "hosted: fiber '%s' resumed after its end\n", t->name.c_str());
     std::abort();
 }
-
-}  // namespace
-
-}  // namespace hosted::detail
