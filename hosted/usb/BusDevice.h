@@ -68,7 +68,8 @@ public:
     virtual ~BusDevice() = default;
 
     // Carries out a control transfer on the default pipe. For OUT, `data`
-    // holds wLength bytes; for IN, the device writes at most wLength bytes there.
+    // holds wLength bytes, the caller's own buffer, which the device only
+    // reads; for IN, the device writes at most wLength bytes there.
     virtual ControlResult Control(const SetupPacket& setup, uint8_t* data) = 0;
     // The device's own configuration descriptor (the bus checks interface
     // selections against it and derives the wake capability from it).

@@ -671,11 +671,17 @@ NTSTATUS Bus::Submit(Child* child, PIRP irp, PURB urb) {
     // must handle both), unless a test fixed the mode.
     const bool seededLate = hosted::Scheduler::Choose(2) == 1;
     UrbObserver observer;
+    const bool capture = r.control && pcap_.IsOpen();
     {
         std::lock_guard lock(mu_);
         r.seq = t.sequence = nextSeq_++;
-        log_.push_back(t);
         observer = urbObserver_;
+        // The log takes the transfer (and its OUT data) over; a copy stays
+        // here only for an observer or a capture to read outside the lock.
+        if (observer || capture)
+            log_.push_back(t);
+        else
+            log_.push_back(std::move(t));
     }
     if (observer) observer(t, false);
     {
@@ -694,7 +700,7 @@ NTSTATUS Bus::Submit(Child* child, PIRP irp, PURB urb) {
     }
     irp->Tail.Overlay.DriverContext[0] = reinterpret_cast<PVOID>(r.seq);
 
-    if (r.control && pcap_.IsOpen()) {
+    if (capture) {
         PcapPacket p;
         p.time = t.submitted;
         p.irpId = reinterpret_cast<uint64_t>(irp);
@@ -803,9 +809,25 @@ void Bus::RunControl(const Request& r, std::vector<uint8_t>* in, USBD_STATUS* us
         *status = STATUS_UNSUCCESSFUL;
         return;
     }
-    std::vector<uint8_t> data(r.setup.wLength + 1u, 0);
-    if (!dirIn && r.setup.wLength) std::memcpy(data.data(), r.buffer, r.setup.wLength);
-    const auto result = r.child->device->Control(r.setup, data.data());
+    // An OUT data stage is read by the device straight from the caller's
+    // buffer, as a host controller reads it; an IN one lands in a cleared
+    // buffer of the bus's own first (on the stack for the usual sizes), so
+    // the caller's buffer holds only what the transfer returned.
+    uint8_t none = 0;
+    uint8_t small[4096 + 1];
+    std::unique_ptr<uint8_t[]> large;
+    uint8_t* data = &none;
+    if (dirIn) {
+        data = small;
+        if (r.setup.wLength >= sizeof small) {
+            large.reset(new uint8_t[r.setup.wLength + 1u]);
+            data = large.get();
+        }
+        std::memset(data, 0, r.setup.wLength + 1u);
+    } else if (r.setup.wLength) {
+        data = static_cast<uint8_t*>(r.buffer);
+    }
+    const auto result = r.child->device->Control(r.setup, data);
     if (result.stalled) {
         length = 0;
         *usbd = USBD_STATUS_STALL_PID;
@@ -818,8 +840,8 @@ void Bus::RunControl(const Request& r, std::vector<uint8_t>* in, USBD_STATUS* us
     }
     uint32_t n = std::min<uint32_t>(result.length, r.setup.wLength);
     if (r.fault && r.fault->kind == FaultKind::ShortIn) n = std::min(n, r.fault->shortLength);
-    if (n) std::memcpy(r.buffer, data.data(), n);
-    in->assign(data.begin(), data.begin() + n);
+    if (n) std::memcpy(r.buffer, data, n);
+    in->assign(data, data + n);
     length = n;
     if (n < r.setup.wLength && !r.shortOk) {
         // Without USBD_SHORT_TRANSFER_OK a short IN data stage is an error.
@@ -918,7 +940,7 @@ void Bus::SelectConfiguration(const Request& r, USBD_STATUS* usbd, NTSTATUS* sta
     r.child->configuration = cd->bConfigurationValue;
 }
 
-NTSTATUS Bus::Finish(PIRP irp, uint64_t seq, USBD_STATUS usbd, NTSTATUS status, const std::vector<uint8_t>* in,
+NTSTATUS Bus::Finish(PIRP irp, uint64_t seq, USBD_STATUS usbd, NTSTATUS status, std::vector<uint8_t>* in,
                      bool onWorker) {
     auto* urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
     urb->UrbHeader.Status = usbd;
@@ -926,21 +948,28 @@ NTSTATUS Bus::Finish(PIRP irp, uint64_t seq, USBD_STATUS usbd, NTSTATUS status, 
     if (hasBuffer && (usbd == USBD_STATUS_DEVICE_GONE || usbd == USBD_STATUS_CANCELED))
         urb->UrbControlTransfer.TransferBufferLength = 0;
 
+    // The log entry is completed in place; it is copied out only for an
+    // observer or a capture, which read it outside the lock.
+    const bool capture = pcap_.IsOpen();
+    UrbObserver observer;
+    KIRQL irql = PASSIVE_LEVEL;
     Transfer done;
     bool logged = false;
     {
         std::lock_guard lock(mu_);
+        observer = urbObserver_;
+        if (onWorker) irql = completionIrql_;
         if (Transfer* t = Entry(seq)) {
             t->completed = hosted::Clock::Now();
             t->usbdStatus = usbd;
             t->status = status;
             t->length = hasBuffer ? urb->UrbControlTransfer.TransferBufferLength : 0;
-            if (in) t->in = *in;
-            done = *t;
+            if (in) t->in = std::move(*in);
+            if (observer || (capture && t->control)) done = *t;
             logged = true;
         }
     }
-    if (logged && done.control && pcap_.IsOpen()) {
+    if (logged && done.control && capture) {
         PcapPacket p;
         p.time = done.completed;
         p.irpId = reinterpret_cast<uint64_t>(irp);
@@ -956,16 +985,6 @@ NTSTATUS Bus::Finish(PIRP irp, uint64_t seq, USBD_STATUS usbd, NTSTATUS status, 
     }
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = 0;
-    KIRQL irql = PASSIVE_LEVEL;
-    if (onWorker) {
-        std::lock_guard lock(mu_);
-        irql = completionIrql_;
-    }
-    UrbObserver observer;
-    {
-        std::lock_guard lock(mu_);
-        observer = urbObserver_;
-    }
     CompleteAt(irql, irp);
     if (observer && logged) observer(done, true);
     return status;

@@ -271,7 +271,7 @@ private:
     NTSTATUS Submit(Child* child, PIRP irp, PURB urb);
     std::optional<FaultSpec> MatchFault(uint16_t function, int vendorRequest, int port);
     NTSTATUS Execute(PIRP irp, const Request& r, bool onWorker);
-    NTSTATUS Finish(PIRP irp, uint64_t seq, USBD_STATUS usbd, NTSTATUS status, const std::vector<uint8_t>* in,
+    NTSTATUS Finish(PIRP irp, uint64_t seq, USBD_STATUS usbd, NTSTATUS status, std::vector<uint8_t>* in,
                     bool onWorker = false);
     void RunControl(const Request& r, std::vector<uint8_t>* in, USBD_STATUS* usbd, NTSTATUS* status);
     void SelectConfiguration(const Request& r, USBD_STATUS* usbd, NTSTATUS* status);
