@@ -83,6 +83,7 @@ struct ThreadState {
     };
     std::vector<DISPATCHER_HEADER*> waitObjects;
     std::vector<WaitBlock> waitBlocks;
+    WaitBlock blockedLink{};  // in Kernel::blocked while blocked (its thread: this one)
     WAIT_TYPE waitType = WaitAny;
     int64_t deadline = kNoDeadline;
     uint64_t waitSeq = 0;
@@ -115,7 +116,9 @@ struct PoolBlock {
     int type;
     uint64_t serial;
     int64_t time;
-    std::string thread;
+    // The allocating thread's name; the kernel keeps every thread it started
+    // until the platform ends, and the block cannot outlive that.
+    const std::string* thread;
     PDRIVER_OBJECT driver = nullptr;  // whose code allocated it (nullptr: the platform's or a test's)
 };
 
@@ -230,8 +233,20 @@ struct Kernel {
     // ---- scheduler ----
     std::vector<std::shared_ptr<ThreadState>> threads;
     std::deque<ThreadState*> ready;
-    std::map<uint64_t, ThreadState*> blocked;  // waiting threads by waitSeq (the order they began to wait)
-    std::set<std::pair<int64_t, uint64_t>> deadlines;  // blocked threads with a time-out: (deadline, waitSeq)
+    // Waiting threads, linked through ThreadState::blockedLink in the order
+    // they began to wait.
+    LIST_ENTRY blocked;
+    Kernel() { InitializeListHead(&blocked); }
+    // Time-outs of blocked threads, a min-heap by (deadline, waitSeq). An
+    // entry whose thread was woken otherwise stays until it comes to the top
+    // or the heap is compacted; liveDeadlines counts the others.
+    struct Deadline {
+        int64_t at;
+        uint64_t waitSeq;
+        ThreadState* thread;
+    };
+    std::vector<Deadline> deadlines;
+    size_t liveDeadlines = 0;
     std::vector<ThreadState*> wakeScratch;             // WakeWaiters' snapshot of an object's waiters
     ThreadState* running = nullptr;
     int nextThreadId = 1;

@@ -144,7 +144,7 @@ std::vector<std::string> PoolLeaks(PDRIVER_OBJECT driver)
         std::snprintf(buf, sizeof buf,
                       "pool leak: %zu bytes with tag %s at %p, allocation #%llu at virtual time %lld by thread '%s'",
                       b.bytes, TagText(b.tag).c_str(), p, (unsigned long long)b.serial, (long long)b.time,
-                      b.thread.c_str());
+                      b.thread->c_str());
         out.push_back(buf);
     }
     return out;
@@ -185,7 +185,8 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     // for and the end of the 16-byte block are not the caller's: an overrun
     // into them is reported, however small.
     HOSTED_POISON(static_cast<char*>(p) + n, rounded - n);
-    k.pool[p] = PoolBlock{NumberOfBytes, Tag, type, k.poolSerial, k.now, t ? t->name : std::string("(not hosted)"),
+    static const std::string notHosted = "(not hosted)";
+    k.pool[p] = PoolBlock{NumberOfBytes, Tag, type, k.poolSerial, k.now, t ? &t->name : &notHosted,
                           t ? t->driver : nullptr};
     s.live += NumberOfBytes;
     s.liveCount++;
@@ -249,7 +250,7 @@ std::vector<PoolAllocation> Pool::Live()
 {
     auto [k, lock] = LockKernel();
     std::vector<PoolAllocation> v;
-    for (auto& [p, b] : k.pool) v.push_back(PoolAllocation{p, b.bytes, b.tag, b.type, b.serial, b.time, b.thread});
+    for (auto& [p, b] : k.pool) v.push_back(PoolAllocation{p, b.bytes, b.tag, b.type, b.serial, b.time, *b.thread});
     return v;
 }
 void Pool::FailAllocation(uint64_t nth)

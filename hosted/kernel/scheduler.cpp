@@ -123,12 +123,45 @@ bool TrySatisfy(ThreadState* t, const std::vector<DISPATCHER_HEADER*>& objects, 
 
 std::vector<ThreadState*> BlockedByWaitOrder(Kernel& k)
 {
-    // Kept in wait order as threads block and wake: a run with many cameras
-    // starts and ends thousands of threads, and this is asked at every wake.
     std::vector<ThreadState*> v;
-    v.reserve(k.blocked.size());
-    for (auto& [seq, t] : k.blocked) v.push_back(t);
+    for (LIST_ENTRY* e = k.blocked.Flink; e != &k.blocked; e = e->Flink)
+        v.push_back(reinterpret_cast<ThreadState::WaitBlock*>(e)->thread);
     return v;
+}
+
+// The deadline heap's order: the earliest time-out on top, and of equal
+// ones the thread that began to wait first.
+bool LaterDeadline(const Kernel::Deadline& a, const Kernel::Deadline& b)
+{
+    return a.at != b.at ? a.at > b.at : a.waitSeq > b.waitSeq;
+}
+
+bool Stale(const Kernel::Deadline& d)
+{
+    return d.thread->run != ThreadState::Run::Blocked || d.thread->waitSeq != d.waitSeq;
+}
+
+// The earliest time-out still pending, with stale entries above it dropped.
+const Kernel::Deadline* EarliestDeadline(Kernel& k)
+{
+    while (!k.deadlines.empty() && Stale(k.deadlines.front())) {
+        std::pop_heap(k.deadlines.begin(), k.deadlines.end(), LaterDeadline);
+        k.deadlines.pop_back();
+    }
+    return k.deadlines.empty() ? nullptr : &k.deadlines.front();
+}
+
+void AddDeadline(Kernel& k, ThreadState* t)
+{
+    // Waits woken before their time-out leave entries behind; when they
+    // outnumber the live ones the heap is rebuilt without them.
+    if (k.deadlines.size() > 2 * k.liveDeadlines + 1024) {
+        k.deadlines.erase(std::remove_if(k.deadlines.begin(), k.deadlines.end(), Stale), k.deadlines.end());
+        std::make_heap(k.deadlines.begin(), k.deadlines.end(), LaterDeadline);
+    }
+    k.deadlines.push_back({t->deadline, t->waitSeq, t});
+    std::push_heap(k.deadlines.begin(), k.deadlines.end(), LaterDeadline);
+    ++k.liveDeadlines;
 }
 
 void ExpireTimer(Lock& lock, KTIMER* timer)
@@ -202,7 +235,7 @@ bool AdvanceTime(Lock& lock)
 {
     Kernel& k = K();
     int64_t next = kNoDeadline;
-    if (!k.deadlines.empty()) next = k.deadlines.begin()->first;
+    if (const auto* d = EarliestDeadline(k)) next = d->at;
     if (!k.timerQueue.empty()) next = std::min(next, k.timerQueue.begin()->first);
     if (next == kNoDeadline) return false;
     if (k.options.mode == Options::Mode::RealTime) {
@@ -226,8 +259,11 @@ bool AdvanceTime(Lock& lock)
     // Then the time-outs, earliest first and, at the same time, in the order
     // the threads began to wait.
     std::vector<ThreadState*> timedOut;
-    for (auto it = k.deadlines.begin(); it != k.deadlines.end() && it->first <= k.now; ++it)
-        timedOut.push_back(k.blocked.at(it->second));
+    for (const Kernel::Deadline* d; (d = EarliestDeadline(k)) && d->at <= k.now;) {
+        timedOut.push_back(d->thread);
+        std::pop_heap(k.deadlines.begin(), k.deadlines.end(), LaterDeadline);
+        k.deadlines.pop_back();
+    }
     for (ThreadState* t : timedOut) MakeReady(t, STATUS_TIMEOUT);
     return true;
 }
@@ -263,7 +299,7 @@ void Schedule(Lock& lock)
             return;
         }
         if (!AdvanceTime(lock)) {
-            if (k.blocked.empty()) {  // everybody ended
+            if (IsListEmpty(&k.blocked)) {  // everybody ended
                 k.running = nullptr;
                 return;
             }
@@ -290,8 +326,8 @@ void MakeReady(ThreadState* t, NTSTATUS result)
 {
     Kernel& k = K();
     if (t->run == ThreadState::Run::Blocked) {
-        k.blocked.erase(t->waitSeq);
-        if (t->deadline != kNoDeadline) k.deadlines.erase({t->deadline, t->waitSeq});
+        RemoveEntryList(&t->blockedLink.entry);
+        if (t->deadline != kNoDeadline) --k.liveDeadlines;  // its heap entry is stale from here on
         for (auto& wb : t->waitBlocks) RemoveEntryList(&wb.entry);
         t->waitBlocks.clear();
     }
@@ -328,8 +364,9 @@ void Block(Lock& lock, ThreadState* self)
     Kernel& k = K();
     self->run = ThreadState::Run::Blocked;
     self->waitSeq = k.nextWaitSeq++;
-    k.blocked.emplace(self->waitSeq, self);
-    if (self->deadline != kNoDeadline) k.deadlines.emplace(self->deadline, self->waitSeq);
+    self->blockedLink.thread = self;
+    InsertTailList(&k.blocked, &self->blockedLink.entry);
+    if (self->deadline != kNoDeadline) AddDeadline(k, self);
     // Sized before any is linked: a linked block must not move.
     self->waitBlocks.resize(self->waitObjects.size());
     for (size_t i = 0; i < self->waitObjects.size(); ++i) {
