@@ -292,30 +292,6 @@ TEST_P(Sequences, WaitWakeIsCancelledAtSurpriseRemoval)
     EXPECT_EQ(g_driverStats.wakeResults, (std::vector<NTSTATUS>{STATUS_CANCELLED}));
 }
 
-TEST_P(Sequences, SecondWaitWakeIsBusyAndTooDeepIsRefused)
-{
-    g_driverConfig.armWake = true;
-    PDEVICE_OBJECT pdo = Plug();
-    struct Result {
-        NTSTATUS status = STATUS_PENDING;
-    } busy, deep;
-    auto done = [](PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID ctx, PIO_STATUS_BLOCK ios) NTAPI {
-        static_cast<Result*>(ctx)->status = ios->Status;
-    };
-    POWER_STATE s;
-    s.SystemState = PowerSystemSleeping3;
-    EXPECT_EQ(PoRequestPowerIrp(pdo, IRP_MN_WAIT_WAKE, s, done, &busy, nullptr), STATUS_PENDING);
-    Settle();
-    EXPECT_EQ(busy.status, STATUS_DEVICE_BUSY);
-    Pnp::Disable(pdo);
-    Settle();
-    // Nothing armed now: a request deeper than the device's SystemWake.
-    s.SystemState = PowerSystemHibernate;
-    EXPECT_EQ(PoRequestPowerIrp(pdo, IRP_MN_WAIT_WAKE, s, done, &deep, nullptr), STATUS_PENDING);
-    Settle();
-    EXPECT_EQ(deep.status, STATUS_INVALID_DEVICE_STATE);
-}
-
 INSTANTIATE_TEST_SUITE_P(Modes, Sequences,
                          ::testing::Values(Mode{Power::CallbackMode::Inline, false},
                                            Mode{Power::CallbackMode::Inline, true},
