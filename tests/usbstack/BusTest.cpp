@@ -58,36 +58,19 @@ protected:
     }
 };
 
-TEST_F(BusTest, DescriptorRequestsAndConfigurationSelection) {
-    uint8_t dd[64] = {};
-    URB u = usbtest::DescriptorUrb(USB_DEVICE_DESCRIPTOR_TYPE, dd, sizeof(USB_DEVICE_DESCRIPTOR));
-    auto r = SendUrb(bus->Pdo(), &u);
-    ASSERT_EQ(r.final, STATUS_SUCCESS);
-    EXPECT_NE(r.returned, STATUS_PENDING);
-    EXPECT_EQ(u.UrbHeader.Status, USBD_STATUS_SUCCESS);
-    EXPECT_EQ(u.UrbHeader.UsbdDeviceHandle, bus->DeviceHandle());
-    EXPECT_EQ(u.UrbControlDescriptorRequest.TransferBufferLength, 18u);
-    EXPECT_EQ(reinterpret_cast<PUSB_DEVICE_DESCRIPTOR>(dd)->idVendor, CameraConfig{}.vendorId);
-    EXPECT_EQ(bus->Log().back().setup, SetupBytes({0x80, 0x06, 0x00, 0x01, 0x00, 0x00, 18, 0}));
-
-    // The driver's two-read path: 521 bytes first, then wTotalLength.
-    std::vector<uint8_t> cfg(4096);
-    ULONG length = 521;
-    for (int read = 0; read < 2; ++read, length = Cd(cfg)->wTotalLength) {
-        u = usbtest::DescriptorUrb(USB_CONFIGURATION_DESCRIPTOR_TYPE, cfg.data(), length);
-        ASSERT_EQ(Send(&u), STATUS_SUCCESS);
-        EXPECT_EQ(u.UrbControlDescriptorRequest.TransferBufferLength, length);
-        ASSERT_GT(Cd(cfg)->wTotalLength, 521);
-    }
+// The descriptor reads, the selection and deconfiguration as the driver does
+// them are tests/usb's (through the driver); here what the bus fills in and
+// what it refuses.
+TEST_F(BusTest, SelectionFillsInThePipesAndRefusesWhatTheDeviceLacks) {
+    auto cfg = camera->ConfigurationDescriptor();
     auto* cd = Cd(cfg);
-
     auto sel = usbtest::BuildSelect(cd, {{0, 0}, {1, 0}, {2, 0}, {3, 0}});
     ASSERT_NE(sel->urb, nullptr);
     ASSERT_EQ(Send(sel->urb), STATUS_SUCCESS);
     EXPECT_EQ(sel->urb->UrbHeader.Status, USBD_STATUS_SUCCESS);
+    EXPECT_EQ(sel->urb->UrbHeader.UsbdDeviceHandle, bus->DeviceHandle());
     EXPECT_NE(sel->urb->UrbSelectConfiguration.ConfigurationHandle, nullptr);
     EXPECT_EQ(camera->Configuration(), 1);
-    EXPECT_EQ(bus->SelectedConfiguration(), 1);
     auto* vc = sel->list[0].Interface;
     ASSERT_EQ(vc->NumberOfPipes, 1u);
     EXPECT_EQ(vc->Pipes[0].EndpointAddress, 0x83);
@@ -119,37 +102,14 @@ TEST_F(BusTest, DescriptorRequestsAndConfigurationSelection) {
     zero->list[0].Interface->Pipes[0].MaximumTransferSize = 0x10000;
     EXPECT_EQ(Send(zero->urb), STATUS_SUCCESS);
 
-    // Deconfiguration: a select-configuration URB without a descriptor.
-    URB off{};
-    UsbBuildSelectConfigurationRequest(&off, static_cast<USHORT>(sizeof(struct _URB_SELECT_CONFIGURATION)), nullptr);
-    ASSERT_EQ(Send(&off), STATUS_SUCCESS);
-    EXPECT_EQ(camera->Configuration(), 0);
-    EXPECT_EQ(bus->SelectedConfiguration(), 0);
-}
-
-TEST_F(BusTest, SelectionOnAConfigurationWithGapsAndShortDescriptors) {
-    CameraConfig cfg;
-    cfg.configDescriptor = ConfigBuilder()
-                               .Interface(0, 0, 1, 0xFF, 0, 0)
-                               .Endpoint(0x81, 2, 512, 0)
-                               .Interface(2, 0, 0, 0xFF, 1, 0)
-                               .NumInterfaces(3)
-                               .Build();
-    Make(cfg);
-    auto bytes = camera->ConfigurationDescriptor();
-    auto sel = usbtest::BuildSelect(Cd(bytes), {{0, 0}, {1, 0}, {2, 0}});
-    ASSERT_EQ(sel->list.size(), 3u);  // interface 1 does not exist
-    ASSERT_EQ(Send(sel->urb), STATUS_SUCCESS);
-    EXPECT_EQ(sel->list[0].Interface->Pipes[0].PipeType, UsbdPipeTypeBulk);
-    EXPECT_EQ(sel->list[1].Interface->InterfaceNumber, 2);
-
     // A request that names a descriptor whose interface claims an endpoint it
     // does not hold (the library refuses to build one from it, so the request
     // is built from a sound descriptor and pointed at the short one).
-    cfg.configDescriptor =
+    CameraConfig twoEndpoints;
+    twoEndpoints.configDescriptor =
         ConfigBuilder().Interface(0, 0, 2, 0xFF, 0, 0).Endpoint(0x81, 2, 512, 0).Endpoint(0x02, 2, 512, 0).Build();
-    Make(cfg);
-    bytes = camera->ConfigurationDescriptor();
+    Make(twoEndpoints);
+    auto bytes = camera->ConfigurationDescriptor();
     auto shortSel = usbtest::BuildSelect(Cd(bytes), {{0, 0}});
     auto lying = ConfigBuilder().Interface(0, 0, 2, 0xFF, 0, 0).Endpoint(0x81, 2, 512, 0).Build();
     shortSel->urb->UrbSelectConfiguration.ConfigurationDescriptor = Cd(lying);
@@ -158,23 +118,18 @@ TEST_F(BusTest, SelectionOnAConfigurationWithGapsAndShortDescriptors) {
     EXPECT_EQ(camera->Configuration(), 0);
 }
 
-TEST_F(BusTest, VendorRequestsBecomeCheckedSetupPackets) {
+// The setup packets of the twelve requests are checked through the driver
+// in tests/usb; here the URB's side of the answers.
+TEST_F(BusTest, VendorRequestAnswersInTheUrb) {
     URB u;
     ASSERT_EQ(Version(&u), STATUS_SUCCESS);
     EXPECT_EQ(u.UrbHeader.Status, USBD_STATUS_SUCCESS);
     EXPECT_EQ(u.UrbControlVendorClassRequest.TransferBufferLength, 12u);
     EXPECT_EQ(u.UrbControlTransfer.PipeHandle, bus->DefaultPipe());
     EXPECT_NE(bus->DefaultPipe(), nullptr);
-    auto t = bus->Log().back();
-    EXPECT_EQ(t.setup, SetupBytes({0xC0, 0xB0, 0x00, 0x00, 0x55, 0xAA, 0x0C, 0x00}));
-    EXPECT_EQ(t.in, std::vector<uint8_t>(rec, rec + 12));
-    EXPECT_EQ(t.function, URB_FUNCTION_VENDOR_DEVICE);
-
+    EXPECT_EQ(bus->Log().back().in, std::vector<uint8_t>(rec, rec + 12));
+    EXPECT_EQ(bus->Log().back().function, URB_FUNCTION_VENDOR_DEVICE);
     StartUpdate();
-    EXPECT_TRUE(camera->InUpdateMode());
-    t = bus->Log().back();
-    EXPECT_EQ(t.setup, SetupBytes({0x40, 0xB1, 0x00, 0x00, 0x55, 0xAA, 0x02, 0x00}));
-    EXPECT_EQ(t.out, (std::vector<uint8_t>{0xAA, 0x55}));
 
     // The camera stalls a packet of the wrong direction: no data moves.
     EXPECT_EQ(Vendor(false, 0xB0, 0, rec, 12, &u), STATUS_UNSUCCESSFUL);
@@ -197,6 +152,7 @@ TEST_F(BusTest, VendorRequestsBecomeCheckedSetupPackets) {
     EXPECT_EQ(Send(&odd), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(odd.UrbHeader.Status, USBD_STATUS_INVALID_URB_FUNCTION);
     EXPECT_EQ(bus->CountVendor(0xB0), 2u);
+    EXPECT_EQ(bus->CountVendor(0xB1), 1u);
 }
 
 TEST_F(BusTest, ImmediateAndPendingCompletion) {
@@ -249,69 +205,21 @@ TEST_F(BusTest, FaultOnOnePort) {
     EXPECT_EQ(bus->Log()[3].port, port2);
 }
 
-TEST_F(BusTest, EachFaultKind) {
-    // Stall of the 2nd version read only.
-    bus->AddFault(FaultSpec::Vendor(0xB0, FaultKind::Stall, 2));
-    URB u;
-    EXPECT_EQ(Version(), STATUS_SUCCESS);
-    EXPECT_EQ(Version(&u), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(u.UrbHeader.Status, USBD_STATUS_STALL_PID);
-    EXPECT_EQ(bus->Log().back().fault, FaultKind::Stall);
-    EXPECT_EQ(Version(), STATUS_SUCCESS);
-    bus->ClearFaults();
-
-    // Device gone, with either status, for one request; the next one works.
-    auto gone = FaultSpec::Vendor(0xBA, FaultKind::DeviceGone, 1);
-    bus->AddFault(gone);
-    uint8_t alive[2];
-    EXPECT_EQ(Vendor(true, 0xBA, 0, alive, 2, &u), STATUS_DEVICE_NOT_CONNECTED);
-    EXPECT_EQ(u.UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
-    EXPECT_EQ(u.UrbControlTransfer.PipeHandle, nullptr);
-    gone.goneStatus = STATUS_NO_SUCH_DEVICE;
-    bus->AddFault(gone);
-    EXPECT_EQ(Vendor(true, 0xBA, 0, alive, 2), STATUS_NO_SUCH_DEVICE);
-    EXPECT_EQ(Vendor(true, 0xBA, 0, alive, 2), STATUS_SUCCESS);
-
-    // Success but no pipe handle.
-    bus->AddFault(FaultSpec::Vendor(0xB8, FaultKind::NullPipeHandle));
-    uint8_t st = 0;
-    EXPECT_EQ(Vendor(true, 0xB8, 0, &st, 1, &u), STATUS_SUCCESS);
-    EXPECT_EQ(u.UrbHeader.Status, USBD_STATUS_SUCCESS);
-    EXPECT_EQ(st, 0xA1);
-    EXPECT_EQ(u.UrbControlTransfer.PipeHandle, nullptr);
-
-    // Short IN data.
+// Stalls, a device gone (either status), success without a pipe handle,
+// faults by URB function and time-outs are proven through the driver in
+// tests/usb; a short IN data stage is the bus's own.
+TEST_F(BusTest, ShortInFault) {
     auto shortIn = FaultSpec::Vendor(0xB0, FaultKind::ShortIn);
     shortIn.shortLength = 5;
     bus->AddFault(shortIn);
     std::memset(rec, 0xEE, sizeof rec);
+    URB u;
     EXPECT_EQ(Version(&u), STATUS_SUCCESS);
     EXPECT_EQ(u.UrbControlVendorClassRequest.TransferBufferLength, 5u);
     EXPECT_EQ(rec[5], 0xEE);
+    EXPECT_EQ(bus->Log().back().fault, FaultKind::ShortIn);
     EXPECT_EQ(Version(&u, 0), STATUS_UNSUCCESSFUL);
-    bus->ClearFaults();
-
-    // By URB function: the configuration descriptor read stalls.
-    bus->AddFault(FaultSpec::Function(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, FaultKind::Stall));
-    std::vector<uint8_t> cfg(521);
-    URB d = usbtest::DescriptorUrb(USB_CONFIGURATION_DESCRIPTOR_TYPE, cfg.data(), 521);
-    EXPECT_EQ(Send(&d), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(d.UrbControlDescriptorRequest.TransferBufferLength, 0u);
-    bus->ClearFaults();
-
-    // Time-out: nothing completes until the IRP is cancelled.
-    bus->AddFault(FaultSpec::Vendor(0xB7, FaultKind::Timeout));
-    URB fw = VendorUrb(true, 0xB7, 0, &st, 1);
-    Submission stuck(bus->Pdo(), &fw);
-    ASSERT_EQ(stuck.Send(), STATUS_PENDING);
-    hosted::Sleep(hosted::Seconds(60));
-    EXPECT_FALSE(stuck.Done());
-    EXPECT_EQ(bus->Outstanding(), 1u);
-    EXPECT_TRUE(IoCancelIrp(stuck.Irp()));
-    EXPECT_EQ(stuck.Wait(), STATUS_CANCELLED);
-    EXPECT_EQ(fw.UrbHeader.Status, USBD_STATUS_CANCELED);
-    EXPECT_EQ(bus->Outstanding(), 0u);
-    EXPECT_TRUE(bus->Log().back().cancelRequested);
+    EXPECT_EQ(u.UrbHeader.Status, USBD_STATUS_ERROR_SHORT_TRANSFER);
 }
 
 // A stuck request: the client waits as the driver does (10 s, cancel, then
