@@ -113,6 +113,7 @@ TEST(DriverFlaws, LeftBehindAtRemovalAndUnload)
          {"work item(s) are still queued or running", "unloaded while work item"}},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.expected[0]);
         std::vector<std::string> problems;
         {
             Platform platform;
