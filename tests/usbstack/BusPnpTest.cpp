@@ -1,8 +1,8 @@
 // The bus registered with the PnP manager: plugging a device makes the
 // manager enumerate it and start a function driver's stack on its PDO;
-// unplugging it surprise-removes and removes that stack, and the PDO goes;
-// a disabled device keeps its PDO. The function driver is the platform
-// tests' ordinary WDM driver.
+// unplugging it surprise-removes and removes that stack, and the PDO goes
+// (a removal while present keeps it: PdoTest). The function driver is the
+// platform tests' ordinary WDM driver.
 #include <hosted/pnp.h>
 
 #include <chrono>
@@ -51,13 +51,6 @@ TEST(BusPnp, PluggedDevicesAreStartedUnpluggedOnesRemovedAndTheirPdosDeleted) {
     EXPECT_EQ(Pnp::Instance(pdo).rfind("USB\\VID_1209&PID_0CA3\\", 0), 0u) << Pnp::Instance(pdo);
     ASSERT_TRUE(Known(bus->Pdo(other)));
     EXPECT_EQ(Pnp::State(bus->Pdo(other)), DeviceState::Enumerated) << "no driver matches it";
-
-    // Disabled and enabled: the PDO stays the same.
-    EXPECT_EQ(Pnp::Disable(pdo), STATUS_SUCCESS);
-    EXPECT_EQ(bus->State(camera), PdoState::Removed);
-    EXPECT_EQ(bus->Pdo(camera), pdo);
-    EXPECT_EQ(Pnp::Enable(pdo), STATUS_SUCCESS);
-    EXPECT_EQ(bus->State(camera), PdoState::Started);
 
     // Unplugged: the manager learns it from the relations and tears it down.
     bus->Unplug(camera);
