@@ -56,6 +56,8 @@ TEST_F(Usbd, ParseRoutinesFindInterfacesByEveryCriterionAndWalkByLength) {
 
     // USBD_ParseDescriptors: every descriptor by its length, or the first of a type.
     const ULONG size = static_cast<ULONG>(bytes.size());
+    EXPECT_EQ(USBD_ParseDescriptors(bytes.data(), size, bytes.data(), -1),
+              reinterpret_cast<PUSB_COMMON_DESCRIPTOR>(bytes.data()));  // the start itself matches
     int endpoints = 0, associations = 0;
     for (auto* d = USBD_ParseDescriptors(bytes.data(), size, bytes.data(), -1); d;
          d = USBD_ParseDescriptors(bytes.data(), size, reinterpret_cast<PUCHAR>(d) + d->bLength, -1)) {
