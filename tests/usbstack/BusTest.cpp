@@ -1,6 +1,7 @@
 // The hosted USB bus with the simulated camera behind it: URB handling,
-// completion modes, fault injection, unplug, the timing model, and the
-// camera's flash timeline on virtual time.
+// completion modes, fault injection, unplug and the timing model (the
+// camera's own timeline on virtual time is walked by tests/sim and, through
+// the driver, by tests/update).
 #include <cstring>
 
 #include "UsbStackTestUtil.h"
@@ -50,11 +51,6 @@ protected:
     void StartUpdate() {
         uint8_t aa55[2] = {0xAA, 0x55};
         ASSERT_EQ(Vendor(false, 0xB1, 0, aa55, 2), STATUS_SUCCESS);
-    }
-    std::array<uint8_t, 2> Alive() {
-        uint8_t r[2] = {0xEE, 0xEE};
-        EXPECT_EQ(Vendor(true, 0xBA, 0, r, 2), STATUS_SUCCESS);
-        return {r[0], r[1]};
     }
 };
 
@@ -352,32 +348,6 @@ TEST_F(BusTest, TimingModelChargesOverheadPlusBytes) {
     const int64_t t1 = hosted::Clock::Now();
     ASSERT_EQ(Version(), STATUS_SUCCESS);
     EXPECT_EQ(hosted::Clock::Now() - t1, 200);
-}
-
-// The camera's post-flash timeline (tests/sim walks it step by step) runs on
-// the platform's virtual clock: alive up to five seconds after the last page,
-// then restarting.
-TEST_F(BusTest, CameraFlashTimelineOnVirtualTime) {
-    // An ISP image of one page: magic, version window at 64, its text.
-    std::vector<uint8_t> image(4096, 0x5C);
-    std::memcpy(image.data(), "OISP", 4);
-    const uint32_t w = 64;
-    std::memcpy(image.data() + 28, &w, 4);
-    std::memcpy(image.data() + w + 832 + 3, "03.04.05", 8);
-    StartUpdate();
-    uint8_t reply = 0;
-    ASSERT_EQ(Vendor(true, 0xB5, 1, &reply, 1), STATUS_SUCCESS);
-    hosted::Sleep(hosted::Seconds(1));
-    ASSERT_EQ(Vendor(false, 0xB6, 0x1000, image.data(), 4096), STATUS_SUCCESS);
-    const int64_t lastPage = bus->Log().back().completed;
-    const int64_t aliveCost = bus->Timing().Cost(8 + 2);
-    hosted::Sleep(hosted::Seconds(5) - aliveCost - hosted::Milliseconds(1) - (hosted::Clock::Now() - lastPage));
-    EXPECT_EQ(Alive(), (std::array<uint8_t, 2>{0xAA, 0x55}));
-    hosted::Sleep(hosted::Milliseconds(1));
-    EXPECT_EQ(Alive(), (std::array<uint8_t, 2>{0x00, 0x00}));
-    hosted::Sleep(hosted::Seconds(10));
-    EXPECT_EQ(Alive(), (std::array<uint8_t, 2>{0xAA, 0x55}));
-    EXPECT_EQ(camera->Stats().ispPagesWritten, 1u);
 }
 
 TEST_F(BusTest, PdoAnswersPortStatus) {
