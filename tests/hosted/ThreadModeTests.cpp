@@ -2,12 +2,15 @@
 // both modes, what a fiber switch must carry (exceptions being handled, the
 // current thread), the reuse of ended fibers' stacks, and deadlock unwinding
 // on a fiber's own stack.
+#include <chrono>
 #include <exception>
 #include <stdexcept>
 
 #include "HostedTestUtil.h"
 
 using namespace hosted;
+
+extern "C" NTSTATUS HelperWaitForever(PKEVENT event, volatile LONG* after);
 
 namespace {
 
@@ -145,26 +148,45 @@ TEST_P(ThreadModes, ManyShortThreadsAndDeepStacks)
     EXPECT_EQ(Clock::Now(), Milliseconds(20));
 }
 
-TEST_P(ThreadModes, DeadlockUnwindsEveryWaitingThread)
+// Every waiting thread is unwound, through frames compiled like driver code
+// (no exceptions) too, without wall time passing; the report names each wait.
+TEST_P(ThreadModes, DeadlockIsReportedAndUnwindsEveryWaitingThread)
 {
     TestPlatform platform(Mode(GetParam()));
-    KEVENT never;
+    KEVENT never, alsoNever;
     KeInitializeEvent(&never, NotificationEvent, FALSE);
+    KeInitializeEvent(&alsoNever, SynchronizationEvent, FALSE);
+    volatile LONG workerAfterWait = 0;
     int unwound = 0;
-    std::vector<Thread> threads;
-    for (int i = 0; i < 3; ++i)
-        threads.push_back(StartThread("stuck" + std::to_string(i), [&] {
-            try {
-                KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr);
-            } catch (const DeadlockError&) {
-                ++unwound;
-                throw;
-            }
-        }));
+    Thread worker = StartThread("stuck worker", [&] { HelperWaitForever(&alsoNever, &workerAfterWait); });
+    Thread other = StartThread("stuck", [&] {
+        try {
+            KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr);
+        } catch (const DeadlockError&) {
+            ++unwound;
+            throw;
+        }
+    });
+    auto wallStart = std::chrono::steady_clock::now();
+    Sleep(Seconds(5));
     EXPECT_THROW(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr), DeadlockError);
-    for (auto& t : threads) t.Join();
-    EXPECT_EQ(unwound, 3);
-    EXPECT_EQ(Verifier::Take().size(), 1u);
+    worker.Join();
+    other.Join();
+    EXPECT_EQ(workerAfterWait, 0);
+    EXPECT_EQ(unwound, 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - wallStart, std::chrono::seconds(2));
+    std::string report = LastDeadlockReport();
+    for (const char* line : {"deadlock at virtual time 50000000",
+                             "thread 'test' waits in KeWaitForSingleObject for: notification event",
+                             "thread 'stuck' waits in KeWaitForSingleObject for: notification event",
+                             "thread 'stuck worker' waits in KeWaitForSingleObject for: synchronization event"})
+        EXPECT_NE(report.find(line), std::string::npos) << report;
+    auto v = Verifier::Take();
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_EQ(v[0], report);
+    // The platform goes on working after the deadlock.
+    Sleep(Seconds(1));
+    EXPECT_EQ(Clock::Now(), Seconds(6));
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, ThreadModes, ::testing::Bool(),

@@ -241,38 +241,38 @@ TEST_F(WmiLongName, ALargeRegistrationIsAskedForAgainWithTheSizeNeeded)
 
 // ---------------------------------------------------------------- wrong drivers
 
-class WmiForgets : public Wmi {
-    void Customise() override { g.faults.forgetNotCompleted = true; }
+struct WrongDriver {
+    const char* name;
+    bool Faults::*fault;
+    void (*provoke)(PDEVICE_OBJECT pdo);
+    const char* violation;
 };
 
-// The registration request comes back IrpNotCompleted; a driver that does
-// not complete it would hang WMI's thread on Windows.
-TEST_F(WmiForgets, AnUncompletedRegistrationRequestIsCaught)
-{
-    Started();
-    EXPECT_TRUE(OneViolation("without completing it"));
-}
-
-class WmiCompletesTwice : public Wmi {
-    void Customise() override { g.faults.completeProcessedAgain = true; }
+class WmiWrong : public Wmi, public ::testing::WithParamInterface<WrongDriver> {
+    void Customise() override { g.faults.*GetParam().fault = true; }
 };
 
-TEST_F(WmiCompletesTwice, ARequestCompletedAgainAfterWmiCompleteRequestIsCaught)
+TEST_P(WmiWrong, IsCaught)
 {
     Started();
-    hosted::Wmi::QuerySingleInstance(g.fdo, kBlockA);
-    EXPECT_TRUE(OneViolation("already completed"));
+    GetParam().provoke(pdo_);
+    EXPECT_TRUE(OneViolation(GetParam().violation));
 }
 
-class WmiKeepsRegistration : public Wmi {
-    void Customise() override { g.faults.keepWmiAtRemove = true; }
-};
-
-TEST_F(WmiKeepsRegistration, DeletingARegisteredDeviceIsCaught)
-{
-    Started();
-    EXPECT_EQ(Pnp(IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
-    EXPECT_TRUE(OneViolation("still registered with WMI"));
-}
+INSTANTIATE_TEST_SUITE_P(
+    Each, WmiWrong,
+    ::testing::Values(
+        // The registration request comes back IrpNotCompleted; a driver that
+        // does not complete it would hang WMI's thread on Windows.
+        WrongDriver{"LeavesARegistrationRequestUncompleted", &Faults::forgetNotCompleted, [](PDEVICE_OBJECT) {},
+                    "without completing it"},
+        WrongDriver{"CompletesAgainAfterWmiCompleteRequest", &Faults::completeProcessedAgain,
+                    [](PDEVICE_OBJECT) { hosted::Wmi::QuerySingleInstance(g.fdo, kBlockA); }, "already completed"},
+        WrongDriver{"DeletesItsDeviceStillRegistered", &Faults::keepWmiAtRemove,
+                    [](PDEVICE_OBJECT pdo) {
+                        EXPECT_EQ(Io::SendPnp(pdo, IRP_MN_REMOVE_DEVICE, [](PIO_STACK_LOCATION) {}), STATUS_SUCCESS);
+                    },
+                    "still registered with WMI"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

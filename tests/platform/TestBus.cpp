@@ -23,7 +23,6 @@ struct BusState {
     std::vector<PDEVICE_OBJECT> children;
     KSPIN_LOCK lock = 0;
     bool atDispatch = false;
-    SYSTEM_POWER_STATE systemWake = PowerSystemSleeping3;
     struct Fault {
         NTSTATUS status;
         uint64_t nth;   // 0: every one; N: only the Nth from when it was set
@@ -107,24 +106,17 @@ NTSTATUS PdoPower(PDEVICE_OBJECT pdo, PIRP irp)
     case IRP_MN_WAIT_WAKE: {
         KIRQL old;
         KeAcquireSpinLock(&g.lock, &old);
-        if (c->waitWake) {
-            status = STATUS_DEVICE_BUSY;
-        } else if (sp->Parameters.WaitWake.PowerState > g.systemWake) {
-            status = STATUS_INVALID_DEVICE_STATE;
-        } else {
-            IoMarkIrpPending(irp);
-            IoSetCancelRoutine(irp, WaitWakeCancel);
-            if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) {
-                KeReleaseSpinLock(&g.lock, old);
-                Complete(irp, STATUS_CANCELLED);
-                return STATUS_PENDING;
-            }
-            c->waitWake = irp;
+        // The function driver keeps at most one armed, for a state it can wake from.
+        IoMarkIrpPending(irp);
+        IoSetCancelRoutine(irp, WaitWakeCancel);
+        if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) {
             KeReleaseSpinLock(&g.lock, old);
+            Complete(irp, STATUS_CANCELLED);
             return STATUS_PENDING;
         }
+        c->waitWake = irp;
         KeReleaseSpinLock(&g.lock, old);
-        break;
+        return STATUS_PENDING;
     }
     default:
         status = irp->IoStatus.Status;
@@ -192,8 +184,8 @@ NTSTATUS PdoPnp(PDEVICE_OBJECT pdo, PIRP irp)
         caps->Address = ULONG(c->number);
         caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
         for (int s = PowerSystemSleeping1; s <= PowerSystemShutdown; ++s)
-            caps->DeviceState[s] = s <= g.systemWake ? PowerDeviceD2 : PowerDeviceD3;
-        caps->SystemWake = g.systemWake;
+            caps->DeviceState[s] = s <= PowerSystemSleeping3 ? PowerDeviceD2 : PowerDeviceD3;
+        caps->SystemWake = PowerSystemSleeping3;
         caps->DeviceWake = PowerDeviceD2;
         status = STATUS_SUCCESS;
         break;
@@ -312,7 +304,5 @@ void TestBus::Fail(UCHAR major, UCHAR minor, NTSTATUS status, uint64_t nth)
 {
     g.faults.insert({{major, minor}, {status, nth, 0}});
 }
-
-void TestBus::SetSystemWake(SYSTEM_POWER_STATE s) { g.systemWake = s; }
 
 }  // namespace platformtest

@@ -36,8 +36,6 @@ public:
     // Fail IRPs with this major/minor code reaching a PDO: nth 0 every one,
     // N only the Nth counted from the call. Rules last until the next bus.
     static void Fail(UCHAR major, UCHAR minor, NTSTATUS status, uint64_t nth = 0);
-    // Capabilities reported: deepest system state the device can wake from.
-    static void SetSystemWake(SYSTEM_POWER_STATE s);
 
     struct Child;
 

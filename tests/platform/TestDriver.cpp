@@ -319,7 +319,6 @@ NTSTATUS NTAPI DevicePowerUpDone(PDEVICE_OBJECT dev, PIRP irp, PVOID)
     POWER_STATE st = IoGetCurrentIrpStackLocation(irp)->Parameters.Power.State;
     if (NT_SUCCESS(irp->IoStatus.Status)) {
         x->power = st.DeviceState;
-        g_driverStats.powerTransitions.push_back(st.DeviceState);
         PoSetPowerState(dev, DevicePowerState, st);
     }
     PoStartNextPowerIrp(irp);
@@ -356,7 +355,6 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT dev, PIRP irp)
         }
         // Powering down: this driver first, then the bus.
         x->power = d;
-        g_driverStats.powerTransitions.push_back(d);
         PoSetPowerState(dev, DevicePowerState, sp->Parameters.Power.State);
     }
     PoStartNextPowerIrp(irp);
@@ -414,6 +412,5 @@ NTSTATUS NTAPI TestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 }
 
 DEVICE_POWER_STATE DriverDevicePower(PDEVICE_OBJECT fdo) { return X(fdo)->power; }
-bool DriverWakeArmed(PDEVICE_OBJECT fdo) { return X(fdo)->waitWake != nullptr; }
 
 }  // namespace platformtest

@@ -34,7 +34,6 @@ struct DriverConfig {
 struct DriverStats {
     int entries = 0, unloads = 0, addDevices = 0, starts = 0, removes = 0, surpriseRemovals = 0;
     std::vector<NTSTATUS> wakeResults;    // status of each completed wait/wake IRP
-    std::vector<DEVICE_POWER_STATE> powerTransitions;
     int rearms = 0;
 };
 
@@ -51,6 +50,5 @@ constexpr ULONG kIoctlEcho = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_BUFFERE
 
 // The driver's view of its device (its device extension).
 DEVICE_POWER_STATE DriverDevicePower(PDEVICE_OBJECT fdo);
-bool DriverWakeArmed(PDEVICE_OBJECT fdo);
 
 }  // namespace platformtest

@@ -1,9 +1,9 @@
 // The hosted USB bus with the simulated camera behind it: URB handling,
-// completion modes, fault injection, unplug, the timing model, and the
-// camera's flash timeline on virtual time.
+// completion modes, fault injection, unplug and the timing model (the
+// camera's own timeline on virtual time is walked by tests/sim and, through
+// the driver, by tests/update).
 #include <cstring>
 
-#include "SimDescriptors.h"
 #include "UsbStackTestUtil.h"
 
 using namespace hosted::usb;
@@ -20,13 +20,8 @@ std::array<uint8_t, 8> SetupBytes(std::initializer_list<uint8_t> b) {
     return a;
 }
 
-std::vector<uint8_t> IspImage(const char* version, size_t size) {
-    std::vector<uint8_t> img(size, 0x5C);
-    std::memcpy(img.data(), "OISP", 4);
-    const uint32_t w = 64;
-    std::memcpy(img.data() + 28, &w, 4);
-    std::memcpy(img.data() + w + 832 + 3, version, 8);
-    return img;
+PUSB_CONFIGURATION_DESCRIPTOR Cd(std::vector<uint8_t>& bytes) {
+    return reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(bytes.data());
 }
 
 }  // namespace
@@ -35,6 +30,7 @@ class BusTest : public hosted::PlatformTest {
 protected:
     std::shared_ptr<Camera> camera;
     std::unique_ptr<Bus> bus;
+    uint8_t rec[12] = {};  // a version record
 
     void Make(CameraConfig cfg = {}) {
         bus.reset();
@@ -44,64 +40,34 @@ protected:
     void SetUp() override { Make(); }
     void TearDown() override { bus.reset(); }
 
-    usbtest::Sent Vendor(bool in, uint8_t req, uint16_t value, void* buf, ULONG len, URB* out = nullptr,
-                         ULONG flags = USBD_SHORT_TRANSFER_OK) {
-        URB u = VendorUrb(in, req, value, buf, len, flags);
-        auto r = SendUrb(bus->Pdo(), &u);
-        if (out) *out = u;
-        return r;
+    NTSTATUS Send(PURB urb) { return SendUrb(bus->Pdo(), urb).final; }
+    NTSTATUS Vendor(bool in, uint8_t req, uint16_t value, void* buf, ULONG len, URB* out = nullptr,
+                    ULONG flags = USBD_SHORT_TRANSFER_OK) {
+        return usbtest::Vendor(bus->Pdo(), in, req, value, buf, len, out, flags);
+    }
+    NTSTATUS Version(URB* out = nullptr, ULONG flags = USBD_SHORT_TRANSFER_OK) {
+        return Vendor(true, 0xB0, 0, rec, 12, out, flags);
     }
     void StartUpdate() {
         uint8_t aa55[2] = {0xAA, 0x55};
-        ASSERT_EQ(Vendor(false, 0xB1, 0, aa55, 2).final, STATUS_SUCCESS);
-    }
-    std::array<uint8_t, 2> Alive() {
-        uint8_t r[2] = {0xEE, 0xEE};
-        EXPECT_EQ(Vendor(true, 0xBA, 0, r, 2).final, STATUS_SUCCESS);
-        return {r[0], r[1]};
-    }
-    uint8_t FwStatus() {
-        uint8_t s = 0xEE;
-        EXPECT_EQ(Vendor(true, 0xB7, 0, &s, 1).final, STATUS_SUCCESS);
-        return s;
+        ASSERT_EQ(Vendor(false, 0xB1, 0, aa55, 2), STATUS_SUCCESS);
     }
 };
 
-TEST_F(BusTest, DescriptorRequestsAndConfigurationSelection) {
-    uint8_t dd[64] = {};
-    URB u = usbtest::DescriptorUrb(USB_DEVICE_DESCRIPTOR_TYPE, dd, sizeof(USB_DEVICE_DESCRIPTOR));
-    auto r = SendUrb(bus->Pdo(), &u);
-    ASSERT_EQ(r.final, STATUS_SUCCESS);
-    EXPECT_NE(r.returned, STATUS_PENDING);
-    EXPECT_EQ(u.UrbHeader.Status, USBD_STATUS_SUCCESS);
-    EXPECT_EQ(u.UrbHeader.UsbdDeviceHandle, bus->DeviceHandle());
-    EXPECT_EQ(u.UrbControlDescriptorRequest.TransferBufferLength, 18u);
-    auto* dev = reinterpret_cast<PUSB_DEVICE_DESCRIPTOR>(dd);
-    EXPECT_EQ(dev->idVendor, CameraConfig{}.vendorId);
-    EXPECT_EQ(bus->Log().back().setup, SetupBytes({0x80, 0x06, 0x00, 0x01, 0x00, 0x00, 18, 0}));
-
-    // The driver's two-read path: 521 bytes first, then wTotalLength.
-    std::vector<uint8_t> cfg(4096);
-    u = usbtest::DescriptorUrb(USB_CONFIGURATION_DESCRIPTOR_TYPE, cfg.data(), 521);
-    ASSERT_EQ(SendUrb(bus->Pdo(), &u).final, STATUS_SUCCESS);
-    EXPECT_EQ(u.UrbControlDescriptorRequest.TransferBufferLength, 521u);
-    const USHORT total = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(cfg.data())->wTotalLength;
-    ASSERT_GT(total, 521);
-    u = usbtest::DescriptorUrb(USB_CONFIGURATION_DESCRIPTOR_TYPE, cfg.data(), total);
-    ASSERT_EQ(SendUrb(bus->Pdo(), &u).final, STATUS_SUCCESS);
-    EXPECT_EQ(u.UrbControlDescriptorRequest.TransferBufferLength, total);
-    auto* cd = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(cfg.data());
-
+// The descriptor reads, the selection and deconfiguration as the driver does
+// them are tests/usb's (through the driver); here what the bus fills in and
+// what it refuses.
+TEST_F(BusTest, SelectionFillsInThePipesAndRefusesWhatTheDeviceLacks) {
+    auto cfg = camera->ConfigurationDescriptor();
+    auto* cd = Cd(cfg);
     auto sel = usbtest::BuildSelect(cd, {{0, 0}, {1, 0}, {2, 0}, {3, 0}});
     ASSERT_NE(sel->urb, nullptr);
-    ASSERT_EQ(SendUrb(bus->Pdo(), sel->urb).final, STATUS_SUCCESS);
+    ASSERT_EQ(Send(sel->urb), STATUS_SUCCESS);
     EXPECT_EQ(sel->urb->UrbHeader.Status, USBD_STATUS_SUCCESS);
+    EXPECT_EQ(sel->urb->UrbHeader.UsbdDeviceHandle, bus->DeviceHandle());
     EXPECT_NE(sel->urb->UrbSelectConfiguration.ConfigurationHandle, nullptr);
     EXPECT_EQ(camera->Configuration(), 1);
-    EXPECT_EQ(bus->SelectedConfiguration(), 1);
     auto* vc = sel->list[0].Interface;
-    EXPECT_EQ(vc->Class, 0x0E);
-    EXPECT_EQ(vc->SubClass, 0x01);
     ASSERT_EQ(vc->NumberOfPipes, 1u);
     EXPECT_EQ(vc->Pipes[0].EndpointAddress, 0x83);
     EXPECT_EQ(vc->Pipes[0].MaximumPacketSize, 16);
@@ -110,124 +76,83 @@ TEST_F(BusTest, DescriptorRequestsAndConfigurationSelection) {
     EXPECT_NE(vc->Pipes[0].PipeHandle, nullptr);
     EXPECT_NE(vc->InterfaceHandle, nullptr);
     EXPECT_NE(vc->InterfaceHandle, sel->list[1].Interface->InterfaceHandle);
-    EXPECT_EQ(sel->list[3].Interface->Class, 0x01);
-    EXPECT_EQ(sel->list[3].Interface->NumberOfPipes, 0u);
     EXPECT_EQ(bus->Log().back().setup, SetupBytes({0x00, 0x09, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00}));
 
     // An alternate setting with an isochronous pipe.
     auto alt = usbtest::BuildSelect(cd, {{0, 0}, {1, 3}});
-    ASSERT_EQ(SendUrb(bus->Pdo(), alt->urb).final, STATUS_SUCCESS);
-    auto* vs = alt->list[1].Interface;
-    ASSERT_EQ(vs->NumberOfPipes, 1u);
-    EXPECT_EQ(vs->Pipes[0].PipeType, UsbdPipeTypeIsochronous);
-    EXPECT_EQ(vs->Pipes[0].MaximumPacketSize, 0x1400);
+    ASSERT_EQ(Send(alt->urb), STATUS_SUCCESS);
+    ASSERT_EQ(alt->list[1].Interface->NumberOfPipes, 1u);
+    EXPECT_EQ(alt->list[1].Interface->Pipes[0].PipeType, UsbdPipeTypeIsochronous);
+    EXPECT_EQ(alt->list[1].Interface->Pipes[0].MaximumPacketSize, 0x1400);
 
     // Missing alternate setting and bad transfer sizes are refused; nothing changes.
     auto bad = usbtest::BuildSelect(cd, {{0, 0}, {1, 0}});
     bad->list[1].Interface->AlternateSetting = 9;
-    ASSERT_EQ(SendUrb(bus->Pdo(), bad->urb).final, STATUS_INVALID_PARAMETER);
+    ASSERT_EQ(Send(bad->urb), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(bad->urb->UrbHeader.Status, USBD_STATUS_INTERFACE_NOT_FOUND);
     EXPECT_EQ(bad->list[0].Interface->InterfaceHandle, nullptr);
     auto zero = usbtest::BuildSelect(cd, {{0, 0}});
     zero->list[0].Interface->Pipes[0].MaximumTransferSize = 0;
-    ASSERT_EQ(SendUrb(bus->Pdo(), zero->urb).final, STATUS_INVALID_PARAMETER);
+    ASSERT_EQ(Send(zero->urb), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(zero->urb->UrbHeader.Status, USBD_STATUS_INVALID_PARAMETER);
     zero->list[0].Interface->Pipes[0].MaximumTransferSize = 0x10000;
-    EXPECT_EQ(SendUrb(bus->Pdo(), zero->urb).final, STATUS_SUCCESS);
-
-    // Deconfiguration: a select-configuration URB without a descriptor.
-    URB off{};
-    UsbBuildSelectConfigurationRequest(&off, static_cast<USHORT>(sizeof(struct _URB_SELECT_CONFIGURATION)), nullptr);
-    ASSERT_EQ(SendUrb(bus->Pdo(), &off).final, STATUS_SUCCESS);
-    EXPECT_EQ(camera->Configuration(), 0);
-    EXPECT_EQ(bus->SelectedConfiguration(), 0);
-}
-
-TEST_F(BusTest, SelectionOnAConfigurationWithGapsAndShortDescriptors) {
-    CameraConfig cfg;
-    cfg.configDescriptor = ConfigBuilder()
-                               .Interface(0, 0, 1, 0xFF, 0, 0)
-                               .Endpoint(0x81, 2, 512, 0)
-                               .Interface(2, 0, 0, 0xFF, 1, 0)
-                               .NumInterfaces(3)
-                               .Build();
-    Make(cfg);
-    auto bytes = camera->ConfigurationDescriptor();
-    auto* cd = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(bytes.data());
-    auto sel = usbtest::BuildSelect(cd, {{0, 0}, {1, 0}, {2, 0}});
-    ASSERT_EQ(sel->list.size(), 3u);  // interface 1 does not exist
-    ASSERT_EQ(SendUrb(bus->Pdo(), sel->urb).final, STATUS_SUCCESS);
-    EXPECT_EQ(sel->list[0].Interface->Pipes[0].PipeType, UsbdPipeTypeBulk);
-    EXPECT_EQ(sel->list[1].Interface->InterfaceNumber, 2);
-    EXPECT_EQ(sel->list[1].Interface->SubClass, 1);
+    EXPECT_EQ(Send(zero->urb), STATUS_SUCCESS);
 
     // A request that names a descriptor whose interface claims an endpoint it
     // does not hold (the library refuses to build one from it, so the request
     // is built from a sound descriptor and pointed at the short one).
-    cfg.configDescriptor =
+    CameraConfig twoEndpoints;
+    twoEndpoints.configDescriptor =
         ConfigBuilder().Interface(0, 0, 2, 0xFF, 0, 0).Endpoint(0x81, 2, 512, 0).Endpoint(0x02, 2, 512, 0).Build();
-    Make(cfg);
-    bytes = camera->ConfigurationDescriptor();
-    cd = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(bytes.data());
-    auto shortSel = usbtest::BuildSelect(cd, {{0, 0}});
+    Make(twoEndpoints);
+    auto bytes = camera->ConfigurationDescriptor();
+    auto shortSel = usbtest::BuildSelect(Cd(bytes), {{0, 0}});
     auto lying = ConfigBuilder().Interface(0, 0, 2, 0xFF, 0, 0).Endpoint(0x81, 2, 512, 0).Build();
-    shortSel->urb->UrbSelectConfiguration.ConfigurationDescriptor =
-        reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(lying.data());
-    ASSERT_EQ(SendUrb(bus->Pdo(), shortSel->urb).final, STATUS_INVALID_PARAMETER);
+    shortSel->urb->UrbSelectConfiguration.ConfigurationDescriptor = Cd(lying);
+    ASSERT_EQ(Send(shortSel->urb), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(shortSel->urb->UrbHeader.Status, USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR);
     EXPECT_EQ(camera->Configuration(), 0);
 }
 
-TEST_F(BusTest, VendorRequestsBecomeCheckedSetupPackets) {
-    uint8_t rec[12] = {};
+// The setup packets of the twelve requests are checked through the driver
+// in tests/usb; here the URB's side of the answers.
+TEST_F(BusTest, VendorRequestAnswersInTheUrb) {
     URB u;
-    auto r = Vendor(true, 0xB0, 0, rec, 12, &u);
-    ASSERT_EQ(r.final, STATUS_SUCCESS);
+    ASSERT_EQ(Version(&u), STATUS_SUCCESS);
     EXPECT_EQ(u.UrbHeader.Status, USBD_STATUS_SUCCESS);
     EXPECT_EQ(u.UrbControlVendorClassRequest.TransferBufferLength, 12u);
     EXPECT_EQ(u.UrbControlTransfer.PipeHandle, bus->DefaultPipe());
     EXPECT_NE(bus->DefaultPipe(), nullptr);
-    EXPECT_EQ(rec[10], 0xAA);
-    EXPECT_EQ(rec[11], 0x55);
-    auto t = bus->Log().back();
-    EXPECT_EQ(t.setup, SetupBytes({0xC0, 0xB0, 0x00, 0x00, 0x55, 0xAA, 0x0C, 0x00}));
-    EXPECT_EQ(t.in, std::vector<uint8_t>(rec, rec + 12));
-    EXPECT_EQ(t.function, URB_FUNCTION_VENDOR_DEVICE);
-
+    EXPECT_EQ(bus->Log().back().in, std::vector<uint8_t>(rec, rec + 12));
+    EXPECT_EQ(bus->Log().back().function, URB_FUNCTION_VENDOR_DEVICE);
     StartUpdate();
-    EXPECT_TRUE(camera->InUpdateMode());
-    t = bus->Log().back();
-    EXPECT_EQ(t.setup, SetupBytes({0x40, 0xB1, 0x00, 0x00, 0x55, 0xAA, 0x02, 0x00}));
-    EXPECT_EQ(t.out, (std::vector<uint8_t>{0xAA, 0x55}));
 
-    // The camera stalls a malformed packet: wrong wIndex, wrong direction.
-    URB bad = VendorUrb(true, 0xB0, 0, rec, 12, USBD_SHORT_TRANSFER_OK, 0x55AA);
-    ASSERT_EQ(SendUrb(bus->Pdo(), &bad).final, STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(bad.UrbHeader.Status, USBD_STATUS_STALL_PID);
-    EXPECT_EQ(bad.UrbControlVendorClassRequest.TransferBufferLength, 0u);
-    EXPECT_EQ(Vendor(false, 0xB0, 0, rec, 12).final, STATUS_UNSUCCESSFUL);
+    // The camera stalls a packet of the wrong direction: no data moves.
+    EXPECT_EQ(Vendor(false, 0xB0, 0, rec, 12, &u), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(u.UrbHeader.Status, USBD_STATUS_STALL_PID);
+    EXPECT_EQ(u.UrbControlVendorClassRequest.TransferBufferLength, 0u);
     EXPECT_EQ(bus->Log().back().bmRequestType(), 0x40);
 
     // A short IN data stage: fine with USBD_SHORT_TRANSFER_OK, an error without.
     std::vector<uint8_t> block(1024);
     const uint16_t lastPage = static_cast<uint16_t>(CameraConfig{}.eepromSize / 256 - 1);
-    ASSERT_EQ(Vendor(true, 0xB3, lastPage, block.data(), 1024, &u).final, STATUS_SUCCESS);
+    ASSERT_EQ(Vendor(true, 0xB3, lastPage, block.data(), 1024, &u), STATUS_SUCCESS);
     EXPECT_EQ(u.UrbControlVendorClassRequest.TransferBufferLength, 256u);
-    EXPECT_EQ(Vendor(true, 0xB3, lastPage, block.data(), 1024, &u, 0).final, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(Vendor(true, 0xB3, lastPage, block.data(), 1024, &u, 0), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(u.UrbHeader.Status, USBD_STATUS_ERROR_SHORT_TRANSFER);
 
     // A URB function the stack does not know.
     URB odd{};
     odd.UrbHeader.Length = sizeof(struct _URB_HEADER);
     odd.UrbHeader.Function = URB_FUNCTION_RESERVED_0X0016;
-    EXPECT_EQ(SendUrb(bus->Pdo(), &odd).final, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Send(&odd), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(odd.UrbHeader.Status, USBD_STATUS_INVALID_URB_FUNCTION);
-    EXPECT_EQ(bus->CountVendor(0xB0), 3u);
+    EXPECT_EQ(bus->CountVendor(0xB0), 2u);
+    EXPECT_EQ(bus->CountVendor(0xB1), 1u);
 }
 
 TEST_F(BusTest, ImmediateAndPendingCompletion) {
     const BusTiming timing = bus->Timing();
-    uint8_t rec[12];
     URB u = VendorUrb(true, 0xB0, 0, rec, 12);
     int64_t t0 = hosted::Clock::Now();
     Submission now(bus->Pdo(), &u);
@@ -248,8 +173,7 @@ TEST_F(BusTest, ImmediateAndPendingCompletion) {
     EXPECT_TRUE(camera->InUpdateMode());
     EXPECT_EQ(start.UrbControlTransfer.PipeHandle, bus->DefaultPipe());
     EXPECT_EQ(bus->Outstanding(), 0u);
-    const auto log = bus->Log();
-    EXPECT_EQ(log.back().completed - log.back().submitted, timing.Cost(8 + 2));
+    EXPECT_EQ(bus->Log().back().completed - bus->Log().back().submitted, timing.Cost(8 + 2));
 
     // Cancelled while pending: completes STATUS_CANCELLED and never reaches the camera.
     uint8_t exitReply[2];
@@ -266,88 +190,32 @@ TEST_F(BusTest, ImmediateAndPendingCompletion) {
 
 // A fault bound to a port counts and hits the requests to that port only.
 TEST_F(BusTest, FaultOnOnePort) {
-    auto second = MakeCamera();
-    const int port2 = bus->Plug(second);
+    const int port2 = bus->Plug(MakeCamera());
     auto fault = FaultSpec::Vendor(0xB0, FaultKind::Stall, 2);
     fault.port = port2;
     bus->AddFault(fault);
-    uint8_t rec[12];
-    auto versionOn = [&](int port) {
-        URB u = VendorUrb(true, 0xB0, 0, rec, 12, USBD_SHORT_TRANSFER_OK);
-        return SendUrb(bus->Pdo(port), &u).final;
-    };
-    EXPECT_EQ(versionOn(1), STATUS_SUCCESS);
-    EXPECT_EQ(versionOn(1), STATUS_SUCCESS) << "the first port's requests are not counted";
-    EXPECT_EQ(versionOn(port2), STATUS_SUCCESS);
-    EXPECT_EQ(versionOn(port2), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(bus->Log().back().port, port2);
-    EXPECT_EQ(versionOn(port2), STATUS_SUCCESS);
+    std::vector<NTSTATUS> results;
+    for (int port : {1, 1, port2, port2, port2}) results.push_back(usbtest::Vendor(bus->Pdo(port), true, 0xB0, 0, rec, 12));
+    EXPECT_EQ(results, (std::vector<NTSTATUS>{STATUS_SUCCESS, STATUS_SUCCESS, STATUS_SUCCESS, STATUS_UNSUCCESSFUL,
+                                              STATUS_SUCCESS}));
+    EXPECT_EQ(bus->Log()[3].port, port2);
 }
 
-TEST_F(BusTest, EachFaultKind) {
-    uint8_t rec[12];
-    // Stall of the 2nd version read only.
-    bus->AddFault(FaultSpec::Vendor(0xB0, FaultKind::Stall, 2));
-    URB u;
-    EXPECT_EQ(Vendor(true, 0xB0, 0, rec, 12).final, STATUS_SUCCESS);
-    EXPECT_EQ(Vendor(true, 0xB0, 0, rec, 12, &u).final, STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(u.UrbHeader.Status, USBD_STATUS_STALL_PID);
-    EXPECT_EQ(bus->Log().back().fault, FaultKind::Stall);
-    EXPECT_EQ(Vendor(true, 0xB0, 0, rec, 12).final, STATUS_SUCCESS);
-    bus->ClearFaults();
-
-    // Device gone, with either status, for one request; the next one works.
-    auto gone = FaultSpec::Vendor(0xBA, FaultKind::DeviceGone, 1);
-    bus->AddFault(gone);
-    uint8_t alive[2];
-    EXPECT_EQ(Vendor(true, 0xBA, 0, alive, 2, &u).final, STATUS_DEVICE_NOT_CONNECTED);
-    EXPECT_EQ(u.UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
-    EXPECT_EQ(u.UrbControlTransfer.PipeHandle, nullptr);
-    gone.goneStatus = STATUS_NO_SUCH_DEVICE;
-    bus->AddFault(gone);
-    EXPECT_EQ(Vendor(true, 0xBA, 0, alive, 2).final, STATUS_NO_SUCH_DEVICE);
-    EXPECT_EQ(Vendor(true, 0xBA, 0, alive, 2).final, STATUS_SUCCESS);
-
-    // Success but no pipe handle.
-    bus->AddFault(FaultSpec::Vendor(0xB8, FaultKind::NullPipeHandle));
-    uint8_t st = 0;
-    EXPECT_EQ(Vendor(true, 0xB8, 0, &st, 1, &u).final, STATUS_SUCCESS);
-    EXPECT_EQ(u.UrbHeader.Status, USBD_STATUS_SUCCESS);
-    EXPECT_EQ(st, 0xA1);
-    EXPECT_EQ(u.UrbControlTransfer.PipeHandle, nullptr);
-
-    // Short IN data.
+// Stalls, a device gone (either status), success without a pipe handle,
+// faults by URB function and time-outs are proven through the driver in
+// tests/usb; a short IN data stage is the bus's own.
+TEST_F(BusTest, ShortInFault) {
     auto shortIn = FaultSpec::Vendor(0xB0, FaultKind::ShortIn);
     shortIn.shortLength = 5;
     bus->AddFault(shortIn);
     std::memset(rec, 0xEE, sizeof rec);
-    EXPECT_EQ(Vendor(true, 0xB0, 0, rec, 12, &u).final, STATUS_SUCCESS);
+    URB u;
+    EXPECT_EQ(Version(&u), STATUS_SUCCESS);
     EXPECT_EQ(u.UrbControlVendorClassRequest.TransferBufferLength, 5u);
     EXPECT_EQ(rec[5], 0xEE);
-    EXPECT_EQ(Vendor(true, 0xB0, 0, rec, 12, &u, 0).final, STATUS_UNSUCCESSFUL);
-    bus->ClearFaults();
-
-    // By URB function: the configuration descriptor read stalls.
-    bus->AddFault(FaultSpec::Function(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, FaultKind::Stall));
-    std::vector<uint8_t> cfg(521);
-    URB d = usbtest::DescriptorUrb(USB_CONFIGURATION_DESCRIPTOR_TYPE, cfg.data(), 521);
-    EXPECT_EQ(SendUrb(bus->Pdo(), &d).final, STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(d.UrbControlDescriptorRequest.TransferBufferLength, 0u);
-    bus->ClearFaults();
-
-    // Time-out: nothing completes until the IRP is cancelled.
-    bus->AddFault(FaultSpec::Vendor(0xB7, FaultKind::Timeout));
-    URB fw = VendorUrb(true, 0xB7, 0, &st, 1);
-    Submission stuck(bus->Pdo(), &fw);
-    ASSERT_EQ(stuck.Send(), STATUS_PENDING);
-    hosted::Sleep(hosted::Seconds(60));
-    EXPECT_FALSE(stuck.Done());
-    EXPECT_EQ(bus->Outstanding(), 1u);
-    EXPECT_TRUE(IoCancelIrp(stuck.Irp()));
-    EXPECT_EQ(stuck.Wait(), STATUS_CANCELLED);
-    EXPECT_EQ(fw.UrbHeader.Status, USBD_STATUS_CANCELED);
-    EXPECT_EQ(bus->Outstanding(), 0u);
-    EXPECT_TRUE(bus->Log().back().cancelRequested);
+    EXPECT_EQ(bus->Log().back().fault, FaultKind::ShortIn);
+    EXPECT_EQ(Version(&u, 0), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(u.UrbHeader.Status, USBD_STATUS_ERROR_SHORT_TRANSFER);
 }
 
 // A stuck request: the client waits as the driver does (10 s, cancel, then
@@ -363,8 +231,7 @@ TEST(BusStuck, HeldForGoodThroughCancelAndUnplugThenLeftToThePlatform) {
         options.mainThreadName = "test";
         hosted::Platform platform(options);
         hosted::Platform::SetFailureHandler([](const std::string&) {});  // Finish() returns them
-        auto camera = MakeCamera();
-        auto bus = std::make_unique<Bus>(camera);
+        auto bus = std::make_unique<Bus>(MakeCamera());
         bus->AddFault(FaultSpec::Vendor(0xB7, FaultKind::Stuck, 1));
 
         int64_t cancelledAt = -1;
@@ -384,10 +251,8 @@ TEST(BusStuck, HeldForGoodThroughCancelAndUnplugThenLeftToThePlatform) {
         hosted::Sleep(hosted::Seconds(11));
         EXPECT_EQ(cancelledAt, hosted::Seconds(10));
         ASSERT_EQ(bus->Log().size(), 1u);
-        Transfer t = bus->Log()[0];
-        EXPECT_EQ(t.fault, FaultKind::Stuck);
-        EXPECT_TRUE(t.cancelRequested);
-        EXPECT_EQ(t.completed, -1);
+        EXPECT_EQ(bus->Log()[0].fault, FaultKind::Stuck);
+        EXPECT_TRUE(bus->Log()[0].cancelRequested);
         EXPECT_EQ(bus->StuckCount(), 1u);
 
         bus->Unplug();
@@ -397,8 +262,7 @@ TEST(BusStuck, HeldForGoodThroughCancelAndUnplugThenLeftToThePlatform) {
         bus->Replug();
         // Only the first request was armed: the next one is served at once.
         uint8_t st = 0;
-        URB again = VendorUrb(true, 0xB7, 0, &st, 1);
-        EXPECT_EQ(usbtest::SendUrb(bus->Pdo(), &again).final, STATUS_SUCCESS);
+        EXPECT_EQ(usbtest::Vendor(bus->Pdo(), true, 0xB7, 0, &st, 1), STATUS_SUCCESS);
         EXPECT_EQ(bus->StuckCount(), 1u);
 
         const int64_t beforeJoin = hosted::Clock::Now();
@@ -436,17 +300,16 @@ TEST_F(BusTest, UnplugFailsHeldAndLaterTransfers) {
     EXPECT_EQ(fw.UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
     EXPECT_FALSE(bus->Plugged());
 
-    uint8_t rec[12];
     URB u;
     bus->SetCompletion(Completion::Pending);
-    EXPECT_EQ(Vendor(true, 0xB0, 0, rec, 12, &u).final, STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(Version(&u), STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(u.UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
     EXPECT_EQ(u.UrbControlTransfer.PipeHandle, nullptr);
     EXPECT_EQ(camera->Stats().stalls, 0u);  // the camera saw none of it
 
     bus->Replug();
     bus->ClearFaults();
-    EXPECT_EQ(Vendor(true, 0xB0, 0, rec, 12).final, STATUS_SUCCESS);
+    EXPECT_EQ(Version(), STATUS_SUCCESS);
 }
 
 // The observer sees each URB before the bus looks at the device and after
@@ -462,98 +325,33 @@ TEST_F(BusTest, UrbObserverCanUnplugJustBeforeOrJustAfterAUrb) {
             EXPECT_EQ(t.pdo, bus->Pdo());
             if (t.sequence == at && completed == after) bus->Unplug();
         });
-        uint8_t rec[12];
         std::vector<NTSTATUS> results;
-        for (int i = 0; i < 4; ++i) results.push_back(Vendor(true, 0xB0, 0, rec, 12).final);
+        for (int i = 0; i < 4; ++i) results.push_back(Version());
         bus->SetUrbObserver(nullptr);
-        const NTSTATUS gone = STATUS_DEVICE_NOT_CONNECTED;
-        EXPECT_EQ(results, after ? (std::vector<NTSTATUS>{STATUS_SUCCESS, STATUS_SUCCESS, STATUS_SUCCESS, gone})
-                                 : (std::vector<NTSTATUS>{STATUS_SUCCESS, gone, gone, gone}));
+        const NTSTATUS ok = STATUS_SUCCESS, gone = STATUS_DEVICE_NOT_CONNECTED;
+        EXPECT_EQ(results, after ? (std::vector<NTSTATUS>{ok, ok, ok, gone}) : (std::vector<NTSTATUS>{ok, gone, gone, gone}));
         EXPECT_EQ(seen, (std::vector<std::string>{"1sent", "1done", "2sent", "2done", "3sent", "3done", "4sent", "4done"}));
     }
 }
 
-// PnP and power IRPs are counted per minor code, failed ones included.
-TEST_F(BusTest, IrpCountsIncludeInjectedFailures) {
-    bus->FailIrp(IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, STATUS_UNSUCCESSFUL, 1);
-    DEVICE_CAPABILITIES caps{};
-    caps.Size = sizeof caps;
-    caps.Version = 1;
-    auto query = [&] {
-        return hosted::Io::SendPnp(bus->Pdo(), IRP_MN_QUERY_CAPABILITIES,
-                                   [&](PIO_STACK_LOCATION sp) { sp->Parameters.DeviceCapabilities.Capabilities = &caps; });
-    };
-    EXPECT_EQ(query(), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(query(), STATUS_SUCCESS);
-    EXPECT_EQ(bus->IrpCount(IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES), 2u);
-    EXPECT_EQ(bus->IrpCount(IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, 2), 0u);
-    EXPECT_EQ(bus->IrpCount(IRP_MJ_POWER, IRP_MN_SET_POWER), 0u);
-}
-
 TEST_F(BusTest, TimingModelChargesOverheadPlusBytes) {
-    const BusTiming t;
-    EXPECT_EQ(t.Cost(8 + 12), 1250 + 4);  // 160 bits at 480 Mbit/s: 3.33 -> 4 units
+    EXPECT_EQ(BusTiming{}.Cost(8 + 12), 1250 + 4);  // 160 bits at 480 Mbit/s: 3.33 -> 4 units
     StartUpdate();
     uint8_t pages = 0;
-    ASSERT_EQ(Vendor(true, 0xB5, 1, &pages, 1).final, STATUS_SUCCESS);
+    ASSERT_EQ(Vendor(true, 0xB5, 1, &pages, 1), STATUS_SUCCESS);
     std::vector<uint8_t> page(4096, 0x33);
     const int64_t t0 = hosted::Clock::Now();
-    ASSERT_EQ(Vendor(false, 0xB6, 0x1000, page.data(), 4096).final, STATUS_SUCCESS);
+    ASSERT_EQ(Vendor(false, 0xB6, 0x1000, page.data(), 4096), STATUS_SUCCESS);
     EXPECT_EQ(hosted::Clock::Now() - t0, 1250 + 684);  // 32832 bits: exactly 684 units
 
     bus->SetTiming({0, 8'000'000});  // one byte per microsecond, no overhead
-    uint8_t rec[12];
     const int64_t t1 = hosted::Clock::Now();
-    ASSERT_EQ(Vendor(true, 0xB0, 0, rec, 12).final, STATUS_SUCCESS);
+    ASSERT_EQ(Version(), STATUS_SUCCESS);
     EXPECT_EQ(hosted::Clock::Now() - t1, 200);
 }
 
-// The camera's post-flash timeline seen through the bus on the virtual clock.
-TEST_F(BusTest, CameraFlashTimelineOnVirtualTime) {
-    const auto image = IspImage("03.04.05", 9000);
-    StartUpdate();
-    uint8_t reply = 0;
-    ASSERT_EQ(Vendor(true, 0xB5, 3, &reply, 1).final, STATUS_SUCCESS);
-    hosted::Sleep(hosted::Seconds(1));
-    uint8_t st = 0;
-    ASSERT_EQ(Vendor(true, 0xB8, 0, &st, 1).final, STATUS_SUCCESS);
-    EXPECT_EQ(st, 0xA1);
-    std::vector<uint8_t> page(4096);
-    for (size_t p = 0; p < 3; ++p) {
-        std::fill(page.begin(), page.end(), 0xFF);
-        std::memcpy(page.data(), image.data() + p * 4096, std::min<size_t>(4096, image.size() - p * 4096));
-        ASSERT_EQ(Vendor(false, 0xB6, 0x1000, page.data(), 4096).final, STATUS_SUCCESS);
-    }
-    const int64_t lastPage = bus->Log().back().completed;
-    const int64_t aliveCost = bus->Timing().Cost(8 + 2);
-
-    hosted::Sleep(hosted::Seconds(5) - aliveCost - hosted::Milliseconds(1) - (hosted::Clock::Now() - lastPage));
-    EXPECT_EQ(Alive(), (std::array<uint8_t, 2>{0xAA, 0x55}));
-    hosted::Sleep(hosted::Milliseconds(1));
-    EXPECT_EQ(Alive(), (std::array<uint8_t, 2>{0x00, 0x00}));
-    EXPECT_EQ(FwStatus(), 0);
-    hosted::Sleep(hosted::Seconds(10));
-    EXPECT_EQ(Alive(), (std::array<uint8_t, 2>{0xAA, 0x55}));
-    EXPECT_EQ(FwStatus(), 1);
-    uint8_t rec[12];
-    ASSERT_EQ(Vendor(true, 0xB0, 0, rec, 12).final, STATUS_SUCCESS);
-    EXPECT_EQ(rec[3] | rec[4] << 8 | rec[5] << 16, 0x030405);
-    EXPECT_EQ(camera->Stats().ispPagesWritten, 3u);
-}
-
-TEST_F(BusTest, PdoAnswersPlugAndPlayAndPortStatus) {
-    DEVICE_CAPABILITIES caps{};
-    caps.Size = sizeof caps;
-    caps.Version = 1;
-    IO_STATUS_BLOCK io{};
-    EXPECT_EQ(hosted::Io::SendPnp(bus->Pdo(), IRP_MN_QUERY_CAPABILITIES,
-                                  [&](PIO_STACK_LOCATION sp) { sp->Parameters.DeviceCapabilities.Capabilities = &caps; },
-                                  &io),
-              STATUS_SUCCESS);
-    EXPECT_EQ(caps.DeviceState[PowerSystemWorking], PowerDeviceD0);
-    EXPECT_EQ(caps.Removable, 1u);
-    EXPECT_EQ(hosted::Io::SendPnp(bus->Pdo(), IRP_MN_START_DEVICE, [](PIO_STACK_LOCATION) {}), STATUS_SUCCESS);
-
+TEST_F(BusTest, PdoAnswersPortStatus) {
+    ASSERT_EQ(usbtest::Pnp(bus->Pdo(), IRP_MN_START_DEVICE), STATUS_SUCCESS);
     ULONG port = 0;
     KEVENT ev;
     KeInitializeEvent(&ev, NotificationEvent, FALSE);

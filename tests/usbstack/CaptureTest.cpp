@@ -12,7 +12,6 @@
 
 using namespace hosted::usb;
 using usbtest::SendUrb;
-using usbtest::VendorUrb;
 
 namespace {
 
@@ -83,22 +82,16 @@ protected:
         uint8_t dd[18];
         URB d = usbtest::DescriptorUrb(USB_DEVICE_DESCRIPTOR_TYPE, dd, 18);
         ASSERT_EQ(SendUrb(bus->Pdo(), &d).final, STATUS_SUCCESS);
-        uint8_t aa55[2] = {0xAA, 0x55};
-        URB start = VendorUrb(false, 0xB1, 0, aa55, 2);
-        ASSERT_EQ(SendUrb(bus->Pdo(), &start).final, STATUS_SUCCESS);
-        uint8_t reply;
-        URB size = VendorUrb(true, 0xB5, 1, &reply, 1);
-        ASSERT_EQ(SendUrb(bus->Pdo(), &size).final, STATUS_SUCCESS);
+        uint8_t aa55[2] = {0xAA, 0x55}, reply;
+        ASSERT_EQ(usbtest::Vendor(bus->Pdo(), false, 0xB1, 0, aa55, 2), STATUS_SUCCESS);
+        ASSERT_EQ(usbtest::Vendor(bus->Pdo(), true, 0xB5, 1, &reply, 1), STATUS_SUCCESS);
         std::vector<uint8_t> page(4096);
         for (size_t i = 0; i < page.size(); ++i) page[i] = static_cast<uint8_t>(i * 7);
-        URB write = VendorUrb(false, 0xB6, 0x1000, page.data(), 4096);
-        ASSERT_EQ(SendUrb(bus->Pdo(), &write).final, STATUS_SUCCESS);
+        ASSERT_EQ(usbtest::Vendor(bus->Pdo(), false, 0xB6, 0x1000, page.data(), 4096), STATUS_SUCCESS);
         hosted::Sleep(hosted::Milliseconds(250));
         uint8_t rec[12];
-        URB version = VendorUrb(true, 0xB0, 0, rec, 12);
-        ASSERT_EQ(SendUrb(bus->Pdo(), &version).final, STATUS_SUCCESS);
-        URB bad = VendorUrb(true, 0xB8, 7, &reply, 1);
-        ASSERT_EQ(SendUrb(bus->Pdo(), &bad).final, STATUS_UNSUCCESSFUL);
+        ASSERT_EQ(usbtest::Vendor(bus->Pdo(), true, 0xB0, 0, rec, 12), STATUS_SUCCESS);
+        ASSERT_EQ(usbtest::Vendor(bus->Pdo(), true, 0xB8, 7, &reply, 1), STATUS_UNSUCCESSFUL);
         bus->StopCapture();
     }
 };

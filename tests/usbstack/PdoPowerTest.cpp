@@ -4,30 +4,24 @@
 // a completion routine.
 #include <hosted/verifier.h>
 
-#include "SimDescriptors.h"
 #include "UsbStackTestUtil.h"
 
 using namespace hosted::usb;
-using orvex::sim::CameraConfig;
 using orvex::sim::MakeCamera;
+
+using usbtest::WakingCamera;
 
 namespace {
 
-std::shared_ptr<orvex::sim::Camera> WakingCamera() {
-    CameraConfig cfg;
-    cfg.configDescriptor = orvex::sim::BuildDefaultConfigDescriptor();
-    (*cfg.configDescriptor)[7] |= 0x20;  // remote wakeup
-    return MakeCamera(std::move(cfg));
-}
-
-// A power IRP sent to the top of a PDO's stack whose completion is seen by
-// the sender: status, IRQL, and, when asked, paged pool touched in the
-// completion routine (work that is only allowed below DISPATCH_LEVEL).
+// An IRP (power, unless told) sent to the top of a PDO's stack whose
+// completion is seen by the sender: status, IRQL, and, when asked, paged pool
+// touched in the completion routine (work only allowed below DISPATCH_LEVEL).
 class PowerIrp {
 public:
-    PowerIrp(PDEVICE_OBJECT pdo, UCHAR minor, bool pagedWork = false) : pdo_(pdo), pagedWork_(pagedWork) {
+    PowerIrp(PDEVICE_OBJECT pdo, UCHAR minor, bool pagedWork = false, UCHAR major = IRP_MJ_POWER)
+        : pdo_(pdo), pagedWork_(pagedWork) {
         KeInitializeEvent(&done_, NotificationEvent, FALSE);
-        irp_ = hosted::Io::BuildIrp(pdo, IRP_MJ_POWER, minor);
+        irp_ = hosted::Io::BuildIrp(pdo, major, minor);
         IoSetCompletionRoutine(irp_, &PowerIrp::Done, this, TRUE, TRUE, TRUE);
     }
     ~PowerIrp() {
@@ -172,32 +166,12 @@ TEST(PdoDispatchCompletion, PagedWorkInACompletionRoutineIsCaughtOnlyAtDispatch)
             // A URB completed by the bus thread.
             uint8_t record[12];
             URB u = usbtest::VendorUrb(true, 0xB0, 0, record, 12);
-            KIRQL seen = 0xFF;
-            struct Ctx {
-                KEVENT done;
-                KIRQL* seen;
-            } ctx{{}, &seen};
-            KeInitializeEvent(&ctx.done, NotificationEvent, FALSE);
-            PIRP irp = IoAllocateIrp(bus.Pdo()->StackSize, FALSE);
-            auto* sp = IoGetNextIrpStackLocation(irp);
-            sp->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-            sp->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-            sp->Parameters.Others.Argument1 = &u;
-            IoSetCompletionRoutine(
-                irp,
-                [](PDEVICE_OBJECT, PIRP, PVOID c) NTAPI -> NTSTATUS {
-                    auto* x = static_cast<Ctx*>(c);
-                    *x->seen = KeGetCurrentIrql();
-                    ExFreePool(ExAllocatePoolWithTag(PagedPool, 16, hosted::Tag("Test")));
-                    KeSetEvent(&x->done, IO_NO_INCREMENT, FALSE);
-                    return STATUS_MORE_PROCESSING_REQUIRED;
-                },
-                &ctx, TRUE, TRUE, TRUE);
-            ASSERT_EQ(IoCallDriver(bus.Pdo(), irp), STATUS_PENDING);
-            KeWaitForSingleObject(&ctx.done, Executive, KernelMode, FALSE, nullptr);
-            EXPECT_EQ(seen, irql);
-            EXPECT_EQ(irp->IoStatus.Status, STATUS_SUCCESS);
-            IoFreeIrp(irp);
+            PowerIrp urb(bus.Pdo(), 0, true, IRP_MJ_INTERNAL_DEVICE_CONTROL);
+            urb.Stack()->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+            urb.Stack()->Parameters.Others.Argument1 = &u;
+            ASSERT_EQ(urb.Send(), STATUS_PENDING);
+            EXPECT_EQ(urb.Wait(), STATUS_SUCCESS);
+            EXPECT_EQ(urb.CompletedAt(), irql);
 
             // A wait-wake completed by the device's wake signal.
             ASSERT_EQ(hosted::Io::SendPnp(bus.Pdo(), IRP_MN_START_DEVICE, [](PIO_STACK_LOCATION) {}), STATUS_SUCCESS);

@@ -7,12 +7,12 @@
 
 #include <wdmguid.h>
 
-#include "SimDescriptors.h"
 #include "UsbStackTestUtil.h"
 
 using namespace hosted::usb;
 using orvex::sim::CameraConfig;
 using orvex::sim::MakeCamera;
+using usbtest::Pnp;
 using usbtest::SendUrb;
 using usbtest::VendorUrb;
 
@@ -80,14 +80,9 @@ std::vector<PDEVICE_OBJECT> Children(Bus& bus, NTSTATUS* status = nullptr) {
     return out;
 }
 
-NTSTATUS Pnp(PDEVICE_OBJECT pdo, UCHAR minor) {
-    return hosted::Io::SendPnp(pdo, minor, [](PIO_STACK_LOCATION) {});
-}
-
 NTSTATUS ReadVersion(PDEVICE_OBJECT pdo) {
     uint8_t record[12] = {};
-    URB u = VendorUrb(true, 0xB0, 0, record, 12);
-    return SendUrb(pdo, &u).final;
+    return usbtest::Vendor(pdo, true, 0xB0, 0, record, 12);
 }
 
 }  // namespace
@@ -127,14 +122,10 @@ TEST_F(PdoTest, HubReportsEveryPresentDeviceAndForgetsAnUnpluggedOne) {
     EXPECT_EQ(hosted::Io::LiveDevices(), devices - 1);
     EXPECT_EQ(bus.Pdo(p2), nullptr);
     EXPECT_EQ(bus.State(p2), PdoState::Deleted);
-
-    // Plugged in again: a new PDO, enumerated afresh.
+    // Plugged in again: a new PDO, enumerated afresh (through the manager: BusPnp).
     bus.Replug(p2);
-    PDEVICE_OBJECT again = bus.Pdo(p2);
-    ASSERT_NE(again, nullptr);
     EXPECT_EQ(Children(bus).size(), 2u);
     EXPECT_EQ(bus.State(p2), PdoState::NotStarted);
-    EXPECT_EQ(ReadVersion(again), STATUS_SUCCESS);
 }
 
 TEST_F(PdoTest, RemovalOfAPresentDeviceKeepsItsPdoAndFailsItsUrbs) {
@@ -264,9 +255,6 @@ TEST_F(PdoTest, IdsOfACompositeCameraAndOfASingleInterfaceDevice) {
 }
 
 TEST_F(PdoTest, CapabilitiesAndPropertiesOfAUsbPdo) {
-    CameraConfig wake;
-    wake.configDescriptor = orvex::sim::BuildDefaultConfigDescriptor();
-    (*wake.configDescriptor)[7] |= 0x20;  // remote wakeup
     BusOptions options;
     options.busNumber = 3;
     Bus bus(MakeCamera(), {}, options);
@@ -277,14 +265,10 @@ TEST_F(PdoTest, CapabilitiesAndPropertiesOfAUsbPdo) {
     ASSERT_EQ(IoGetDeviceProperty(bus.Pdo(), DevicePropertyBusNumber, sizeof number, &number, &length), STATUS_SUCCESS);
     EXPECT_EQ(number, 3u);
 
-    const int waking = bus.Plug(MakeCamera(wake));
+    const int waking = bus.Plug(usbtest::WakingCamera());
     auto query = [&](int port) {
-        DEVICE_CAPABILITIES caps{};
-        caps.Size = sizeof caps;
-        caps.Version = 1;
-        EXPECT_EQ(hosted::Io::SendPnp(bus.Pdo(port), IRP_MN_QUERY_CAPABILITIES,
-                                      [&](PIO_STACK_LOCATION sp) { sp->Parameters.DeviceCapabilities.Capabilities = &caps; }),
-                  STATUS_SUCCESS);
+        DEVICE_CAPABILITIES caps;
+        EXPECT_EQ(usbtest::QueryCaps(bus.Pdo(port), &caps), STATUS_SUCCESS);
         return caps;
     };
     DEVICE_CAPABILITIES plain = query(1);
@@ -339,6 +323,12 @@ TEST_F(PdoTest, IrpsFailOnDemandPerMinorCodeAndOccurrence) {
     };
     EXPECT_EQ(power(IRP_MN_QUERY_POWER), STATUS_DEVICE_BUSY);
     EXPECT_EQ(power(IRP_MN_QUERY_POWER), STATUS_SUCCESS);
+    // Counted per minor code and port, the failed ones included.
+    EXPECT_EQ(bus.IrpCount(IRP_MJ_PNP, IRP_MN_START_DEVICE), 3u);
+    EXPECT_EQ(bus.IrpCount(IRP_MJ_PNP, IRP_MN_START_DEVICE, second), 2u);
+    EXPECT_EQ(bus.IrpCount(IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE, second), 2u);
+    EXPECT_EQ(bus.IrpCount(IRP_MJ_POWER, IRP_MN_QUERY_POWER), 2u);
+    EXPECT_EQ(bus.IrpCount(IRP_MJ_POWER, IRP_MN_SET_POWER), 0u);
     bus.ClearIrpFailures();
     EXPECT_EQ(Pnp(bus.Pdo(second), IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
     // Minor codes a USB PDO does not handle keep the sender's status.

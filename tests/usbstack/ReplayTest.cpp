@@ -73,15 +73,29 @@ void Epb(Bytes& f, uint32_t iface, uint64_t ts, const Bytes& packet) {
     Block(f, 6, body);
 }
 
-TEST(CaptureReader, PcapngWithSeveralInterfacesDevicesAndOutstandingIrps) {
-    Bytes f;
-    Bytes shb;
+// A pcapng section header, then (if asked) an Ethernet interface with the
+// default microseconds, then a USBPcap interface with if_tsresol `tsresol`.
+Bytes Section(uint8_t tsresol, bool ethernetFirst) {
+    Bytes f, shb;
     Put32(shb, 0x1A2B3C4D);
     shb.push_back(1), shb.push_back(0), shb.push_back(0), shb.push_back(0);  // version 1.0
     for (int i = 0; i < 8; ++i) shb.push_back(0xFF);                          // section length unknown
     Block(f, 0x0A0D0D0A, shb);
-    Block(f, 1, {1, 0, 0, 0, 0, 0, 1, 0});                       // Ethernet, default microseconds
-    Block(f, 1, {249, 0, 0, 0, 0, 0, 1, 0, 9, 0, 1, 0, 9, 0, 0, 0, 0, 0, 0, 0});  // USBPcap, if_tsresol 9 (ns)
+    if (ethernetFirst) Block(f, 1, {1, 0, 0, 0, 0, 0, 1, 0});
+    Block(f, 1, {249, 0, 0, 0, 0, 0, 1, 0, 9, 0, 1, 0, tsresol, 0, 0, 0, 0, 0, 0, 0});
+    return f;
+}
+
+CaptureContents Read(const Bytes& f, const char* name) {
+    const std::string path = TempPath(name);
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(f.data()), std::streamsize(f.size()));
+    CaptureContents c = ReadUsbCapture(path);
+    std::remove(path.c_str());
+    return c;
+}
+
+TEST(CaptureReader, PcapngWithSeveralInterfacesDevicesAndOutstandingIrps) {
+    Bytes f = Section(9, true);  // nanoseconds
     Epb(f, 0, 5, Bytes(60, 0xEE));                              // not USB: skipped
     const Bytes version = SetupBytes(0xC0, 0xB0, 0, 12), page = SetupBytes(0x40, 0xB2, 3, 4);
     Epb(f, 1, 1000, UsbPcapPacket(0xA0, false, 7, 0, version));  // camera at address 7
@@ -92,10 +106,7 @@ TEST(CaptureReader, PcapngWithSeveralInterfacesDevicesAndOutstandingIrps) {
     Epb(f, 1, 1500, UsbPcapPacket(0xB0, true, 7, 3, {}));        // completes before the first
     Epb(f, 1, 1800, UsbPcapPacket(0xA0, true, 7, 3, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 0xAA, 0x55}));
     Epb(f, 1, 1900, UsbPcapPacket(0xA0, true, 3, 3, Bytes(18, 0x12), 0xC0000004));
-    const std::string path = TempPath("multi.pcapng");
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(f.data()), std::streamsize(f.size()));
-    const CaptureContents c = ReadUsbCapture(path);
-    std::remove(path.c_str());
+    const CaptureContents c = Read(f, "multi.pcapng");
     ASSERT_EQ(c.error, "");
     ASSERT_EQ(c.transfers.size(), 3u);
     EXPECT_EQ(c.transfers[0].device, 7);
@@ -117,39 +128,23 @@ TEST(CaptureReader, PcapngWithSeveralInterfacesDevicesAndOutstandingIrps) {
 // to the block header, is not believed (the packet would be read past the
 // file).
 TEST(CaptureReader, PcapngTimeStampOverflowAndWrappingCapturedLength) {
-    auto read = [](const Bytes& f, const char* name) {
-        const std::string path = TempPath(name);
-        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(f.data()), std::streamsize(f.size()));
-        CaptureContents c = ReadUsbCapture(path);
-        std::remove(path.c_str());
-        return c;
-    };
-    auto section = [](uint8_t tsresol) {
-        Bytes f, shb;
-        Put32(shb, 0x1A2B3C4D);
-        shb.push_back(1), shb.push_back(0), shb.push_back(0), shb.push_back(0);
-        for (int i = 0; i < 8; ++i) shb.push_back(0xFF);
-        Block(f, 0x0A0D0D0A, shb);
-        Block(f, 1, {249, 0, 0, 0, 0, 0, 1, 0, 9, 0, 1, 0, tsresol, 0, 0, 0, 0, 0, 0, 0});
-        return f;
-    };
     const Bytes version = SetupBytes(0xC0, 0xB0, 0, 12);
 
-    Bytes slow = section(0);
+    Bytes slow = Section(0, false);
     Epb(slow, 0, 0xFFFFFFFFFFFFull, UsbPcapPacket(0xA0, false, 7, 0, version));
-    const CaptureContents c1 = read(slow, "tsoverflow.pcapng");
+    const CaptureContents c1 = Read(slow, "tsoverflow.pcapng");
     EXPECT_EQ(c1.error, "pcapng time stamp out of range at 60");
     EXPECT_TRUE(c1.transfers.empty());
 
     // A setup record announcing 64 KiB of data, in a block whose captured
     // length claims 0xFFFFFFF0 bytes.
-    Bytes wrap = section(9);
+    Bytes wrap = Section(9, false);
     Bytes packet = UsbPcapPacket(0xA0, false, 7, 0, version);
     packet[23] = 0, packet[24] = 0, packet[25] = 1;  // dataLength 0x10000
     Epb(wrap, 0, 1000, packet);
     const size_t caplen = 60 + 20;  // section and interface blocks, then the EPB's caplen field
     for (int i = 0; i < 4; ++i) wrap[caplen + i] = uint8_t(0xFFFFFFF0u >> (8 * i));
-    const CaptureContents c2 = read(wrap, "caplenwrap.pcapng");
+    const CaptureContents c2 = Read(wrap, "caplenwrap.pcapng");
     EXPECT_TRUE(c2.transfers.empty());
 }
 

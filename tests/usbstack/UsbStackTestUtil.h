@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "SimDescriptors.h"
 #include "SimOnBus.h"
 #include "UsbBus.h"
 
@@ -83,6 +84,35 @@ inline URB DescriptorUrb(UCHAR type, void* buffer, ULONG length) {
     UsbBuildGetDescriptorRequest(&u, static_cast<USHORT>(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST)), type, 0, 0,
                                  buffer, nullptr, length, nullptr);
     return u;
+}
+
+// A vendor request sent as the driver sends it; the final status.
+inline NTSTATUS Vendor(PDEVICE_OBJECT pdo, bool in, uint8_t request, uint16_t value, void* buffer, ULONG length,
+                       URB* out = nullptr, ULONG flags = USBD_SHORT_TRANSFER_OK) {
+    URB u = VendorUrb(in, request, value, buffer, length, flags);
+    const NTSTATUS status = SendUrb(pdo, &u).final;
+    if (out) *out = u;
+    return status;
+}
+
+inline NTSTATUS Pnp(PDEVICE_OBJECT pdo, UCHAR minor) {
+    return hosted::Io::SendPnp(pdo, minor, [](PIO_STACK_LOCATION) {});
+}
+
+inline NTSTATUS QueryCaps(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES* caps) {
+    *caps = DEVICE_CAPABILITIES{};
+    caps->Size = sizeof *caps;
+    caps->Version = 1;
+    return hosted::Io::SendPnp(pdo, IRP_MN_QUERY_CAPABILITIES,
+                               [&](PIO_STACK_LOCATION sp) { sp->Parameters.DeviceCapabilities.Capabilities = caps; });
+}
+
+// The camera with remote wakeup in its configuration descriptor.
+inline std::shared_ptr<orvex::sim::Camera> WakingCamera() {
+    orvex::sim::CameraConfig cfg;
+    cfg.configDescriptor = orvex::sim::BuildDefaultConfigDescriptor();
+    (*cfg.configDescriptor)[7] |= 0x20;
+    return orvex::sim::MakeCamera(std::move(cfg));
 }
 
 // A select-configuration URB for every interface at alternate setting 0

@@ -21,65 +21,54 @@ size_t Offset(const std::vector<uint8_t>& bytes, const void* p) {
 
 class Usbd : public hosted::PlatformTest {};
 
-TEST_F(Usbd, ParseConfigurationDescriptorExFindsInterfacesByEveryCriterion) {
+TEST_F(Usbd, ParseRoutinesFindInterfacesByEveryCriterionAndWalkByLength) {
     auto bytes = BuildDefaultConfigDescriptor();
     auto* cd = Cd(bytes);
-
+    auto find = [&](PVOID from, LONG number, LONG alt, LONG cls, LONG sub, LONG proto) {
+        return USBD_ParseConfigurationDescriptorEx(cd, from, number, alt, cls, sub, proto);
+    };
     for (int n = 0; n < 4; ++n) {
-        auto* id = USBD_ParseConfigurationDescriptorEx(cd, cd, n, 0, -1, -1, -1);
+        auto* id = find(cd, n, 0, -1, -1, -1);
         ASSERT_NE(id, nullptr) << n;
         EXPECT_EQ(id->bInterfaceNumber, n);
         EXPECT_EQ(id->bAlternateSetting, 0);
-        EXPECT_EQ(id->bDescriptorType, USB_INTERFACE_DESCRIPTOR_TYPE);
     }
-    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(cd, cd, 4, 0, -1, -1, -1), nullptr);
-    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(cd, cd, 1, 4, -1, -1, -1), nullptr);
-
-    auto* alt3 = USBD_ParseConfigurationDescriptorEx(cd, cd, 1, 3, -1, -1, -1);
-    ASSERT_NE(alt3, nullptr);
-    EXPECT_EQ(alt3->bNumEndpoints, 1);
-
+    EXPECT_EQ(find(cd, 4, 0, -1, -1, -1), nullptr);
+    EXPECT_EQ(find(cd, 1, 4, -1, -1, -1), nullptr);
+    ASSERT_NE(find(cd, 1, 3, -1, -1, -1), nullptr);
+    EXPECT_EQ(find(cd, 1, 3, -1, -1, -1)->bNumEndpoints, 1);
     // Class filters: the first audio-streaming interface is 3/0.
-    auto* as = USBD_ParseConfigurationDescriptorEx(cd, cd, -1, -1, 0x01, 0x02, -1);
-    ASSERT_NE(as, nullptr);
-    EXPECT_EQ(as->bInterfaceNumber, 3);
-    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(cd, cd, -1, -1, 0x0E, 0x02, 0x01), nullptr);
-
+    ASSERT_NE(find(cd, -1, -1, 0x01, 0x02, -1), nullptr);
+    EXPECT_EQ(find(cd, -1, -1, 0x01, 0x02, -1)->bInterfaceNumber, 3);
+    EXPECT_EQ(find(cd, -1, -1, 0x0E, 0x02, 0x01), nullptr);
     // Searching on from just past a match finds the next one.
-    auto* vs0 = USBD_ParseConfigurationDescriptorEx(cd, cd, 1, -1, -1, -1, -1);
+    auto* vs0 = find(cd, 1, -1, -1, -1, -1);
     ASSERT_NE(vs0, nullptr);
-    auto* vs1 = USBD_ParseConfigurationDescriptorEx(cd, reinterpret_cast<PUCHAR>(vs0) + vs0->bLength, 1, -1, -1, -1, -1);
+    auto* vs1 = find(reinterpret_cast<PUCHAR>(vs0) + vs0->bLength, 1, -1, -1, -1, -1);
     ASSERT_NE(vs1, nullptr);
     EXPECT_EQ(vs1->bAlternateSetting, 1);
     EXPECT_GT(Offset(bytes, vs1), Offset(bytes, vs0));
     // A start position outside the descriptor finds nothing.
-    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(cd, bytes.data() + bytes.size(), -1, -1, -1, -1, -1), nullptr);
+    EXPECT_EQ(find(bytes.data() + bytes.size(), -1, -1, -1, -1, -1), nullptr);
     auto* old = USBD_ParseConfigurationDescriptor(cd, 3, 1);
     ASSERT_NE(old, nullptr);
     EXPECT_EQ(old->bAlternateSetting, 1);
-    EXPECT_EQ(old->bNumEndpoints, 1);
-}
 
-TEST_F(Usbd, ParseDescriptorsWalksByLength) {
-    auto bytes = BuildDefaultConfigDescriptor();
-    auto* first = USBD_ParseDescriptors(bytes.data(), static_cast<ULONG>(bytes.size()), bytes.data(), -1);
-    ASSERT_EQ(first, reinterpret_cast<PUSB_COMMON_DESCRIPTOR>(bytes.data()));
-
+    // USBD_ParseDescriptors: every descriptor by its length, or the first of a type.
+    const ULONG size = static_cast<ULONG>(bytes.size());
+    EXPECT_EQ(USBD_ParseDescriptors(bytes.data(), size, bytes.data(), -1),
+              reinterpret_cast<PUSB_COMMON_DESCRIPTOR>(bytes.data()));  // the start itself matches
     int endpoints = 0, associations = 0;
-    for (auto* d = USBD_ParseDescriptors(bytes.data(), static_cast<ULONG>(bytes.size()), bytes.data(), -1); d;
-         d = USBD_ParseDescriptors(bytes.data(), static_cast<ULONG>(bytes.size()),
-                                   reinterpret_cast<PUCHAR>(d) + d->bLength, -1)) {
+    for (auto* d = USBD_ParseDescriptors(bytes.data(), size, bytes.data(), -1); d;
+         d = USBD_ParseDescriptors(bytes.data(), size, reinterpret_cast<PUCHAR>(d) + d->bLength, -1)) {
         endpoints += d->bDescriptorType == USB_ENDPOINT_DESCRIPTOR_TYPE;
         associations += d->bDescriptorType == USB_INTERFACE_ASSOCIATION_DESCRIPTOR_TYPE;
     }
     EXPECT_EQ(endpoints, 5);  // interrupt, three video iso alternates, one audio iso
     EXPECT_EQ(associations, 2);
-
-    auto* ep = USBD_ParseDescriptors(bytes.data(), static_cast<ULONG>(bytes.size()), bytes.data(),
-                                     USB_ENDPOINT_DESCRIPTOR_TYPE);
+    auto* ep = USBD_ParseDescriptors(bytes.data(), size, bytes.data(), USB_ENDPOINT_DESCRIPTOR_TYPE);
     ASSERT_NE(ep, nullptr);
     EXPECT_EQ(reinterpret_cast<PUSB_ENDPOINT_DESCRIPTOR>(ep)->bEndpointAddress, 0x83);
-
 }
 
 // Bytes the real routines would walk out of, or never leave: each is a
