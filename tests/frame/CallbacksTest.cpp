@@ -112,26 +112,5 @@ TEST_F(Callbacks, SetPowerRecordsTheStateAndRestoresOnD0)
     EXPECT_EQ(object->m_ulPowerState, 1u);
 }
 
-TEST_F(Callbacks, SurpriseRemovalThenRemovalReleasesTheIdOnce)
-{
-    ASSERT_EQ(Add(), STATUS_SUCCESS);
-    ASSERT_EQ(Start(), STATUS_SUCCESS);
-    ULONG other = DrvGetUId(host->Object());  // ID 2 held elsewhere
-    ASSERT_EQ(other, 2u);
-
-    Trace::Clear();
-    ASSERT_EQ(SurpriseRemove(), STATUS_SUCCESS);
-    EXPECT_EQ(Prints("ORVEX :  +DrvFreeUId() UId 1 \n"), 1u);
-    EXPECT_EQ(Object()->GetUId(), 0u);
-    EXPECT_EQ(Object()->IsRemoved(), 1u);
-    ASSERT_EQ(Remove(), STATUS_SUCCESS);
-    EXPECT_EQ(Prints("ORVEX :  +DeviceRemove() Dev 0 \n"), 1u);
-    EXPECT_EQ(Prints("ORVEX :  +DrvFreeUId() UId 1 \n"), 1u);
-    EXPECT_FALSE(Trace::Contains("DrvFreeUId() UId 2"));
-    EXPECT_EQ(DrvGetUId(host->Object()), 1u);
-    DrvFreeUId(host->Object(), 1);
-    DrvFreeUId(host->Object(), 2);
-}
-
 }  // namespace
 }  // namespace orvex::test
