@@ -106,6 +106,9 @@ struct LifeVersions {
 // Runs one life with `point` (PointKind::None: a clean life).
 LifeResult RunLife(const Point& point, const LifeOptions& options = {});
 
+// ORVEX_SWEEP=full: every point and 100 cycles per kind, not CI's subset.
+bool FullRun();
+
 // The folder holding the firmware files of every life (made once per process).
 const std::string& FirmwareFolder();
 

@@ -4,7 +4,6 @@
 // A failing point is printed with the scenario that replays it.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -15,17 +14,11 @@ namespace {
 
 using hosted::usb::FaultKind;
 
-bool FullSweep()
-{
-    const char* v = std::getenv("ORVEX_SWEEP");
-    return v && std::string(v) == "full";
-}
-
 // Keeps every point in the long mode; otherwise at most `budget` points,
 // spread evenly over the list (first and last always included).
 std::vector<Point> Select(std::vector<Point> points, size_t budget)
 {
-    if (FullSweep() || points.size() <= budget) return points;
+    if (FullRun() || points.size() <= budget) return points;
     std::vector<Point> picked;
     const size_t k = (points.size() + budget - 1) / budget;
     for (size_t i = 0; i < points.size(); i += k) picked.push_back(points[i]);
@@ -153,7 +146,7 @@ TEST(LifeSweep, EachVendorRequestWithEachFaultKind)
                     .push_back({.kind = PointKind::Vendor, .n = n, .request = request, .fault = kind});
     // Every occurrence of the requests a life sends a few times; a spread of
     // the page writes, which come by the hundred.
-    auto points = Select(shortList, FullSweep() ? shortList.size() : 120);
+    auto points = Select(shortList, FullRun() ? shortList.size() : 120);
     for (auto& p : Select(pages, 30)) points.push_back(p);
     Sweep(points, Never);
 }

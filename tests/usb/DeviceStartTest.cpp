@@ -31,14 +31,6 @@ orvex::sim::CameraConfig WithConfig(std::vector<uint8_t> config)
 class DeviceStartTest : public UsbTest {
 protected:
     NTSTATUS Start(ULONG productOverride = 0) { return device->Start(&ks, nullptr, nullptr, nullptr, productOverride); }
-    // wLength of every configuration descriptor read in the bus log.
-    std::vector<uint16_t> ConfigReads()
-    {
-        std::vector<uint16_t> reads;
-        for (const auto& t : bus->Log())
-            if (t.function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE && t.setup[3] == 2) reads.push_back(t.wLength());
-        return reads;
-    }
     size_t BufferBytes(const void* p)
     {
         for (const auto& a : hosted::Pool::Live())

@@ -93,13 +93,6 @@ std::vector<HostileCase> Cases()
 
 class HostileConfiguration : public UsbTest, public ::testing::WithParamInterface<HostileCase> {
 protected:
-    std::vector<uint16_t> ConfigReads()
-    {
-        std::vector<uint16_t> reads;
-        for (const auto& t : bus->Log())
-            if (t.function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE && t.setup[3] == 2) reads.push_back(t.wLength());
-        return reads;
-    }
     size_t Selections()
     {
         size_t n = 0;
