@@ -91,8 +91,7 @@ TEST_F(Run, IspResetOnceThenNormal) {
 }
 
 TEST_F(Run, IspUpdateCompletes) {
-    auto camera = MatchingCamera(kFx3);
-    camera.ispVersion = 0x010000;
+    auto camera = MatchingCamera(kFx3, 0x010000);
     // Status 3 of an earlier run is cleared by this run's status 1.
     Go(camera, Files(), [](UpdateRig& r) { r.device->m_bIspStatus3 = 1; });
     // B1, the announcement, status, three pages, alive polls, status polls, reset.
@@ -136,8 +135,7 @@ TEST_F(Run, CameraAudioByteZero) {
 }
 
 TEST_F(Run, IspStatusThreeShortensTheAudioWait) {
-    auto camera = MatchingCamera(kFx3);
-    camera.ispVersion = 0x010000;
+    auto camera = MatchingCamera(kFx3, 0x010000);
     camera.ispStatusValue = 3;
     FirmwareSet files = Files(VersionFileText(10203, 0x0C2238, 6));
     files.aud = MakeAudImage({.size = 229921, .version = 6});
@@ -187,8 +185,7 @@ TEST_F(Run, OnlyFx3DiffersAndEepromAlreadyHoldsIt) {
 TEST_F(Run, Fx3AfterIspKeepsSerialAndResets) {
     const Bytes old = MakeFx3Image({.size = 6000, .version = {1, 2, 3}, .serial = "CAMERA0042", .seed = 11});
     const Bytes fresh = MakeFx3Image({.size = 5000, .version = {1, 2, 4}, .seed = 12});
-    auto camera = MatchingCamera(old);
-    camera.ispVersion = 0x010000;
+    auto camera = MatchingCamera(old, 0x010000);
     FirmwareSet files = Files(VersionFileText(10204, 0x0C2238, 5));
     files.fx3 = fresh;
     Go(camera, files);
@@ -205,8 +202,7 @@ TEST_F(Run, Fx3AfterIspKeepsSerialAndResets) {
 }
 
 TEST_F(Run, MissingFileAndRefusedStatus) {
-    auto camera = MatchingCamera(kFx3);
-    camera.ispVersion = 0x010000;
+    auto camera = MatchingCamera(kFx3, 0x010000);
     FirmwareSet files = Files();
     files.isp.reset();
     Go(camera, files);

@@ -58,8 +58,7 @@ protected:
 }  // namespace
 
 TEST_F(Lifecycle, StopDuringFirstDelayWaitsForTheRun) {
-    auto camera = MatchingCamera(kFx3);
-    camera.ispVersion = 0x010000;
+    auto camera = MatchingCamera(kFx3, 0x010000);
     Make(camera, Files());
     rig->Start();
     hosted::Sleep(Seconds(1));
@@ -101,8 +100,7 @@ TEST_F(Lifecycle, StopEndsAnIspThatNeverLeavesReset) {
 }
 
 TEST_F(Lifecycle, SurpriseRemovalDuringSpiPages) {
-    auto camera = MatchingCamera(kFx3);
-    camera.ispVersion = 0x010000;
+    auto camera = MatchingCamera(kFx3, 0x010000);
     Make(camera, Files());
     rig->Start();
     auto remover = RemoveWhen([this] { return rig->bus->CountVendor(0xB6) >= 100; });
@@ -183,8 +181,7 @@ TEST_F(Lifecycle, UnreferencedThreadEndsWithinStart) {
     };
     for (const Case c : {Case{"stop and start again", false}, Case{"removal right after", true}}) {
         SCOPED_TRACE(c.name);
-        auto camera = MatchingCamera(kFx3);
-        camera.ispVersion = 0x010000;
+        auto camera = MatchingCamera(kFx3, 0x010000);
         Make(camera, Files());
         hosted::FailObjectReference(1);
         EXPECT_EQ(rig->Start(), STATUS_SUCCESS);

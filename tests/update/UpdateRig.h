@@ -25,11 +25,10 @@ namespace orvex::test {
 using firmware::Bytes;
 
 // The firmware files a run finds. A file left unset has its path set but is
-// not on disk (the open fails); a NULL path stands for an absent registry value.
+// not on disk (the open fails).
 struct FirmwareSet {
     std::optional<std::string> versionText;
     std::optional<Bytes> isp, aud, fx3;
-    bool nullPaths = false;
 };
 
 // A vendor request as seen on the wire.
@@ -84,8 +83,9 @@ private:
 };
 
 // A camera whose versions equal the typical version file (FX3 10203, ISP
-// 0x0C2238, audio 5) with an EEPROM holding `eeprom`.
-sim::CameraConfig MatchingCamera(const Bytes& eeprom);
+// 0x0C2238, audio 5) with an EEPROM holding `eeprom`; `ispVersion` makes its
+// ISP firmware older.
+sim::CameraConfig MatchingCamera(const Bytes& eeprom, uint32_t ispVersion = 0x0C2238);
 // The typical files: version file naming FX3 10203, ISP 0x0C2238, audio 5.
 std::string TypicalVersionText();
 
