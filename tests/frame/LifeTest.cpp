@@ -1,5 +1,5 @@
-// Cameras with their update running through the driver's own routines: the
-// path strings at removal, and two cameras side by side.
+// A camera with its update running through the driver's own routines: the
+// path strings at removal.
 #include <gtest/gtest.h>
 
 #include "FrameRig.h"
@@ -43,34 +43,6 @@ TEST_F(Life, PathsOutliveTheUpdateThreadAtRemoval)
     for (const auto& r : Trace::Records())
         if (r.text.rfind("GetDownloadFile( ", 0) == 0)
             EXPECT_NE(r.text.find("\\??\\C:\\fw\\"), std::string::npos) << r.text;
-}
-
-TEST_F(Life, TwoCamerasAtOnce)
-{
-    FrameBus second;
-    files.Install(bus->Pdo());
-    files.Install(second.Pdo());
-    ASSERT_EQ(Add(), STATUS_SUCCESS);
-    ASSERT_EQ(host->AddDevice(second.Pdo()), STATUS_SUCCESS);
-    PDEVICE_OBJECT secondFdo = second.Pdo()->AttachedDevice;
-    FdoData* secondData = FdoDataOf(secondFdo);
-    EXPECT_NE(secondData, data);
-    auto pnp = [&](UCHAR minor) { return hosted::Io::SendPnp(secondFdo, minor, [](PIO_STACK_LOCATION) {}); };
-
-    ASSERT_EQ(Start(), STATUS_SUCCESS);
-    ASSERT_EQ(pnp(IRP_MN_START_DEVICE), STATUS_SUCCESS);
-    EXPECT_EQ(Object()->GetUId(), 1u);
-    EXPECT_EQ(static_cast<CDevice*>(secondData->KsDevice->Context)->GetUId(), 2u);
-    // Both updates run side by side; each camera gets its own flash pages.
-    Settle();
-    EXPECT_GT(bus->Usb().Log().size(), 10u);
-    EXPECT_GT(second.Usb().Log().size(), 10u);
-
-    // The second camera is unplugged: surprise removal, then removal.
-    ASSERT_EQ(pnp(IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
-    ASSERT_EQ(pnp(IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
-    EXPECT_EQ(second.Pdo()->AttachedDevice, nullptr);
-    EXPECT_TRUE(data->Started);
 }
 
 }  // namespace

@@ -127,6 +127,25 @@ sim::CameraConfig MatchingCamera(const Bytes& eeprom, uint32_t ispVersion) {
     return c;
 }
 
+const Bytes& TypicalFx3() {
+    static const Bytes image = firmware::MakeFx3Image({.size = 4000, .version = {1, 2, 3}});
+    return image;
+}
+
+FirmwareSet TypicalFiles(std::string versionText, size_t ispSize) {
+    return {.versionText = std::move(versionText),
+            .isp = firmware::MakeIspImage({.size = ispSize}),
+            .aud = firmware::MakeAudImage({}),
+            .fx3 = TypicalFx3()};
+}
+
+void RunTest::Make(sim::CameraConfig camera, const FirmwareSet& files) {
+    rig.reset();
+    rig = std::make_unique<UpdateRig>(std::move(camera));
+    rig->Install(files);
+    hosted::Trace::Clear();
+}
+
 void BranchTest::Camera(sim::CameraConfig config) {
     rig.reset();
     rig = std::make_unique<UpdateRig>(std::move(config));
