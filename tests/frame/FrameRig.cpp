@@ -221,16 +221,15 @@ void NTAPI FrameBus::CancelWaitWake(PDEVICE_OBJECT device, PIRP irp)
 
 void FrameBus::CancelHeld(PIRP irp)
 {
-    FrameBus* bus = this;
-    bus->Note("CANCEL WAIT_WAKE");
-    if (!bus->cancelCompletes) return;
+    Note("CANCEL WAIT_WAKE");
+    if (!cancelCompletes) return;
     {
-        std::lock_guard lock(bus->mu_);
-        if (bus->waitWake_ != irp) return;
-        bus->waitWake_ = nullptr;
+        std::lock_guard lock(mu_);
+        if (waitWake_ != irp) return;
+        waitWake_ = nullptr;
     }
     PoStartNextPowerIrp(irp);
-    bus->Complete(irp, STATUS_CANCELLED);
+    Complete(irp, STATUS_CANCELLED);
 }
 
 bool FrameBus::SignalWake(NTSTATUS status)
@@ -242,7 +241,6 @@ bool FrameBus::SignalWake(NTSTATUS status)
         waitWake_ = nullptr;
     }
     if (!irp) return false;
-    // A cancel routine already running owns... none here: it runs only under IoCancelIrp.
     IoSetCancelRoutine(irp, nullptr);
     PoStartNextPowerIrp(irp);
     Complete(irp, status);

@@ -147,13 +147,9 @@ TEST_P(Cycles, InEachPhaseOfAnUpdateWithWmiAlongside)
             const LifeResult life = RunLife({}, options);
             ++ran;
             wmi += life.wmiRequests;
-            std::string why;
-            for (const auto& p : life.problems) why += "\n  " + p;
             // Whatever the cycle cut short, the driver's next run on the
             // returning device completes the update.
-            if (!life.updated)
-                why += "\n  the update did not complete: fx3 " + std::to_string(life.fx3) + " isp " +
-                       std::to_string(life.isp) + " aud " + std::to_string(life.aud);
+            const std::string why = life.Findings(true);
             EXPECT_TRUE(why.empty()) << name << " at " << options.actionAt / hosted::kUnitsPerMs << " ms ("
                                      << phase.name << ")" << why;
         }

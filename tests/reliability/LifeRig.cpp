@@ -376,6 +376,22 @@ std::string Point::SaveScenario(bool keep) const
     return path;
 }
 
+std::string LifeResult::Findings(bool expectUpdated, bool oldOrNew) const
+{
+    std::string why;
+    for (const auto& problem : problems) why += "\n  " + problem;
+    if (!fired) why += "\n  the injected failure was never met";
+    const std::string versions =
+        ": fx3 " + std::to_string(fx3) + " isp " + std::to_string(isp) + " aud " + std::to_string(aud);
+    auto either = [](uint32_t v, uint32_t oldV, uint32_t newV) { return v == oldV || v == newV; };
+    if (oldOrNew && (!either(fx3, LifeVersions::kOldFx3, LifeVersions::kNewFx3) ||
+                     !either(isp, LifeVersions::kOldIsp, LifeVersions::kNewIsp) ||
+                     !either(aud, LifeVersions::kOldAud, LifeVersions::kNewAud)))
+        why += "\n  the camera ends with a version that is neither the old nor the new one" + versions;
+    if (expectUpdated && !updated) why += "\n  the update did not complete" + versions;
+    return why;
+}
+
 LifeResult RunLife(const Point& point, const LifeOptions& lifeOptions)
 {
     LifeResult result;

@@ -32,8 +32,6 @@ const LifeResult& Clean()
     return clean;
 }
 
-bool OldOrNew(uint32_t v, uint32_t oldV, uint32_t newV) { return v == oldV || v == newV; }
-
 // Runs each point's life and checks it; `expectUpdated` says whether the
 // documented result of that failure is a fully updated camera.
 void Sweep(const std::vector<Point>& points, const std::function<bool(const Point&)>& expectUpdated,
@@ -43,17 +41,7 @@ void Sweep(const std::vector<Point>& points, const std::function<bool(const Poin
     for (const Point& p : points) {
         const LifeResult r = RunLife(p);
         ++ran;
-        std::string why;
-        for (const auto& problem : r.problems) why += "\n  " + problem;
-        if (!r.fired) why += "\n  the injected failure was never met";
-        if (!versionsMayBreak && (!OldOrNew(r.fx3, LifeVersions::kOldFx3, LifeVersions::kNewFx3) ||
-                                  !OldOrNew(r.isp, LifeVersions::kOldIsp, LifeVersions::kNewIsp) ||
-                                  !OldOrNew(r.aud, LifeVersions::kOldAud, LifeVersions::kNewAud)))
-            why += "\n  the camera ends with a version that is neither the old nor the new one: fx3 " +
-                   std::to_string(r.fx3) + " isp " + std::to_string(r.isp) + " aud " + std::to_string(r.aud);
-        if (expectUpdated(p) && !r.updated)
-            why += "\n  the second run should have completed the update: fx3 " + std::to_string(r.fx3) + " isp " +
-                   std::to_string(r.isp) + " aud " + std::to_string(r.aud);
+        const std::string why = r.Findings(expectUpdated(p), !versionsMayBreak);
         if (!why.empty()) {
             ADD_FAILURE() << p.Describe() << why << "\n  replay: orvex-sim run " << p.SaveScenario();
         }
