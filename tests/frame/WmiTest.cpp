@@ -99,20 +99,6 @@ TEST_F(WmiProvider, RegistrationWithdrawsTheWakeBlockWithoutWakeSupport)
     EXPECT_EQ(data->WmiLibInfo.GuidList, WmiGuidListWake);
 }
 
-TEST_F(WmiProvider, RegistrationInfoNamesThePdoAndTheServiceKey)
-{
-    ULONG flags = 0;
-    UNICODE_STRING instance{}, mof{};
-    PUNICODE_STRING path = nullptr;
-    PDEVICE_OBJECT pdo = nullptr;
-    EXPECT_EQ(DrvQueryWmiRegInfo(fdo, &flags, &instance, &path, &mof, &pdo), STATUS_SUCCESS);
-    EXPECT_EQ(flags, ULONG(WMIREG_FLAG_INSTANCE_PDO));
-    EXPECT_EQ(pdo, bus->Pdo());
-    EXPECT_EQ(path, &data->DrvExt->RegistryPath);
-    EXPECT_EQ(std::u16string(mof.Buffer, mof.Length / 2), u"MofResourceName");
-    EXPECT_EQ(instance.Buffer, nullptr);
-}
-
 TEST_F(WmiProvider, QueriesReturnTheFlagByte)
 {
     data->PowerDeviceEnabled = 0x80;
