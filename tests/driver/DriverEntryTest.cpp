@@ -4,6 +4,8 @@
 #include <hosted/gtest.h>
 
 #include <cstdio>
+#include <functional>
+#include <iterator>
 #include <ostream>
 #include <string>
 #include <tuple>
@@ -158,29 +160,24 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(DriverLoad, UnreadableParametersKeepTheDefaultAndCloseTheKey)
 {
-    struct Step {
-        const char* what;
-        void (*setup)(const std::string& parameters);
+    // A key without "Logs"; the open fails; the query fails.
+    const std::function<void(const std::string&)> steps[] = {
+        [](const std::string& p) { Registry::CreateKey(p); },
+        [](const std::string& p) {
+            Registry::SetDword(p, "Logs", 0);
+            Registry::FailOpen(p, STATUS_ACCESS_DENIED);
+        },
+        [](const std::string& p) {
+            Registry::SetDword(p, "Logs", 0);
+            Registry::FailQuery(p, "Logs", STATUS_INSUFFICIENT_RESOURCES);
+        },
     };
-    const Step steps[] = {
-        {"key without Logs", [](const std::string& p) { Registry::CreateKey(p); }},
-        {"open fails",
-         [](const std::string& p) {
-             Registry::SetDword(p, "Logs", 0);
-             Registry::FailOpen(p, STATUS_ACCESS_DENIED);
-         }},
-        {"query fails",
-         [](const std::string& p) {
-             Registry::SetDword(p, "Logs", 0);
-             Registry::FailQuery(p, "Logs", STATUS_INSUFFICIENT_RESOURCES);
-         }},
-    };
-    for (const Step& step : steps) {
-        SCOPED_TRACE(step.what);
+    for (size_t i = 0; i < std::size(steps); ++i) {
+        SCOPED_TRACE(i);
         LogMask = 0xFFFFFFFF;
         Registry::DeleteKey(Parameters());
         Registry::ClearFailures();
-        step.setup(Parameters());
+        steps[i](Parameters());
         Trace::Clear();
 
         hosted::DriverHost host(&DriverEntry);

@@ -35,36 +35,38 @@ TEST_F(Creation, AddDevicePrintsItsLinesAndFillsTheRecord)
     EXPECT_EQ(data->BusNumber, 1u);
     EXPECT_EQ(fdo->Flags & DO_DEVICE_INITIALIZING, 0u);
     EXPECT_NE(fdo->Flags & DO_POWER_PAGABLE, 0u);
-    // Capability defaults until the first start.
-    EXPECT_EQ(data->DeviceCaps.Size, 64);
-    EXPECT_EQ(data->DeviceCaps.Version, 1);
-    EXPECT_EQ(data->DeviceCaps.SilentInstall, 1u);
-    EXPECT_EQ(data->DeviceCaps.UINumber, 1u);
-    EXPECT_EQ(data->DeviceCaps.DeviceState[PowerSystemUnspecified], PowerDeviceD3);
-    EXPECT_EQ(data->DeviceCaps.DeviceState[PowerSystemWorking], PowerDeviceD0);
-    for (int s = PowerSystemSleeping1; s <= PowerSystemShutdown; ++s)
-        EXPECT_EQ(data->DeviceCaps.DeviceState[s], PowerDeviceD3) << s;
-    EXPECT_EQ(data->DeviceCaps.SystemWake, PowerSystemUnspecified);
     ASSERT_NE(Object(), nullptr);
     EXPECT_EQ(Object()->GetUId(), 1u);
 }
 
-TEST_F(Creation, CreationLinesArePrintedWhateverTheMask)
+// The creation lines are printed whatever the mask; the add count advances
+// only when its own (trace) line is printed.
+TEST_F(Creation, MaskGatesTheAddCountButNotTheCreationLines)
 {
+    const ULONG before = DeviceAddCount;
     LogMask = 0;
     Trace::Clear();
     ASSERT_EQ(Add(), STATUS_SUCCESS);
     EXPECT_EQ(Text().find("ORVEX : "), std::string::npos);
     EXPECT_TRUE(Trace::Contains("KsCreateDevice = pKsDev 0x" + Hex32(ks) + "pKsDev->NextDeviceObject"));
     EXPECT_TRUE(Trace::Contains("pDevData->UnderlyingPDO 0x" + Hex32(bus->Pdo())));
+    EXPECT_EQ(DeviceAddCount, before);
+    ASSERT_EQ(Remove(), STATUS_SUCCESS);
+
+    LogMask = 0xFFFFFFFF;
+    bus = std::make_unique<FrameBus>();
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    EXPECT_EQ(DeviceAddCount, before + 1);
+    char line[96];
+    std::snprintf(line, sizeof line, "ORVEX :  +DeviceAdd(), device = %s, instance %d\n", Hex32(ks).c_str(),
+                  int(before + 1));
+    EXPECT_EQ(Prints(line), 1u);
 }
 
 TEST_F(Creation, UniqueIdsAreTakenLowestFirstAndReleasedOnce)
 {
     PDRIVER_OBJECT driver = host->Object();
-    std::vector<ULONG> ids;
-    for (int i = 0; i < 32; ++i) ids.push_back(DrvGetUId(driver));
-    for (ULONG i = 0; i < 32; ++i) EXPECT_EQ(ids[i], i + 1);
+    for (ULONG i = 1; i <= 32; ++i) EXPECT_EQ(DrvGetUId(driver), i);
 
     // The 33rd camera works without an ID.
     Trace::Clear();
@@ -85,80 +87,53 @@ TEST_F(Creation, UniqueIdsAreTakenLowestFirstAndReleasedOnce)
     for (ULONG id = 1; id <= 32; ++id) DrvFreeUId(driver, id);
 }
 
-TEST_F(Creation, DeviceAddFailuresReturnNoMemoryAndLeaveNoObject)
+TEST_F(Creation, AddFailuresReturnTheirStatusAndLeaveNothingBehind)
 {
     struct Case {
         const char* name;
         std::function<void()> inject;
-        const char* line;  // printed under LogError, or null
+        NTSTATUS status;
+        std::vector<std::string> lines;  // printed once each
+        std::vector<std::string> parts;  // found in the trace
+        bool added;                      // the device object's add ran and succeeded
     };
     const Case cases[] = {
         {"bus type unknown",
          [&] { hosted::Io::FailDeviceProperty(bus->Pdo(), DevicePropertyBusTypeGuid, STATUS_OBJECT_NAME_NOT_FOUND); },
-         nullptr},
+         STATUS_INSUFFICIENT_RESOURCES, {}, {}, false},
         {"no memory for the device object", [] { hosted::Pool::FailTag(TagDevice, 1); },
-         "ORVEX :     Memory allocation failed for pDevice\n"},
-        {"the object's Add fails", [] { hosted::Pool::FailTag(TagHarn, 1); }, nullptr},
+         STATUS_INSUFFICIENT_RESOURCES, {"ORVEX :     Memory allocation failed for pDevice\n"}, {}, false},
+        {"the object's Add fails", [] { hosted::Pool::FailTag(TagHarn, 1); }, STATUS_INSUFFICIENT_RESOURCES, {}, {},
+         false},
+        {"kernel streaming refuses the device", [] { hosted::Io::FailCreateDevice(1, STATUS_INSUFFICIENT_RESOURCES); },
+         STATUS_INSUFFICIENT_RESOURCES, {"ORVEX :  KsCreateDevice with &DeviceDescriptor Failed, Status = c000009a\n"},
+         {"KsCreateDevice = pKsDev 0x0"}, false},
+        // The bus answers the bus type but not the bus number: the paths were
+        // read, then the function device is taken down again.
+        {"bus number unknown",
+         [&] {
+             hosted::Registry::SetString(hosted::Io::DriverKeyPath(bus->Pdo()), "FX3", u"C:\\fw\\fx3.img");
+             hosted::Io::FailDeviceProperty(bus->Pdo(), DevicePropertyBusNumber, STATUS_OBJECT_NAME_NOT_FOUND);
+         },
+         STATUS_OBJECT_NAME_NOT_FOUND,
+         {"ORVEX :  IoGetDeviceProperty for DevicePropertyBusNumber Failed, Status = c0000034\n"},
+         {"FX3FilePath             C:\\fw\\fx3.img\n"}, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         bus = std::make_unique<FrameBus>();
         c.inject();
         Trace::Clear();
-        EXPECT_EQ(host->AddDevice(bus->Pdo()), STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_EQ(host->AddDevice(bus->Pdo()), c.status);
         hosted::Pool::ClearFailures();
         EXPECT_EQ(bus->Pdo()->AttachedDevice, nullptr);
-        if (c.line) EXPECT_EQ(Prints(c.line), 1u);
-        EXPECT_FALSE(Trace::Contains("-DeviceAdd() Status 0\n"));
+        for (const auto& line : c.lines) EXPECT_EQ(Prints(line), 1u) << line;
+        for (const auto& part : c.parts) EXPECT_TRUE(Trace::Contains(part)) << part;
+        if (!c.added) EXPECT_FALSE(Trace::Contains("-DeviceAdd() Status 0\n"));
+        // No ID stays taken by a device that is gone.
+        EXPECT_EQ(DrvGetUId(host->Object()), 1u);
+        DrvFreeUId(host->Object(), 1);
     }
-    // No ID stays taken by a device that was never created.
-    EXPECT_EQ(DrvGetUId(host->Object()), 1u);
-    DrvFreeUId(host->Object(), 1);
-}
-
-TEST_F(Creation, LateFailuresOfAddDeviceLeaveNothingBehind)
-{
-    // The bus answers the bus type but not the bus number: the paths were
-    // read, then the function device is taken down again.
-    hosted::Registry::SetString(hosted::Io::DriverKeyPath(bus->Pdo()), "FX3", u"C:\\fw\\fx3.img");
-    hosted::Io::FailDeviceProperty(bus->Pdo(), DevicePropertyBusNumber, STATUS_OBJECT_NAME_NOT_FOUND);
-    Trace::Clear();
-    EXPECT_EQ(host->AddDevice(bus->Pdo()), STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_EQ(Prints(
-                  "ORVEX :  IoGetDeviceProperty for DevicePropertyBusNumber Failed, Status = c0000034\n"),
-              1u);
-    EXPECT_TRUE(Trace::Contains("FX3FilePath             C:\\fw\\fx3.img\n"));
-    EXPECT_EQ(bus->Pdo()->AttachedDevice, nullptr);
-    // The ID taken by the callback went back.
-    EXPECT_EQ(DrvGetUId(host->Object()), 1u);
-    DrvFreeUId(host->Object(), 1);
-}
-
-TEST_F(Creation, KsCreateDeviceFailureIsReturned)
-{
-    hosted::Io::FailCreateDevice(1, STATUS_INSUFFICIENT_RESOURCES);
-    Trace::Clear();
-    EXPECT_EQ(host->AddDevice(bus->Pdo()), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(Prints("ORVEX :  KsCreateDevice with &DeviceDescriptor Failed, Status = c000009a\n"), 1u);
-    EXPECT_TRUE(Trace::Contains("KsCreateDevice = pKsDev 0x0"));
-}
-
-TEST_F(Creation, AddCountAdvancesOnlyWhenItsLineIsPrinted)
-{
-    const ULONG before = DeviceAddCount;
-    LogMask = LogError;
-    ASSERT_EQ(Add(), STATUS_SUCCESS);
-    EXPECT_EQ(DeviceAddCount, before);
-    ASSERT_EQ(Remove(), STATUS_SUCCESS);
-    LogMask = 0xFFFFFFFF;
-    bus = std::make_unique<FrameBus>();
-    Trace::Clear();
-    ASSERT_EQ(Add(), STATUS_SUCCESS);
-    EXPECT_EQ(DeviceAddCount, before + 1);
-    char line[96];
-    std::snprintf(line, sizeof line, "ORVEX :  +DeviceAdd(), device = %s, instance %d\n", Hex32(ks).c_str(),
-                  int(before + 1));
-    EXPECT_EQ(Prints(line), 1u);
 }
 
 }  // namespace

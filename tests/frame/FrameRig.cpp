@@ -1,10 +1,12 @@
 #include "FrameRig.h"
 
 #include <cstdio>
-#include <cstring>
+#include <fstream>
 
+#include <unistd.h>
 #include <wdmguid.h>
 
+#include "Firmware.h"
 #include "driver/Driver.h"
 #include "../support/CompleteAt.h"
 
@@ -22,6 +24,35 @@ size_t Prints(const std::string& text)
     size_t count = 0;
     for (const auto& record : hosted::Trace::Records()) count += record.text == text;
     return count;
+}
+
+FirmwareFiles::FirmwareFiles()
+{
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = std::string(info->test_suite_name()) + "-" + info->name();
+    for (char& c : name)
+        if (c == '/') c = '-';
+    dir_ = std::filesystem::temp_directory_path() / ("orvex-frame-" + std::to_string(::getpid()) + "-" + name);
+    std::filesystem::create_directories(dir_ / "fw");
+    auto write = [&](const std::string& file, const firmware::Bytes& bytes) {
+        std::ofstream(dir_ / "fw" / file, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    };
+    const std::string version = firmware::VersionFileText(10000, 0x0C2238, 5);
+    write("version.txt", firmware::Bytes(version.begin(), version.end()));
+    write("isp.bin", firmware::MakeIspImage({.size = 40000, .text = "12.34.56"}));
+}
+
+FirmwareFiles::~FirmwareFiles() { std::filesystem::remove_all(dir_); }
+
+void FirmwareFiles::Install(PDEVICE_OBJECT pdo) const
+{
+    hosted::Files::MapDrive('C', dir_.string());
+    const std::string key = hosted::Io::DriverKeyPath(pdo);
+    hosted::Registry::SetString(key, "FX3", u"C:\\fw\\fx3.img");
+    hosted::Registry::SetString(key, "ISP", u"C:\\fw\\isp.bin");
+    hosted::Registry::SetString(key, "AUD", u"C:\\fw\\aud.bin");
+    hosted::Registry::SetString(key, "VERSION", u"C:\\fw\\version.txt");
 }
 
 FrameBus::FrameBus()
@@ -115,27 +146,6 @@ NTSTATUS NTAPI FrameBus::DispatchPnp(PDEVICE_OBJECT device, PIRP irp)
         }
             status = STATUS_SUCCESS;
             break;
-        case IRP_MN_QUERY_ID: {
-            // Identity as a USB camera reports it; the plug-and-play manager
-            // matches the function driver by the hardware ID.
-            std::u16string id;
-            switch (sp->Parameters.QueryId.IdType) {
-            case BusQueryDeviceID: id = u"USB\\VID_1209&PID_0CA3"; break;
-            case BusQueryHardwareIDs: id = std::u16string(u"USB\\VID_1209&PID_0CA3") + u'\0'; break;
-            case BusQueryInstanceID: id = u"5&FRAME&0&" + std::u16string(1, char16_t(u'1' + bus->index)); break;
-            default: break;
-            }
-            if (!id.empty()) {
-                // Ended by two NULs: the hosted manager reads every ID as a list.
-                if (id.back() != u'\0') id += u'\0';
-                const size_t bytes = (id.size() + 1) * sizeof(char16_t);
-                auto* text = static_cast<char16_t*>(ExAllocatePoolWithTag(PagedPool, bytes, 0x46624964));
-                std::memcpy(text, id.c_str(), bytes);
-                irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(text);
-                status = STATUS_SUCCESS;
-            }
-            break;
-        }
         case IRP_MN_START_DEVICE:
         case IRP_MN_QUERY_STOP_DEVICE:
         case IRP_MN_STOP_DEVICE:
@@ -211,16 +221,15 @@ void NTAPI FrameBus::CancelWaitWake(PDEVICE_OBJECT device, PIRP irp)
 
 void FrameBus::CancelHeld(PIRP irp)
 {
-    FrameBus* bus = this;
-    bus->Note("CANCEL WAIT_WAKE");
-    if (!bus->cancelCompletes) return;
+    Note("CANCEL WAIT_WAKE");
+    if (!cancelCompletes) return;
     {
-        std::lock_guard lock(bus->mu_);
-        if (bus->waitWake_ != irp) return;
-        bus->waitWake_ = nullptr;
+        std::lock_guard lock(mu_);
+        if (waitWake_ != irp) return;
+        waitWake_ = nullptr;
     }
     PoStartNextPowerIrp(irp);
-    bus->Complete(irp, STATUS_CANCELLED);
+    Complete(irp, STATUS_CANCELLED);
 }
 
 bool FrameBus::SignalWake(NTSTATUS status)
@@ -232,7 +241,6 @@ bool FrameBus::SignalWake(NTSTATUS status)
         waitWake_ = nullptr;
     }
     if (!irp) return false;
-    // A cancel routine already running owns... none here: it runs only under IoCancelIrp.
     IoSetCancelRoutine(irp, nullptr);
     PoStartNextPowerIrp(irp);
     Complete(irp, status);

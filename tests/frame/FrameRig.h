@@ -8,6 +8,7 @@
 
 #include <hosted/gtest.h>
 
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -31,6 +32,20 @@ std::string Hex32(const void* p);
 // Number of DbgPrint calls that printed exactly `text`.
 size_t Prints(const std::string& text);
 
+// Firmware files that make the camera's ISP firmware out of date (a run of
+// ISP pages, the restart waits), in a folder of the test's own.
+class FirmwareFiles {
+public:
+    FirmwareFiles();
+    ~FirmwareFiles();
+    // Maps the folder as drive C: and names the files under the device's
+    // driver key (C:\fw\...).
+    void Install(PDEVICE_OBJECT pdo) const;
+
+private:
+    std::filesystem::path dir_;
+};
+
 class FrameBus {
 public:
     FrameBus();
@@ -53,8 +68,6 @@ public:
     // Each request seen is also printed to the trace ("bus: SET D 4\n"), so
     // a test can see it in order with the driver's lines.
     bool traceNotes = false;
-    // Distinguishes the instance IDs of several cameras.
-    int index = 0;
     // Called with the minor code of each plug-and-play request as it arrives.
     std::function<void(UCHAR)> onPnp;
 

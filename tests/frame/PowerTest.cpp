@@ -214,33 +214,6 @@ TEST_P(PowerSequence, CancelFinishesTheRequestExactlyOnce)
     EXPECT_EQ(data->OutstandingIO, 1);
 }
 
-TEST_P(PowerSequence, SignalAndCancelRacingFromTwoThreads)
-{
-    // Both orders: the wake signal first, then the cancel; the cancel first,
-    // then the signal. Either way the request is finished once and the
-    // counts balance (the verifier catches a second completion).
-    data->DeviceCaps.SystemWake = PowerSystemSleeping3;
-    bus->cancelCompletes = false;
-    for (bool signalFirst : {true, false}) {
-        SCOPED_TRACE(signalFirst ? "signal first" : "cancel first");
-        ASSERT_EQ(ArmWaitWake(data), STATUS_PENDING);
-        auto signaller = hosted::StartThread("bus wake", [&] {
-            hosted::Sleep(hosted::Milliseconds(signalFirst ? 1 : 2));
-            bus->SignalWake();
-        });
-        auto canceller = hosted::StartThread("wmi cancel", [&] {
-            hosted::Sleep(hosted::Milliseconds(signalFirst ? 2 : 1));
-            CancelWaitWake(data);
-        });
-        signaller.Join();
-        canceller.Join();
-        EXPECT_FALSE(bus->WaitWakeHeld());
-        EXPECT_EQ(data->WaitWakeArmed, 0);
-        EXPECT_EQ(data->WaitWakeIrp, nullptr);
-        EXPECT_EQ(data->OutstandingIO, 1);
-    }
-}
-
 INSTANTIATE_TEST_SUITE_P(Completion, PowerSequence, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "AtDispatch" : "AtPassive"; });
 

@@ -1,6 +1,6 @@
 // Registry parameters: the value reader on each size class, with its exact
-// lines and a terminated result whatever was stored; the four file paths; the
-// WMI mirrors.
+// lines and a terminated result whatever was stored; the four file paths; keys
+// that cannot be opened.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -171,8 +171,9 @@ TEST_F(RegistryValues, FilePathsAreReadAtAddAndPrintedInOrder)
     EXPECT_EQ(Object()->m_Settings.FX3FilePath, data->SettingsBlock.FX3FilePath);
 }
 
-TEST_F(RegistryValues, DriverKeyThatCannotBeOpenedLeavesThePathsNull)
+TEST_F(RegistryValues, KeysThatCannotBeOpenedAreNeitherReadNorWritten)
 {
+    // The driver key: the paths stay null, nothing is printed of them.
     Registry::SetString(key, "FX3", u"C:\\fw\\fx3.img");
     Registry::FailOpen(key, STATUS_ACCESS_DENIED);
     Trace::Clear();
@@ -181,37 +182,17 @@ TEST_F(RegistryValues, DriverKeyThatCannotBeOpenedLeavesThePathsNull)
     EXPECT_EQ(data->SettingsBlock.FX3FilePath, nullptr);
     EXPECT_FALSE(Trace::Contains("FX3FilePath"));
     EXPECT_FALSE(Trace::Contains("GetAllocateRegistryValue"));
-}
 
-TEST_F(RegistryValues, CheckBoxWritersStoreZeroOrOne)
-{
-    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    // The hardware key of a check-box mirror: nothing written, nothing printed.
     const std::string hardware = hosted::Io::DeviceKeyPath(bus->Pdo());
     SetCheckBoxPowerDevice(data, 0x80);
     EXPECT_EQ(Registry::GetDword(hardware, "CheckBoxPowerDevice"), 1u);
-    SetCheckBoxRemoteWakeUp(data, 0);
-    EXPECT_EQ(Registry::GetDword(hardware, "CheckBoxRemoteWakeUp"), 0u);
-    SetCheckBoxRemoteWakeUp(data, 2);
-    EXPECT_EQ(Registry::GetDword(hardware, "CheckBoxRemoteWakeUp"), 1u);
-
-    // A key that cannot be opened: nothing written, nothing printed.
     Registry::FailOpen(hardware, STATUS_ACCESS_DENIED);
     Trace::Clear();
     SetCheckBoxPowerDevice(data, 0);
     Registry::ClearFailures();
     EXPECT_EQ(Registry::GetDword(hardware, "CheckBoxPowerDevice"), 1u);
     EXPECT_EQ(Text(), "");
-}
-
-TEST_F(RegistryValues, FreeingPathsClearsThemAndToleratesNull)
-{
-    ASSERT_EQ(Add(), STATUS_SUCCESS);
-    SettingsBlock empty;
-    FreeSettingsBlockPaths(&empty);
-    EXPECT_EQ(empty.FX3FilePath, nullptr);
-    data->SettingsBlock.ISPFilePath = static_cast<PWSTR>(ExAllocatePoolWithTag(NonPagedPoolNx, 8, TagVorp));
-    FreeRegistryFilePaths(data);
-    EXPECT_EQ(data->SettingsBlock.ISPFilePath, nullptr);
 }
 
 }  // namespace

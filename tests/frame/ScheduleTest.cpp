@@ -6,15 +6,11 @@
 // exactly: run the one case with that seed.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
 #include <random>
 #include <regex>
 
-#include <unistd.h>
 #include <wdmguid.h>
 
-#include "Firmware.h"
 #include "FrameRig.h"
 
 namespace orvex::test {
@@ -28,41 +24,6 @@ hosted::Options Seeded(uint64_t seed)
     options.scheduleSeed = seed;
     return options;
 }
-
-// Files that make the camera's ISP firmware out of date (a run of ISP pages,
-// the restart waits), named under the device's driver key.
-class FirmwareFiles {
-public:
-    FirmwareFiles()
-    {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        std::string name = std::string(info->test_suite_name()) + "-" + info->name();
-        for (char& c : name)
-            if (c == '/') c = '-';
-        dir_ = std::filesystem::temp_directory_path() / ("orvex-sched-" + std::to_string(::getpid()) + "-" + name);
-        std::filesystem::create_directories(dir_);
-        auto write = [&](const std::string& file, const firmware::Bytes& bytes) {
-            std::ofstream(dir_ / file, std::ios::binary)
-                .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-        };
-        const std::string version = firmware::VersionFileText(10000, 0x0C2238, 5);
-        write("version.txt", firmware::Bytes(version.begin(), version.end()));
-        write("isp.bin", firmware::MakeIspImage({.size = 40000, .text = "12.34.56"}));
-    }
-    ~FirmwareFiles() { std::filesystem::remove_all(dir_); }
-    void Install(PDEVICE_OBJECT pdo) const
-    {
-        hosted::Files::MapDrive('C', dir_.string());
-        const std::string key = hosted::Io::DriverKeyPath(pdo);
-        hosted::Registry::SetString(key, "FX3", u"C:\\fx3.img");
-        hosted::Registry::SetString(key, "ISP", u"C:\\isp.bin");
-        hosted::Registry::SetString(key, "AUD", u"C:\\aud.bin");
-        hosted::Registry::SetString(key, "VERSION", u"C:\\version.txt");
-    }
-
-private:
-    std::filesystem::path dir_;
-};
 
 class Schedules : public FrameTest, public ::testing::WithParamInterface<uint64_t> {
 protected:

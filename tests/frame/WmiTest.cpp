@@ -89,35 +89,14 @@ TEST_F(WmiProvider, RegistrationWithdrawsTheWakeBlockWithoutWakeSupport)
     EXPECT_EQ(data->WmiLibInfo.GuidCount, NUMBER_OF_WMI_GUIDS);
     EXPECT_EQ(data->WmiLibInfo.GuidList, WmiGuidListNoWake);
     EXPECT_EQ(data->WmiLibInfo.ExecuteWmiMethod, nullptr);
-    EXPECT_EQ(WmiGuidListNoWake[0].Flags, ULONG(WMIREG_FLAG_REMOVE_GUID));
-    EXPECT_TRUE(IsEqualGUID(*WmiGuidListNoWake[0].Guid, GUID_POWER_DEVICE_WAKE_ENABLE));
-    EXPECT_TRUE(IsEqualGUID(*WmiGuidListNoWake[1].Guid, GUID_POWER_DEVICE_ENABLE));
-    EXPECT_EQ(WmiGuidListNoWake[1].Flags, 0u);
-    for (const auto& entry : WmiGuidListWake) EXPECT_EQ(entry.Flags, 0u);
-
     Trace::Clear();
-    auto reply = Wmi::RegInfo(fdo);
-    EXPECT_EQ(reply.status, STATUS_SUCCESS);
+    EXPECT_EQ(Wmi::RegInfo(fdo).status, STATUS_SUCCESS);
     EXPECT_EQ(Prints("+DrvQueryWmiRegInfo\n"), 1u);
 
     // With wake support the full list is registered.
     DrvWmiDeRegistration(data);
     EXPECT_EQ(DrvWmiRegistration(data, TRUE), STATUS_SUCCESS);
     EXPECT_EQ(data->WmiLibInfo.GuidList, WmiGuidListWake);
-}
-
-TEST_F(WmiProvider, RegistrationInfoNamesThePdoAndTheServiceKey)
-{
-    ULONG flags = 0;
-    UNICODE_STRING instance{}, mof{};
-    PUNICODE_STRING path = nullptr;
-    PDEVICE_OBJECT pdo = nullptr;
-    EXPECT_EQ(DrvQueryWmiRegInfo(fdo, &flags, &instance, &path, &mof, &pdo), STATUS_SUCCESS);
-    EXPECT_EQ(flags, ULONG(WMIREG_FLAG_INSTANCE_PDO));
-    EXPECT_EQ(pdo, bus->Pdo());
-    EXPECT_EQ(path, &data->DrvExt->RegistryPath);
-    EXPECT_EQ(std::u16string(mof.Buffer, mof.Length / 2), u"MofResourceName");
-    EXPECT_EQ(instance.Buffer, nullptr);
 }
 
 TEST_F(WmiProvider, QueriesReturnTheFlagByte)
@@ -230,17 +209,6 @@ TEST_F(WmiProvider, FunctionControlIsAcceptedAndOtherRequestsGoToKernelStreaming
     EXPECT_EQ(Send(IRP_MJ_SYSTEM_CONTROL, 0x0F, &io), STATUS_NOT_SUPPORTED);
     EXPECT_EQ(Prints("ORVEX : FDO unknown_syscontrol_irp\n"), 1u);
     EXPECT_EQ(data->OutstandingIO, 1);
-}
-
-TEST(WmiMinorName, NamesEveryWmiCodeAndNothingElse)
-{
-    const char* names[] = {"IRP_MN_QUERY_ALL_DATA",     "IRP_MN_QUERY_SINGLE_INSTANCE", "IRP_MN_CHANGE_SINGLE_INSTANCE",
-                           "IRP_MN_CHANGE_SINGLE_ITEM", "IRP_MN_ENABLE_EVENTS",         "IRP_MN_DISABLE_EVENTS",
-                           "IRP_MN_ENABLE_COLLECTION",  "IRP_MN_DISABLE_COLLECTION",    "IRP_MN_REGINFO",
-                           "IRP_MN_EXECUTE_METHOD"};
-    for (UCHAR code = 0; code < 10; ++code) EXPECT_STREQ(GetWmiMinorName(code), names[code]);
-    EXPECT_STREQ(GetWmiMinorName(0x0B), "unknown_syscontrol_irp");
-    EXPECT_STREQ(GetWmiMinorName(0xFF), "unknown_syscontrol_irp");
 }
 
 }  // namespace

@@ -10,7 +10,6 @@
 #include <hosted/pnp.h>
 #include <hosted/power.h>
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -20,12 +19,6 @@ namespace orvex::test {
 namespace {
 
 using hosted::Pnp;
-
-bool FullRun()
-{
-    const char* v = std::getenv("ORVEX_SWEEP");
-    return v && std::string(v) == "full";
-}
 
 struct Phase {
     std::string name;
@@ -61,15 +54,13 @@ std::vector<Phase> PhasesOf(const std::vector<hosted::usb::Transfer>& log)
     const size_t isp0 = first(0xB6, session1), isp1 = lastBefore(0xB6, session1, session2);
     const size_t aud0 = first(0xB6, session2), aud1 = lastBefore(0xB6, session2, eeprom);
     const size_t eeprom1 = lastBefore(0xB2, eeprom, reset);
-    // The waits for the processors' reboot after each page session, during
-    // which the driver only polls.
-    const Phase wait30{"", log[isp1].completed, log[session2].submitted};
-    const Phase wait70{"", log[aud1].completed, log[eeprom].submitted};
+    // The waits are for the processors' reboot after each page session,
+    // during which the driver only polls.
     phases.push_back({"version read", log[version].submitted, log[version].completed});
     phases.push_back({"ISP pages", log[isp0].submitted, log[isp1].completed});
-    phases.push_back({"30 s wait", wait30.from, wait30.to});
+    phases.push_back({"30 s wait", log[isp1].completed, log[session2].submitted});
     phases.push_back({"audio pages", log[aud0].submitted, log[aud1].completed});
-    phases.push_back({"70 s wait", wait70.from, wait70.to});
+    phases.push_back({"70 s wait", log[aud1].completed, log[eeprom].submitted});
     phases.push_back({"EEPROM writes", log[eeprom].submitted, log[eeprom1].completed});
     phases.push_back({"reset", log[reset].submitted, log[reset].completed});
     return phases;
@@ -156,13 +147,9 @@ TEST_P(Cycles, InEachPhaseOfAnUpdateWithWmiAlongside)
             const LifeResult life = RunLife({}, options);
             ++ran;
             wmi += life.wmiRequests;
-            std::string why;
-            for (const auto& p : life.problems) why += "\n  " + p;
             // Whatever the cycle cut short, the driver's next run on the
             // returning device completes the update.
-            if (!life.updated)
-                why += "\n  the update did not complete: fx3 " + std::to_string(life.fx3) + " isp " +
-                       std::to_string(life.isp) + " aud " + std::to_string(life.aud);
+            const std::string why = life.Findings(true);
             EXPECT_TRUE(why.empty()) << name << " at " << options.actionAt / hosted::kUnitsPerMs << " ms ("
                                      << phase.name << ")" << why;
         }

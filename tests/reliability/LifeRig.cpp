@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -48,17 +49,11 @@ void Write(const fs::path& p, const fw::Bytes& b)
     std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
 }
 
+// The fault kinds by the names the scenarios use, in the enum's order.
 const char* FaultKey(FaultKind k)
 {
-    switch (k) {
-    case FaultKind::Stall: return "stall";
-    case FaultKind::Timeout: return "timeout";
-    case FaultKind::DeviceGone: return "gone";
-    case FaultKind::NullPipeHandle: return "no-handle";
-    case FaultKind::ShortIn: return "short";
-    case FaultKind::Stuck: return "stuck";
-    }
-    return "?";
+    static const char* const keys[] = {"stall", "timeout", "gone", "no-handle", "short", "stuck"};
+    return keys[int(k)];
 }
 
 std::string TagText(uint32_t tag)
@@ -251,6 +246,14 @@ extern "C" void __sanitizer_set_death_callback(void (*callback)(void)) __attribu
 
 namespace {
 
+// Where a point's scenario is saved: in the firmware folder, named after it.
+std::string ScenarioPath(const Point& point)
+{
+    std::string file;
+    for (char c : point.Describe()) file += std::isalnum(static_cast<unsigned char>(c)) ? c : '-';
+    return (fs::path(FirmwareFolder()) / (file + ".json")).string();
+}
+
 void ArmCrashNote(const Point& point)
 {
     static CrashNote note;
@@ -260,15 +263,19 @@ void ArmCrashNote(const Point& point)
         return true;
     }();
     (void)installed;
-    std::string file;
-    for (char c : point.Describe()) file += std::isalnum(static_cast<unsigned char>(c)) ? c : '-';
-    note.path = (fs::path(FirmwareFolder()) / (file + ".json")).string();
+    note.path = ScenarioPath(point);
     note.scenario = point.Scenario() + "\n";
     note.message = "\n*** the life crashed at sweep point: " + point.Describe() + "\n  replay: orvex-sim run " + note.path + "\n";
     g_crash = &note;
 }
 
 }  // namespace
+
+bool FullRun()
+{
+    const char* v = std::getenv("ORVEX_SWEEP");
+    return v && std::string(v) == "full";
+}
 
 const std::string& FirmwareFolder()
 {
@@ -287,29 +294,26 @@ const std::string& FirmwareFolder()
 
 std::string Point::Describe() const
 {
-    char buf[160];
+    const std::string at = " #" + std::to_string(n);
+    char buf[64];
     switch (kind) {
     case PointKind::None: return "clean";
-    case PointKind::UnplugBefore: return "unplug before URB #" + std::to_string(n);
-    case PointKind::UnplugAfter: return "unplug after URB #" + std::to_string(n);
-    case PointKind::Pool: return "pool " + TagText(tag) + " #" + std::to_string(n);
-    case PointKind::FileOpen: return "file open " + name + " #" + std::to_string(n);
-    case PointKind::FileQuery: return "file size query " + name + " #" + std::to_string(n);
-    case PointKind::FileRead: return "file read " + name + " #" + std::to_string(n);
-    case PointKind::RegOpen: return "registry open " + name + " #" + std::to_string(n);
-    case PointKind::RegQuery: return "registry query " + name + " " + value + " #" + std::to_string(n);
+    case PointKind::UnplugBefore: return "unplug before URB" + at;
+    case PointKind::UnplugAfter: return "unplug after URB" + at;
+    case PointKind::Pool: return "pool " + TagText(tag) + at;
+    case PointKind::FileOpen: return "file open " + name + at;
+    case PointKind::FileQuery: return "file size query " + name + at;
+    case PointKind::FileRead: return "file read " + name + at;
+    case PointKind::RegOpen: return "registry open " + name + at;
+    case PointKind::RegQuery: return "registry query " + name + " " + value + at;
     case PointKind::PdoIrp:
-        std::snprintf(buf, sizeof buf, "PDO %s 0x%02X #%llu", major == IRP_MJ_PNP ? "PnP" : "power", minor,
-                      static_cast<unsigned long long>(n));
-        return buf;
-    case PointKind::Property:
-        std::snprintf(buf, sizeof buf, "device property %u #%llu", minor, static_cast<unsigned long long>(n));
-        return buf;
+        std::snprintf(buf, sizeof buf, "PDO %s 0x%02X", major == IRP_MJ_PNP ? "PnP" : "power", minor);
+        return buf + at;
+    case PointKind::Property: return "device property " + std::to_string(minor) + at;
     case PointKind::Vendor:
-        std::snprintf(buf, sizeof buf, "vendor 0x%02X #%llu %s", request, static_cast<unsigned long long>(n),
-                      FaultKey(fault));
-        return buf;
-    case PointKind::Rebalance: return "rebalance after URB #" + std::to_string(n);
+        std::snprintf(buf, sizeof buf, "vendor 0x%02X", request);
+        return buf + at + " " + FaultKey(fault);
+    case PointKind::Rebalance: return "rebalance after URB" + at;
     }
     return "?";
 }
@@ -319,39 +323,32 @@ std::string Point::Scenario() const
     std::string s = "{\"drives\": {\"C\": \".\"}, \"settings\": {\"FX3\": \"C:\\\\fx3.img\", \"ISP\": \"C:\\\\isp.bin\", "
                     "\"AUD\": \"C:\\\\aud.bin\", \"VERSION\": \"C:\\\\version.txt\"}, \"camera\": {";
     char buf[160];
-    switch (kind) {
-    case PointKind::Vendor:
+    if (kind == PointKind::Vendor) {
         std::snprintf(buf, sizeof buf, "\"faults\": [{\"request\": \"0x%02X\", \"occurrence\": %llu, \"kind\": \"%s\"}]",
                       request, static_cast<unsigned long long>(n), FaultKey(fault));
         s += buf;
-        break;
-    default: break;
     }
     s += "}, \"inject\": {\"reenumerate_after_reset\": true";
     const std::string at = std::to_string(n);
+    const std::string file = ", \"file\": " + JsonString(name), key = ", \"registry_key\": " + JsonString(name);
     switch (kind) {
     case PointKind::UnplugBefore: s += ", \"unplug_before_urb\": " + at; break;
     case PointKind::UnplugAfter: s += ", \"unplug_after_urb\": " + at; break;
     case PointKind::Rebalance: s += ", \"stop_after_urb\": " + at; break;
     case PointKind::Pool: s += ", \"pool_tag\": " + JsonString(TagText(tag)) + ", \"pool_fail\": " + at; break;
-    case PointKind::FileOpen: s += ", \"file\": " + JsonString(name) + ", \"file_open_fail\": " + at; break;
-    case PointKind::FileQuery: s += ", \"file\": " + JsonString(name) + ", \"file_query_fail\": " + at; break;
-    case PointKind::FileRead: s += ", \"file\": " + JsonString(name) + ", \"file_read_fail\": " + at; break;
-    case PointKind::RegOpen: s += ", \"registry_key\": " + JsonString(name) + ", \"registry_open_fail\": " + at; break;
+    case PointKind::FileOpen: s += file + ", \"file_open_fail\": " + at; break;
+    case PointKind::FileQuery: s += file + ", \"file_query_fail\": " + at; break;
+    case PointKind::FileRead: s += file + ", \"file_read_fail\": " + at; break;
+    case PointKind::RegOpen: s += key + ", \"registry_open_fail\": " + at; break;
     case PointKind::RegQuery:
-        s += ", \"registry_key\": " + JsonString(name) + ", \"registry_value\": " + JsonString(value) +
-             ", \"registry_query_fail\": " + at;
+        s += key + ", \"registry_value\": " + JsonString(value) + ", \"registry_query_fail\": " + at;
         break;
     case PointKind::PdoIrp:
-        std::snprintf(buf, sizeof buf, ", \"pdo_irp\": \"%s 0x%02X\", \"pdo_irp_fail\": %llu",
-                      major == IRP_MJ_PNP ? "pnp" : "power", minor, static_cast<unsigned long long>(n));
-        s += buf;
+        std::snprintf(buf, sizeof buf, ", \"pdo_irp\": \"%s 0x%02X\", \"pdo_irp_fail\": ", major == IRP_MJ_PNP ? "pnp" : "power",
+                      minor);
+        s += buf + at;
         break;
-    case PointKind::Property:
-        std::snprintf(buf, sizeof buf, ", \"device_property\": %u, \"device_property_fail\": %llu", minor,
-                      static_cast<unsigned long long>(n));
-        s += buf;
-        break;
+    case PointKind::Property: s += ", \"device_property\": " + std::to_string(minor) + ", \"device_property_fail\": " + at; break;
     default: break;
     }
     return s + "}, \"time_limit_ms\": 1800000}";
@@ -374,11 +371,25 @@ const auto* const g_cleanup = ::testing::AddGlobalTestEnvironment(new FirmwareFo
 std::string Point::SaveScenario(bool keep) const
 {
     if (keep) g_keepFirmware = true;
-    std::string file;
-    for (char c : Describe()) file += std::isalnum(static_cast<unsigned char>(c)) ? c : '-';
-    const fs::path path = fs::path(FirmwareFolder()) / (file + ".json");
+    const std::string path = ScenarioPath(*this);
     std::ofstream(path) << Scenario() << "\n";
-    return path.string();
+    return path;
+}
+
+std::string LifeResult::Findings(bool expectUpdated, bool oldOrNew) const
+{
+    std::string why;
+    for (const auto& problem : problems) why += "\n  " + problem;
+    if (!fired) why += "\n  the injected failure was never met";
+    const std::string versions =
+        ": fx3 " + std::to_string(fx3) + " isp " + std::to_string(isp) + " aud " + std::to_string(aud);
+    auto either = [](uint32_t v, uint32_t oldV, uint32_t newV) { return v == oldV || v == newV; };
+    if (oldOrNew && (!either(fx3, LifeVersions::kOldFx3, LifeVersions::kNewFx3) ||
+                     !either(isp, LifeVersions::kOldIsp, LifeVersions::kNewIsp) ||
+                     !either(aud, LifeVersions::kOldAud, LifeVersions::kNewAud)))
+        why += "\n  the camera ends with a version that is neither the old nor the new one" + versions;
+    if (expectUpdated && !updated) why += "\n  the update did not complete" + versions;
+    return why;
 }
 
 LifeResult RunLife(const Point& point, const LifeOptions& lifeOptions)

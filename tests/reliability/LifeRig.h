@@ -82,6 +82,11 @@ struct LifeResult {
     int64_t endTime = 0;                 // virtual time at removal
     std::vector<hosted::usb::Transfer> log;  // every URB of the life
     uint64_t wmiRequests = 0;            // WMI requests that reached the driver's device
+
+    // Each finding on a line of its own ("" if none): the problems, a failure
+    // never met, and against the documented result: `updated` demands the new
+    // versions, `oldOrNew` every part at its old or its new version.
+    std::string Findings(bool updated, bool oldOrNew = true) const;
 };
 
 // What else happens during a life.
@@ -105,6 +110,9 @@ struct LifeVersions {
 
 // Runs one life with `point` (PointKind::None: a clean life).
 LifeResult RunLife(const Point& point, const LifeOptions& options = {});
+
+// ORVEX_SWEEP=full: every point and 100 cycles per kind, not CI's subset.
+bool FullRun();
 
 // The folder holding the firmware files of every life (made once per process).
 const std::string& FirmwareFolder();

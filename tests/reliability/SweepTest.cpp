@@ -4,7 +4,6 @@
 // A failing point is printed with the scenario that replays it.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -15,17 +14,11 @@ namespace {
 
 using hosted::usb::FaultKind;
 
-bool FullSweep()
-{
-    const char* v = std::getenv("ORVEX_SWEEP");
-    return v && std::string(v) == "full";
-}
-
 // Keeps every point in the long mode; otherwise at most `budget` points,
 // spread evenly over the list (first and last always included).
 std::vector<Point> Select(std::vector<Point> points, size_t budget)
 {
-    if (FullSweep() || points.size() <= budget) return points;
+    if (FullRun() || points.size() <= budget) return points;
     std::vector<Point> picked;
     const size_t k = (points.size() + budget - 1) / budget;
     for (size_t i = 0; i < points.size(); i += k) picked.push_back(points[i]);
@@ -39,8 +32,6 @@ const LifeResult& Clean()
     return clean;
 }
 
-bool OldOrNew(uint32_t v, uint32_t oldV, uint32_t newV) { return v == oldV || v == newV; }
-
 // Runs each point's life and checks it; `expectUpdated` says whether the
 // documented result of that failure is a fully updated camera.
 void Sweep(const std::vector<Point>& points, const std::function<bool(const Point&)>& expectUpdated,
@@ -50,17 +41,7 @@ void Sweep(const std::vector<Point>& points, const std::function<bool(const Poin
     for (const Point& p : points) {
         const LifeResult r = RunLife(p);
         ++ran;
-        std::string why;
-        for (const auto& problem : r.problems) why += "\n  " + problem;
-        if (!r.fired) why += "\n  the injected failure was never met";
-        if (!versionsMayBreak && (!OldOrNew(r.fx3, LifeVersions::kOldFx3, LifeVersions::kNewFx3) ||
-                                  !OldOrNew(r.isp, LifeVersions::kOldIsp, LifeVersions::kNewIsp) ||
-                                  !OldOrNew(r.aud, LifeVersions::kOldAud, LifeVersions::kNewAud)))
-            why += "\n  the camera ends with a version that is neither the old nor the new one: fx3 " +
-                   std::to_string(r.fx3) + " isp " + std::to_string(r.isp) + " aud " + std::to_string(r.aud);
-        if (expectUpdated(p) && !r.updated)
-            why += "\n  the second run should have completed the update: fx3 " + std::to_string(r.fx3) + " isp " +
-                   std::to_string(r.isp) + " aud " + std::to_string(r.aud);
+        const std::string why = r.Findings(expectUpdated(p), !versionsMayBreak);
         if (!why.empty()) {
             ADD_FAILURE() << p.Describe() << why << "\n  replay: orvex-sim run " << p.SaveScenario();
         }
@@ -153,7 +134,7 @@ TEST(LifeSweep, EachVendorRequestWithEachFaultKind)
                     .push_back({.kind = PointKind::Vendor, .n = n, .request = request, .fault = kind});
     // Every occurrence of the requests a life sends a few times; a spread of
     // the page writes, which come by the hundred.
-    auto points = Select(shortList, FullSweep() ? shortList.size() : 120);
+    auto points = Select(shortList, FullRun() ? shortList.size() : 120);
     for (auto& p : Select(pages, 30)) points.push_back(p);
     Sweep(points, Never);
 }

@@ -15,13 +15,9 @@ using hosted::usb::FaultSpec;
 
 namespace {
 
-const Bytes kFx3 = MakeFx3Image({.size = 4000, .version = {1, 2, 3}});
-const Bytes kIsp = MakeIspImage({.size = 10000, .text = "12.34.56"});
-const Bytes kAud = MakeAudImage({.size = 229921, .version = 5});
+const Bytes& kFx3 = TypicalFx3();
 
-FirmwareSet Files(std::string versionText = TypicalVersionText()) {
-    return {.versionText = std::move(versionText), .isp = kIsp, .aud = kAud, .fx3 = kFx3};
-}
+FirmwareSet Files(std::string versionText = TypicalVersionText()) { return TypicalFiles(std::move(versionText)); }
 
 size_t Count(const std::vector<uint8_t>& r, uint8_t code) { return static_cast<size_t>(std::count(r.begin(), r.end(), code)); }
 
@@ -33,19 +29,16 @@ std::vector<uint8_t> After(const std::vector<uint8_t>& r, uint8_t code) {
 
 // The engine's lines are printed whatever the log mask holds: every run here
 // has the mask cleared.
-class Run : public hosted::PlatformTest {
+class Run : public RunTest {
 protected:
     Run() { LogMask = 0; }
     ~Run() override { LogMask = 0xFFFFFFFF; }
-
-    std::unique_ptr<UpdateRig> rig;
 
     // Starts the device on `camera` with `files` and waits for the run to end.
     // `before` may add bus faults or set state left by an earlier run.
     void Go(orvex::sim::CameraConfig camera, const FirmwareSet& files,
             const std::function<void(UpdateRig&)>& before = {}) {
-        rig = std::make_unique<UpdateRig>(std::move(camera));
-        rig->Install(files);
+        Make(std::move(camera), files);
         if (before) before(*rig);
         hosted::Trace::Clear();
         ASSERT_EQ(rig->Start(), STATUS_SUCCESS);
@@ -91,8 +84,7 @@ TEST_F(Run, IspResetOnceThenNormal) {
 }
 
 TEST_F(Run, IspUpdateCompletes) {
-    auto camera = MatchingCamera(kFx3);
-    camera.ispVersion = 0x010000;
+    auto camera = MatchingCamera(kFx3, 0x010000);
     // Status 3 of an earlier run is cleared by this run's status 1.
     Go(camera, Files(), [](UpdateRig& r) { r.device->m_bIspStatus3 = 1; });
     // B1, the announcement, status, three pages, alive polls, status polls, reset.
@@ -128,7 +120,6 @@ TEST_F(Run, CameraAudioByteZero) {
 
     // With the file's audio byte 0 as well, the ISP step still runs and the
     // audio step does not.
-    rig.reset();
     Go(camera, Files(VersionFileText(10203, 0x0C2238, 0)));
     EXPECT_EQ(Count(requests, 0xB6), 3u);
     EXPECT_FALSE(hosted::Trace::Contains("AUD File Version"));
@@ -136,8 +127,7 @@ TEST_F(Run, CameraAudioByteZero) {
 }
 
 TEST_F(Run, IspStatusThreeShortensTheAudioWait) {
-    auto camera = MatchingCamera(kFx3);
-    camera.ispVersion = 0x010000;
+    auto camera = MatchingCamera(kFx3, 0x010000);
     camera.ispStatusValue = 3;
     FirmwareSet files = Files(VersionFileText(10203, 0x0C2238, 6));
     files.aud = MakeAudImage({.size = 229921, .version = 6});
@@ -187,8 +177,7 @@ TEST_F(Run, OnlyFx3DiffersAndEepromAlreadyHoldsIt) {
 TEST_F(Run, Fx3AfterIspKeepsSerialAndResets) {
     const Bytes old = MakeFx3Image({.size = 6000, .version = {1, 2, 3}, .serial = "CAMERA0042", .seed = 11});
     const Bytes fresh = MakeFx3Image({.size = 5000, .version = {1, 2, 4}, .seed = 12});
-    auto camera = MatchingCamera(old);
-    camera.ispVersion = 0x010000;
+    auto camera = MatchingCamera(old, 0x010000);
     FirmwareSet files = Files(VersionFileText(10204, 0x0C2238, 5));
     files.fx3 = fresh;
     Go(camera, files);
@@ -205,8 +194,7 @@ TEST_F(Run, Fx3AfterIspKeepsSerialAndResets) {
 }
 
 TEST_F(Run, MissingFileAndRefusedStatus) {
-    auto camera = MatchingCamera(kFx3);
-    camera.ispVersion = 0x010000;
+    auto camera = MatchingCamera(kFx3, 0x010000);
     FirmwareSet files = Files();
     files.isp.reset();
     Go(camera, files);
@@ -217,7 +205,6 @@ TEST_F(Run, MissingFileAndRefusedStatus) {
 
     // With the audio version differing too, the audio step puts the camera
     // into update mode again, since nothing was written yet.
-    rig.reset();
     files.versionText = VersionFileText(10203, 0x0C2238, 6);
     files.aud = MakeAudImage({.size = 229921, .version = 6});
     Go(camera, files);
@@ -225,7 +212,6 @@ TEST_F(Run, MissingFileAndRefusedStatus) {
               (std::vector<uint8_t>{0xB0, 0xB1, 0xB1, 0xB5, 0xB8}));
     EXPECT_EQ(requests.back(), 0xB4);
 
-    rig.reset();
     camera.statusOverride = 0xA0;
     Go(camera, Files());
     EXPECT_EQ(requests, (std::vector<uint8_t>{0xB0, 0xB1, 0xB5, 0xB8}));
@@ -245,13 +231,11 @@ TEST_F(Run, BadVersionRecords) {
     const auto stallRead = [](uint32_t nth) {
         return [nth](UpdateRig& r) { r.bus->AddFault(FaultSpec::Vendor(0xB0, FaultKind::Stall, nth)); };
     };
-    rig.reset();
     Go(MatchingCamera(kFx3), Files(), stallRead(0));
     EXPECT_TRUE(hosted::Trace::Contains("Wrong version \n"));
     EXPECT_FALSE(hosted::Trace::Contains("FX3 i2c fail"));
 
     // A failed read over the valid record of the pass before.
-    rig.reset();
     camera = MatchingCamera(kFx3);
     camera.ispNeedsReset = true;
     Go(camera, Files(), stallRead(2));

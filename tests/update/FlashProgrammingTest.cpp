@@ -23,7 +23,9 @@ Bytes Padded(Bytes b) {
 
 class FlashBranch : public BranchTest {
 protected:
-    void Versions(ULONG ispCur, ULONG ispFile, ULONG audCur, ULONG audFile) {
+    // A fresh camera, with the device's current and file versions set.
+    void Versions(ULONG ispCur, ULONG ispFile, ULONG audCur, ULONG audFile, orvex::sim::CameraConfig config = {}) {
+        Camera(std::move(config));
         d->m_ulIspCurrentVersion = ispCur;
         d->m_ulIspFileVersion = ispFile;
         d->m_ulAudCurrentVersion = audCur;
@@ -35,7 +37,6 @@ protected:
 }  // namespace
 
 TEST_F(FlashBranch, IspExampleExactly) {
-    Camera();
     Versions(0x010000, 0x0C2238, 5, 5);
     const Bytes image = MakeIspImage({.size = 10000});
     Download(image, FileTypeIsp);
@@ -60,7 +61,6 @@ TEST_F(FlashBranch, IspExampleExactly) {
 }
 
 TEST_F(FlashBranch, PageCounts) {
-    Camera();
     Versions(0x010000, 0, 5, 5);
     Download(MakeIspImage({.size = 70000}), FileTypeIsp);
     EXPECT_EQ(Setups().front(), FileSize(18));
@@ -71,7 +71,6 @@ TEST_F(FlashBranch, PageCounts) {
     EXPECT_EQ(progress, (std::vector<std::string>{"Write SPI page 0x0, total 0x12", "Write SPI page 0x10, total 0x12"}));
 
     // An exact multiple of 4096 sends no page of fill.
-    Camera();
     Versions(0x010000, 0, 5, 5);
     const Bytes exact = MakeIspImage({.size = 8192});
     Download(exact, FileTypeIsp);
@@ -79,7 +78,6 @@ TEST_F(FlashBranch, PageCounts) {
     EXPECT_EQ(rig->camera->FlashContent(Flash::Isp), exact);
 
     // The audio branch sends its image the same way.
-    Camera();
     Versions(0x010000, 0, 1, 5);
     const Bytes aud = MakeAudImage({.size = 262144, .version = 5});
     Download(aud, FileTypeAud);
@@ -109,7 +107,6 @@ TEST_F(FlashBranch, IspDecisionTable) {
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.line);
-        Camera();
         Versions(r.ispCur, 0, r.audCur, r.audFile);
         d->m_bDownloadDone = 1;
         Download(MakeIspImage({.text = r.text}), FileTypeIsp);
@@ -122,7 +119,6 @@ TEST_F(FlashBranch, IspDecisionTable) {
 
 TEST_F(FlashBranch, IspVersionWindow) {
     auto found = [&](IspOptions o) {
-        Camera();
         Versions(0x010000, 0, 5, 5);
         Download(MakeIspImage(o), FileTypeIsp);
         return rig->EngineTrace().front();
@@ -154,7 +150,6 @@ TEST_F(FlashBranch, IspVersionWindow) {
 // version found there is downloaded, and the camera reads the same version
 // from its flash afterwards.
 TEST_F(FlashBranch, WrappedWindowIsSearchedAndDownloaded) {
-    Camera();
     Versions(0x010000, 0, 5, 5);
     const Bytes image = MakeIspImage({.size = 10000, .windowWord = 0xFFFFFD00, .textOffset = 16});
     Download(image, FileTypeIsp);
@@ -183,7 +178,6 @@ TEST_F(FlashBranch, AudioDecisionTable) {
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.line);
-        Camera();
         Versions(0, 0, r.audCur, 6);
         d->m_bDownloadDone = 1;
         Download(MakeAudImage({.size = r.size, .version = r.fileByte}), FileTypeAud);
@@ -197,8 +191,7 @@ TEST_F(FlashBranch, StatusRefusalAndRemoval) {
     // The camera is not ready: no page, m_bDownloadDone cleared.
     orvex::sim::CameraConfig busy;
     busy.statusOverride = 0xA0;
-    Camera(busy);
-    Versions(0x010000, 0, 5, 5);
+    Versions(0x010000, 0, 5, 5, busy);
     d->m_bDownloadDone = 1;
     Download(MakeIspImage({}), FileTypeIsp);
     EXPECT_EQ(Setups(), (std::vector<Packet>{FileSize(3), kStatus}));
@@ -206,7 +199,6 @@ TEST_F(FlashBranch, StatusRefusalAndRemoval) {
     EXPECT_EQ(d->m_bDownloadDone, 0u);
 
     // Neither reply arrives: the status byte keeps its 0xAA.
-    Camera();
     Versions(0x010000, 0, 5, 5);
     rig->bus->AddFault(FaultSpec::Vendor(0xB5, FaultKind::Stall));
     rig->bus->AddFault(FaultSpec::Vendor(0xB8, FaultKind::Stall));
@@ -215,7 +207,6 @@ TEST_F(FlashBranch, StatusRefusalAndRemoval) {
     EXPECT_EQ(rig->bus->CountVendor(0xB6), 0u);
 
     // The device goes away at the second page: the loop stops, "done" is still traced.
-    Camera();
     Versions(0x010000, 0, 5, 5);
     rig->bus->AddFault(FaultSpec::Vendor(0xB6, FaultKind::DeviceGone, 2));
     d->m_bDownloadDone = 1;
@@ -226,7 +217,6 @@ TEST_F(FlashBranch, StatusRefusalAndRemoval) {
     EXPECT_EQ(d->m_bDownloadDone, 0u);
 
     // More pages than the 16-bit announcement can name: nothing is sent.
-    Camera();
     Versions(0x010000, 0, 0, 5);
     d->m_bDownloadDone = 1;
     Download(Bytes(size_t{0x10000} * 4096), FileTypeIsp);

@@ -2,10 +2,6 @@
 // wire, the serial carry-over and what the camera's EEPROM holds afterwards.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-
 #include "UpdateRig.h"
 
 using namespace orvex::test;
@@ -25,11 +21,6 @@ Bytes Page(const Bytes& image, size_t offset) {
 }
 
 Bytes Prefix(const Bytes& b, size_t n) { return Bytes(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(n)); }
-
-Bytes ReadPublic(const char* name) {
-    std::ifstream in(std::filesystem::path(ORVEX_FX3_IMAGES_DIR) / name, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-}
 
 class Fx3Branch : public BranchTest {
 protected:
@@ -272,24 +263,4 @@ TEST_F(Fx3Branch, FailuresAndRemovalMidway) {
     EXPECT_EQ(Program(MakeFx3Image({.size = 0x1000004})), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(rig->EngineTrace().back(), "FX3 file too large for the EEPROM, size 0x1000004 \n");
     EXPECT_TRUE(rig->Vendor().empty());
-}
-
-TEST_F(Fx3Branch, PublicImages) {
-    if (!std::filesystem::exists(ORVEX_FX3_IMAGES_DIR))
-        GTEST_SKIP() << "public FX3 images not found at " << ORVEX_FX3_IMAGES_DIR;
-    const char* names[] = {"boot_fw.img", "FX3_Firmware.img", "USBFlashProg.img"};
-    for (size_t k = 0; k < 3; ++k) {
-        SCOPED_TRACE(names[k]);
-        const Bytes image = ReadPublic(names[k]);
-        const Bytes other = ReadPublic(names[(k + 1) % 3]);
-        Camera();
-        EXPECT_TRUE(Check(image));
-        EXPECT_EQ(Program(image), STATUS_SUCCESS);
-        EXPECT_EQ(Prefix(rig->camera->Eeprom(), image.size()), image);
-
-        // Over another image: the EEPROM ends up holding this one.
-        Camera(other);
-        Program(image);
-        EXPECT_EQ(Prefix(rig->camera->Eeprom(), image.size()), image);
-    }
 }

@@ -11,14 +11,10 @@ using hosted::Seconds;
 
 namespace {
 
-const Bytes kFx3 = MakeFx3Image({.size = 4000, .version = {1, 2, 3}});
+const Bytes& kFx3 = TypicalFx3();
 
-FirmwareSet Files(std::string versionText = TypicalVersionText()) {
-    return {.versionText = std::move(versionText),
-            .isp = MakeIspImage({.size = 4 << 20}),
-            .aud = MakeAudImage({.size = 229921, .version = 5}),
-            .fx3 = kFx3};
-}
+// Files with an ISP image long enough (1024 pages) to be cut short.
+FirmwareSet Files(std::string versionText = TypicalVersionText()) { return TypicalFiles(std::move(versionText), 4 << 20); }
 
 // Trace records equal to `text` (a line printed after a line without line
 // end shares its line of the text).
@@ -28,15 +24,8 @@ size_t Lines(const std::string& text) {
     return n;
 }
 
-class Lifecycle : public hosted::PlatformTest {
+class Lifecycle : public RunTest {
 protected:
-    std::unique_ptr<UpdateRig> rig;
-
-    void Make(orvex::sim::CameraConfig camera, const FirmwareSet& files) {
-        rig = std::make_unique<UpdateRig>(std::move(camera));
-        rig->Install(files);
-        hosted::Trace::Clear();
-    }
     // Surprise removal, as the removal callback and the bus see it, once
     // `ready` holds (polled every millisecond of virtual time, for at most
     // ten virtual minutes, so that a run that never gets there cannot hang).
@@ -58,8 +47,7 @@ protected:
 }  // namespace
 
 TEST_F(Lifecycle, StopDuringFirstDelayWaitsForTheRun) {
-    auto camera = MatchingCamera(kFx3);
-    camera.ispVersion = 0x010000;
+    auto camera = MatchingCamera(kFx3, 0x010000);
     Make(camera, Files());
     rig->Start();
     hosted::Sleep(Seconds(1));
@@ -101,8 +89,7 @@ TEST_F(Lifecycle, StopEndsAnIspThatNeverLeavesReset) {
 }
 
 TEST_F(Lifecycle, SurpriseRemovalDuringSpiPages) {
-    auto camera = MatchingCamera(kFx3);
-    camera.ispVersion = 0x010000;
+    auto camera = MatchingCamera(kFx3, 0x010000);
     Make(camera, Files());
     rig->Start();
     auto remover = RemoveWhen([this] { return rig->bus->CountVendor(0xB6) >= 100; });
@@ -183,8 +170,7 @@ TEST_F(Lifecycle, UnreferencedThreadEndsWithinStart) {
     };
     for (const Case c : {Case{"stop and start again", false}, Case{"removal right after", true}}) {
         SCOPED_TRACE(c.name);
-        auto camera = MatchingCamera(kFx3);
-        camera.ispVersion = 0x010000;
+        auto camera = MatchingCamera(kFx3, 0x010000);
         Make(camera, Files());
         hosted::FailObjectReference(1);
         EXPECT_EQ(rig->Start(), STATUS_SUCCESS);

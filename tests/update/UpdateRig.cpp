@@ -49,10 +49,6 @@ void UpdateRig::Install(const FirmwareSet& f) {
     if (f.fx3) WriteFile("fx3.img", *f.fx3);
     paths_ = {PathOf("fx3.img"), PathOf("isp.bin"), PathOf("aud.bin"), PathOf("version.txt")};
     SettingsBlock& s = device->m_Settings;
-    if (f.nullPaths) {
-        s = SettingsBlock();
-        return;
-    }
     s.FX3FilePath = paths_[0].data();
     s.ISPFilePath = paths_[1].data();
     s.AUDFilePath = paths_[2].data();
@@ -122,13 +118,32 @@ void UpdateRig::Unload() {
 
 std::string TypicalVersionText() { return firmware::VersionFileText(10203, 0x0C2238, 5); }
 
-sim::CameraConfig MatchingCamera(const Bytes& eeprom) {
+sim::CameraConfig MatchingCamera(const Bytes& eeprom, uint32_t ispVersion) {
     sim::CameraConfig c;
     c.eepromContent = eeprom;
     c.fx3Version = {1, 2, 3};
-    c.ispVersion = 0x0C2238;
+    c.ispVersion = ispVersion;
     c.audioVersion = 5;
     return c;
+}
+
+const Bytes& TypicalFx3() {
+    static const Bytes image = firmware::MakeFx3Image({.size = 4000, .version = {1, 2, 3}});
+    return image;
+}
+
+FirmwareSet TypicalFiles(std::string versionText, size_t ispSize) {
+    return {.versionText = std::move(versionText),
+            .isp = firmware::MakeIspImage({.size = ispSize}),
+            .aud = firmware::MakeAudImage({}),
+            .fx3 = TypicalFx3()};
+}
+
+void RunTest::Make(sim::CameraConfig camera, const FirmwareSet& files) {
+    rig.reset();
+    rig = std::make_unique<UpdateRig>(std::move(camera));
+    rig->Install(files);
+    hosted::Trace::Clear();
 }
 
 void BranchTest::Camera(sim::CameraConfig config) {

@@ -25,11 +25,10 @@ namespace orvex::test {
 using firmware::Bytes;
 
 // The firmware files a run finds. A file left unset has its path set but is
-// not on disk (the open fails); a NULL path stands for an absent registry value.
+// not on disk (the open fails).
 struct FirmwareSet {
     std::optional<std::string> versionText;
     std::optional<Bytes> isp, aud, fx3;
-    bool nullPaths = false;
 };
 
 // A vendor request as seen on the wire.
@@ -84,10 +83,26 @@ private:
 };
 
 // A camera whose versions equal the typical version file (FX3 10203, ISP
-// 0x0C2238, audio 5) with an EEPROM holding `eeprom`.
-sim::CameraConfig MatchingCamera(const Bytes& eeprom);
+// 0x0C2238, audio 5) with an EEPROM holding `eeprom`; `ispVersion` makes its
+// ISP firmware older.
+sim::CameraConfig MatchingCamera(const Bytes& eeprom, uint32_t ispVersion = 0x0C2238);
 // The typical files: version file naming FX3 10203, ISP 0x0C2238, audio 5.
 std::string TypicalVersionText();
+
+// The FX3 image (4000 bytes, version 1.2.3) of the typical files.
+const Bytes& TypicalFx3();
+// The typical files with `versionText`: an ISP image of `ispSize` bytes
+// (version 0x0C2238), the audio image (version 5) and TypicalFx3().
+FirmwareSet TypicalFiles(std::string versionText = TypicalVersionText(), size_t ispSize = 10000);
+
+// Tests of whole runs: one rig per run, over the test's platform.
+class RunTest : public hosted::PlatformTest {
+protected:
+    // A fresh rig on `camera` with `files` installed and the trace cleared.
+    void Make(sim::CameraConfig camera, const FirmwareSet& files);
+
+    std::unique_ptr<UpdateRig> rig;
+};
 
 // Calls GetDownloadFile with a 16-bit path (the driver's PWSTR).
 NTSTATUS LoadFile(CUsbDevice* device, const char16_t* path, ULONG type);

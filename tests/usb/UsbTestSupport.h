@@ -65,6 +65,14 @@ protected:
         Shutdown();
         Boot(std::move(config));
     }
+    // wLength of every configuration descriptor read in the bus log.
+    std::vector<uint16_t> ConfigReads() const
+    {
+        std::vector<uint16_t> reads;
+        for (const auto& t : bus->Log())
+            if (t.function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE && t.setup[3] == 2) reads.push_back(t.wLength());
+        return reads;
+    }
     std::string Text() const { return hosted::Trace::Text(); }
     size_t Lines(const std::string& line) const { return hosted::Trace::CountLine(line); }
 };
