@@ -3,6 +3,7 @@
 // several cameras at once and the PDO's injected failures, checked through
 // the report, the trace and the capture.
 #include <cmath>
+#include <functional>
 #include <set>
 
 #include "CliFixture.h"
@@ -10,23 +11,6 @@
 using namespace clitest;
 
 namespace {
-
-// Virtual milliseconds of every vendor OUT request of a capture, with its bRequest.
-std::vector<std::pair<double, uint8_t>> VendorTimes(const std::string& pcap, int64_t epoch) {
-    auto u16 = [&](size_t at) { return static_cast<uint32_t>(uint8_t(pcap[at]) | uint8_t(pcap[at + 1]) << 8); };
-    auto u32 = [&](size_t at) { return u16(at) | u16(at + 2) << 16; };
-    std::vector<std::pair<double, uint8_t>> out;
-    for (size_t at = 24; at + 16 <= pcap.size();) {
-        const double ms = (double(u32(at)) - double(epoch)) * 1000.0 + u32(at + 4) / 1e6;  // nanosecond capture
-        const size_t len = u32(at + 8);
-        const size_t b = at + 16;
-        at = b + len;
-        if (u16(b) != 28 || (pcap[b + 16] & 1) || pcap[b + 27] != 0 || len < 36) continue;
-        if ((uint8_t(pcap[b + 28]) & 0x60) != 0x40) continue;
-        out.push_back({ms, uint8_t(pcap[b + 29])});
-    }
-    return out;
-}
 
 class Life : public Cli {
 protected:
@@ -38,37 +22,10 @@ protected:
                          "262144"});
         ASSERT_EQ(o.status, 0) << o.err;
     }
-    json Run(const json& scenario, const std::string& name, std::vector<std::string> extra = {}) {
-        std::vector<std::string> args{"run", Scenario(scenario, name + ".json").string(), "--report",
-                                      (dir_ / (name + ".rep")).string(), "--trace", (dir_ / (name + ".txt")).string(), "-q"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        Outcome o = Sim(args);
-        EXPECT_EQ(o.status, 0) << name << ": " << o.err;
-        return Report(name + ".rep");
-    }
-    static void ExpectUpdated(const json& camera, const std::string& what) {
-        EXPECT_EQ(camera["fx3_version"], 10203) << what;
-        EXPECT_EQ(camera["isp_version"], 0x0C2238) << what;
-        EXPECT_EQ(camera["aud_version"], 5) << what;
-        EXPECT_EQ(camera["update_mode"], false) << what;
-    }
-    static void ExpectClean(const json& r, const std::string& what) {
-        EXPECT_TRUE(r["platform_faults"].empty()) << what << ": " << r["platform_faults"].dump();
-        EXPECT_EQ(r["pool"]["leaked_bytes"], 0) << what;
-    }
-    // The last update run of a camera found everything current: it sent the
-    // version read and nothing else.
-    static void ExpectLeftAlone(const json& camera, const std::string& what) {
-        ASSERT_FALSE(camera["update_runs"].empty()) << what;
-        const json& last = camera["update_runs"].back();
-        EXPECT_EQ(last["vendor_requests"], json({{"UVCGet_VERSION", 1}})) << what;
-        EXPECT_EQ(last["ended_by"], "update finished") << what;
-    }
-    size_t Count(const std::string& file, const std::string& line) {
-        const std::string text = ReadAll(dir_ / file);
-        size_t n = 0;
-        for (size_t at = 0; (at = text.find(line, at)) != std::string::npos; ++at) ++n;
-        return n;
+    // The vendor requests of a calm run's capture, to place events in its phases.
+    std::vector<VendorSetup> CalmRun() {
+        ExpectUpdated(Run(UpdateScenario(), "calm", {"--pcap", (dir_ / "calm.pcap").string()})["camera"], "calm");
+        return VendorSetups(ReadAll(dir_ / "calm.pcap"));
     }
 };
 
@@ -97,13 +54,13 @@ TEST_F(Life, ResetReenumeratesAndTheSecondRunLeavesTheCameraAlone) {
         EXPECT_EQ(runs[0]["wrote"]["resets"], 1) << name;
         if (c.runs == 1) {
             EXPECT_EQ(r["camera"]["pnp_state"], "started") << name;
-            EXPECT_EQ(Count(name + ".txt", "ORVEX :  ++DeviceSurpriseRemoval()\n"), 0u) << name;
+            EXPECT_EQ(Count(Trace(name), "ORVEX :  ++DeviceSurpriseRemoval()\n"), 0u) << name;
             continue;
         }
         // The driver's own account of the drop: surprise removal, removal,
         // unload with its only device, then a fresh load for the new one.
-        EXPECT_EQ(Count(name + ".txt", "ORVEX :  ++DeviceSurpriseRemoval()\n"), 1u) << name;
-        EXPECT_EQ(Count(name + ".txt", "ORVEX :  -DriverEntry(0)\n"), 2u) << name;
+        EXPECT_EQ(Count(Trace(name), "ORVEX :  ++DeviceSurpriseRemoval()\n"), 1u) << name;
+        EXPECT_EQ(Count(Trace(name), "ORVEX :  -DriverEntry(0)\n"), 2u) << name;
         ASSERT_EQ(r["driver"].size(), 4u) << name;
         for (const auto& d : r["driver"]) {
             if (d["action"] == "load") EXPECT_EQ(d["status"], "0x00000000") << name;
@@ -116,8 +73,8 @@ TEST_F(Life, ResetReenumeratesAndTheSecondRunLeavesTheCameraAlone) {
         // On the wire after the camera came back: descriptors and the
         // version read, no other vendor request.
         std::set<uint8_t> after;
-        for (const auto& [ms, req] : VendorTimes(ReadAll(dir_ / (name + ".pcap")), 1704067200))
-            if (ms > runs[1]["start_ms"].get<double>()) after.insert(req);
+        for (const auto& v : VendorSetups(ReadAll(dir_ / (name + ".pcap"))))
+            if (v.ms > runs[1]["start_ms"].get<double>()) after.insert(v.request);
         EXPECT_EQ(after, std::set<uint8_t>{0xB0}) << name;
     }
 }
@@ -128,15 +85,13 @@ TEST_F(Life, ResetReenumeratesAndTheSecondRunLeavesTheCameraAlone) {
 // capture, and the interrupted run's writes prove where the unplug fell.
 TEST_F(Life, UnplugDuringEachPhaseThenReplugCompletesTheUpdate) {
     MakeLifeFirmware();
-    json calm = Run(UpdateScenario(), "calm", {"--pcap", (dir_ / "calm.pcap").string()});
-    ExpectUpdated(calm["camera"], "calm");
-    const auto times = VendorTimes(ReadAll(dir_ / "calm.pcap"), 1704067200);
     std::vector<double> sizes, pages[2], eeprom;
-    for (const auto& [ms, req] : times) {
-        if (req == 0xB5) sizes.push_back(ms);
-        if (req == 0xB6) pages[sizes.size() >= 2 ? 1 : 0].push_back(ms);
-        if (req == 0xB2) eeprom.push_back(ms);
+    for (const auto& v : CalmRun()) {
+        if (v.request == 0xB5) sizes.push_back(v.ms);
+        if (v.request == 0xB6) pages[sizes.size() >= 2 ? 1 : 0].push_back(v.ms);
+        if (v.request == 0xB2) eeprom.push_back(v.ms);
     }
+    const json calm = Report("calm.rep");
     ASSERT_EQ(sizes.size(), 2u);
     ASSERT_EQ(pages[0].size(), 64u);
     ASSERT_FALSE(pages[1].empty());
@@ -190,12 +145,11 @@ TEST_F(Life, UnplugDuringEachPhaseThenReplugCompletesTheUpdate) {
 // and nothing leaks.
 TEST_F(Life, SleepDuringTheAudioWaitAndWake) {
     MakeLifeFirmware();
-    json calm = Run(UpdateScenario(), "calm", {"--pcap", (dir_ / "calm.pcap").string()});
     std::vector<double> audio;
     int sizes = 0;
-    for (const auto& [ms, req] : VendorTimes(ReadAll(dir_ / "calm.pcap"), 1704067200)) {
-        if (req == 0xB5) ++sizes;
-        if (req == 0xB6 && sizes == 2) audio.push_back(ms);
+    for (const auto& v : CalmRun()) {
+        if (v.request == 0xB5) ++sizes;
+        if (v.request == 0xB6 && sizes == 2) audio.push_back(v.ms);
     }
     ASSERT_FALSE(audio.empty());
     const uint64_t sleepAt = static_cast<uint64_t>(audio.back()) + 3000, wakeAt = sleepAt + 10000;
@@ -258,7 +212,7 @@ TEST_F(Life, WmiSwitchesAndAWakeSignalWithNothingPending) {
     signalled["events"] = {{{"at_ms", 4000}, {"event", "wake_signal"}}};
     json a = Run(plain, "plain"), b = Run(signalled, "signalled");
     EXPECT_EQ(b["run"]["events_applied"], json::array({"wake_signal at 4000 ms (nothing pending)"}));
-    EXPECT_EQ(WithoutPointers(ReadAll(dir_ / "signalled.txt")), WithoutPointers(ReadAll(dir_ / "plain.txt")));
+    EXPECT_EQ(WithoutPointers(Trace("signalled")), WithoutPointers(Trace("plain")));
     EXPECT_EQ(a["camera"]["device_power"], b["camera"]["device_power"]);
     EXPECT_EQ(a["run"]["device_time_ms"], b["run"]["device_time_ms"]);
 }
@@ -331,7 +285,7 @@ TEST_F(Life, ThirtyThreeCamerasTheLastWithoutAnId) {
     // taken as well: one error line per device.
     const json& last = r["cameras"][32];
     for (const auto& run : last["update_runs"]) EXPECT_EQ(run["uid"], 0);
-    EXPECT_EQ(Count("many.txt", "ORVEX : !!! No device Id was allocated !!!\n"), last["update_runs"].size());
+    EXPECT_EQ(Count(Trace("many"), "ORVEX : !!! No device Id was allocated !!!\n"), last["update_runs"].size());
     EXPECT_GT(last["update_runs"][0]["wrote"]["aud_pages"], 0);
     ExpectUpdated(last, "camera 32");
     ExpectLeftAlone(last, "camera 32");
@@ -429,7 +383,7 @@ TEST_F(Life, EachPdoFaultReachesTheDriversFailurePath) {
         SCOPED_TRACE(c.irp);
         ExpectClean(r, c.irp);
         EXPECT_EQ(r["run"]["faults_injected"][0].get<std::string>().rfind(std::string("PDO ") + c.irp + " 0xC0000001", 0), 0u);
-        c.check(r, ReadAll(dir_ / (name + ".txt")));
+        c.check(r, Trace(name));
     }
 }
 
