@@ -118,9 +118,9 @@ TEST_F(Check, BuiltFilesAreUsedAndDecoded) {
     EXPECT_TRUE(f[3]["unread_lines"].empty());
 }
 
-// Every reason the driver refuses a boot image, once each: the reason names
-// what it found, and the exit status reports the refusal.
-TEST_F(Check, BrokenFx3ImagesAreRefusedWithTheirReason) {
+// Every reason the driver refuses a file, once each: the reason names what
+// it found, and the exit status reports the refusal.
+TEST_F(Check, BrokenFilesAreRefusedWithTheirReason) {
     const Fx3ImageSpec good{.sections = {{0x40000000, Bytes(64, 0x11)}, {0x40001000, Bytes(32, 0x22)}}};
     auto bytes = [](Fx3ImageSpec s) { return BuildFx3Image(s); };
     Bytes badSignature = bytes(good);
@@ -134,26 +134,38 @@ TEST_F(Check, BrokenFx3ImagesAreRefusedWithTheirReason) {
     cutInSection.resize(40);
     Bytes cutBeforeChecksum = bytes(good);
     cutBeforeChecksum.resize(cutBeforeChecksum.size() - 2);
+    IspOptions noText;
+    noText.text = std::nullopt;
+    IspOptions farWindow;
+    farWindow.windowWord = 20000;  // window at 20832, file of 10000 bytes
+    const std::string noAud = VersionFileText(10203, 0x0C2238, std::nullopt);
 
     struct Case {
         const char* name;
         Bytes file;
+        const char* type;
         std::string reason;
     } cases[] = {
-        {"signature", badSignature, "bad signature 0xB11C5943"},
-        {"checksum", bytes(wrongSum), "checksum mismatch: stored 0x12345678, computed 0x"},
-        {"too-long", tooLong, "section 1 at 0x4 claims 65537 words"},
-        {"cut-in-section", cutInSection, "section 1 ends at 0x4C, at or beyond the end of the file (0x28)"},
-        {"cut-before-checksum", cutBeforeChecksum, "the checksum after the end marker would end at 0x80"},
+        {"signature", badSignature, "fx3", "bad signature 0xB11C5943"},
+        {"checksum", bytes(wrongSum), "fx3", "checksum mismatch: stored 0x12345678, computed 0x"},
+        {"too-long", tooLong, "fx3", "section 1 at 0x4 claims 65537 words"},
+        {"cut-in-section", cutInSection, "fx3", "section 1 ends at 0x4C, at or beyond the end of the file (0x28)"},
+        {"cut-before-checksum", cutBeforeChecksum, "fx3", "the checksum after the end marker would end at 0x80"},
+        {"isp-small", MakeIspImage(farWindow), "isp", "too small: the version window starts at 0x5160"},
+        {"isp-none", MakeIspImage(noText), "isp", "no DD.DD.DD version text"},
+        {"aud-small", MakeAudImage({.size = 229919}), "aud", "too small: 229919 bytes"},
+        {"version-missing", Bytes(noAud.begin(), noAud.end()), "version", "no value for UVC_AUD"},
+        {"empty", Bytes{}, "fx3", "empty"},
+        {"unknown", Bytes(100, 0x5A), "", "cannot tell the file's type"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const json f = One(Write(c.name, c.file), "fx3");
+        const json f = One(Write(c.name, c.file), c.type);
         EXPECT_EQ(status, 1);
         EXPECT_FALSE(f["used"].get<bool>());
         EXPECT_EQ(f["reason"].get<std::string>().rfind(c.reason, 0), 0u) << f["reason"];
     }
-    // The built image itself passes: the cases above fail for their one change.
+    // The built image itself passes: the boot images above fail for their one change.
     EXPECT_TRUE(One(Write("good", bytes(good)))["used"].get<bool>());
 }
 
@@ -178,34 +190,6 @@ TEST_F(Check, SerialCarriedOverOnlyWhereTheLayoutStays) {
     EXPECT_TRUE(f["used"].get<bool>());
     EXPECT_EQ(f["serial"]["offset"], 4 + 8 + 56);
     EXPECT_FALSE(f["serial"]["carried_over"].get<bool>());
-}
-
-TEST_F(Check, FlashAndVersionFileRefusals) {
-    IspOptions noText;
-    noText.text = std::nullopt;
-    IspOptions farWindow;
-    farWindow.windowWord = 20000;  // window at 20832, file of 10000 bytes
-    struct Case {
-        const char* name;
-        Bytes file;
-        const char* type;
-        std::string reason;
-    } cases[] = {
-        {"isp-small", MakeIspImage(farWindow), "isp", "too small: the version window starts at 0x5160"},
-        {"isp-none", MakeIspImage(noText), "isp", "no DD.DD.DD version text"},
-        {"aud-small", MakeAudImage({.size = 229919}), "aud", "too small: 229919 bytes"},
-        {"version-missing", [] { auto t = VersionFileText(10203, 0x0C2238, std::nullopt); return Bytes(t.begin(), t.end()); }(),
-         "version", "no value for UVC_AUD"},
-        {"empty", Bytes{}, "fx3", "empty"},
-        {"unknown", Bytes(100, 0x5A), "", "cannot tell the file's type"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const json f = One(Write(c.name, c.file), c.type);
-        EXPECT_EQ(status, 1);
-        EXPECT_FALSE(f["used"].get<bool>());
-        EXPECT_EQ(f["reason"].get<std::string>().rfind(c.reason, 0), 0u) << f["reason"];
-    }
 }
 
 // The lines the driver does not read: a stray line, a repeated key (the

@@ -20,18 +20,11 @@ namespace {
 
 using Row = std::vector<std::string>;
 
-std::vector<std::string> Split(const std::string& line, char sep) {
-    std::vector<std::string> out;
-    std::string cur;
-    for (char c : line) {
-        if (c == sep) {
-            out.push_back(cur);
-            cur.clear();
-        } else {
-            cur += c;
-        }
-    }
-    out.push_back(cur);
+// The fields of a line, empty ones included.
+Row Split(const std::string& line, char sep) {
+    Row out;
+    std::istringstream in(line + sep);
+    for (std::string field; std::getline(in, field, sep);) out.push_back(field);
     return out;
 }
 
