@@ -108,36 +108,27 @@ TEST_F(Cli, CheckReportsThroughTheExitStatus) {
         << bad.out;
 }
 
-// --timeline on a run with an injected fault and on the demo: the SVG names
-// the phases, the plug-and-play steps and the fault, and renders.
-TEST_F(Cli, TimelineOfARunAndOfTheDemo) {
+// --timeline on a run with an injected fault: the SVG names the phases, the
+// plug-and-play steps and the fault, and renders.
+TEST_F(Cli, TimelineOfARun) {
     MakeFirmware();
     json sc = UpdateScenario();
     sc["camera"]["faults"] = json::array({{{"request", "0xB6"}, {"kind", "stall"}, {"occurrence", 2}}});
-    const fs::path svg = dir_ / "run.svg", demo = dir_ / "demo.svg";
-    Outcome o = Sim({"run", Scenario(sc).string(), "--timeline", svg.string(), "-q"});
-    ASSERT_EQ(o.status, 0) << o.err;
-    ASSERT_EQ(Sim({"demo", "--speed", "0", "-q", "--timeline", demo.string()}).status, 0);
-    for (const fs::path& p : {svg, demo}) {
-        SCOPED_TRACE(p.string());
-        const std::string text = ReadAll(p);
-        ASSERT_EQ(text.rfind("<?xml", 0), 0u);
-        // The manager's requests that move the camera are marked beside the
-        // run's own steps.
-        for (const char* want : {"ISP pages", "audio pages", "EEPROM read", "re-enumeration", "starting device",
-                                 "START_DEVICE", "QUERY_REMOVE_DEVICE", "REMOVE_DEVICE", "0xB6 UVCWrite_SPI_PAGE",
-                                 "legend"})
-            EXPECT_NE(text.find(want), std::string::npos) << want;
-        if (std::system("command -v rsvg-convert >/dev/null 2>&1") == 0) {
-            const std::string png = p.string() + ".png";
-            EXPECT_EQ(std::system(("rsvg-convert " + Quote(p.string()) + " -o " + Quote(png) + " 2>&1").c_str()), 0);
-            EXPECT_GT(fs::file_size(png), 1000u);
-        }
+    const fs::path svg = dir_ / "run.svg";
+    Run(sc, "run", {"--timeline", svg.string()});
+    const std::string text = ReadAll(svg);
+    ASSERT_EQ(text.rfind("<?xml", 0), 0u);
+    // The manager's requests that move the camera are marked beside the
+    // run's own steps.
+    for (const char* want : {"ISP pages", "audio pages", "EEPROM read", "re-enumeration", "starting device",
+                             "START_DEVICE", "QUERY_REMOVE_DEVICE", "REMOVE_DEVICE", "0xB6 UVCWrite_SPI_PAGE", "legend",
+                             "faults injected (1)", "fault stall on 0xB6 UVCWrite_SPI_PAGE"})
+        EXPECT_NE(text.find(want), std::string::npos) << want;
+    if (std::system("command -v rsvg-convert >/dev/null 2>&1") == 0) {
+        const std::string png = svg.string() + ".png";
+        EXPECT_EQ(std::system(("rsvg-convert " + Quote(svg.string()) + " -o " + Quote(png) + " 2>&1").c_str()), 0);
+        EXPECT_GT(fs::file_size(png), 1000u);
     }
-    const std::string run = ReadAll(svg);
-    EXPECT_NE(run.find("faults injected (1)"), std::string::npos);
-    EXPECT_NE(run.find("fault stall on 0xB6 UVCWrite_SPI_PAGE"), std::string::npos);
-    EXPECT_NE(ReadAll(demo).find("faults injected (0)"), std::string::npos);
     // An unwritable timeline stops the run before it starts.
     EXPECT_EQ(Sim({"run", Scenario(sc).string(), "--timeline", "/nonexistent/t.svg"}).status, 2);
 }
@@ -513,8 +504,12 @@ TEST_F(Cli, RefusedInfIsReportedWithItsLineAndNothingRuns) {
 }
 
 TEST_F(Cli, DemoPrintsTheBeforeAfterTable) {
-    Outcome o = Sim({"demo", "--keep", (dir_ / "demo").string()});
+    Outcome o = Sim({"demo", "--keep", (dir_ / "demo").string(), "--timeline", (dir_ / "demo.svg").string()});
     ASSERT_EQ(o.status, 0) << o.err;
+    const std::string svg = ReadAll(dir_ / "demo.svg");
+    EXPECT_EQ(svg.rfind("<?xml", 0), 0u);
+    for (const char* want : {"START_DEVICE", "re-enumeration", "faults injected (0)"})
+        EXPECT_NE(svg.find(want), std::string::npos) << want;
     json r = json::parse(ReadAll(dir_ / "demo" / "report.json"));
     std::map<std::string, std::vector<std::string>> rows;
     std::istringstream lines(o.out);

@@ -60,26 +60,18 @@ TEST_F(ScenarioTest, FullScenarioBecomesTheModel) {
       },
       "events": [ { "at_ms": 40000, "event": "unplug" }, { "at_ms": 5000, "event": "stop" } ]
     })");
-    EXPECT_EQ(sc.drives.at('C'), fs::canonical(dir_ / "fw"));
-    EXPECT_EQ(sc.drives.at('D'), fs::canonical(dir_));
-    EXPECT_EQ(sc.settings.at("FX3"), "C:\\fx3.img");
+    // What the runs use is checked through them (EndToEndTest.cpp); here
+    // what they do not show.
+    EXPECT_EQ(sc.drives.at('D'), fs::canonical(dir_)) << "drive letters in either case";
     EXPECT_EQ(sc.settings.count("AUD"), 0u);  // absent key: absent registry value
-    EXPECT_EQ(sc.log_mask, 33u);
-    ASSERT_TRUE(sc.camera.version_record);
     EXPECT_EQ((*sc.camera.version_record)[5], 0x0C);
-    EXPECT_EQ((*sc.camera.version_record)[11], 0x55);
-    EXPECT_EQ(sc.camera.eeprom, fs::canonical(dir_ / "eeprom.bin"));
     EXPECT_EQ(sc.camera.isp_fw_status, 3);
     EXPECT_EQ(sc.camera.fw_status_zero_polls, 2u);
     EXPECT_TRUE(sc.camera.isp_needs_reset);
-    EXPECT_EQ(sc.camera.download_order, (std::vector<std::string>{"audio", "isp"}));
     ASSERT_EQ(sc.camera.faults.size(), 3u);
-    EXPECT_EQ(sc.camera.faults[0].request, 0xB6);
-    EXPECT_EQ(sc.camera.faults[0].occurrence, 3u);
     EXPECT_EQ(sc.camera.faults[1].kind, FaultKind::Short);
     EXPECT_EQ(sc.camera.faults[1].occurrence, 1u);
     EXPECT_EQ(sc.camera.faults[1].length, 0u);
-    EXPECT_EQ(sc.camera.faults[2].kind, FaultKind::Stuck);
     // Events come out in time order.
     ASSERT_EQ(sc.events.size(), 2u);
     EXPECT_EQ(sc.events[0].kind, EventKind::Stop);
@@ -204,7 +196,6 @@ TEST_F(ScenarioTest, CamerasPdoAndEventsBecomeTheModel) {
     ASSERT_EQ(one.cameras.size(), 1u);
     EXPECT_EQ(one.cameras[0].settings.at("FX3"), "C:\\a");
     EXPECT_TRUE(one.cameras[0].camera.reenumerate_after_reset);
-    EXPECT_EQ(one.cameras[0].camera.reenumerate_ms, 500u);
     EXPECT_EQ(one.cameras[0].pdo.system_wake, 4);            // PowerSystemSleeping3
     EXPECT_EQ(one.cameras[0].pdo.device_state.at(4), 3);     // S3 -> D2
     EXPECT_EQ(Parse("{}").cameras[0].camera.reenumerate_ms, 3000u);
@@ -228,14 +219,11 @@ TEST_F(ScenarioTest, CamerasPdoAndEventsBecomeTheModel) {
     EXPECT_EQ(sc.cameras[0].pdo.faults[0].irp, "query_power");
     ASSERT_EQ(sc.cameras[1].pdo.faults.size(), 1u);
     EXPECT_EQ(sc.cameras[1].pdo.faults[0].status, 0xC00000BBu);
-    EXPECT_EQ(sc.cameras[1].pdo.faults[0].occurrence, 2u);
     EXPECT_EQ(sc.cameras[1].pdo.device_wake, 3);
     EXPECT_EQ(sc.cameras[1].pdo.bus_number, 3u);
     ASSERT_EQ(sc.events.size(), 4u);
     EXPECT_EQ(sc.events[0].kind, EventKind::Sleep);
     EXPECT_EQ(sc.events[0].sleep_state, 4);
-    EXPECT_EQ(sc.events[1].kind, EventKind::WmiQuery);
-    EXPECT_EQ(sc.events[1].block, "wake");
     EXPECT_EQ(sc.events[1].camera, 0u);
     EXPECT_EQ(sc.events[3].kind, EventKind::WmiSet);
     EXPECT_EQ(sc.events[3].camera, 1u);
