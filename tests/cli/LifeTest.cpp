@@ -22,6 +22,16 @@ protected:
                          "262144"});
         ASSERT_EQ(o.status, 0) << o.err;
     }
+    // A scenario of several cameras, each {version record, EEPROM file};
+    // new_eeprom.bin holds the new FX3 image.
+    json Cameras(const std::vector<std::pair<std::string, std::string>>& cameras) {
+        WriteAll(dir_ / "new_eeprom.bin", ReadAll(dir_ / "fw" / "fx3.img"));
+        const json base = UpdateScenario();
+        json s = {{"drives", base["drives"]}, {"log_mask", 33}, {"cameras", json::array()}};
+        for (const auto& [record, eeprom] : cameras)
+            s["cameras"].push_back({{"settings", base["settings"]}, {"camera", {{"version_record", record}, {"eeprom", eeprom}}}});
+        return s;
+    }
     // The vendor requests of a calm run's capture, to place events in its phases.
     std::vector<VendorSetup> CalmRun() {
         ExpectUpdated(Run(UpdateScenario(), "calm", {"--pcap", (dir_ / "calm.pcap").string()})["camera"], "calm");
@@ -211,20 +221,10 @@ TEST_F(Life, WmiSwitchesAndAWakeSignalWithNothingPending) {
 // own state asks, with unique IDs 1, 2 and 3, and each is left alone after.
 TEST_F(Life, ThreeCamerasUpdateIndependently) {
     MakeFirmware();
-    const json base = UpdateScenario();
-    json s = {{"drives", base["drives"]}, {"log_mask", 33}};
-    auto camera = [&](const std::string& record, bool withEeprom) {
-        json c = {{"settings", base["settings"]}, {"camera", {{"version_record", record}}}};
-        if (withEeprom) c["camera"]["eeprom"] = "eeprom.bin";
-        return c;
-    };
-    WriteAll(dir_ / "new_eeprom.bin", ReadAll(dir_ / "fw" / "fx3.img"));
-    json current = camera("01 02 03 38 22 0C 05 00 00 00 AA 55", false);
-    current["camera"]["eeprom"] = "new_eeprom.bin";
-    json audioOnly = camera("01 02 03 38 22 0C 01 00 00 00 AA 55", false);
-    audioOnly["camera"]["eeprom"] = "new_eeprom.bin";
-    s["cameras"] = {camera("01 00 00 00 00 0A 01 00 00 00 AA 55", true), current, audioOnly};
-    json r = Run(s, "three");
+    json r = Run(Cameras({{"01 00 00 00 00 0A 01 00 00 00 AA 55", "eeprom.bin"},
+                          {"01 02 03 38 22 0C 05 00 00 00 AA 55", "new_eeprom.bin"},  // current
+                          {"01 02 03 38 22 0C 01 00 00 00 AA 55", "new_eeprom.bin"}}),  // old audio only
+                 "three");
     ExpectClean(r, "three");
     ASSERT_EQ(r["cameras"].size(), 3u);
     EXPECT_EQ(r["camera"], r["cameras"][0]);
@@ -254,16 +254,10 @@ TEST_F(Life, ThreeCamerasUpdateIndependently) {
 // device gets ID 0 with the driver's error line, and still works.
 TEST_F(Life, ThirtyThreeCamerasTheLastWithoutAnId) {
     MakeFirmware();
-    const json base = UpdateScenario();
-    WriteAll(dir_ / "new_eeprom.bin", ReadAll(dir_ / "fw" / "fx3.img"));
-    json s = {{"drives", base["drives"]}, {"log_mask", 33}, {"cameras", json::array()}};
-    for (int i = 0; i < 33; ++i) {
-        // The last camera's audio firmware is old: it has work to do.
-        const std::string record = i == 32 ? "01 02 03 38 22 0C 01 00 00 00 AA 55" : "01 02 03 38 22 0C 05 00 00 00 AA 55";
-        s["cameras"].push_back(
-            {{"settings", base["settings"]}, {"camera", {{"version_record", record}, {"eeprom", "new_eeprom.bin"}}}});
-    }
-    json r = Run(s, "many");
+    std::vector<std::pair<std::string, std::string>> cameras(32, {"01 02 03 38 22 0C 05 00 00 00 AA 55", "new_eeprom.bin"});
+    // The last camera's audio firmware is old: it has work to do.
+    cameras.push_back({"01 02 03 38 22 0C 01 00 00 00 AA 55", "new_eeprom.bin"});
+    json r = Run(Cameras(cameras), "many");
     ExpectClean(r, "many");
     ASSERT_EQ(r["cameras"].size(), 33u);
     std::set<int> ids;
