@@ -6,6 +6,7 @@
 #include <cstring>
 #include <functional>
 
+#include "Firmware.h"
 #include "Sha256.h"
 #include "SimCamera.h"
 #include "SimDescriptors.h"
@@ -239,17 +240,10 @@ TEST_F(CameraFixture, TornBootImageIsNotBooted) {
     auto put = [](std::vector<uint8_t>& b, size_t at, uint32_t w) {
         for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(w >> (8 * i));
     };
-    // Header, one section of 4 words holding the marker, end marker, entry, checksum.
-    std::vector<uint8_t> image(4 + 8 + 16 + 12, 0);
-    put(image, 0, 0xB01C5943);
-    put(image, 4, 4);
-    put(image, 8, 0x40000000);
-    std::memcpy(image.data() + 12, "FX3VER:\x03\x04\x05", 10);
-    uint32_t sum = 0;
-    for (size_t p = 12; p < 28; p += 4) sum += image[p] | image[p + 1] << 8 | image[p + 2] << 16 | uint32_t(image[p + 3]) << 24;
-    put(image, 28, 0);
-    put(image, 32, 0x40000000);
-    put(image, 36, sum);
+    // One section of 4 words holding the marker; end marker, entry, checksum.
+    auto data = orvex::firmware::Fx3VersionMarker({3, 4, 5});
+    data.resize(16, 0);
+    const auto image = orvex::firmware::BuildFx3Image({.sections = {{0x40000000, data}}});
     struct Case {
         const char* what;
         std::function<void(std::vector<uint8_t>&)> damage;
