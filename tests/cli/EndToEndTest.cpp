@@ -354,20 +354,6 @@ TEST_F(Cli, EventsAndTimeLimitEndTheRun) {
     EXPECT_NE(text.find("ORVEX :  -DriverUnload\n"), std::string::npos);
 }
 
-TEST_F(Cli, InjectedFaultReachesTheDriver) {
-    MakeFirmware();
-    json s = UpdateScenario();
-    s["camera"]["faults"] = {{{"request", "0xB0"}, {"occurrence", 1}, {"kind", "stall"}}};
-    json r = Run(s, "stall");
-    EXPECT_EQ(r["run"]["faults_injected"], json::array({"stall on request B0 #1"}));
-    const std::string text = Trace("stall");
-    // The first version read fails over a record that never held a valid reply.
-    EXPECT_NE(text.find("Fail control xfer status = 0xc0000004, handle 0x"), std::string::npos) << text;
-    EXPECT_NE(text.find("Wrong version \n"), std::string::npos);
-    EXPECT_EQ(r["camera"]["isp_pages_written"], 0);
-    EXPECT_EQ(r["run"]["device_time_ms"], 2000);
-}
-
 // A USB stack that holds the first version read for good: the driver cancels
 // it after 10 s and waits for its completion, which never comes. Removing the
 // device at the time limit, or stopping it at a stop event, then waits for the
