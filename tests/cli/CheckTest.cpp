@@ -1,7 +1,6 @@
 // orvex-sim check: what the driver's own routines make of real, built and
 // broken files, in the JSON a build pipeline reads and in the exit status.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -11,6 +10,7 @@
 
 #include "Check.h"
 #include "Firmware.h"
+#include "TempDirTest.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -18,18 +18,8 @@ using namespace orvex::firmware;
 
 namespace {
 
-class Check : public ::testing::Test {
+class Check : public clitest::TempDirTest {
 protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("orvex-check-" + std::to_string(::getpid()) + "-" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override {
-        if (!HasFailure()) fs::remove_all(dir_);
-    }
-
     std::string Write(const std::string& name, const Bytes& bytes) {
         const auto p = (dir_ / name).string();
         std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
@@ -50,7 +40,6 @@ protected:
     }
     json One(const std::string& file, const std::string& type = "") { return Run({file}, type)["files"][0]; }
 
-    fs::path dir_;
     int status = -1;
 };
 

@@ -16,6 +16,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "TempDirTest.h"
+
 namespace fs = std::filesystem;
 using nlohmann::json;
 
@@ -85,16 +87,11 @@ inline std::string WithoutPointers(const std::string& text) {
     return std::regex_replace(std::regex_replace(text, full, "<ptr>"), labelled, "$1<ptr>");
 }
 
-class Cli : public ::testing::Test {
+class Cli : public TempDirTest {
 protected:
     void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("orvex-cli-" + std::to_string(::getpid()) + "-" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
+        TempDirTest::SetUp();
         fs::create_directories(dir_ / "fw");
-    }
-    void TearDown() override {
-        if (!HasFailure()) fs::remove_all(dir_);
     }
 
     // Runs orvex-sim with the arguments; stdin from /dev/null, not a terminal.
@@ -182,7 +179,6 @@ protected:
         EXPECT_EQ(last["ended_by"], "update finished") << what;
     }
 
-    fs::path dir_;
     Outcome last_;
 };
 

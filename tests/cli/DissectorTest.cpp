@@ -5,13 +5,13 @@
 // records decoded field by field.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
 
+#include "TempDirTest.h"
 #include "UsbPcap.h"
 
 namespace fs = std::filesystem;
@@ -70,19 +70,12 @@ std::vector<Record> ReadRecords(const fs::path& pcap) {
 
 unsigned Num(const std::string& s) { return static_cast<unsigned>(std::stoul(s, nullptr, 0)); }
 
-class Dissector : public ::testing::Test {
+class Dissector : public clitest::TempDirTest {
 protected:
     void SetUp() override {
         if (!HaveTshark()) GTEST_SKIP() << "tshark is not installed";
-        dir_ = fs::temp_directory_path() / ("orvex-dissector-" + std::to_string(::getpid()) + "-" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
+        TempDirTest::SetUp();
     }
-    void TearDown() override {
-        if (!HasFailure()) fs::remove_all(dir_);
-    }
-    fs::path dir_;
 };
 
 TEST_F(Dissector, DecodesTheCaptureOfAWholeUpdate) {

@@ -5,30 +5,28 @@
 #include <fstream>
 
 #include "Scenario.h"
+#include "TempDirTest.h"
 
 namespace fs = std::filesystem;
 using namespace orvex::cli;
 
 namespace {
 
-class ScenarioTest : public ::testing::Test {
+// The scenario's own folder is case_, inside the test's folder.
+class ScenarioTest : public clitest::TempDirTest {
 protected:
     void SetUp() override {
-        root_ = fs::temp_directory_path() /
-                ("orvex-scenario-" + std::to_string(::getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(root_);
-        dir_ = root_ / "case";
-        fs::create_directories(dir_ / "fw");
-        fs::create_directories(root_ / "outside");
-        Write(dir_ / "eeprom.bin", std::string(1024, '\x11'));
+        TempDirTest::SetUp();
+        case_ = dir_ / "case";
+        fs::create_directories(case_ / "fw");
+        fs::create_directories(dir_ / "outside");
+        Write(case_ / "eeprom.bin", std::string(1024, '\x11'));
     }
-    void TearDown() override { fs::remove_all(root_); }
 
     static void Write(const fs::path& p, const std::string& bytes) {
         std::ofstream(p, std::ios::binary) << bytes;
     }
-    Scenario Parse(const std::string& text) { return ParseScenario(text, dir_, "s.json"); }
+    Scenario Parse(const std::string& text) { return ParseScenario(text, case_, "s.json"); }
 
     // The issues a refused scenario yields.
     std::vector<ScenarioIssue> Issues(const std::string& text) {
@@ -41,7 +39,7 @@ protected:
         return {};
     }
 
-    fs::path root_, dir_;
+    fs::path case_;
 };
 
 TEST_F(ScenarioTest, FullScenarioBecomesTheModel) {
@@ -62,7 +60,7 @@ TEST_F(ScenarioTest, FullScenarioBecomesTheModel) {
     })");
     // What the runs use is checked through them (EndToEndTest.cpp); here
     // what they do not show.
-    EXPECT_EQ(sc.drives.at('D'), fs::canonical(dir_)) << "drive letters in either case";
+    EXPECT_EQ(sc.drives.at('D'), fs::canonical(case_)) << "drive letters in either case";
     EXPECT_EQ(sc.settings.count("AUD"), 0u);  // absent key: absent registry value
     EXPECT_EQ((*sc.camera.version_record)[5], 0x0C);
     EXPECT_EQ(sc.camera.isp_fw_status, 3);
@@ -99,9 +97,9 @@ TEST_F(ScenarioTest, DescriptorsAsTheyStandAndNothingSetByDefault) {
 }
 
 TEST_F(ScenarioTest, EachProblemNamesItsJsonPath) {
-    fs::create_symlink(root_ / "outside", dir_ / "escape");
-    Write(root_ / "outside" / "secret.bin", "x");
-    Write(dir_ / "marked.bin", std::string("\xff\xff" "FX3VER:" "\x01\x00\x00", 12));
+    fs::create_symlink(dir_ / "outside", case_ / "escape");
+    Write(dir_ / "outside" / "secret.bin", "x");
+    Write(case_ / "marked.bin", std::string("\xff\xff" "FX3VER:" "\x01\x00\x00", 12));
     EXPECT_NO_THROW(Parse(R"({"camera": {"eeprom": "marked.bin", "version_record": "01 00 00 00 00 00 00 00 00 00 AA 55"}})"));
     struct Case {
         const char* text;
@@ -244,11 +242,11 @@ TEST_F(ScenarioTest, AllProblemsAreReportedTogether) {
 }
 
 TEST_F(ScenarioTest, LoadResolvesAgainstTheFilesFolder) {
-    Write(dir_ / "s.json", R"({"drives": {"C": "fw"}, "camera": {"eeprom": "eeprom.bin"}})");
-    Scenario sc = LoadScenario(dir_ / "s.json");
-    EXPECT_EQ(sc.drives.at('C'), fs::canonical(dir_ / "fw"));
-    EXPECT_EQ(sc.base_dir, fs::canonical(dir_));
-    EXPECT_THROW(LoadScenario(dir_ / "none.json"), ScenarioError);
+    Write(case_ / "s.json", R"({"drives": {"C": "fw"}, "camera": {"eeprom": "eeprom.bin"}})");
+    Scenario sc = LoadScenario(case_ / "s.json");
+    EXPECT_EQ(sc.drives.at('C'), fs::canonical(case_ / "fw"));
+    EXPECT_EQ(sc.base_dir, fs::canonical(case_));
+    EXPECT_THROW(LoadScenario(case_ / "none.json"), ScenarioError);
 }
 
 TEST(HexBytes, AcceptsCommonSpellingsOnly) {
