@@ -75,16 +75,9 @@ TEST_F(Check, PublicFx3ImagesAreAcceptedWithTheirLayout) {
 }
 
 TEST_F(Check, BuiltFilesAreUsedAndDecoded) {
-    Fx3Options fx3;
-    fx3.size = 5000;
-    fx3.serial = "CAM0000042";
-    fx3.serialOffset = 40;
-    const Bytes image = MakeFx3Image(fx3);
-    IspOptions isp;
-    isp.windowWord = 0x200;
-    isp.textOffset = 17;
-    isp.text = "07.08.09";
-    const json doc = Run({Write("a.img", image), Write("isp.bin", MakeIspImage(isp)),
+    const Bytes image = MakeFx3Image({.size = 5000, .serial = "CAM0000042", .serialOffset = 40});
+    const Bytes isp = MakeIspImage({.windowWord = 0x200, .textOffset = 17, .text = "07.08.09"});
+    const json doc = Run({Write("a.img", image), Write("isp.bin", isp),
                           Write("aud.bin", MakeAudImage({.size = 240000, .version = 0x33})),
                           Write("v.txt", VersionFileText(10203, 0x0C2238, 5))});
     EXPECT_EQ(status, 0) << doc.dump(2);
@@ -123,10 +116,6 @@ TEST_F(Check, BrokenFilesAreRefusedWithTheirReason) {
     cutInSection.resize(40);
     Bytes cutBeforeChecksum = bytes(good);
     cutBeforeChecksum.resize(cutBeforeChecksum.size() - 2);
-    IspOptions noText;
-    noText.text = std::nullopt;
-    IspOptions farWindow;
-    farWindow.windowWord = 20000;  // window at 20832, file of 10000 bytes
     const std::string noAud = VersionFileText(10203, 0x0C2238, std::nullopt);
 
     struct Case {
@@ -140,8 +129,9 @@ TEST_F(Check, BrokenFilesAreRefusedWithTheirReason) {
         {"too-long", tooLong, "fx3", "section 1 at 0x4 claims 65537 words"},
         {"cut-in-section", cutInSection, "fx3", "section 1 ends at 0x4C, at or beyond the end of the file (0x28)"},
         {"cut-before-checksum", cutBeforeChecksum, "fx3", "the checksum after the end marker would end at 0x80"},
-        {"isp-small", MakeIspImage(farWindow), "isp", "too small: the version window starts at 0x5160"},
-        {"isp-none", MakeIspImage(noText), "isp", "no DD.DD.DD version text"},
+        // The window at 20832, in a file of 10000 bytes.
+        {"isp-small", MakeIspImage({.windowWord = 20000}), "isp", "too small: the version window starts at 0x5160"},
+        {"isp-none", MakeIspImage({.text = std::nullopt}), "isp", "no DD.DD.DD version text"},
         {"aud-small", MakeAudImage({.size = 229919}), "aud", "too small: 229919 bytes"},
         {"version-missing", Bytes(noAud.begin(), noAud.end()), "version", "no value for UVC_AUD"},
         {"empty", Bytes{}, "fx3", "empty"},
