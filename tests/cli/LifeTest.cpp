@@ -3,7 +3,6 @@
 // several cameras at once and the PDO's injected failures, checked through
 // the report, the trace and the capture.
 #include <algorithm>
-#include <cmath>
 #include <functional>
 #include <set>
 
@@ -15,14 +14,6 @@ namespace {
 
 class Life : public Cli {
 protected:
-    // The usual firmware, with an ISP image of 64 pages so that its download
-    // takes long enough to be interrupted.
-    void MakeLifeFirmware() {
-        MakeFirmware();
-        Outcome o = Sim({"make", "isp", "-o", (dir_ / "fw" / "isp.bin").string(), "--version", "12.34.56", "--size",
-                         "262144"});
-        ASSERT_EQ(o.status, 0) << o.err;
-    }
     // A scenario of several cameras, each {version record, EEPROM file};
     // new_eeprom.bin holds the new FX3 image.
     json Cameras(const std::vector<std::pair<std::string, std::string>>& cameras) {
@@ -32,11 +23,6 @@ protected:
         for (const auto& [record, eeprom] : cameras)
             s["cameras"].push_back({{"settings", base["settings"]}, {"camera", {{"version_record", record}, {"eeprom", eeprom}}}});
         return s;
-    }
-    // The vendor requests of a calm run's capture, to place events in its phases.
-    std::vector<VendorSetup> CalmRun() {
-        ExpectUpdated(Run(UpdateScenario(), "calm", {"--pcap", (dir_ / "calm.pcap").string()})["camera"], "calm");
-        return VendorSetups(ReadAll(dir_ / "calm.pcap"));
     }
 };
 
@@ -90,90 +76,32 @@ TEST_F(Life, ResetReenumeratesAndTheSecondRunLeavesTheCameraAlone) {
     }
 }
 
-// Unplugged in the middle of each phase of the update, the camera comes back
-// two seconds later; the new device's run completes the update, the camera
-// re-enumerates and is left alone. The phases are found in a calm run's
-// capture, and the interrupted run's writes prove where the unplug fell.
-// Then the system sleeps in S3 while the driver waits for the audio
-// processor, and wakes: the power requests are reported with the device
-// power states, and nothing leaks.
-TEST_F(Life, UnplugDuringEachPhaseThenReplugAndSleepDuringTheAudioWait) {
-    MakeLifeFirmware();
-    std::vector<double> sizes, pages[2], eeprom;
-    for (const auto& v : CalmRun()) {
-        if (v.request == 0xB5) sizes.push_back(v.ms);
-        if (v.request == 0xB6) pages[sizes.size() >= 2 ? 1 : 0].push_back(v.ms);
-        if (v.request == 0xB2) eeprom.push_back(v.ms);
-    }
-    const json calm = Report("calm.rep");
-    ASSERT_EQ(sizes.size(), 2u);
-    ASSERT_EQ(pages[0].size(), 64u);
-    ASSERT_FALSE(pages[1].empty());
-    ASSERT_FALSE(eeprom.empty());
-    auto mid = [](double a, double b) { return static_cast<uint64_t>(std::llround((a + b) / 2)); };
-    const int audPages = static_cast<int>(pages[1].size());
-    // What the interrupted run sent: flash pages (ISP, then audio), size
-    // announcements, EEPROM pages.
-    auto sent = [](const json& run, const char* request) { return run["vendor_requests"].value(request, 0); };
-    struct Case {
-        const char* phase;
-        uint64_t at;
-        std::function<bool(const json&)> fell;  // the interrupted run's requests say it fell in this phase
-    } cases[] = {
-        {"ISP pages", mid(pages[0].front(), pages[0].back()),
-         [&](const json& r) { return sent(r, "UVCWrite_SPI_PAGE") > 0 && sent(r, "UVCWrite_SPI_PAGE") < 64; }},
-        {"wait after the ISP image", mid(pages[0].back(), sizes[1]),
-         [&](const json& r) { return sent(r, "UVCWrite_SPI_PAGE") == 64 && sent(r, "UVCSet_FILESIZE") == 1; }},
-        {"audio pages", mid(pages[1].front(), pages[1].back()),
-         [&](const json& r) {
-             return sent(r, "UVCWrite_SPI_PAGE") > 64 && sent(r, "UVCWrite_SPI_PAGE") < 64 + audPages;
-         }},
-        {"EEPROM writes", mid(eeprom.front(), eeprom.back()),
-         [&](const json& r) {
-             return sent(r, "UVCWrite_EEPROM") > 0 && sent(r, "UVCWrite_EEPROM") < 32 && sent(r, "UVCReset_ID") == 0;
-         }},
-    };
-    int n = 0;
-    for (const auto& c : cases) {
-        json s = UpdateScenario();
-        s["events"] = {{{"at_ms", c.at}, {"event", "unplug"}}, {{"at_ms", c.at + 2000}, {"event", "replug"}}};
-        json r = Run(s, "unplug" + std::to_string(n++));
-        const json& runs = r["camera"]["update_runs"];
-        ASSERT_GE(runs.size(), 3u) << c.phase << ": interrupted, completed, left alone";
-        EXPECT_EQ(runs[0]["ended_by"], "unplug") << c.phase;
-        EXPECT_TRUE(c.fell(runs[0])) << c.phase << ": " << runs[0]["vendor_requests"].dump();
-        EXPECT_EQ(runs[1]["ended_by"], "update finished") << c.phase;
-        EXPECT_EQ(runs[1]["wrote"]["resets"], 1) << c.phase;
-        ExpectUpdated(r["camera"], c.phase);
-        ExpectLeftAlone(r["camera"], c.phase);
-        ExpectClean(r, c.phase);
-        EXPECT_EQ(r["run"]["events_applied"],
-                  json::array({"unplug at " + std::to_string(c.at) + " ms", "replug at " + std::to_string(c.at + 2000) + " ms"}));
-        // Same device instance, same hardware key: the settings are still there.
-        EXPECT_EQ(r["camera"]["eeprom_sha256"], calm["camera"]["eeprom_sha256"]) << c.phase;
-    }
-
-    const uint64_t sleepAt = static_cast<uint64_t>(pages[1].back()) + 3000, wakeAt = sleepAt + 10000;
+// Unplugged while the ISP image is announced, the camera comes back two
+// seconds later: the interrupted run sent no page after the announcement and
+// the manager surprise-removed its device before removing it; the new
+// device's run completes the update (the device instance kept its
+// settings), and the camera, back from its reset, is left alone. Unplugging
+// and sleeping in every phase of an update is the device-fundamentals
+// cycles' test (tests/reliability/CyclesTest.cpp).
+TEST_F(Life, UnplugAndReplugCompletesTheUpdate) {
+    MakeFirmware();
     json s = UpdateScenario();
-    s["events"] = {{{"at_ms", sleepAt}, {"event", "sleep"}, {"state", "S3"}}, {{"at_ms", wakeAt}, {"event", "wake"}}};
-    json r = Run(s, "sleep");
-    ExpectClean(r, "sleep");
-    EXPECT_EQ(r["system_sleep"], json::array({"S3 at " + std::to_string(sleepAt) + " ms: the system slept",
-                                               "S0 at " + std::to_string(wakeAt) + " ms: the system woke"}));
-    // The driver took its device to the state mapped for S3 and back to D0.
-    const json& power = r["camera"]["device_power"];
-    ASSERT_GE(power.size(), 2u) << power.dump();
-    EXPECT_EQ(power[0]["time_ms"], sleepAt);
-    EXPECT_EQ(power[0]["state"], "D3");
-    EXPECT_EQ(power.back()["state"], "D0");
-    EXPECT_GE(power.back()["time_ms"].get<uint64_t>(), wakeAt);
-    std::vector<std::string> requests;
-    for (const auto& q : r["requests"])
-        if (q["time_ms"] == sleepAt) requests.push_back(q["request"]);
-    EXPECT_EQ(requests, (std::vector<std::string>{"QUERY_POWER(S3)", "SET_POWER(D3)", "SET_POWER(S3)"}));
-    EXPECT_FALSE(r["camera"]["wait_wake_armed"]);
-    EXPECT_EQ(r["driver"].back()["action"], "unload");
-    EXPECT_TRUE(r["driver"].back()["problems"].empty());
+    s["events"] = {{{"at_ms", 2500}, {"event", "unplug"}}, {{"at_ms", 4500}, {"event", "replug"}}};
+    json r = Run(s, "replug");
+    ExpectClean(r, "replug");
+    EXPECT_EQ(r["run"]["events_applied"], json::array({"unplug at 2500 ms", "replug at 4500 ms"}));
+    const json& runs = r["camera"]["update_runs"];
+    ASSERT_GE(runs.size(), 3u) << "interrupted, completed, left alone";
+    EXPECT_EQ(runs[0]["ended_by"], "unplug");
+    EXPECT_EQ(runs[0]["vendor_requests"].value("UVCWrite_SPI_PAGE", 0), 0) << runs[0]["vendor_requests"].dump();
+    EXPECT_EQ(runs[0]["vendor_requests"].value("UVCSet_FILESIZE", 0), 1) << runs[0]["vendor_requests"].dump();
+    EXPECT_EQ(runs[1]["ended_by"], "update finished");
+    ExpectUpdated(r["camera"], "replug");
+    ExpectLeftAlone(r["camera"], "replug");
+    const std::string text = Trace("replug");
+    const size_t surprise = text.find("ORVEX :  ++DeviceSurpriseRemoval()\n");
+    ASSERT_NE(surprise, std::string::npos) << text;
+    EXPECT_LT(surprise, text.find("ORVEX :  +DeviceRemove() Dev 0 \n"));
 }
 
 // The WMI switches as Device Manager flips them: the wake block is withdrawn
@@ -391,7 +319,8 @@ TEST_F(Life, DisableEnableAndShutdown) {
 }
 
 // The PDO's capabilities and bus properties reach the driver: a camera that
-// says it can wake from S3 in D2 is put in D2 for S3.
+// says it can wake from S3 in D2 is put in D2 for S3, and in D3 for S4; the
+// report lists the system's sleeps and the power requests of each.
 TEST_F(Life, PdoCapabilitiesReachTheDriver) {
     MakeFirmware();
     json s = UpdateScenario();
@@ -404,6 +333,15 @@ TEST_F(Life, PdoCapabilitiesReachTheDriver) {
     std::vector<std::string> states;
     for (const auto& p : r["camera"]["device_power"]) states.push_back(p["state"]);
     EXPECT_EQ(states, (std::vector<std::string>{"D2", "D0", "D3", "D0"}));
+    EXPECT_EQ(r["system_sleep"], json::array({"S3 at 5000 ms: the system slept", "S0 at 6000 ms: the system woke",
+                                               "S4 at 7000 ms: the system slept", "S0 at 8000 ms: the system woke"}));
+    // Going to sleep: the manager's query, the driver's device power request,
+    // then the system power request it passes down.
+    std::vector<std::string> asleep;
+    for (const auto& q : r["requests"])
+        if (q["time_ms"] == 5000 || q["time_ms"] == 7000) asleep.push_back(q["request"]);
+    EXPECT_EQ(asleep, (std::vector<std::string>{"QUERY_POWER(S3)", "SET_POWER(D2)", "SET_POWER(S3)", "QUERY_POWER(S4)",
+                                                "SET_POWER(D3)", "SET_POWER(S4)"}));
 }
 
 }  // namespace
