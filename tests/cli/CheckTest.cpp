@@ -1,7 +1,6 @@
 // orvex-sim check: what the driver's own routines make of real, built and
 // broken files, in the JSON a build pipeline reads and in the exit status.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -11,6 +10,7 @@
 
 #include "Check.h"
 #include "Firmware.h"
+#include "TempDirTest.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -18,18 +18,8 @@ using namespace orvex::firmware;
 
 namespace {
 
-class Check : public ::testing::Test {
+class Check : public clitest::TempDirTest {
 protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("orvex-check-" + std::to_string(::getpid()) + "-" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override {
-        if (!HasFailure()) fs::remove_all(dir_);
-    }
-
     std::string Write(const std::string& name, const Bytes& bytes) {
         const auto p = (dir_ / name).string();
         std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
@@ -50,7 +40,6 @@ protected:
     }
     json One(const std::string& file, const std::string& type = "") { return Run({file}, type)["files"][0]; }
 
-    fs::path dir_;
     int status = -1;
 };
 
@@ -86,16 +75,9 @@ TEST_F(Check, PublicFx3ImagesAreAcceptedWithTheirLayout) {
 }
 
 TEST_F(Check, BuiltFilesAreUsedAndDecoded) {
-    Fx3Options fx3;
-    fx3.size = 5000;
-    fx3.serial = "CAM0000042";
-    fx3.serialOffset = 40;
-    const Bytes image = MakeFx3Image(fx3);
-    IspOptions isp;
-    isp.windowWord = 0x200;
-    isp.textOffset = 17;
-    isp.text = "07.08.09";
-    const json doc = Run({Write("a.img", image), Write("isp.bin", MakeIspImage(isp)),
+    const Bytes image = MakeFx3Image({.size = 5000, .serial = "CAM0000042", .serialOffset = 40});
+    const Bytes isp = MakeIspImage({.windowWord = 0x200, .textOffset = 17, .text = "07.08.09"});
+    const json doc = Run({Write("a.img", image), Write("isp.bin", isp),
                           Write("aud.bin", MakeAudImage({.size = 240000, .version = 0x33})),
                           Write("v.txt", VersionFileText(10203, 0x0C2238, 5))});
     EXPECT_EQ(status, 0) << doc.dump(2);
@@ -118,9 +100,9 @@ TEST_F(Check, BuiltFilesAreUsedAndDecoded) {
     EXPECT_TRUE(f[3]["unread_lines"].empty());
 }
 
-// Every reason the driver refuses a boot image, once each: the reason names
-// what it found, and the exit status reports the refusal.
-TEST_F(Check, BrokenFx3ImagesAreRefusedWithTheirReason) {
+// Every reason the driver refuses a file, once each: the reason names what
+// it found, and the exit status reports the refusal.
+TEST_F(Check, BrokenFilesAreRefusedWithTheirReason) {
     const Fx3ImageSpec good{.sections = {{0x40000000, Bytes(64, 0x11)}, {0x40001000, Bytes(32, 0x22)}}};
     auto bytes = [](Fx3ImageSpec s) { return BuildFx3Image(s); };
     Bytes badSignature = bytes(good);
@@ -134,26 +116,35 @@ TEST_F(Check, BrokenFx3ImagesAreRefusedWithTheirReason) {
     cutInSection.resize(40);
     Bytes cutBeforeChecksum = bytes(good);
     cutBeforeChecksum.resize(cutBeforeChecksum.size() - 2);
+    const std::string noAud = VersionFileText(10203, 0x0C2238, std::nullopt);
 
     struct Case {
         const char* name;
         Bytes file;
+        const char* type;
         std::string reason;
     } cases[] = {
-        {"signature", badSignature, "bad signature 0xB11C5943"},
-        {"checksum", bytes(wrongSum), "checksum mismatch: stored 0x12345678, computed 0x"},
-        {"too-long", tooLong, "section 1 at 0x4 claims 65537 words"},
-        {"cut-in-section", cutInSection, "section 1 ends at 0x4C, at or beyond the end of the file (0x28)"},
-        {"cut-before-checksum", cutBeforeChecksum, "the checksum after the end marker would end at 0x80"},
+        {"signature", badSignature, "fx3", "bad signature 0xB11C5943"},
+        {"checksum", bytes(wrongSum), "fx3", "checksum mismatch: stored 0x12345678, computed 0x"},
+        {"too-long", tooLong, "fx3", "section 1 at 0x4 claims 65537 words"},
+        {"cut-in-section", cutInSection, "fx3", "section 1 ends at 0x4C, at or beyond the end of the file (0x28)"},
+        {"cut-before-checksum", cutBeforeChecksum, "fx3", "the checksum after the end marker would end at 0x80"},
+        // The window at 20832, in a file of 10000 bytes.
+        {"isp-small", MakeIspImage({.windowWord = 20000}), "isp", "too small: the version window starts at 0x5160"},
+        {"isp-none", MakeIspImage({.text = std::nullopt}), "isp", "no DD.DD.DD version text"},
+        {"aud-small", MakeAudImage({.size = 229919}), "aud", "too small: 229919 bytes"},
+        {"version-missing", Bytes(noAud.begin(), noAud.end()), "version", "no value for UVC_AUD"},
+        {"empty", Bytes{}, "fx3", "empty"},
+        {"unknown", Bytes(100, 0x5A), "", "cannot tell the file's type"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const json f = One(Write(c.name, c.file), "fx3");
+        const json f = One(Write(c.name, c.file), c.type);
         EXPECT_EQ(status, 1);
         EXPECT_FALSE(f["used"].get<bool>());
         EXPECT_EQ(f["reason"].get<std::string>().rfind(c.reason, 0), 0u) << f["reason"];
     }
-    // The built image itself passes: the cases above fail for their one change.
+    // The built image itself passes: the boot images above fail for their one change.
     EXPECT_TRUE(One(Write("good", bytes(good)))["used"].get<bool>());
 }
 
@@ -178,34 +169,6 @@ TEST_F(Check, SerialCarriedOverOnlyWhereTheLayoutStays) {
     EXPECT_TRUE(f["used"].get<bool>());
     EXPECT_EQ(f["serial"]["offset"], 4 + 8 + 56);
     EXPECT_FALSE(f["serial"]["carried_over"].get<bool>());
-}
-
-TEST_F(Check, FlashAndVersionFileRefusals) {
-    IspOptions noText;
-    noText.text = std::nullopt;
-    IspOptions farWindow;
-    farWindow.windowWord = 20000;  // window at 20832, file of 10000 bytes
-    struct Case {
-        const char* name;
-        Bytes file;
-        const char* type;
-        std::string reason;
-    } cases[] = {
-        {"isp-small", MakeIspImage(farWindow), "isp", "too small: the version window starts at 0x5160"},
-        {"isp-none", MakeIspImage(noText), "isp", "no DD.DD.DD version text"},
-        {"aud-small", MakeAudImage({.size = 229919}), "aud", "too small: 229919 bytes"},
-        {"version-missing", [] { auto t = VersionFileText(10203, 0x0C2238, std::nullopt); return Bytes(t.begin(), t.end()); }(),
-         "version", "no value for UVC_AUD"},
-        {"empty", Bytes{}, "fx3", "empty"},
-        {"unknown", Bytes(100, 0x5A), "", "cannot tell the file's type"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const json f = One(Write(c.name, c.file), c.type);
-        EXPECT_EQ(status, 1);
-        EXPECT_FALSE(f["used"].get<bool>());
-        EXPECT_EQ(f["reason"].get<std::string>().rfind(c.reason, 0), 0u) << f["reason"];
-    }
 }
 
 // The lines the driver does not read: a stray line, a repeated key (the

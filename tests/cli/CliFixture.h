@@ -1,24 +1,22 @@
-// The fixture of the end-to-end tests of the orvex-sim program: a temporary
-// folder per test, the program run with its output captured, scenario files
-// and the firmware made with "orvex-sim make".
+// The fixture of the tests that run the orvex-sim program (tests/cli and
+// tests/shipped): a temporary folder per test, the program run with its
+// output captured, scenario files, the firmware made with "orvex-sim make",
+// and readers of what a run leaves (report, trace, capture).
 #pragma once
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <map>
+#include <optional>
 #include <regex>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
 
-#include "Firmware.h"
-#include "Sha256.h"
-#include "SimDescriptors.h"
+#include "TempDirTest.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -38,7 +36,6 @@ inline std::string ReadAll(const fs::path& p) {
 }
 
 inline void WriteAll(const fs::path& p, const std::string& bytes) { std::ofstream(p, std::ios::binary) << bytes; }
-inline void WriteAll(const fs::path& p, const std::vector<uint8_t>& bytes) { WriteAll(p, std::string(bytes.begin(), bytes.end())); }
 
 inline std::string Quote(const std::string& s) {
     std::string q = "'";
@@ -46,16 +43,55 @@ inline std::string Quote(const std::string& s) {
     return q + "'";
 }
 
-class Cli : public ::testing::Test {
+// How often `line` occurs in `text`.
+inline size_t Count(const std::string& text, const std::string& line) {
+    size_t n = 0;
+    for (size_t at = 0; (at = text.find(line, at)) != std::string::npos; ++at) ++n;
+    return n;
+}
+
+// The SETUP record of every vendor request in a USBPcap file: its virtual
+// time in ms since `epoch`, bRequest, and the OUT data after the setup bytes.
+struct VendorSetup {
+    double ms;
+    uint8_t request;
+    std::string data;
+};
+inline std::vector<VendorSetup> VendorSetups(const std::string& pcap, int64_t epoch = 1704067200) {
+    auto u16 = [&](size_t at) { return static_cast<uint32_t>(uint8_t(pcap[at]) | uint8_t(pcap[at + 1]) << 8); };
+    auto u32 = [&](size_t at) { return u16(at) | u16(at + 2) << 16; };
+    EXPECT_GE(pcap.size(), 24u);
+    EXPECT_EQ(u32(20), 249u) << "link type USBPCAP";
+    std::vector<VendorSetup> out;
+    for (size_t at = 24; at + 16 <= pcap.size();) {
+        const double ms = (double(u32(at)) - double(epoch)) * 1000.0 + u32(at + 4) / 1e6;  // nanosecond capture
+        const size_t len = u32(at + 8), b = at + 16;
+        at = b + len;
+        // Control transfers only, from the host, their setup stage.
+        if (u16(b) != 28 || (pcap[b + 16] & 1) || pcap[b + 27] != 0 || len < 36) continue;
+        if ((uint8_t(pcap[b + 28]) & 0x60) != 0x40) continue;
+        out.push_back({ms, uint8_t(pcap[b + 29]), pcap.substr(b + 36, len - 36)});
+    }
+    return out;
+}
+
+// Pool, object and thread addresses differ from run to run (and between the
+// hosted build and the shipped image): the platform's messages print them in
+// full, the driver's trace prints the low 32 bits of some after a label.
+// Everything else in a trace must not differ.
+inline std::string WithoutPointers(const std::string& text) {
+    static const std::regex full("0x[0-9A-Fa-f]{9,}|\\b[0-9A-Fa-f]{12,16}\\b");
+    static const std::regex labelled(
+        "(DrvExt |driver object |deivce object |pKsDev |NextDeviceObject |Self |UnderlyingPDO |DeviceObject |"
+        "pCommonData |device = |final |Descriptor = |Irp |Urb |handle )(0x)?[0-9A-Fa-f]+");
+    return std::regex_replace(std::regex_replace(text, full, "<ptr>"), labelled, "$1<ptr>");
+}
+
+class Cli : public TempDirTest {
 protected:
     void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("orvex-cli-" + std::to_string(::getpid()) + "-" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
+        TempDirTest::SetUp();
         fs::create_directories(dir_ / "fw");
-    }
-    void TearDown() override {
-        if (!HasFailure()) fs::remove_all(dir_);
     }
 
     // Runs orvex-sim with the arguments; stdin from /dev/null, not a terminal.
@@ -80,6 +116,21 @@ protected:
         return dir_ / name;
     }
 
+    // Runs the scenario as <name>.json, quietly, with its report in
+    // <name>.rep and its trace in <name>.txt; expects the exit status (any
+    // when none is given) and returns the report, discarded when there is
+    // none. The outcome is in last_.
+    json Run(const json& scenario, const std::string& name, std::vector<std::string> extra = {},
+             std::optional<int> status = 0) {
+        std::vector<std::string> args{"run", Scenario(scenario, name + ".json").string(), "--report",
+                                      (dir_ / (name + ".rep")).string(), "--trace", (dir_ / (name + ".txt")).string(), "-q"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        last_ = Sim(args);
+        if (status) EXPECT_EQ(last_.status, *status) << name << ": " << last_.err;
+        return json::parse(ReadAll(dir_ / (name + ".rep")), nullptr, false);
+    }
+    std::string Trace(const std::string& name) { return ReadAll(dir_ / (name + ".txt")); }
+
     // Makes the firmware with "orvex-sim make": new FX3 1.2.3 (8 KiB), ISP
     // 12.34.56 (10000 bytes: 3 pages, the last one padded), audio 5, the version
     // file; and the camera's EEPROM with the old FX3 1.0.0 and its own serial.
@@ -98,7 +149,7 @@ protected:
     }
 
     // The scenario of a camera at FX3 1.0.0 / ISP 10.00.00 / audio 1.
-    json UpdateScenario() const {
+    static json UpdateScenario() {
         return {{"drives", {{"C", "fw"}}},
                 {"settings",
                  {{"FX3", "C:\\fx3.img"}, {"ISP", "C:\\isp.bin"}, {"AUD", "C:\\aud.bin"}, {"VERSION", "C:\\version.txt"}}},
@@ -108,51 +159,27 @@ protected:
 
     json Report(const std::string& name = "report.json") { return json::parse(ReadAll(dir_ / name)); }
 
-    fs::path dir_;
-};
-
-inline std::vector<uint8_t> Bytes(const std::string& s) { return {s.begin(), s.end()}; }
-
-inline std::string Sha(const std::vector<uint8_t>& bytes) { return orvex::sim::Sha256::Hex(bytes); }
-
-inline std::vector<uint8_t> PadToPages(std::vector<uint8_t> bytes, size_t page) {
-    bytes.resize((bytes.size() + page - 1) / page * page, 0xFF);
-    return bytes;
-}
-
-// The OUT data of every vendor request `bRequest` in a USBPcap file (carried
-// after the setup bytes of its SETUP record), concatenated, and the number of
-// such requests.
-inline std::pair<std::vector<uint8_t>, size_t> CapturedOut(const std::string& pcap, uint8_t bRequest) {
-    auto u16 = [&](size_t at) { return static_cast<uint32_t>(uint8_t(pcap[at]) | uint8_t(pcap[at + 1]) << 8); };
-    auto u32 = [&](size_t at) { return u16(at) | u16(at + 2) << 16; };
-    EXPECT_GE(pcap.size(), 24u);
-    EXPECT_EQ(u32(20), 249u) << "link type USBPCAP";
-    std::vector<uint8_t> data;
-    size_t count = 0;
-    for (size_t at = 24; at + 16 <= pcap.size();) {
-        const size_t len = u32(at + 8);
-        const size_t b = at + 16;
-        at = b + len;
-        if (u16(b) != 28) continue;  // control transfers only
-        const bool fromDevice = pcap[b + 16] & 1;
-        const uint8_t stage = pcap[b + 27];
-        if (fromDevice || stage != 0 || len < 36) continue;
-        if ((uint8_t(pcap[b + 28]) & 0x60) != 0x40 || uint8_t(pcap[b + 29]) != bRequest) continue;
-        ++count;
-        data.insert(data.end(), pcap.begin() + b + 36, pcap.begin() + b + len);
+    // The camera of a report runs the firmware MakeFirmware made.
+    static void ExpectUpdated(const json& camera, const std::string& what) {
+        EXPECT_EQ(camera["fx3_version"], 10203) << what;
+        EXPECT_EQ(camera["isp_version"], 0x0C2238) << what;
+        EXPECT_EQ(camera["aud_version"], 5) << what;
+        EXPECT_EQ(camera["update_mode"], false) << what;
     }
-    return {data, count};
-}
+    static void ExpectClean(const json& r, const std::string& what) {
+        EXPECT_TRUE(r["platform_faults"].empty()) << what << ": " << r["platform_faults"].dump();
+        EXPECT_EQ(r["pool"]["leaked_bytes"], 0) << what;
+    }
+    // The last update run of a camera found everything current: it sent the
+    // version read and nothing else.
+    static void ExpectLeftAlone(const json& camera, const std::string& what) {
+        ASSERT_FALSE(camera["update_runs"].empty()) << what;
+        const json& last = camera["update_runs"].back();
+        EXPECT_EQ(last["vendor_requests"], json({{"UVCGet_VERSION", 1}})) << what;
+        EXPECT_EQ(last["ended_by"], "update finished") << what;
+    }
 
-// Pointers the driver prints (the driver extension, the descriptor buffers,
-// the driver and device objects, their extensions, the registry buffers)
-// differ from run to run; everything else in a trace must not.
-inline std::string WithoutPointers(const std::string& trace) {
-    static const std::regex pointer(
-        "(DrvExt |Descriptor = |DeviceObject 0x|pCommonData 0x|device = |driver object 0x|deivce object 0x|"
-        "pKsDev 0x|NextDeviceObject 0x|Self 0x|UnderlyingPDO 0x|final 0x)[0-9A-Fa-f]+");
-    return std::regex_replace(trace, pointer, "$1<p>");
-}
+    Outcome last_;
+};
 
 }  // namespace clitest

@@ -8,6 +8,21 @@
 
 using namespace orvex::cli;
 
+namespace {
+
+// What was written to a temporary file; closes it.
+std::string Drain(std::FILE* f) {
+    std::fflush(f);
+    const long size = std::ftell(f);
+    std::rewind(f);
+    std::string text(static_cast<size_t>(size), '\0');
+    EXPECT_EQ(std::fread(text.data(), 1, text.size(), f), text.size());
+    std::fclose(f);
+    return text;
+}
+
+}  // namespace
+
 TEST(Progress, PhaseAndPagesFollowTheTraffic) {
     PhaseTracker t;
     EXPECT_EQ(t.Phase(), "starting");
@@ -42,12 +57,7 @@ TEST(Progress, DisplayDrawsOnlyWhenEnabled) {
         ProgressDisplay d(f, enabled);
         d.Observe(0xC0, 0xB0, 0, 12, nullptr, 2000);
         d.Finish(62500);
-        std::fflush(f);
-        long size = std::ftell(f);
-        std::rewind(f);
-        std::string text(static_cast<size_t>(size), '\0');
-        ASSERT_EQ(std::fread(text.data(), 1, text.size(), f), text.size());
-        std::fclose(f);
+        const std::string text = Drain(f);
         if (!enabled) {
             EXPECT_TRUE(text.empty());
             continue;
@@ -89,12 +99,7 @@ TEST(Progress, OneLinePerCameraWithItsState) {
         EXPECT_EQ(d.Lines(2000, 1.0)[3], "  camera 2: starting");
         d.Finish(3000);
     }
-    std::fflush(f);
-    const long size = std::ftell(f);
-    std::rewind(f);
-    std::string text(static_cast<size_t>(size), '\0');
-    ASSERT_EQ(std::fread(text.data(), 1, text.size(), f), text.size());
-    std::fclose(f);
+    const std::string text = Drain(f);
     EXPECT_NE(text.find("\033[3F"), std::string::npos) << "back up three lines before a redraw";
     EXPECT_NE(text.find("\r\033[K  camera 2: starting\n"), std::string::npos);
 

@@ -18,23 +18,19 @@ namespace {
 
 constexpr int64_t kMs = 10000;  // virtual units per millisecond
 
-TimelineTransfer Std(int64_t ms, uint8_t request = 0x06) {
+// A control transfer of a quarter millisecond from `ms` on.
+TimelineTransfer Transfer(int64_t ms, uint8_t bmRequestType, uint8_t request, const char* head = nullptr) {
     TimelineTransfer t;
     t.start = ms * kMs;
     t.end = t.start + kMs / 4;
-    t.bmRequestType = 0x80;
-    t.bRequest = request;
-    return t;
-}
-
-TimelineTransfer Vendor(int64_t ms, uint8_t request, const char* head = nullptr) {
-    TimelineTransfer t;
-    t.start = ms * kMs;
-    t.end = t.start + kMs / 4;
-    t.bmRequestType = 0xC0;
+    t.bmRequestType = bmRequestType;
     t.bRequest = request;
     if (head) std::memcpy(t.head.data(), head, 4);
     return t;
+}
+TimelineTransfer Std(int64_t ms, uint8_t request = 0x06) { return Transfer(ms, 0x80, request); }
+TimelineTransfer Vendor(int64_t ms, uint8_t request, const char* head = nullptr) {
+    return Transfer(ms, 0xC0, request, head);
 }
 
 std::vector<std::string> Labels(const std::vector<TimelinePhase>& phases) {

@@ -28,85 +28,63 @@ FRAME_IMPORTS = [
 ]
 
 
-class RequiredImports(unittest.TestCase):
-    def test_the_frame_routines_pass(self):
+class Imports(unittest.TestCase):
+    def test_good_imports_pass(self):
+        self.assertEqual(check_pe.check_imports(GOOD_IMPORTS), [])  # module names in any case
         self.assertEqual(check_pe.check_required_imports(FRAME_IMPORTS), [])
 
-    def test_a_missing_routine_is_named(self):
+    def test_a_missing_routine_is_named_and_one_from_the_wrong_module_is_missing(self):
         imports = [(m, [n for n in names if n != "PoRequestPowerIrp"]) for m, names in FRAME_IMPORTS]
         self.assertEqual(check_pe.check_required_imports(imports),
                          ["missing import PoRequestPowerIrp from ntoskrnl.exe"])
-
-    def test_a_routine_from_the_wrong_module_is_missing(self):
         imports = [(m if m != "WMILIB.SYS" else "ntoskrnl.exe", names) for m, names in FRAME_IMPORTS]
         self.assertIn("missing import WmiSystemControl from wmilib.sys",
                       check_pe.check_required_imports(imports))
 
-
-class Imports(unittest.TestCase):
-    def test_kernel_modules_pass_in_any_case(self):
-        self.assertEqual(check_pe.check_imports(GOOD_IMPORTS), [])
-
-    def test_runtime_modules_are_rejected(self):
-        for module in ["msvcrt.dll", "libstdc++-6.dll", "libgcc_s_seh-1.dll", "ucrtbase.dll", "KERNEL32.dll"]:
-            with self.subTest(module=module):
-                self.assertTrue(check_pe.check_imports(GOOD_IMPORTS + [(module, ["memcpy"])]))
-
-    def test_runtime_names_are_rejected_even_from_allowed_modules(self):
-        for name in ["_Znwy", "_ZdlPvy", "__cxa_pure_virtual", "__cxa_atexit", "__gxx_personality_seh0",
-                     "_Unwind_Resume", "??2@YAPEAX_K@Z", "_purecall", "atexit", "malloc", "free"]:
-            with self.subTest(name=name):
-                self.assertTrue(check_pe.check_imports([("ntoskrnl.exe", ["DbgPrint", name])]))
-
-    def test_ordinal_imports_are_rejected(self):
-        self.assertTrue(check_pe.check_imports([("ntoskrnl.exe", [None])]))
+    def test_runtime_modules_names_and_ordinals_are_rejected(self):
+        cases = [GOOD_IMPORTS + [(module, ["memcpy"])]
+                 for module in ["msvcrt.dll", "libstdc++-6.dll", "libgcc_s_seh-1.dll", "ucrtbase.dll", "KERNEL32.dll"]]
+        # Runtime names even from allowed modules.
+        cases += [[("ntoskrnl.exe", ["DbgPrint", name])]
+                  for name in ["_Znwy", "_ZdlPvy", "__cxa_pure_virtual", "__cxa_atexit", "__gxx_personality_seh0",
+                               "_Unwind_Resume", "??2@YAPEAX_K@Z", "_purecall", "atexit", "malloc", "free"]]
+        cases.append([("ntoskrnl.exe", [None])])
+        for imports in cases:
+            with self.subTest(imports=imports[-1]):
+                self.assertTrue(check_pe.check_imports(imports))
 
 
 class Version(unittest.TestCase):
-    GOOD = {check_pe.EXPECTED_LANG: dict(check_pe.EXPECTED_STRINGS)}
-
-    def test_expected_resource_passes(self):
-        self.assertEqual(check_pe.check_version(self.GOOD, [[0x040C, 0x04B0]]), [])
-
-    def test_each_string_is_compared_exactly(self):
-        changes = {b"ProductName": b"ORVEX", b"FileDescription": b"Firmware Update driver",
-                   b"FileVersion": b"1, 0, 0, 3\0", b"OriginalFilename": b"orvex.sys"}
-        for key, value in changes.items():
-            with self.subTest(key=key):
-                strings = dict(check_pe.EXPECTED_STRINGS)
-                strings[key] = value
-                self.assertTrue(check_pe.check_version({check_pe.EXPECTED_LANG: strings}, [[0x040C, 0x04B0]]))
-
-    def test_missing_or_extra_strings_and_wrong_language(self):
-        missing = dict(check_pe.EXPECTED_STRINGS)
+    def test_expected_resource_passes_and_every_change_fails(self):
+        good, lang, translation = dict(check_pe.EXPECTED_STRINGS), check_pe.EXPECTED_LANG, [[0x040C, 0x04B0]]
+        self.assertEqual(check_pe.check_version({lang: good}, translation), [])
+        cases = []
+        # Each string is compared exactly.
+        for key, value in {b"ProductName": b"ORVEX", b"FileDescription": b"Firmware Update driver",
+                           b"FileVersion": b"1, 0, 0, 3\0", b"OriginalFilename": b"orvex.sys"}.items():
+            cases.append(({lang: {**good, key: value}}, translation))
+        missing = dict(good)
         del missing[b"CompanyName"]
-        self.assertTrue(check_pe.check_version({check_pe.EXPECTED_LANG: missing}, [[0x040C, 0x04B0]]))
-        extra = dict(check_pe.EXPECTED_STRINGS)
-        extra[b"LegalCopyright"] = b"x"
-        self.assertTrue(check_pe.check_version({check_pe.EXPECTED_LANG: extra}, [[0x040C, 0x04B0]]))
-        self.assertTrue(check_pe.check_version({b"040904b0": dict(check_pe.EXPECTED_STRINGS)}, [[0x040C, 0x04B0]]))
-        self.assertTrue(check_pe.check_version(self.GOOD, [[0x0409, 0x04B0]]))
-        self.assertTrue(check_pe.check_version(self.GOOD, []))
+        cases += [({lang: missing}, translation), ({lang: {**good, b"LegalCopyright": b"x"}}, translation),
+                  ({b"040904b0": good}, translation), ({lang: good}, [[0x0409, 0x04B0]]), ({lang: good}, [])]
+        for tables, translations in cases:
+            with self.subTest(tables=tables, translations=translations):
+                self.assertTrue(check_pe.check_version(tables, translations))
 
 
-class StaticConstructors(unittest.TestCase):
-    def test_empty_list_passes_and_an_entry_fails(self):
+class Checks(unittest.TestCase):
+    def test_static_constructors(self):
         self.assertEqual(check_pe.check_ctor_list([0xFFFFFFFFFFFFFFFF, 0]), [])
         self.assertTrue(check_pe.check_ctor_list([0xFFFFFFFFFFFFFFFF, 0x140001000]))
         self.assertTrue(check_pe.check_ctor_list([0, 0]))
 
-
-class Skip(unittest.TestCase):
     def test_no_path_means_skipped(self):
         self.assertEqual(check_pe.main(["check_pe.py", ""]), check_pe.SKIP)
         self.assertEqual(check_pe.main(["check_pe.py"]), check_pe.SKIP)
 
-
-class CertificateTable(unittest.TestCase):
-    def test_a_table_ending_the_file_passes(self):
+    def test_only_a_certificate_table_ending_the_file_passes(self):
         self.assertEqual(check_pe.check_certificate_table(0x2000, 0x500, 0x2500), [])
-
-    def test_missing_misaligned_or_inner_tables_are_rejected(self):
+        # Missing, empty, misaligned, inside the file.
         for offset, size in [(0, 0), (0x2000, 0), (0x2004, 0x4FC), (0x2000, 0x400)]:
             with self.subTest(offset=offset, size=size):
                 self.assertTrue(check_pe.check_certificate_table(offset, size, 0x2500))

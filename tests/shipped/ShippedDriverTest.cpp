@@ -3,49 +3,14 @@
 // the two apart: the trace byte for byte once pointer values are masked, the
 // USB capture byte for byte, the report field for field (its wall-clock time
 // aside), and the exit status.
-#include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
-#include <regex>
-#include <sstream>
+#include <functional>
 
-#include <nlohmann/json.hpp>
+#include "CliFixture.h"
 
-namespace fs = std::filesystem;
-using nlohmann::json;
+using namespace clitest;
 
 namespace {
-
-std::string ReadAll(const fs::path& p)
-{
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-std::string Quote(const std::string& s)
-{
-    std::string q = "'";
-    for (char c : s) q += (c == '\'') ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-// Pool, object and thread addresses differ from run to run: the platform's
-// messages print them in full (0x7f..., %p), the driver's trace prints the
-// low 32 bits of some after a label. Everything else must match.
-std::string MaskPointers(const std::string& text)
-{
-    static const std::regex full("0x[0-9A-Fa-f]{9,}|\\b[0-9A-Fa-f]{12,16}\\b");
-    static const std::regex labelled(
-        "(driver object |deivce object |pKsDev |NextDeviceObject |Self |UnderlyingPDO |DeviceObject |pCommonData |"
-        "device = |final |Descriptor = |Irp |Urb |handle )(0x)?[0-9a-f]+");
-    return std::regex_replace(std::regex_replace(text, full, "<ptr>"), labelled, "$1<ptr>");
-}
 
 struct Case {
     const char* name;
@@ -53,96 +18,62 @@ struct Case {
     std::vector<std::string> extra;  // further orvex-sim arguments
 };
 
-class ShippedDriver : public ::testing::Test {
+class ShippedDriver : public Cli {
 protected:
     void SetUp() override
     {
         if (std::string(ORVEX_SYS_PATH).empty()) GTEST_SKIP() << "configure with -DORVEX_SYS=.../ORVEX.sys";
-        dir_ = fs::temp_directory_path() / ("orvex-shipped-" + std::to_string(::getpid()));
-        fs::remove_all(dir_);
-        fs::create_directories(dir_ / "fw");
-        const std::string fw = (dir_ / "fw").string();
-        for (auto args : std::vector<std::vector<std::string>>{
-                 {"make", "fx3", "-o", fw + "/fx3.img", "--version", "1.2.3", "--size", "8192", "--serial", "FACTORY001"},
-                 {"make", "fx3", "-o", (dir_ / "eeprom.bin").string(), "--version", "1.0.0", "--size", "8192", "--serial",
-                  "CAM0004711", "--seed", "9"},
-                 {"make", "isp", "-o", fw + "/isp.bin", "--version", "12.34.56", "--size", "10000"},
-                 {"make", "aud", "-o", fw + "/aud.bin", "--version", "5"},
-                 {"make", "version", "-o", fw + "/version.txt", "--fx3", "1.2.3", "--isp", "12.34.56", "--aud", "5"},
-                 {"make", "version", "-o", fw + "/equal.txt", "--fx3", "1.0.0", "--isp", "10.00.00", "--aud", "1"}})
-            ASSERT_EQ(Sim(args), 0);
-        std::ofstream(dir_ / "fw" / "garbage.img", std::ios::binary) << std::string(8192, '\x5a');
-    }
-    void TearDown() override
-    {
-        if (!HasFailure() && !dir_.empty()) fs::remove_all(dir_);
-    }
-
-    int Sim(const std::vector<std::string>& args, const std::string& tag = "make")
-    {
-        std::string cmd = Quote(ORVEX_SIM_PATH);
-        for (const auto& a : args) cmd += " " + Quote(a);
-        cmd += " < /dev/null > " + Quote((dir_ / (tag + ".out")).string()) + " 2> " + Quote((dir_ / (tag + ".err")).string());
-        int raw = std::system(cmd.c_str());
-        return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    }
-
-    static json Update()
-    {
-        return {{"drives", {{"C", "fw"}}},
-                {"settings",
-                 {{"FX3", "C:\\fx3.img"}, {"ISP", "C:\\isp.bin"}, {"AUD", "C:\\aud.bin"}, {"VERSION", "C:\\version.txt"}}},
-                {"log_mask", 33},
-                {"camera", {{"eeprom", "eeprom.bin"}, {"version_record", "01 00 00 00 00 0A 01 00 00 00 AA 55"}}}};
+        Cli::SetUp();
+        MakeFirmware();
+        ASSERT_EQ(Sim({"make", "version", "-o", (dir_ / "fw" / "equal.txt").string(), "--fx3", "1.0.0", "--isp",
+                       "10.00.00", "--aud", "1"})
+                      .status,
+                  0);
+        WriteAll(dir_ / "fw" / "garbage.img", std::string(8192, '\x5a'));
     }
 
     // Runs the scenario with either driver and compares what each left.
     void Compare(const Case& c)
     {
         SCOPED_TRACE(c.name);
-        json s = Update();
+        json s = UpdateScenario();
         c.shape(s);
-        const fs::path scenario = dir_ / (std::string(c.name) + ".json");
-        std::ofstream(scenario) << s.dump(2);
         struct Result {
-            int status;
-            std::string trace, capture, err;
+            Outcome outcome;
+            std::string trace, capture;
             json report;
         } r[2];
         for (int shipped = 0; shipped < 2; ++shipped) {
             const std::string tag = std::string(c.name) + (shipped ? ".sys" : ".hosted");
-            std::vector<std::string> args = {"run", scenario.string(), "--quiet", "--trace", (dir_ / (tag + ".txt")).string(),
-                                             "--pcap", (dir_ / (tag + ".pcap")).string(), "--report",
-                                             (dir_ / (tag + ".rep")).string()};
-            args.insert(args.end(), c.extra.begin(), c.extra.end());
-            if (shipped) args.insert(args.end(), {"--driver", ORVEX_SYS_PATH});
-            r[shipped].status = Sim(args, tag);
-            r[shipped].err = ReadAll(dir_ / (tag + ".err"));
-            r[shipped].trace = MaskPointers(ReadAll(dir_ / (tag + ".txt")));
+            std::vector<std::string> extra = {"--pcap", (dir_ / (tag + ".pcap")).string()};
+            extra.insert(extra.end(), c.extra.begin(), c.extra.end());
+            if (shipped) extra.insert(extra.end(), {"--driver", ORVEX_SYS_PATH});
+            // Either exit status will do here: the two must only agree.
+            r[shipped].report = Run(s, tag, extra, std::nullopt);
+            r[shipped].outcome = last_;
+            r[shipped].trace = WithoutPointers(Trace(tag));
             r[shipped].capture = ReadAll(dir_ / (tag + ".pcap"));
-            r[shipped].report = json::parse(ReadAll(dir_ / (tag + ".rep")), nullptr, false);
             json& rep = r[shipped].report;
             if (rep.is_object() && rep.contains("run")) rep["run"].erase("wall_ms");
             // The platform lists leaks in address order: masked, their order goes too.
             if (rep.is_object() && rep.contains("platform_faults")) {
                 std::vector<std::string> faults;
-                for (const auto& f : rep["platform_faults"]) faults.push_back(MaskPointers(f.get<std::string>()));
+                for (const auto& f : rep["platform_faults"]) faults.push_back(WithoutPointers(f.get<std::string>()));
                 std::sort(faults.begin(), faults.end());
                 rep["platform_faults"] = faults;
             }
         }
-        EXPECT_EQ(r[1].status, r[0].status) << r[1].err;
+        EXPECT_EQ(r[1].outcome.status, r[0].outcome.status) << r[1].outcome.err;
         // Sanitizer notes in a sanitizer build name the process.
         static const std::regex pid("==[0-9]+==");
-        EXPECT_EQ(std::regex_replace(MaskPointers(r[1].err), pid, "=="), std::regex_replace(MaskPointers(r[0].err), pid, "=="));
+        EXPECT_EQ(std::regex_replace(WithoutPointers(r[1].outcome.err), pid, "=="),
+                  std::regex_replace(WithoutPointers(r[0].outcome.err), pid, "=="));
         EXPECT_FALSE(r[0].trace.empty());
         EXPECT_EQ(r[1].trace, r[0].trace);
         EXPECT_FALSE(r[0].capture.empty());
         EXPECT_TRUE(r[1].capture == r[0].capture) << "the captures differ";
-        EXPECT_EQ(MaskPointers(r[1].report.dump(1)), MaskPointers(r[0].report.dump(1)));
+        EXPECT_EQ(WithoutPointers(r[1].report.dump(1)), WithoutPointers(r[0].report.dump(1)));
     }
-
-    fs::path dir_;
 };
 
 TEST_F(ShippedDriver, RunsEveryScenarioAsTheHostedBuildDoes)

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <functional>
 
+#include "Firmware.h"
 #include "Sha256.h"
 #include "SimCamera.h"
 #include "SimDescriptors.h"
@@ -80,6 +81,10 @@ std::vector<uint8_t> AudioImage(uint8_t version, size_t size = 240000) {
     return img;
 }
 
+// The 24-bit ISP version of a version record, and its three FX3 bytes.
+uint32_t IspOf(const std::array<uint8_t, 12>& rec) { return uint32_t(rec[3] | rec[4] << 8 | rec[5] << 16); }
+std::array<uint8_t, 3> Fx3Of(const std::array<uint8_t, 12>& rec) { return {rec[0], rec[1], rec[2]}; }
+
 // Walks a configuration descriptor; returns false when a descriptor is malformed.
 bool Walk(const std::vector<uint8_t>& d, std::vector<std::pair<uint8_t, uint8_t>>* interfaces) {
     size_t i = 0;
@@ -107,10 +112,7 @@ TEST(Sha256, KnownVectors) {
 }
 
 TEST_F(CameraFixture, StandardDescriptorsDescribeAVideoAndAudioCamera) {
-    CameraConfig cfg;
-    cfg.vendorId = 0x1234;
-    cfg.productId = 0xABCD;
-    Make(cfg);
+    Make({.vendorId = 0x1234, .productId = 0xABCD});
     auto r = Do({0x80, 0x06, 0x0100, 0, 64});
     ASSERT_FALSE(r.stalled);
     ASSERT_EQ(r.length, 18u);
@@ -166,32 +168,21 @@ TEST_F(CameraFixture, VendorRequestsAreCheckedField_by_field) {
     for (const auto& sh : shapes) {
         SCOPED_TRACE(testing::Message() << "bRequest 0x" << std::hex << int(sh.req));
         const SetupPacket good{static_cast<uint8_t>(sh.in ? 0xC0 : 0x40), sh.req, sh.value, 0xAA55, sh.length};
-        auto bad = good;
-        bad.bmRequestType ^= 0x80;  // wrong direction
-        EXPECT_TRUE(Do(bad).stalled);
-        bad = good;
-        bad.bmRequestType |= 0x01;  // interface recipient
-        EXPECT_TRUE(Do(bad).stalled);
-        bad = good;
-        bad.wIndex = 0x55AA;
-        EXPECT_TRUE(Do(bad).stalled);
-        bad = good;
-        bad.wLength = static_cast<uint16_t>(sh.length + 1);
-        if (sh.req != 0xB3) {
-            EXPECT_TRUE(Do(bad).stalled);
-        }
-        bad.wLength = 0;
-        EXPECT_TRUE(Do(bad).stalled);
-        if (sh.valueFixed) {
-            bad = good;
-            bad.wValue = static_cast<uint16_t>(sh.value + 1);
-            EXPECT_TRUE(Do(bad).stalled);
-        }
+        auto with = [&](auto change) {
+            SetupPacket bad = good;
+            change(bad);
+            return bad;
+        };
+        EXPECT_TRUE(Do(with([](SetupPacket& b) { b.bmRequestType ^= 0x80; })).stalled) << "wrong direction";
+        EXPECT_TRUE(Do(with([](SetupPacket& b) { b.bmRequestType |= 0x01; })).stalled) << "interface recipient";
+        EXPECT_TRUE(Do(with([](SetupPacket& b) { b.wIndex = 0x55AA; })).stalled);
+        EXPECT_TRUE(Do(with([](SetupPacket& b) { b.wLength = 0; })).stalled);
+        // An EEPROM read may ask for any length; it ends at the EEPROM's end.
+        if (sh.req != 0xB3) EXPECT_TRUE(Do(with([](SetupPacket& b) { ++b.wLength; })).stalled);
+        if (sh.valueFixed) EXPECT_TRUE(Do(with([](SetupPacket& b) { ++b.wValue; })).stalled);
         // The well-formed request, in a state where it is allowed.
         StartUpdate();
-        if (sh.req == 0xB6) {
-            ASSERT_FALSE(Do(In(0xB5, 2, 1)).stalled);
-        }
+        if (sh.req == 0xB6) ASSERT_FALSE(Do(In(0xB5, 2, 1)).stalled);
         buf[0] = 0xAA;
         buf[1] = 0x55;
         auto r = Do(good);
@@ -204,21 +195,14 @@ TEST_F(CameraFixture, VendorRequestsAreCheckedField_by_field) {
 }
 
 TEST_F(CameraFixture, VersionRecordAndIspResetAndFx3Marker) {
-    CameraConfig cfg;
-    cfg.fx3Version = {2, 15, 7};
-    cfg.ispVersion = 0x302010;
-    cfg.audioVersion = 5;
-    cfg.audioVersionHigh = {1, 0};
-    cfg.ispNeedsReset = true;
+    CameraConfig cfg{
+        .fx3Version = {2, 15, 7}, .ispVersion = 0x302010, .audioVersion = 5, .audioVersionHigh = {1, 0}, .ispNeedsReset = true};
     Make(cfg);
     ASSERT_FALSE(Do(In(kReqGetVersion, 0, 12)).stalled);
     EXPECT_EQ(std::vector<uint8_t>(buf.begin(), buf.begin() + 12),
               (std::vector<uint8_t>{2, 15, 7, 0xFF, 0xFF, 0xFF, 5, 1, 0, 0, 0xAA, 0x55}));
     ASSERT_FALSE(Do(In(kReqResetIsp, 0, 2)).stalled);
-    auto rec = cam->VersionRecord();
-    EXPECT_EQ(rec[3], 0x10);
-    EXPECT_EQ(rec[4], 0x20);
-    EXPECT_EQ(rec[5], 0x30);
+    EXPECT_EQ(IspOf(cam->VersionRecord()), 0x302010u);
 
     // The FX3 version follows the EEPROM's marker, but only after a reset.
     StartUpdate();
@@ -228,8 +212,7 @@ TEST_F(CameraFixture, VersionRecordAndIspResetAndFx3Marker) {
     ASSERT_FALSE(Do(Out(kReqWriteEeprom, 7, 256)).stalled);
     EXPECT_EQ(cam->VersionRecord()[0], 2);
     ASSERT_FALSE(Do(In(kReqResetId, 0, 1)).stalled);
-    rec = cam->VersionRecord();
-    EXPECT_EQ((std::array<uint8_t, 3>{rec[0], rec[1], rec[2]}), (std::array<uint8_t, 3>{3, 4, 5}));
+    EXPECT_EQ(Fx3Of(cam->VersionRecord()), (std::array<uint8_t, 3>{3, 4, 5}));
     EXPECT_FALSE(cam->InUpdateMode());
     EXPECT_EQ(cam->Stats().resets, 1u);
 
@@ -246,17 +229,10 @@ TEST_F(CameraFixture, TornBootImageIsNotBooted) {
     auto put = [](std::vector<uint8_t>& b, size_t at, uint32_t w) {
         for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(w >> (8 * i));
     };
-    // Header, one section of 4 words holding the marker, end marker, entry, checksum.
-    std::vector<uint8_t> image(4 + 8 + 16 + 12, 0);
-    put(image, 0, 0xB01C5943);
-    put(image, 4, 4);
-    put(image, 8, 0x40000000);
-    std::memcpy(image.data() + 12, "FX3VER:\x03\x04\x05", 10);
-    uint32_t sum = 0;
-    for (size_t p = 12; p < 28; p += 4) sum += image[p] | image[p + 1] << 8 | image[p + 2] << 16 | uint32_t(image[p + 3]) << 24;
-    put(image, 28, 0);
-    put(image, 32, 0x40000000);
-    put(image, 36, sum);
+    // One section of 4 words holding the marker; end marker, entry, checksum.
+    auto data = orvex::firmware::Fx3VersionMarker({3, 4, 5});
+    data.resize(16, 0);
+    const auto image = orvex::firmware::BuildFx3Image({.sections = {{0x40000000, data}}});
     struct Case {
         const char* what;
         std::function<void(std::vector<uint8_t>&)> damage;
@@ -268,15 +244,11 @@ TEST_F(CameraFixture, TornBootImageIsNotBooted) {
         {"section runs past the end", [&put](std::vector<uint8_t>& b) { put(b, 4, 0x100); }, {2, 15, 7}},
     };
     for (const auto& c : cases) {
-        CameraConfig cfg;
-        cfg.fx3Version = {2, 15, 7};
-        cfg.eepromSize = 256;
-        cfg.eepromContent = image;
+        CameraConfig cfg{.eepromSize = 256, .eepromContent = image, .fx3Version = {2, 15, 7}};
         c.damage(cfg.eepromContent);
         EXPECT_EQ(Camera::BootImageTorn(cfg.eepromContent), c.reported[0] != 3) << c.what;
         Make(cfg);
-        const auto rec = cam->VersionRecord();
-        EXPECT_EQ((std::array<uint8_t, 3>{rec[0], rec[1], rec[2]}), c.reported) << c.what;
+        EXPECT_EQ(Fx3Of(cam->VersionRecord()), c.reported) << c.what;
     }
     // Content without the boot header keeps the marker rule.
     std::vector<uint8_t> plain(64, 0xFF);
@@ -285,10 +257,7 @@ TEST_F(CameraFixture, TornBootImageIsNotBooted) {
 }
 
 TEST_F(CameraFixture, EepromWritesNeedUpdateModeAndStayInBounds) {
-    CameraConfig cfg;
-    cfg.eepromSize = 4096;
-    cfg.eepromContent = {1, 2, 3};
-    Make(cfg);
+    Make({.eepromSize = 4096, .eepromContent = {1, 2, 3}});
     ASSERT_FALSE(Do(In(kReqReadEeprom, 0, 1024)).stalled);
     EXPECT_EQ(buf[0], 1);
     EXPECT_EQ(buf[2], 3);
@@ -318,11 +287,7 @@ TEST_F(CameraFixture, EepromWritesNeedUpdateModeAndStayInBounds) {
 // seconds alive, ten seconds of reboot, further zero polls, then status and
 // the new version.
 TEST_F(CameraFixture, IspFlashTimeline) {
-    CameraConfig cfg;
-    cfg.eraseTime = 500ms;
-    cfg.zeroPollsAfterReboot = 2;
-    cfg.ispStatusValue = 3;
-    Make(cfg);
+    Make({.eraseTime = 500ms, .zeroPollsAfterReboot = 2, .ispStatusValue = 3});
     const auto image = IspImage("12.34.56");
 
     EXPECT_TRUE(Do(In(kReqSetFileSize, 3, 1)).stalled);  // not in update mode
@@ -363,8 +328,7 @@ TEST_F(CameraFixture, IspFlashTimeline) {
     EXPECT_EQ(Byte(kReqGetFwStatus), 3);
     EXPECT_EQ(Byte(kReqGetFwStatus), 3);
 
-    const auto rec = cam->VersionRecord();
-    EXPECT_EQ(rec[3] | rec[4] << 8 | rec[5] << 16, 0x0C2238);
+    EXPECT_EQ(IspOf(cam->VersionRecord()), 0x0C2238u);
     const auto st = cam->Stats();
     EXPECT_EQ(st.ispPagesWritten, 3u);
     EXPECT_EQ(st.ispImagesFlashed, 1u);
@@ -376,10 +340,7 @@ TEST_F(CameraFixture, IspFlashTimeline) {
 }
 
 TEST_F(CameraFixture, AudioImageRejectedImageAndInterruptedSession) {
-    CameraConfig cfg;
-    cfg.audioStatusValue = 7;
-    cfg.rejectStatusValue = 9;
-    Make(cfg);
+    Make({.audioStatusValue = 7, .rejectStatusValue = 9});
     StartUpdate();
 
     // Neither marker, no version text, too short for an audio image:
@@ -433,9 +394,7 @@ TEST(CameraDecode, IspVersionWindowAndFx3Marker) {
 }
 
 TEST_F(CameraFixture, StatusOverrideAndUpdateModeExit) {
-    CameraConfig cfg;
-    cfg.statusOverride = 0xA0;
-    Make(cfg);
+    Make({.statusOverride = 0xA0});
     buf[0] = 0xAA;
     buf[1] = 0x56;
     EXPECT_TRUE(Do(Out(kReqStartUpdate, 0, 2)).stalled);  // wrong data stage
@@ -479,10 +438,7 @@ TEST_F(CameraFixture, RealImagesAreRoutedByContentOrByDownloadOrder) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        CameraConfig cfg;
-        cfg.routing = c.routing;
-        cfg.downloadOrder = c.order;
-        Make(cfg);
+        Make({.routing = c.routing, .downloadOrder = c.order});
         StartUpdate();
         for (const auto* image : c.images) {
             Flash(*image);
@@ -493,16 +449,13 @@ TEST_F(CameraFixture, RealImagesAreRoutedByContentOrByDownloadOrder) {
         EXPECT_EQ(st.audioImagesFlashed, c.audio);
         EXPECT_EQ(st.imagesRejected, c.rejected);
         const auto rec = cam->VersionRecord();
-        EXPECT_EQ(uint32_t(rec[3] | rec[4] << 8 | rec[5] << 16), c.ispVersion);
+        EXPECT_EQ(IspOf(rec), c.ispVersion);
         EXPECT_EQ(rec[6], c.audioVersion);
     }
 }
 
 TEST_F(CameraFixture, DownloadOrderStartsOverWithEachUpdate) {
-    CameraConfig cfg;
-    cfg.routing = CameraConfig::Routing::Order;
-    cfg.downloadOrder = {orvex::sim::Flash::Audio};
-    Make(cfg);
+    Make({.routing = CameraConfig::Routing::Order, .downloadOrder = {orvex::sim::Flash::Audio}});
     const auto image = AudioImage(0x21);
     StartUpdate();
     Flash(image);
@@ -545,10 +498,7 @@ protected:
 };
 
 TEST_F(ReenumFixture, LeavesAfterTheResetAndReturnsRunningTheNewFirmware) {
-    CameraConfig cfg;
-    cfg.reenumerateAfterReset = true;
-    cfg.ispNeedsReset = true;
-    MakeLinked(cfg);
+    MakeLinked({.ispNeedsReset = true, .reenumerateAfterReset = true});
     ASSERT_FALSE(Do(In(kReqResetIsp, 0, 2)).stalled);
     ASSERT_FALSE(Do({0x00, 0x09, 1, 0, 0}).stalled);  // SET_CONFIGURATION 1
     StartUpdate();
@@ -571,11 +521,9 @@ TEST_F(ReenumFixture, LeavesAfterTheResetAndReturnsRunningTheNewFirmware) {
     EXPECT_EQ(replugs, 1);
     EXPECT_FALSE(cam->Reenumerating());
 
-    const auto rec = cam->VersionRecord();
-    EXPECT_EQ(uint32_t(rec[3] | rec[4] << 8 | rec[5] << 16), 0xFFFFFFu) << "a fresh ISP waits for its reset again";
+    EXPECT_EQ(IspOf(cam->VersionRecord()), 0xFFFFFFu) << "a fresh ISP waits for its reset again";
     ASSERT_FALSE(Do(In(kReqResetIsp, 0, 2)).stalled);
-    const auto after = cam->VersionRecord();
-    EXPECT_EQ(uint32_t(after[3] | after[4] << 8 | after[5] << 16), 0x040506u);
+    EXPECT_EQ(IspOf(cam->VersionRecord()), 0x040506u);
     EXPECT_EQ(cam->Configuration(), 0) << "unconfigured after enumeration";
     EXPECT_FALSE(cam->InUpdateMode());
     EXPECT_EQ(cam->Phase(), FirmwarePhase::Idle);
@@ -592,9 +540,7 @@ TEST_F(ReenumFixture, LeavesAfterTheResetAndReturnsRunningTheNewFirmware) {
 }
 
 TEST_F(ReenumFixture, HandsOnThePlugWinOverTheCamerasOwnReturn) {
-    CameraConfig cfg;
-    cfg.reenumerateAfterReset = true;
-    cfg.reenumerateTime = 500ms;
+    CameraConfig cfg{.reenumerateAfterReset = true, .reenumerateTime = 500ms};
 
     // Pulled out before it drops off: without power it never comes back.
     MakeLinked(cfg);
