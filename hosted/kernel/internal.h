@@ -247,7 +247,11 @@ struct Kernel {
     };
     std::vector<Deadline> deadlines;
     size_t liveDeadlines = 0;
-    std::vector<ThreadState*> wakeScratch;             // WakeWaiters' snapshot of an object's waiters
+    // Scratch lists kept from call to call (under the kernel lock):
+    // WakeWaiters' snapshot of an object's waiters, and the timers and
+    // time-outs falling due at a time advance.
+    std::vector<ThreadState*> wakeScratch, timedOutScratch;
+    std::vector<KTIMER*> dueScratch;
     ThreadState* running = nullptr;
     int nextThreadId = 1;
     uint64_t nextWaitSeq = 1;
@@ -319,6 +323,9 @@ struct Kernel {
 
     // ---- I/O manager ----
     std::map<PIRP, IrpInfo> irps;
+    // Entries of freed IRPs, kept for the next ones with their lists'
+    // storage: a run allocates and frees an IRP for every request.
+    std::vector<std::map<PIRP, IrpInfo>::node_type> spareIrps;
     uint64_t irpSerial = 0;
     FailRules failIrp;           // IRP allocations of every kind
     FailRules failCreateDevice;  // IoCreateDevice

@@ -78,13 +78,35 @@ PIRP AllocIrp(Lock& lock, CCHAR stackSize, IrpInfo::Kind kind)
         return nullptr;
     }
     PIRP irp = FreshIrp(stackSize);
-    IrpInfo info;
-    info.serial = ++k.irpSerial;
-    info.kind = kind;
+    IrpInfo* info;
+    if (k.spareIrps.empty()) {
+        info = &k.irps[irp];
+    } else {
+        auto node = std::move(k.spareIrps.back());
+        k.spareIrps.pop_back();
+        node.key() = irp;
+        info = &k.irps.insert(std::move(node)).position->second;
+    }
+    info->serial = ++k.irpSerial;
+    info->kind = kind;
     ThreadState* t = Current();
-    info.driver = t ? t->driver : nullptr;
-    k.irps[irp] = info;
+    info->driver = t ? t->driver : nullptr;
     return irp;
+}
+
+void ForgetIrp(Kernel& k, std::map<PIRP, IrpInfo>::iterator it)
+{
+    auto node = k.irps.extract(it);
+    if (k.spareIrps.size() >= 64) return;
+    IrpInfo& info = node.mapped();
+    auto through = std::move(info.through);
+    auto frames = std::move(info.frames);
+    through.clear();
+    frames.clear();
+    info = IrpInfo{};
+    info.through = std::move(through);
+    info.frames = std::move(frames);
+    k.spareIrps.push_back(std::move(node));
 }
 
 PDRIVER_OBJECT NewDriverObject(Lock&, const std::string& name, const std::string& service)
@@ -220,7 +242,7 @@ VOID IoFreeIrp(PIRP Irp)
             }
     }
     for (CallFrame* f : it->second.frames) f->gone = true;
-    k.irps.erase(it);
+    ForgetIrp(k, it);
     std::free(Irp);
 }
 
@@ -337,19 +359,25 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         known = false;
         marked = false;
     }
-    char what[200];
-    std::snprintf(what, sizeof what, "IRP %p (major 0x%02X, minor 0x%02X)", (void*)Irp, major, minor);
-    std::string missingMark = "dispatch routine of " + driverName + " returned STATUS_PENDING for " +
-                              what + " without marking it pending (IoMarkIrpPending)";
+    // The texts are made only when needed: this runs for every IRP.
+    auto what = [&] {
+        char text[200];
+        std::snprintf(text, sizeof text, "IRP %p (major 0x%02X, minor 0x%02X)", (void*)Irp, major, minor);
+        return std::string(text);
+    };
+    auto missingMark = [&] {
+        return "dispatch routine of " + driverName + " returned STATUS_PENDING for " + what() +
+               " without marking it pending (IoMarkIrpPending)";
+    };
     if (status == STATUS_PENDING && !frame.passed && !frame.gone) {
         // Not completed yet: the mark may still come from a completion
         // routine; checked when the completion reaches this location.
-        if (!marked) k.irps[Irp].pendingExpected[frame.location] = missingMark;
+        if (!marked) k.irps[Irp].pendingExpected[frame.location] = missingMark();
     } else if (known && status == STATUS_PENDING && !marked) {
-        Violation(lock, missingMark);
+        Violation(lock, missingMark());
     }
     if (known && status != STATUS_PENDING && marked)
-        Violation(lock, "dispatch routine of " + driverName + " marked " + what +
+        Violation(lock, "dispatch routine of " + driverName + " marked " + what() +
                             " pending but returned " + Hex(uint32_t(status)) + " instead of STATUS_PENDING");
     if (!frame.gone) {
         auto again = k.irps.find(Irp);
@@ -504,7 +532,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR)
         if (Irp->UserIosb) *Irp->UserIosb = Irp->IoStatus;
         PKEVENT ev = Irp->UserEvent;
         for (CallFrame* f : info->frames) f->gone = true;
-        k.irps.erase(Irp);
+        ForgetIrp(k, k.irps.find(Irp));  // found again: completion routines ran since `it`
         std::free(Irp);
         if (ev) {
             LONG old = ev->Header.SignalState;

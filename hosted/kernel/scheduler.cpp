@@ -252,13 +252,15 @@ bool AdvanceTime(Lock& lock)
     // Timers first (a wait on a timer due at its own time-out is satisfied),
     // each once, in the order they fell due: a periodic timer re-armed by
     // its expiry waits for the next advance even if already due again.
-    std::vector<KTIMER*> due;
+    auto& due = k.dueScratch;
+    due.clear();
     for (auto it = k.timerQueue.begin(); it != k.timerQueue.end() && it->first <= k.now; ++it)
         due.push_back(it->second);
     for (auto* timer : due) ExpireTimer(lock, timer);
     // Then the time-outs, earliest first and, at the same time, in the order
     // the threads began to wait.
-    std::vector<ThreadState*> timedOut;
+    auto& timedOut = k.timedOutScratch;
+    timedOut.clear();
     for (const Kernel::Deadline* d; (d = EarliestDeadline(k)) && d->at <= k.now;) {
         timedOut.push_back(d->thread);
         std::pop_heap(k.deadlines.begin(), k.deadlines.end(), LaterDeadline);
