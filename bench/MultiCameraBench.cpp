@@ -37,6 +37,7 @@
 #include <ctime>
 #include <memory>
 #include <set>
+#include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
 
@@ -59,8 +60,15 @@ using orvex::bench::Fx3Image;
 using orvex::bench::IspImage;
 
 struct Figures {
-    double urbs = 0, wallS = 0, cpuS = 0, virtualS = 0, updated = 0;
+    double urbs = 0, wallS = 0, cpuS = 0, virtualS = 0, updated = 0, faults = 0;
 };
+
+// Page faults of the process so far (first touches of memory it had not used).
+double PageFaults() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_minflt + u.ru_majflt);
+}
 
 // CPU time of the whole process (every thread), in seconds.
 double ProcessCpu() {
@@ -88,6 +96,7 @@ Figures OneRun(const std::filesystem::path& dir, int cameras) {
 
     const auto wall0 = std::chrono::steady_clock::now();
     const double cpu0 = ProcessCpu();
+    const double faults0 = PageFaults();
     const int64_t t0 = hosted::Clock::Now();
     std::vector<PDEVICE_OBJECT> pdos;
     for (auto& camera : cams) pdos.push_back(orvex::bench::PlugWithFirmware(bus, camera));
@@ -95,6 +104,7 @@ Figures OneRun(const std::filesystem::path& dir, int cameras) {
     for (PDEVICE_OBJECT pdo : pdos) orvex::bench::WaitForUpdate(pdo);
     f.wallS = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
     f.cpuS = ProcessCpu() - cpu0;
+    f.faults = PageFaults() - faults0;
     f.virtualS = double(hosted::Clock::Now() - t0) / hosted::kUnitsPerSecond;
     f.urbs = double(bus.Log().size());
 
@@ -128,6 +138,7 @@ void BM_ConcurrentUpdates(benchmark::State& state) {
     state.counters["cpu_per_urb_us"] = f.cpuS * 1e6 / f.urbs;
     state.counters["virtual_s"] = f.virtualS;
     state.counters["updated"] = f.updated;
+    state.counters["page_faults"] = f.faults;
     std::filesystem::remove_all(dir);
 }
 
@@ -139,7 +150,10 @@ double Max(const std::vector<double>& v) { return *std::max_element(v.begin(), v
 BENCHMARK(BM_ConcurrentUpdates)
     ->ArgName("cameras")
     ->Arg(1)
+    ->Arg(2)
+    ->Arg(4)
     ->Arg(8)
+    ->Arg(16)
     ->Arg(32)
     ->Iterations(1)
     ->Repetitions(5)
