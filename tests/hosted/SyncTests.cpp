@@ -236,3 +236,54 @@ TEST(EndOfRun, LeftoversAreReported)
     }
     EXPECT_EQ(c.ranAt, Seconds(2));
 }
+
+TEST(Events, SignalWakesOnlyItsOwnWaitersInWaitOrder)
+{
+    // Many threads wait on events of their own; three wait on one shared
+    // synchronization event, one of them through a wait that names it twice.
+    // Each signal of the shared event wakes the next of its waiters, in the
+    // order they began to wait, and no other thread.
+    TestPlatform platform;
+    constexpr int kOthers = 40;
+    std::vector<KEVENT> own(kOthers);
+    KEVENT shared;
+    KeInitializeEvent(&shared, SynchronizationEvent, FALSE);
+    std::vector<std::string> woken;
+    std::vector<Thread> threads;
+    for (int i = 0; i < kOthers; ++i) {
+        KeInitializeEvent(&own[i], NotificationEvent, FALSE);
+        threads.push_back(StartThread("own" + std::to_string(i), [&, i] {
+            KeWaitForSingleObject(&own[i], Executive, KernelMode, FALSE, nullptr);
+            woken.push_back(CurrentThreadName());
+        }));
+        if (i % 10 == 5 && i < 30)
+            threads.push_back(StartThread("shared" + std::to_string(i), [&, i] {
+                if (i == 15) {
+                    PVOID twice[2] = {&shared, &shared};
+                    EXPECT_EQ(KeWaitForMultipleObjects(2, twice, WaitAny, Executive, KernelMode, FALSE, nullptr,
+                                                       nullptr),
+                              STATUS_WAIT_0);
+                } else {
+                    KeWaitForSingleObject(&shared, Executive, KernelMode, FALSE, nullptr);
+                }
+                woken.push_back(CurrentThreadName());
+            }));
+    }
+    Yield();  // every thread is waiting now
+    for (int round = 0; round < 3; ++round) {
+        KeSetEvent(&shared, IO_NO_INCREMENT, FALSE);
+        Yield();
+    }
+    EXPECT_EQ(woken, (std::vector<std::string>{"shared5", "shared15", "shared25"}));
+    EXPECT_EQ(KeReadStateEvent(&shared), 0);
+    for (int i = kOthers - 1; i >= 0; --i) KeSetEvent(&own[i], IO_NO_INCREMENT, FALSE);
+    for (auto& t : threads) t.Join();
+    ASSERT_EQ(woken.size(), size_t(kOthers + 3));
+    EXPECT_EQ(woken[3], "own39");  // woken in the order signalled
+    // The shared event's wait list is empty again: a new waiter is woken by the next signal.
+    Thread late = StartThread("late", [&] { KeWaitForSingleObject(&shared, Executive, KernelMode, FALSE, nullptr); });
+    Yield();
+    KeSetEvent(&shared, IO_NO_INCREMENT, FALSE);
+    late.Join();
+    EXPECT_TRUE(Verifier::Take().empty());
+}

@@ -122,6 +122,43 @@ TEST_P(ThreadModes, AThreadBlockedInsideACatchKeepsItsException)
     EXPECT_EQ(seenB, "from b");
 }
 
+TEST_P(ThreadModes, EachThreadKeepsItsFloatingPointControl)
+{
+    // A thread sets its own rounding (SSE and x87) and blocks; the thread
+    // that runs meanwhile must see the defaults, and the first its own
+    // setting again when it resumes: a fiber switch carries both control words.
+    TestPlatform platform(Mode(GetParam()));
+    KEVENT go;
+    KeInitializeEvent(&go, NotificationEvent, FALSE);
+    auto mxcsr = [] { return __builtin_ia32_stmxcsr(); };
+    auto fpucw = [] {
+        unsigned short cw;
+        asm volatile("fnstcw %0" : "=m"(cw));
+        return cw;
+    };
+    unsigned seenByB = 0, keptByA = 0;
+    unsigned short fpuSeenByB = 0, fpuKeptByA = 0;
+    Thread a = StartThread("a", [&] {
+        __builtin_ia32_ldmxcsr((mxcsr() & ~0x6000u) | 0x6000u);  // round toward zero
+        unsigned short cw = static_cast<unsigned short>((fpucw() & ~0x0C00) | 0x0C00);
+        asm volatile("fldcw %0" : : "m"(cw));
+        KeWaitForSingleObject(&go, Executive, KernelMode, FALSE, nullptr);
+        keptByA = mxcsr() & 0x6000u;
+        fpuKeptByA = fpucw() & 0x0C00;
+    });
+    Thread b = StartThread("b", [&] {
+        seenByB = mxcsr() & 0x6000u;
+        fpuSeenByB = fpucw() & 0x0C00;
+        KeSetEvent(&go, IO_NO_INCREMENT, FALSE);
+    });
+    a.Join();
+    b.Join();
+    EXPECT_EQ(seenByB, 0u);
+    EXPECT_EQ(fpuSeenByB, 0u);
+    EXPECT_EQ(keptByA, 0x6000u);
+    EXPECT_EQ(fpuKeptByA, 0x0C00);
+}
+
 TEST_P(ThreadModes, ManyShortThreadsAndDeepStacks)
 {
     // Threads come and go by the thousand in an update run (the bus starts

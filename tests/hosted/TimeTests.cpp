@@ -138,3 +138,63 @@ TEST(RealTimeMode, VirtualTimeFollowsScaledWallClock)
     EXPECT_GE(wall, std::chrono::milliseconds(45));
     EXPECT_LT(wall, std::chrono::seconds(5));
 }
+
+TEST(KernelTimers, ReSetTimerFiresOnlyAtItsNewTime)
+{
+    TestPlatform platform;
+    KTIMER timer;
+    KeInitializeTimerEx(&timer, SynchronizationTimer);
+    KeSetTimer(&timer, Relative(Milliseconds(10)), nullptr);
+    EXPECT_TRUE(KeSetTimer(&timer, Relative(Milliseconds(5)), nullptr));  // earlier than before
+    EXPECT_EQ(KeWaitForSingleObject(&timer, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(Clock::Now(), Milliseconds(5));
+    // The first due time is gone with the re-set: nothing signals at 10 ms.
+    LARGE_INTEGER limit = Relative(Milliseconds(20));
+    EXPECT_EQ(KeWaitForSingleObject(&timer, Executive, KernelMode, FALSE, &limit), STATUS_TIMEOUT);
+    EXPECT_EQ(Clock::Now(), Milliseconds(25));
+}
+
+TEST(VirtualTime, TimeOutsFireInDeadlineThenWaitOrderAfterManyEarlyWakes)
+{
+    // Thousands of waits with a long time-out that end early (a ping-pong
+    // of two threads), then time-outs that must fire at their own times: by
+    // deadline, and at equal deadlines in the order the threads began to wait.
+    TestPlatform platform;
+    KEVENT ping, pong, never;
+    KeInitializeEvent(&ping, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&pong, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&never, NotificationEvent, FALSE);
+    constexpr int kRounds = 3000;
+    int rounds = 0;
+    Thread server = StartThread("server", [&] {
+        for (int i = 0; i < kRounds; ++i) {
+            LARGE_INTEGER hour = Relative(Seconds(3600));
+            ASSERT_EQ(KeWaitForSingleObject(&ping, Executive, KernelMode, FALSE, &hour), STATUS_SUCCESS);
+            KeSetEvent(&pong, IO_NO_INCREMENT, FALSE);
+        }
+    });
+    for (int i = 0; i < kRounds; ++i) {
+        KeSetEvent(&ping, IO_NO_INCREMENT, FALSE);
+        LARGE_INTEGER hour = Relative(Seconds(3600));
+        ASSERT_EQ(KeWaitForSingleObject(&pong, Executive, KernelMode, FALSE, &hour), STATUS_SUCCESS);
+        ++rounds;
+    }
+    server.Join();
+    EXPECT_EQ(rounds, kRounds);
+    EXPECT_EQ(Clock::Now(), 0);
+
+    std::vector<std::pair<std::string, int64_t>> fired;
+    std::vector<Thread> waiters;
+    for (auto [name, ms] : {std::pair{"late", 7}, {"first of two", 5}, {"early", 3}, {"second of two", 5}})
+        waiters.push_back(StartThread(name, [&, ms = ms] {
+            LARGE_INTEGER t = Relative(Milliseconds(ms));
+            EXPECT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &t), STATUS_TIMEOUT);
+            fired.emplace_back(CurrentThreadName(), Clock::Now());
+        }));
+    for (auto& w : waiters) w.Join();
+    const std::vector<std::pair<std::string, int64_t>> expected{{"early", Milliseconds(3)},
+                                                                {"first of two", Milliseconds(5)},
+                                                                {"second of two", Milliseconds(5)},
+                                                                {"late", Milliseconds(7)}};
+    EXPECT_EQ(fired, expected);
+}
