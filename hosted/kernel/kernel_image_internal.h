@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace hosted::detail {
 
@@ -19,5 +21,19 @@ void SetProcessorBlock(ThreadState* t);
 // the handler.
 int RegisterImageRange(uintptr_t base, size_t size, const std::string& name);
 void UnregisterImageRange(int slot);
+
+// Rewrites the image's reads of %cr8 that are followed by a register-only
+// instruction into a jump to a stub that reads the IRQL through the
+// processor block instead of trapping. `code` holds [begin, end) offsets of
+// the executable sections in `base`, `referenced` the offsets absolute
+// addresses in the image point at (relocation targets); a site some branch
+// or address may enter in its middle is left to trap. Stubs go to `stubs`
+// (`stubBytes` long, within reach of a 32-bit displacement of the code);
+// sites beyond that room are left to trap. Returns the number of sites
+// rewritten.
+size_t PatchIrqlReads(uint8_t* base, const std::vector<std::pair<uint32_t, uint32_t>>& code,
+                      const std::vector<uint32_t>& referenced, uint8_t* stubs, size_t stubBytes);
+// The room the loader maps after an image for its stubs.
+constexpr size_t kIrqlStubBytes = size_t(1) << 16;
 
 }  // namespace hosted::detail

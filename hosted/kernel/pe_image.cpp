@@ -293,7 +293,8 @@ std::unique_ptr<KernelImage> KernelImage::LoadBytes(const std::vector<uint8_t>& 
     std::unique_ptr<KernelImage> img(new KernelImage);
     img->name_ = name;
     void* map = MAP_FAILED;
-    size_t mapSize = 0;
+    size_t mapSize = 0, imageMapSize = 0;
+    std::vector<uint32_t> referenced;  // offsets absolute addresses in the image point at
     try {
         Bytes file{fileBytes.data(), fileBytes.size()};
         if (!file.Has(0, 0x40) || file.Get<uint16_t>(0) != 0x5a4d) throw Refusal{"not an MZ executable"};
@@ -347,8 +348,11 @@ std::unique_ptr<KernelImage> KernelImage::LoadBytes(const std::vector<uint8_t>& 
             sections.push_back(sec);
         }
 
-        // Map read-write for loading; protections are set at the end.
-        mapSize = (sizeOfImage + PageSize() - 1) / PageSize() * PageSize();
+        // Map read-write for loading; protections are set at the end. The
+        // stubs of rewritten %cr8 reads follow the image, within reach of
+        // its code's 32-bit jumps.
+        imageMapSize = (sizeOfImage + PageSize() - 1) / PageSize() * PageSize();
+        mapSize = imageMapSize + detail::kIrqlStubBytes;
         map = mmap(nullptr, mapSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (map == MAP_FAILED) throw Refusal{"cannot map " + Hex(mapSize) + " bytes"};
         auto* base = static_cast<uint8_t*>(map);
@@ -389,6 +393,7 @@ std::unique_ptr<KernelImage> KernelImage::LoadBytes(const std::vector<uint8_t>& 
                 std::memcpy(&v, base + target, 8);
                 v += delta;
                 std::memcpy(base + target, &v, 8);
+                if (v - img->base_ < sizeOfImage) referenced.push_back(uint32_t(v - img->base_));
             }
             off += blockSize;
         }
@@ -441,8 +446,16 @@ std::unique_ptr<KernelImage> KernelImage::LoadBytes(const std::vector<uint8_t>& 
             img->unwind_ = UnwindTranslator(image, img->base_).Build(excRva, excSize);
         }
 
-        // Protections: headers read-only, each section as it asks, gaps none.
-        if (mprotect(base, mapSize, PROT_NONE) || mprotect(base, sizeOfHeaders ? sizeOfHeaders : 1, PROT_READ))
+        // The image's IRQL reads that can be rewritten stop trapping.
+        std::vector<std::pair<uint32_t, uint32_t>> code;
+        for (const Section& sec : sections)
+            if (sec.flags & kSectionExecute) code.emplace_back(sec.va, sec.va + std::min(sec.vsize, sec.rawSize));
+        img->irqlSites_ = detail::PatchIrqlReads(base, code, referenced, base + imageMapSize, detail::kIrqlStubBytes);
+
+        // Protections: headers read-only, each section as it asks, gaps none,
+        // the stubs read and execute.
+        if (mprotect(base, mapSize, PROT_NONE) || mprotect(base, sizeOfHeaders ? sizeOfHeaders : 1, PROT_READ) ||
+            mprotect(base + imageMapSize, detail::kIrqlStubBytes, PROT_READ | PROT_EXEC))
             throw Refusal{"cannot set protections"};
         for (const Section& sec : sections) {
             int prot = (sec.flags & kSectionRead ? PROT_READ : 0) | (sec.flags & kSectionWrite ? PROT_WRITE : 0) |
@@ -474,7 +487,7 @@ KernelImage::~KernelImage()
     if (!base_) return;
     if (slot_ >= 0) detail::UnregisterImageRange(slot_);
     if (!unwind_.empty()) __deregister_frame(unwind_.data());
-    munmap(reinterpret_cast<void*>(base_), (size_ + PageSize() - 1) / PageSize() * PageSize());
+    munmap(reinterpret_cast<void*>(base_), (size_ + PageSize() - 1) / PageSize() * PageSize() + detail::kIrqlStubBytes);
 }
 
 }  // namespace hosted

@@ -11,6 +11,7 @@
 #include <ucontext.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +32,10 @@ namespace {
 // 0x18, CurrentPrcb at 0x20, the processor block at 0x180 whose
 // CurrentThread is at 0x188.
 constexpr size_t kPcrSelf = 0x18, kPcrCurrentPrcb = 0x20, kPcrPrcb = 0x180, kPrcbCurrentThread = 0x188;
+// Past every field an image reads: where the rewritten %cr8 reads find the
+// address of the current hosted thread's IRQL.
+constexpr size_t kBlockIrqlPointer = 0xff8;
+const KIRQL kNoThreadIrql = PASSIVE_LEVEL;
 
 struct alignas(64) ProcessorBlock {
     unsigned char bytes[0x1000];
@@ -157,6 +162,134 @@ void SetProcessorBlock(ThreadState* t)
         }
     }
     Put(t_block.get(), kPrcbCurrentThread, t && t->object ? &t->object->Tcb : nullptr);
+    Put(t_block.get(), kBlockIrqlPointer, t ? &t->irql : &kNoThreadIrql);
+}
+
+namespace {
+
+// Length of a register-only instruction that may run away from its place (no
+// memory operand, no branch, nothing relative to %rip), or 0: test, mov,
+// cmp, xor, and, or between registers, their 8-bit immediate forms, movzx.
+size_t PlainLength(const uint8_t* p, size_t avail)
+{
+    size_t i = avail && (p[0] & 0xf0) == 0x40 ? 1 : 0;  // REX
+    if (avail < i + 2) return 0;
+    const uint8_t op = p[i];
+    auto registerForm = [&](size_t at) { return avail > at && (p[at] & 0xc0) == 0xc0; };
+    switch (op) {
+    case 0x84: case 0x85: case 0x89: case 0x8b: case 0x39: case 0x3b:
+    case 0x31: case 0x33: case 0x21: case 0x23: case 0x09: case 0x0b:
+        return registerForm(i + 1) ? i + 2 : 0;
+    case 0x3c: case 0xa8:  // cmp/test %al, imm8
+        return i + 2;
+    case 0x80: case 0x83:  // group 1 with an 8-bit immediate
+        return registerForm(i + 1) && avail >= i + 3 ? i + 3 : 0;
+    case 0x0f:  // movzx
+        return (p[i + 1] == 0xb6 || p[i + 1] == 0xb7) && registerForm(i + 2) ? i + 3 : 0;
+    default:
+        return 0;
+    }
+}
+
+// Where a relative branch or call at `p` goes (offsets from `base`), if the
+// bytes there read as one. Every byte offset is tried: a byte that only
+// looks like a branch can only keep a site from being rewritten.
+bool BranchTarget(const uint8_t* base, size_t at, size_t end, int64_t* target)
+{
+    const uint8_t* p = base + at;
+    auto rel32 = [&](size_t len) {
+        int32_t d;
+        std::memcpy(&d, p + len - 4, 4);
+        *target = int64_t(at + len) + d;
+    };
+    if (end - at >= 2 && (p[0] == 0xeb || (p[0] >= 0x70 && p[0] <= 0x7f) || (p[0] >= 0xe0 && p[0] <= 0xe3))) {
+        *target = int64_t(at + 2) + int8_t(p[1]);
+        return true;
+    }
+    if (end - at >= 5 && (p[0] == 0xe9 || p[0] == 0xe8)) return rel32(5), true;
+    if (end - at >= 6 && p[0] == 0x0f && p[1] >= 0x80 && p[1] <= 0x8f) return rel32(6), true;
+    return false;
+}
+
+}  // namespace
+
+size_t PatchIrqlReads(uint8_t* base, const std::vector<std::pair<uint32_t, uint32_t>>& code,
+                      const std::vector<uint32_t>& referenced, uint8_t* stubs, size_t stubBytes)
+{
+    struct Site {
+        uint32_t at, end;
+        int reg;
+        size_t follower;
+        bool safe = true;
+    };
+    std::vector<Site> sites;
+    for (auto [begin, end] : code)
+        for (uint32_t at = begin; at + 4 < end; ++at) {
+            const uint8_t* c = base + at;
+            if ((c[0] & 0xf4) != 0x44 || c[1] != 0x0f || c[2] != 0x20 || (c[3] & 0xf8) != 0xc0) continue;
+            const int reg = (c[3] & 7) | ((c[0] & 1) << 3);
+            if ((reg & 7) == 4) continue;  // %rsp/%r12 would need an index byte; left to trap
+            const size_t follower = PlainLength(c + 4, end - at - 4);
+            if (!follower) continue;
+            sites.push_back({at, uint32_t(at + 4 + follower), reg, follower});
+            at += 3;
+        }
+    if (sites.empty()) return 0;
+    // A site whose inside some branch or absolute address reaches is left alone.
+    auto enterInside = [&](int64_t target) {
+        auto it = std::upper_bound(sites.begin(), sites.end(), target,
+                                   [](int64_t t, const Site& s) { return t < int64_t(s.at); });
+        if (it == sites.begin()) return;
+        --it;
+        if (target > int64_t(it->at) && target < int64_t(it->end)) it->safe = false;
+    };
+    for (auto [begin, end] : code)
+        for (size_t at = begin; at < end; ++at) {
+            int64_t target;
+            if (BranchTarget(base, at, end, &target)) enterInside(target);
+        }
+    for (uint32_t r : referenced) enterInside(r);
+
+    size_t patched = 0, used = 0;
+    for (const Site& s : sites) {
+        if (!s.safe || stubBytes - used < 32) continue;
+        uint8_t* stub = stubs + used;
+        size_t n = 0;
+        const int r = s.reg & 7, hi = s.reg >> 3;
+        // mov %gs:kBlockIrqlPointer, %reg
+        const uint8_t load[] = {0x65, uint8_t(0x48 | (hi << 2)), 0x8b, uint8_t(0x04 | (r << 3)), 0x25};
+        std::memcpy(stub + n, load, sizeof load);
+        n += sizeof load;
+        const uint32_t slot = kBlockIrqlPointer;
+        std::memcpy(stub + n, &slot, 4);
+        n += 4;
+        // movzbl (%reg), %reg: the IRQL, zero-extended as the move from %cr8 leaves it
+        if (hi) stub[n++] = 0x45;
+        stub[n++] = 0x0f;
+        stub[n++] = 0xb6;
+        if (r == 5) {  // %rbp/%r13 as a base needs a displacement
+            stub[n++] = uint8_t(0x40 | (r << 3) | r);
+            stub[n++] = 0;
+        } else {
+            stub[n++] = uint8_t((r << 3) | r);
+        }
+        // The instruction that followed, then back behind it.
+        std::memcpy(stub + n, base + s.at + 4, s.follower);
+        n += s.follower;
+        stub[n++] = 0xe9;
+        const int32_t back = int32_t(int64_t(base + s.end) - int64_t(stub + n + 4));
+        std::memcpy(stub + n, &back, 4);
+        n += 4;
+        // The site: a jump to the stub, the rest of its bytes no-ops.
+        uint8_t* site = base + s.at;
+        site[0] = 0xe9;
+        const int32_t to = int32_t(int64_t(stub) - int64_t(site + 5));
+        std::memcpy(site + 1, &to, 4);
+        std::memset(site + 5, 0x90, s.end - s.at - 5);
+        used += (n + 15) & ~size_t(15);
+        ++patched;
+    }
+    return patched;
 }
 
 int RegisterImageRange(uintptr_t base, size_t size, const std::string& name)

@@ -151,6 +151,10 @@ const std::vector<uint8_t> kWriteCr8 = {0x44, 0x0f, 0x22, 0xc1, 0xc3};  // mov %
 const std::vector<uint8_t> kReadCr8R13 = {0x41, 0x55, 0x45, 0x0f, 0x20, 0xc5, 0x4c, 0x89, 0xe8, 0x41, 0x5d, 0xc3};
 // push %r13; mov %rcx,%r13; mov %r13,%cr8; pop %r13; ret
 const std::vector<uint8_t> kWriteCr8R13 = {0x41, 0x55, 0x49, 0x89, 0xcd, 0x45, 0x0f, 0x22, 0xc5, 0x41, 0x5d, 0xc3};
+// xor %eax,%eax; test %ecx,%ecx; jne 1f; mov %cr8,%rax; 1: test %al,%al; ret
+// (the jump enters the read's site behind the read: it cannot be rewritten)
+const std::vector<uint8_t> kReadCr8Entered = {0x31, 0xc0, 0x85, 0xc9, 0x75, 0x04, 0x44,
+                                              0x0f, 0x20, 0xc0, 0x84, 0xc0, 0xc3};
 const std::vector<uint8_t> kReadGs188 = {0x65, 0x48, 0x8b, 0x04, 0x25, 0x88, 0x01, 0x00, 0x00, 0xc3};
 const std::vector<uint8_t> kCli = {0xfa, 0xc3};
 
@@ -170,19 +174,25 @@ TEST(KernelImage, EmulatesIrqlAccessesAgainstTheHostedThread)
 {
     hosted::TestPlatform platform;
     std::vector<uint32_t> at;
-    auto img = CodeImage({kReadCr8, kWriteCr8, kReadCr8R13, kWriteCr8R13}, at);
+    auto img = CodeImage({kReadCr8, kWriteCr8, kReadCr8R13, kWriteCr8R13, kReadCr8Entered}, at);
     ASSERT_TRUE(img);
+    // The read into %r13 followed by a register move is rewritten at load
+    // time; the read before a return and the one a jump enters behind keep
+    // trapping. All of them read the same IRQL.
+    EXPECT_EQ(img->RewrittenIrqlReads(), 1u);
     uint64_t before = KernelImage::EmulatedInstructions();
     struct Case {
         int write, read;
         KIRQL irql;
     };
-    for (Case c : {Case{1, 0, APC_LEVEL}, Case{3, 2, DISPATCH_LEVEL}, Case{1, 2, PASSIVE_LEVEL}, Case{3, 0, 15}}) {
+    for (Case c : {Case{1, 0, APC_LEVEL}, Case{3, 2, DISPATCH_LEVEL}, Case{1, 2, PASSIVE_LEVEL}, Case{3, 0, 15},
+                   Case{1, 4, DISPATCH_LEVEL}}) {
         At(*img, at[c.write])(c.irql);
         EXPECT_EQ(KeGetCurrentIrql(), c.irql);
         EXPECT_EQ(At(*img, at[c.read])(0), c.irql);
     }
-    EXPECT_EQ(KernelImage::EmulatedInstructions() - before, 8u);
+    EXPECT_EQ(At(*img, at[4])(1), 0u);  // the jump taken: no read
+    EXPECT_EQ(KernelImage::EmulatedInstructions() - before, 8u);  // 5 writes, 3 trapping reads
     // The platform's checks see the IRQL the image raised: a spin lock taken
     // "at DISPATCH_LEVEL" is fine after the image's raise, a fault without it.
     KSPIN_LOCK lock;

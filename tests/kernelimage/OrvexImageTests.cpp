@@ -72,4 +72,14 @@ TEST_F(OrvexImage, RefusesAWrongImportAndACorruptedRelocation)
     EXPECT_NE(error.find("ORVEX.sys: corrupted base relocation: type 3 at 0x"), std::string::npos) << error;
 }
 
+TEST_F(OrvexImage, ItsIrqlChecksAreRewrittenNotTrapped)
+{
+    // The check each synchronous request makes (a %cr8 read, then a test)
+    // runs without a trap: a trap per request would double the image's run time.
+    std::string error;
+    auto img = KernelImage::LoadBytes(file, "ORVEX.sys", &error);
+    ASSERT_TRUE(img) << error;
+    EXPECT_GE(img->RewrittenIrqlReads(), 1u);
+}
+
 }  // namespace

@@ -65,6 +65,10 @@ public:
     // Privileged-instruction emulation as seen by the platform: the number of
     // %cr8 accesses emulated so far (all images, all threads).
     static uint64_t EmulatedInstructions();
+    // The image's reads of %cr8 rewritten at load time into reads of the
+    // hosted thread's IRQL, which no longer trap (a read followed by a
+    // register-only instruction that no branch enters; the others trap).
+    size_t RewrittenIrqlReads() const { return irqlSites_; }
 
 private:
     KernelImage() = default;
@@ -76,6 +80,7 @@ private:
     std::vector<std::string> imports_;
     std::vector<uint8_t> unwind_;  // .eh_frame built from the image's unwind data
     int slot_ = -1;                // in the table the fault handler reads
+    size_t irqlSites_ = 0;
 };
 
 }  // namespace hosted
