@@ -295,6 +295,7 @@ std::unique_ptr<KernelImage> KernelImage::LoadBytes(const std::vector<uint8_t>& 
     void* map = MAP_FAILED;
     size_t mapSize = 0, imageMapSize = 0;
     std::vector<uint32_t> referenced;  // offsets absolute addresses in the image point at
+    std::vector<detail::IrqlSite> irqlSites;
     try {
         Bytes file{fileBytes.data(), fileBytes.size()};
         if (!file.Has(0, 0x40) || file.Get<uint16_t>(0) != 0x5a4d) throw Refusal{"not an MZ executable"};
@@ -446,11 +447,18 @@ std::unique_ptr<KernelImage> KernelImage::LoadBytes(const std::vector<uint8_t>& 
             img->unwind_ = UnwindTranslator(image, img->base_).Build(excRva, excSize);
         }
 
-        // The image's IRQL reads that can be rewritten stop trapping.
-        std::vector<std::pair<uint32_t, uint32_t>> code;
+        // Stubs for the image's IRQL reads that can stop trapping (each site
+        // is rewritten when its read first traps).
+        auto protOf = [](const Section& sec) {
+            return (sec.flags & kSectionRead ? PROT_READ : 0) | (sec.flags & kSectionWrite ? PROT_WRITE : 0) |
+                   (sec.flags & kSectionExecute ? PROT_EXEC : 0);
+        };
+        std::vector<detail::CodeRange> code;
         for (const Section& sec : sections)
-            if (sec.flags & kSectionExecute) code.emplace_back(sec.va, sec.va + std::min(sec.vsize, sec.rawSize));
-        img->irqlSites_ = detail::PatchIrqlReads(base, code, referenced, base + imageMapSize, detail::kIrqlStubBytes);
+            if (sec.flags & kSectionExecute)
+                code.push_back({sec.va, sec.va + std::min(sec.vsize, sec.rawSize), protOf(sec)});
+        irqlSites = detail::PrepareIrqlRewrites(base, code, referenced, base + imageMapSize, detail::kIrqlStubBytes);
+        img->irqlSites_ = irqlSites.size();
 
         // Protections: headers read-only, each section as it asks, gaps none,
         // the stubs read and execute.
@@ -458,8 +466,7 @@ std::unique_ptr<KernelImage> KernelImage::LoadBytes(const std::vector<uint8_t>& 
             mprotect(base + imageMapSize, detail::kIrqlStubBytes, PROT_READ | PROT_EXEC))
             throw Refusal{"cannot set protections"};
         for (const Section& sec : sections) {
-            int prot = (sec.flags & kSectionRead ? PROT_READ : 0) | (sec.flags & kSectionWrite ? PROT_WRITE : 0) |
-                       (sec.flags & kSectionExecute ? PROT_EXEC : 0);
+            const int prot = protOf(sec);
             if (sec.vsize && mprotect(base + sec.va, sec.vsize, prot))
                 throw Refusal{"cannot set the protection of section " + sec.name};
         }
@@ -470,7 +477,7 @@ std::unique_ptr<KernelImage> KernelImage::LoadBytes(const std::vector<uint8_t>& 
         if (error) *error = name + ": " + r.why;
         return nullptr;
     }
-    img->slot_ = detail::RegisterImageRange(img->base_, img->size_, name);
+    img->slot_ = detail::RegisterImageRange(img->base_, img->size_, name, irqlSites);
     if (img->slot_ < 0) {
         munmap(map, mapSize);
         img->base_ = 0;

@@ -7,6 +7,7 @@
 // an image raises is the IRQL every platform check sees.
 #include <asm/prctl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <ucontext.h>
 #include <unistd.h>
@@ -51,10 +52,16 @@ void Put(ProcessorBlock* b, size_t off, const void* v)
 // The fault handler reads this table, so it is fixed-size and lock-free:
 // a slot's size is published after its base and name.
 constexpr int kSlots = 16;
+struct SiteState {
+    IrqlSite site;
+    std::atomic<bool> rewritten{false};
+};
 struct ImageSlot {
     std::atomic<uintptr_t> base{0};
     std::atomic<size_t> size{0};
     char name[64];
+    SiteState* sites = nullptr;  // sorted by offset; set before size is published
+    size_t siteCount = 0;
 };
 ImageSlot g_images[kSlots];
 std::mutex g_imagesLock;
@@ -101,6 +108,32 @@ void Chain(int sig, siginfo_t* info, void* context)
 // A general-protection fault is also what a non-canonical address raises.
 constexpr const char* kNotEmulated = "general-protection fault (a privileged instruction or a non-canonical address) not emulated";
 
+// The read at `at` has trapped, so it is an instruction: if the loader
+// prepared a stub for it, the site becomes a jump there (once; the read that
+// trapped then runs through it). Only the thread holding the scheduler's
+// baton runs image code, so nothing executes the site while it changes.
+// Returns whether the site was rewritten now.
+bool RewriteOnFirstTrap(const ImageSlot* img, uint32_t at)
+{
+    SiteState* begin = img->sites;
+    SiteState* end = begin + img->siteCount;
+    SiteState* s = std::lower_bound(begin, end, at, [](const SiteState& x, uint32_t a) { return x.site.at < a; });
+    if (s == end || s->site.at != at || s->rewritten.exchange(true)) return false;
+    auto* base = reinterpret_cast<uint8_t*>(img->base.load());
+    uint8_t* site = base + s->site.at;
+    const uintptr_t page = uintptr_t(::sysconf(_SC_PAGESIZE));
+    const uintptr_t first = uintptr_t(site) & ~(page - 1);
+    const size_t span = ((uintptr_t(base + s->site.end) + page - 1) & ~(page - 1)) - first;
+    if (mprotect(reinterpret_cast<void*>(first), span, PROT_READ | PROT_WRITE)) return false;
+    uint8_t jump[5] = {0xe9};
+    const int32_t to = int32_t(int64_t(base + s->site.stub) - int64_t(site + 5));
+    std::memcpy(jump + 1, &to, 4);
+    std::memcpy(site, jump, 5);
+    std::memset(site + 5, 0x90, s->site.end - s->site.at - 5);
+    mprotect(reinterpret_cast<void*>(first), span, s->site.prot);
+    return true;
+}
+
 // General-protection faults in an image: the only forms emulated are
 // mov %cr8,%reg (REX 0F 20 /r) and mov %reg,%cr8 (REX 0F 22 /r), with REX.R
 // selecting control register 8 and the r/m field a general register.
@@ -120,6 +153,12 @@ void OnFault(int sig, siginfo_t* info, void* context)
     if (!t) Fatal(img, ip, "IRQL access by a thread the platform does not know");
     int reg = kGreg[(modrm & 7) | ((rex & 1) << 3)];
     if (op == 0x20) {
+        // A read just rewritten resumes at its new jump: its stub reads the
+        // IRQL again and runs the instruction that followed.
+        if (RewriteOnFirstTrap(img, uint32_t(ip - img->base.load()))) {
+            g_emulated.fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
         g[reg] = greg_t(t->irql);
     } else {
         auto v = uint64_t(g[reg]);
@@ -213,17 +252,19 @@ bool BranchTarget(const uint8_t* base, size_t at, size_t end, int64_t* target)
 
 }  // namespace
 
-size_t PatchIrqlReads(uint8_t* base, const std::vector<std::pair<uint32_t, uint32_t>>& code,
-                      const std::vector<uint32_t>& referenced, uint8_t* stubs, size_t stubBytes)
+std::vector<IrqlSite> PrepareIrqlRewrites(uint8_t* base, const std::vector<CodeRange>& code,
+                                          const std::vector<uint32_t>& referenced, uint8_t* stubs,
+                                          size_t stubBytes)
 {
     struct Site {
         uint32_t at, end;
         int reg;
         size_t follower;
+        int prot;
         bool safe = true;
     };
     std::vector<Site> sites;
-    for (auto [begin, end] : code)
+    for (auto [begin, end, prot] : code)
         for (uint32_t at = begin; at + 4 < end; ++at) {
             const uint8_t* c = base + at;
             if ((c[0] & 0xf4) != 0x44 || c[1] != 0x0f || c[2] != 0x20 || (c[3] & 0xf8) != 0xc0) continue;
@@ -231,10 +272,11 @@ size_t PatchIrqlReads(uint8_t* base, const std::vector<std::pair<uint32_t, uint3
             if ((reg & 7) == 4) continue;  // %rsp/%r12 would need an index byte; left to trap
             const size_t follower = PlainLength(c + 4, end - at - 4);
             if (!follower) continue;
-            sites.push_back({at, uint32_t(at + 4 + follower), reg, follower});
+            sites.push_back({at, uint32_t(at + 4 + follower), reg, follower, prot});
             at += 3;
         }
-    if (sites.empty()) return 0;
+    std::vector<IrqlSite> out;
+    if (sites.empty()) return out;
     // A site whose inside some branch or absolute address reaches is left alone.
     auto enterInside = [&](int64_t target) {
         auto it = std::upper_bound(sites.begin(), sites.end(), target,
@@ -243,14 +285,17 @@ size_t PatchIrqlReads(uint8_t* base, const std::vector<std::pair<uint32_t, uint3
         --it;
         if (target > int64_t(it->at) && target < int64_t(it->end)) it->safe = false;
     };
-    for (auto [begin, end] : code)
+    // Overlapping matches cannot both be instructions: neither is rewritten.
+    for (size_t i = 1; i < sites.size(); ++i)
+        if (sites[i].at < sites[i - 1].end) sites[i].safe = sites[i - 1].safe = false;
+    for (auto [begin, end, prot] : code)
         for (size_t at = begin; at < end; ++at) {
             int64_t target;
             if (BranchTarget(base, at, end, &target)) enterInside(target);
         }
     for (uint32_t r : referenced) enterInside(r);
 
-    size_t patched = 0, used = 0;
+    size_t used = 0;
     for (const Site& s : sites) {
         if (!s.safe || stubBytes - used < 32) continue;
         uint8_t* stub = stubs + used;
@@ -280,19 +325,13 @@ size_t PatchIrqlReads(uint8_t* base, const std::vector<std::pair<uint32_t, uint3
         const int32_t back = int32_t(int64_t(base + s.end) - int64_t(stub + n + 4));
         std::memcpy(stub + n, &back, 4);
         n += 4;
-        // The site: a jump to the stub, the rest of its bytes no-ops.
-        uint8_t* site = base + s.at;
-        site[0] = 0xe9;
-        const int32_t to = int32_t(int64_t(stub) - int64_t(site + 5));
-        std::memcpy(site + 1, &to, 4);
-        std::memset(site + 5, 0x90, s.end - s.at - 5);
+        out.push_back({s.at, s.end, uint32_t(stub - base), s.prot});
         used += (n + 15) & ~size_t(15);
-        ++patched;
     }
-    return patched;
+    return out;
 }
 
-int RegisterImageRange(uintptr_t base, size_t size, const std::string& name)
+int RegisterImageRange(uintptr_t base, size_t size, const std::string& name, const std::vector<IrqlSite>& sites)
 {
     std::lock_guard<std::mutex> guard(g_imagesLock);
     if (!g_installed) {
@@ -307,6 +346,10 @@ int RegisterImageRange(uintptr_t base, size_t size, const std::string& name)
     for (int i = 0; i < kSlots; ++i) {
         if (g_images[i].size.load()) continue;
         std::snprintf(g_images[i].name, sizeof g_images[i].name, "%s", name.c_str());
+        delete[] g_images[i].sites;
+        g_images[i].sites = new SiteState[sites.size()];
+        for (size_t j = 0; j < sites.size(); ++j) g_images[i].sites[j].site = sites[j];
+        g_images[i].siteCount = sites.size();
         g_images[i].base.store(base, std::memory_order_relaxed);
         g_images[i].size.store(size, std::memory_order_release);
         return i;

@@ -176,9 +176,9 @@ TEST(KernelImage, EmulatesIrqlAccessesAgainstTheHostedThread)
     std::vector<uint32_t> at;
     auto img = CodeImage({kReadCr8, kWriteCr8, kReadCr8R13, kWriteCr8R13, kReadCr8Entered}, at);
     ASSERT_TRUE(img);
-    // The read into %r13 followed by a register move is rewritten at load
-    // time; the read before a return and the one a jump enters behind keep
-    // trapping. All of them read the same IRQL.
+    // The read into %r13 followed by a register move traps once and is then
+    // rewritten; the read before a return and the one a jump enters behind
+    // keep trapping. All of them read the same IRQL.
     EXPECT_EQ(img->RewrittenIrqlReads(), 1u);
     uint64_t before = KernelImage::EmulatedInstructions();
     struct Case {
@@ -192,7 +192,8 @@ TEST(KernelImage, EmulatesIrqlAccessesAgainstTheHostedThread)
         EXPECT_EQ(At(*img, at[c.read])(0), c.irql);
     }
     EXPECT_EQ(At(*img, at[4])(1), 0u);  // the jump taken: no read
-    EXPECT_EQ(KernelImage::EmulatedInstructions() - before, 8u);  // 5 writes, 3 trapping reads
+    EXPECT_EQ(KernelImage::EmulatedInstructions() - before, 9u);  // 5 writes, 3 trapping reads, 1 first read
+    EXPECT_NE(*reinterpret_cast<const uint8_t*>(img->Base() + at[2] + 2), 0x45);  // rewritten in place
     // The platform's checks see the IRQL the image raised: a spin lock taken
     // "at DISPATCH_LEVEL" is fine after the image's raise, a fault without it.
     KSPIN_LOCK lock;

@@ -75,7 +75,8 @@ TEST_F(OrvexImage, RefusesAWrongImportAndACorruptedRelocation)
 TEST_F(OrvexImage, ItsIrqlChecksAreRewrittenNotTrapped)
 {
     // The check each synchronous request makes (a %cr8 read, then a test)
-    // runs without a trap: a trap per request would double the image's run time.
+    // traps only the first time: a trap per request would double the image's
+    // run time.
     std::string error;
     auto img = KernelImage::LoadBytes(file, "ORVEX.sys", &error);
     ASSERT_TRUE(img) << error;

@@ -65,9 +65,10 @@ public:
     // Privileged-instruction emulation as seen by the platform: the number of
     // %cr8 accesses emulated so far (all images, all threads).
     static uint64_t EmulatedInstructions();
-    // The image's reads of %cr8 rewritten at load time into reads of the
-    // hosted thread's IRQL, which no longer trap (a read followed by a
-    // register-only instruction that no branch enters; the others trap).
+    // The image's reads of %cr8 that stop trapping once they have trapped
+    // once: a read followed by a register-only instruction that no branch
+    // enters becomes, at its first trap, a jump to a stub reading the hosted
+    // thread's IRQL. The other reads always trap.
     size_t RewrittenIrqlReads() const { return irqlSites_; }
 
 private:
