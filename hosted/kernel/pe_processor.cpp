@@ -108,6 +108,14 @@ void Chain(int sig, siginfo_t* info, void* context)
 // A general-protection fault is also what a non-canonical address raises.
 constexpr const char* kNotEmulated = "general-protection fault (a privileged instruction or a non-canonical address) not emulated";
 
+// Whether the four bytes at `code` are a move between %cr8 and a general
+// register: REX with R set (control register 8), 0F, `op` (20 reads, 22
+// writes), and a register-form ModRM.
+bool Cr8Move(const unsigned char* code, unsigned char op)
+{
+    return (code[0] & 0xf4) == 0x44 && code[1] == 0x0f && code[2] == op && (code[3] & 0xf8) == 0xc0;
+}
+
 // The read at `at` has trapped, so it is an instruction: if the loader
 // prepared a stub for it, the site becomes a jump there (once; the read that
 // trapped then runs through it). Only the thread holding the scheduler's
@@ -147,7 +155,7 @@ void OnFault(int sig, siginfo_t* info, void* context)
     if (img->size.load() - (ip - img->base.load()) < 4) Fatal(img, ip, kNotEmulated);
     const auto* code = reinterpret_cast<const unsigned char*>(ip);
     unsigned char rex = code[0], op = code[2], modrm = code[3];
-    bool form = (rex & 0xf4) == 0x44 && code[1] == 0x0f && (op == 0x20 || op == 0x22) && (modrm & 0xf8) == 0xc0;
+    bool form = Cr8Move(code, 0x20) || Cr8Move(code, 0x22);
     if (!form) Fatal(img, ip, kNotEmulated);
     ThreadState* t = Current();
     if (!t) Fatal(img, ip, "IRQL access by a thread the platform does not know");
@@ -267,7 +275,7 @@ std::vector<IrqlSite> PrepareIrqlRewrites(uint8_t* base, const std::vector<CodeR
     for (auto [begin, end, prot] : code)
         for (uint32_t at = begin; at + 4 < end; ++at) {
             const uint8_t* c = base + at;
-            if ((c[0] & 0xf4) != 0x44 || c[1] != 0x0f || c[2] != 0x20 || (c[3] & 0xf8) != 0xc0) continue;
+            if (!Cr8Move(c, 0x20)) continue;
             const int reg = (c[3] & 7) | ((c[0] & 1) << 3);
             if ((reg & 7) == 4) continue;  // %rsp/%r12 would need an index byte; left to trap
             const size_t follower = PlainLength(c + 4, end - at - 4);
